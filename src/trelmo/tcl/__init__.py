@@ -1,0 +1,245 @@
+"""Drive a Tcl interpreter from Python.
+
+The package wraps the Tcl interpreter of the standard library's ``tkinter``
+in an :class:`Interpreter` object, and its extension modules turn Tcl
+namespaces, variables and commands into Python objects bound to such an
+interpreter:
+
+* :mod:`trelmo.tcl.quoml` -- Python values to Tcl text (``quoml``) and to
+  values for the ``_tkinter`` bridge (``tclobj``), with Tcl's own list quoting;
+* :mod:`trelmo.tcl.namespace` -- ``TclNamespace``, ``TclVariable``,
+  ``TclArrayVariable``, ``TclCommand`` and their temporary variants;
+* :mod:`trelmo.tcl.dorvel` -- ``Dorvel``, TclX keyed lists as Python mappings;
+* :mod:`trelmo.tcl.history` -- ``History``, a bounded record of calls;
+* :mod:`trelmo.tcl.vix` -- ``Vix``, quick calls: ``tcl.vix.ns.proc(a, opt=b)``.
+
+The package module itself is the *default interpreter object*: handles made
+without an explicit interpreter use its module-level ``tk``, cast functions,
+``history``, ``vars`` and ``vix``, all backed by one :class:`Interpreter`
+created on first use.  Importing the package does not start Tcl.
+"""
+
+import re
+import sys
+import threading
+import types
+from typing import Any, Dict, List, Optional
+
+import _tkinter
+import tkinter
+
+from .quoml import quoml, tclobj
+
+__all__ = [
+    "Interpreter",
+    "quoml",
+    "tclobj",
+    "cast_list",
+    "cast_boolean",
+    "cast_array",
+    "cast_any",
+    "Dorvel",
+    "TclNamespace",
+    "TempTclNamespace",
+    "TclVariable",
+    "TempTclVariable",
+    "TclArrayVariable",
+    "TempTclArrayVariable",
+    "TclCommand",
+    "TempTclCommand",
+    "History",
+    "Vix",
+]
+
+_Tcl_Obj = _tkinter.Tcl_Obj
+
+# Tcl's integer syntax (decimal, 0x, 0o, 0b; an optional sign) and its
+# decimal floating-point syntax; anything else stays text in cast_any.
+_TCL_INT = re.compile(r"[+-]?(?:0[xX][0-9a-fA-F]+|0[oO][0-7]+|0[bB][01]+|[1-9][0-9]*|0)\Z")
+_TCL_DOUBLE = re.compile(r"[+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
+_INT_TYPES = frozenset(("int", "wideInt", "bignum"))
+
+
+class Interpreter:
+    """One Tcl interpreter (``tkinter.Tcl()``) with the members handles use.
+
+    ``tk`` is the ``_tkinter`` application handle; ``cast_list``,
+    ``cast_boolean``, ``cast_array`` and ``cast_any`` convert interpreter
+    results; ``history`` (a :class:`~trelmo.tcl.history.History`), ``vars``
+    (the variables view of the global namespace) and ``vix`` (quick calls bound
+    to this interpreter) are created on first use.
+
+    Handles hold the interpreter through a weak proxy: keep the
+    ``Interpreter`` alive for as long as its handles are used.
+    """
+
+    def __init__(self) -> None:
+        self._root = tkinter.Tcl()
+        self.tk = self._root.tk
+
+    # -- casts -----------------------------------------------------------------
+    def cast_list(self, value: Any) -> List[Any]:
+        """Split a Tcl list (text, ``Tcl_Obj``, tuple or list) as Tcl does."""
+        if isinstance(value, (tuple, list)):
+            return list(value)
+        if not isinstance(value, (str, bytes, _Tcl_Obj)):
+            value = str(value)
+        return list(self.tk.splitlist(value))
+
+    def cast_boolean(self, value: Any) -> bool:
+        """Read a Tcl boolean (``1``, ``0``, ``true``, ``no``, ...)."""
+        return bool(self.tk.getboolean(value))
+
+    def cast_array(self, value: Any) -> Dict[Any, Any]:
+        """Turn the result of ``array get`` into a dict."""
+        items = iter(self.cast_list(value))
+        return dict(zip(items, items))
+
+    def cast_any(self, value: Any) -> Any:
+        """Best-effort conversion of a Tcl result into a Python value.
+
+        Tcl integers and doubles become ``int`` and ``float`` (by the
+        ``Tcl_Obj`` type or, for text, by Tcl's integer and decimal syntax),
+        booleans the bridge already converted stay ``bool``, tuples (Tcl
+        lists) become lists of converted items, and everything else its
+        ``str``.
+        """
+        if isinstance(value, (bool, int, float)):
+            return value
+        if isinstance(value, tuple):
+            return [self.cast_any(v) for v in value]
+        if isinstance(value, _Tcl_Obj):
+            typename = value.typename
+            if typename in _INT_TYPES:
+                return int(value.string, 0)
+            if typename == "double":
+                return float(value.string)
+            value = value.string
+        text = str(value)
+        if _TCL_INT.match(text):
+            return int(text, 0)
+        if _TCL_DOUBLE.match(text):
+            return float(text)
+        return text
+
+    # -- members built on first use ----------------------------------------
+    @property
+    def history(self) -> Any:
+        """The call history of this interpreter (a ``History``)."""
+        h = self.__dict__.get("history")
+        if h is None:
+            from .history import History
+
+            h = self.__dict__["history"] = History()
+        return h
+
+    @property
+    def vars(self) -> Any:
+        """The variables view of the global namespace: ``tcl.vars['::x']``."""
+        v = self.__dict__.get("vars")
+        if v is None:
+            from .namespace import TclNamespace
+
+            v = self.__dict__["vars"] = TclNamespace("::", self).vars
+        return v
+
+    @property
+    def vix(self) -> Any:
+        """Quick calls bound to this interpreter: ``tcl.vix.set('x', 1)``."""
+        v = self.__dict__.get("vix")
+        if v is None:
+            from .vix import Vix
+
+            v = self.__dict__["vix"] = Vix(self)
+        return v
+
+    def __repr__(self) -> str:
+        return "<%s at %#x>" % (type(self).__name__, id(self))
+
+
+# -- the package module as the default interpreter object --------------------
+_default_lock = threading.Lock()
+_default_interp: Optional[Interpreter] = None
+
+# Members of the default interpreter offered at module level, made on first use.
+_DEFAULT_MEMBERS = ("tk", "history", "vars", "vix")
+
+# Public classes of the extension modules, imported on first use so that a
+# plain `import trelmo.tcl` stays cheap and starts nothing.
+_LAZY_EXPORTS = {
+    "Dorvel": "dorvel",
+    "TclNamespace": "namespace",
+    "TempTclNamespace": "namespace",
+    "TclVariable": "namespace",
+    "TempTclVariable": "namespace",
+    "TclArrayVariable": "namespace",
+    "TempTclArrayVariable": "namespace",
+    "TclCommand": "namespace",
+    "TempTclCommand": "namespace",
+    "History": "history",
+    "Vix": "vix",
+}
+
+
+def default_interpreter() -> Interpreter:
+    """Return the package's default :class:`Interpreter`, creating it once."""
+    global _default_interp
+    interp = _default_interp
+    if interp is None:
+        with _default_lock:
+            interp = _default_interp
+            if interp is None:
+                interp = _default_interp = Interpreter()
+    return interp
+
+
+def cast_list(value: Any) -> List[Any]:
+    """Split a Tcl list as Tcl does (default interpreter)."""
+    return default_interpreter().cast_list(value)
+
+
+def cast_boolean(value: Any) -> bool:
+    """Read a Tcl boolean (default interpreter)."""
+    return default_interpreter().cast_boolean(value)
+
+
+def cast_array(value: Any) -> Dict[Any, Any]:
+    """Turn an ``array get`` result into a dict (default interpreter)."""
+    return default_interpreter().cast_array(value)
+
+
+def cast_any(value: Any) -> Any:
+    """Best-effort conversion of a Tcl result (default interpreter)."""
+    return default_interpreter().cast_any(value)
+
+
+class _PackageModule(types.ModuleType):
+    """The package module, serving as the default interpreter object.
+
+    ``history`` and ``vix`` name both submodules and members of the default
+    interpreter.  As members they win: importing the submodules does not
+    replace them (reach the modules with ``from trelmo.tcl.history import
+    History`` or through ``sys.modules``).
+    """
+
+    def __getattr__(self, name: str) -> Any:
+        if name in _DEFAULT_MEMBERS:
+            value = getattr(default_interpreter(), name)
+            self.__dict__[name] = value
+            return value
+        module = _LAZY_EXPORTS.get(name)
+        if module is not None:
+            import importlib
+
+            value = getattr(importlib.import_module("." + module, __name__), name)
+            self.__dict__[name] = value
+            return value
+        raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name in ("history", "vix") and isinstance(value, types.ModuleType):
+            return  # the import system binding the submodule: keep the member
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _PackageModule

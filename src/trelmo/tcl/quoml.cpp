@@ -1,0 +1,8 @@
+// quoml.cpp -- placeholder until the module lands.
+#include "pyhelp.hpp"
+
+namespace {
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quoml", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}  // namespace
+
+TRELMO_MODINIT PyInit_quoml() { return PyModule_Create(&module_def); }

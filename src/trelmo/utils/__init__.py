@@ -1,0 +1,1 @@
+"""Utility helpers shared by the trelmo packages."""

@@ -1,0 +1,78 @@
+"""Shared fixtures: real Tcl interpreters, a recording tk wrapper, TclX."""
+
+import os
+import sys
+
+import pytest
+from hypothesis import HealthCheck, settings
+
+import trelmo.tcl
+from trelmo.tcl import Interpreter
+
+# Property tests are derandomized and bounded so that runs are repeatable and
+# CI stays short; HYPOTHESIS_PROFILE=thorough widens them locally.
+settings.register_profile(
+    "ci", derandomize=True, max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.register_profile("thorough", max_examples=5000, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+
+class RecordingTk:
+    """Wraps a ``_tkinter`` app and records what is sent through it.
+
+    ``sent`` is a list of ``(operation, args)`` tuples, ``operation`` being
+    the tk method name (``call``, ``eval``, ``getvar``, ...).
+    """
+
+    _RECORDED = ("call", "eval", "getvar", "setvar", "unsetvar", "createcommand", "deletecommand")
+
+    def __init__(self, tk):
+        self._tk = tk
+        self.sent = []
+
+    def __getattr__(self, name):
+        attr = getattr(self._tk, name)
+        if name not in self._RECORDED:
+            return attr
+
+        def recorder(*args):
+            self.sent.append((name, args))
+            return attr(*args)
+
+        return recorder
+
+    def clear(self):
+        del self.sent[:]
+
+
+@pytest.fixture
+def tcl():
+    """A fresh interpreter object."""
+    return Interpreter()
+
+
+@pytest.fixture
+def rec(tcl):
+    """The interpreter object of ``tcl`` with its ``tk`` recording; returns the recorder."""
+    recorder = RecordingTk(tcl.tk)
+    tcl.tk = recorder
+    return recorder
+
+
+@pytest.fixture
+def trap(tcl):
+    """Defines Tcl commands ``evil`` and ``trap`` that count their runs in ``::trapped``.
+
+    Use ``trap()`` (the fixture value) to read the count.
+    """
+    tk = tcl.tk._tk if isinstance(tcl.tk, RecordingTk) else tcl.tk
+    tk.eval("set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}")
+    return lambda: int(tk.getvar("::trapped"))
+
+
+@pytest.fixture
+def tclx(tcl):
+    """The interpreter object of ``tcl`` with TclX loaded (it must be installed)."""
+    tcl.tk.eval("package require Tclx")
+    return tcl
