@@ -17,7 +17,7 @@ PYTEST_FLAGS ?=
 export PYTHONDEVMODE ?= 1
 export PYTHONFAULTHANDLER ?= 1
 
-.PHONY: all build deps test demo bench clean
+.PHONY: all build deps test demo bench clean check
 
 all: test
 
@@ -47,3 +47,8 @@ bench: build
 
 clean:
 	rm -rf build build.lock $(VENV) .pytest_cache .hypothesis
+
+# Quick compile check of one module's source without touching the shared
+# build: make check FILE=src/trelmo/tcl/quoml.cpp
+check:
+	g++ -std=c++17 -Wall -Wextra -fsyntax-only $$($(PY) -c "import sysconfig; print('-I' + sysconfig.get_paths()['include'])") $(FILE)
