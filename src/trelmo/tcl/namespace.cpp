@@ -14,6 +14,8 @@
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
+#include <type_traits>
+
 using namespace pyhelp;
 
 namespace {
@@ -96,6 +98,11 @@ Ref ns_join(PyObject* const* items, Py_ssize_t n);
 // str(name).format(cls=type(self).__name__, id=id(self)).
 Ref temp_name(PyObject* name, PyObject* self);
 
+// super(cls, self).__init__() with no arguments: what a class's initialiser
+// does first.  Skips the call when the next class in type(self).__mro__ is
+// object, whose __init__ without arguments does nothing.
+void super_init(PyObject* cls, PyObject* self);
+
 }  // namespace
 
 // The parts: each defines, inside the anonymous namespace,
@@ -141,9 +148,6 @@ Ref bind_interp(PyObject* tcl) {
     return call1(M.weakref_proxy, interp.get());
 }
 
-Ref ns_join(PyObject* const*, Py_ssize_t) {
-    raise(PyExc_NotImplementedError, "TclNamespace.join is not built yet");
-}
 
 Ref temp_name(PyObject* name, PyObject* self) {
     Ref s = str(name);
@@ -156,18 +160,975 @@ Ref temp_name(PyObject* name, PyObject* self) {
     return call_tuple_dict(fmt.get(), nullptr, kw.get());
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "namespace", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+void super_init(PyObject* cls, PyObject* self) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    if (mro && PyTuple_Check(mro)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i + 1 < n; ++i) {
+            if (PyTuple_GET_ITEM(mro, i) != cls) continue;
+            if (PyTuple_GET_ITEM(mro, i + 1) == (PyObject*)&PyBaseObject_Type) return;
+            break;
+        }
+    }
+    Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
+    Ref init = getattr(sup.get(), "__init__");
+    call0(init.get());
+}
+
+// The core's own code lives in its own namespace, so that its helpers never
+// clash with those of the parts included above.
+namespace core {
+
+// ---------------------------------------------------------------------------
+// Names and constant words of the namespace core.
+// ---------------------------------------------------------------------------
+struct NsNames {
+    PyObject *namespace_, *current, *children, *delete_, *exists, *export_, *clear_flag, *forget, *import_,
+        *force_flag, *parent, *which, *command_flag, *variable_flag, *code, *origin, *sep, *empty, *enter, *exit,
+        *create, *is_absolute, *absolute, *startswith, *join, *normalize, *template_, *VariablesView, *ObjectsView,
+        *ProcsView, *CommandsView, *vars, *objs, *procs, *cmds;
+} NS;
+const InternEntry kNsNames[] = {
+    {&NS.namespace_, "namespace"},
+    {&NS.current, "current"},
+    {&NS.children, "children"},
+    {&NS.delete_, "delete"},
+    {&NS.exists, "exists"},
+    {&NS.export_, "export"},
+    {&NS.clear_flag, "-clear"},
+    {&NS.forget, "forget"},
+    {&NS.import_, "import"},
+    {&NS.force_flag, "-force"},
+    {&NS.parent, "parent"},
+    {&NS.which, "which"},
+    {&NS.command_flag, "-command"},
+    {&NS.variable_flag, "-variable"},
+    {&NS.code, "code"},
+    {&NS.origin, "origin"},
+    {&NS.sep, "::"},
+    {&NS.empty, ""},
+    {&NS.enter, "__enter__"},
+    {&NS.exit, "__exit__"},
+    {&NS.create, "create"},
+    {&NS.is_absolute, "is_absolute"},
+    {&NS.absolute, "absolute"},
+    {&NS.startswith, "startswith"},
+    {&NS.join, "join"},
+    {&NS.normalize, "normalize"},
+    {&NS.template_, "::__trelmo__{cls}_{id}_tmp"},
+    {&NS.VariablesView, "VariablesView"},
+    {&NS.ObjectsView, "ObjectsView"},
+    {&NS.ProcsView, "ProcsView"},
+    {&NS.CommandsView, "CommandsView"},
+    {&NS.vars, "vars"},
+    {&NS.objs, "objs"},
+    {&NS.procs, "procs"},
+    {&NS.cmds, "cmds"},
+};
+
+// Constant command words, built once at init and never modified.
+struct NsWords {
+    PyObject *current, *children;
+} NW;
+
+// The static methods' own function objects: while TclNamespace.join and
+// TclNamespace.normalize are still these, the C++ code calls the algebra
+// directly instead of through a Python call.
+struct NsFuncs {
+    PyObject *join = nullptr, *normalize = nullptr;
+} NF;
+
+// ---------------------------------------------------------------------------
+// Tcl name algebra.
+//
+// A qualified name is cut at every "::" from left to right (no overlap); the
+// non-empty pieces are its components, and a name that starts with "::" is
+// absolute.  A component may not hold a ':' (a lone colon, or the odd colon
+// of a run such as ":::"), which makes the name invalid.  All the work runs
+// on the str's own storage, one pass per question; only the results are
+// allocated.
+// ---------------------------------------------------------------------------
+
+// Call f with the str's data as a pointer of its storage kind.
+template <typename F>
+auto by_kind(PyObject* u, F&& f) {
+    const void* d = PyUnicode_DATA(u);
+    switch (PyUnicode_KIND(u)) {
+        case PyUnicode_1BYTE_KIND:
+            return f(static_cast<const Py_UCS1*>(d));
+        case PyUnicode_2BYTE_KIND:
+            return f(static_cast<const Py_UCS2*>(d));
+        default:
+            return f(static_cast<const Py_UCS4*>(d));
+    }
+}
+
+/*
+ * each_component --
+ *   Cut s[0:n] at every "::" from left to right and call piece(start, end)
+ *   for each non-empty piece, in order.
+ * Results:
+ *   false when some piece holds a ':' (the name is invalid), else true.
+ * Side effects:
+ *   Whatever piece() does.
+ */
+template <typename C, typename Piece>
+bool each_component(const C* s, Py_ssize_t n, Piece&& piece) noexcept {
+    bool valid = true;
+    Py_ssize_t start = 0, i = 0;  // start of the current piece; scan position
+    while (i + 1 < n) {
+        if (s[i] == ':') {
+            if (s[i + 1] == ':') {
+                if (i > start) piece(start, i);
+                i += 2;
+                start = i;
+                continue;
+            }
+            valid = false;  // a colon that is not part of a separator
+        }
+        ++i;
+    }
+    if (i < n && s[i] == ':') valid = false;  // a lone colon at the very end
+    if (n > start) piece(start, n);
+    return valid;
+}
+
+// Start of the last "::" in s, or -1.
+template <typename C>
+Py_ssize_t rfind_sep(const C* s, Py_ssize_t n) noexcept {
+    for (Py_ssize_t i = n - 2; i >= 0; --i)
+        if (s[i] == ':' && s[i + 1] == ':') return i;
+    return -1;
+}
+
+bool starts_with_sep(PyObject* u) {
+    return PyUnicode_GET_LENGTH(u) >= 2 && PyUnicode_READ_CHAR(u, 0) == ':' && PyUnicode_READ_CHAR(u, 1) == ':';
+}
+
+[[noreturn]] void raise_invalid(PyObject* name) {
+    PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", name);
+    throw PyErrSet{};
+}
+
+// quoml(o), which must be a str for the name algebra to work on it.
+Ref quoml_name(PyObject* o) {
+    Ref r = to_quoml(o);
+    if (!PyUnicode_Check(r.get()))
+        raise(PyExc_TypeError, "a Tcl name must convert to str, not '%.200s'", Py_TYPE(r.get())->tp_name);
+    unicode_ready(r.get());
+    return r;
+}
+
+/*
+ * name_split --
+ *   The component list of a converted name: "" first when it is absolute,
+ *   then the non-empty components.
+ * Results:
+ *   A new list; ValueError "Invalid Tcl namespace '<s>'" for an invalid name.
+ */
+Ref name_split(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t count = 0;
+    bool valid = by_kind(s, [&](auto p) { return each_component(p, n, [&](Py_ssize_t, Py_ssize_t) { ++count; }); });
+    if (!valid) raise_invalid(s);
+    const Py_ssize_t lead = starts_with_sep(s) ? 1 : 0;
+    Ref out = own(PyList_New(count + lead));
+    if (lead) PyList_SET_ITEM(out.get(), 0, Py_NewRef(NS.empty));
+    Py_ssize_t k = lead;
+    bool failed = false;
+    by_kind(s, [&](auto p) {
+        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
+            if (failed) return;
+            PyObject* piece = PyUnicode_Substring(s, a, b);
+            if (!piece) failed = true;
+            else PyList_SET_ITEM(out.get(), k++, piece);
+        });
+    });
+    if (failed) throw PyErrSet{};
+    return out;
+}
+
+/*
+ * name_normalize --
+ *   The normal form of a converted name: its components joined by "::",
+ *   led by "::" when the name is absolute and has a component.  Both "::"
+ *   and "" give "".
+ * Results:
+ *   A new reference: s itself when it is an exact str already in normal
+ *   form, else a new str of the same storage kind (only colons are dropped,
+ *   so the widest character survives).  ValueError for an invalid name.
+ */
+Ref name_normalize(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t count = 0, chars = 0;  // components, and their total length
+    bool valid = by_kind(s, [&](auto p) {
+        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
+            ++count;
+            chars += b - a;
+        });
+    });
+    if (!valid) raise_invalid(s);
+    if (count == 0) return Ref::newref(NS.empty);
+    const bool absolute = starts_with_sep(s);
+    const Py_ssize_t outlen = chars + 2 * (count - 1) + (absolute ? 2 : 0);
+    if (outlen == n && PyUnicode_CheckExact(s)) return Ref::newref(s);  // nothing dropped: already normal
+    Ref out = own(PyUnicode_New(outlen, PyUnicode_MAX_CHAR_VALUE(s)));
+    void* dst = PyUnicode_DATA(out.get());
+    by_kind(s, [&](auto p) {
+        using C = std::remove_const_t<std::remove_pointer_t<decltype(p)>>;
+        C* d = static_cast<C*>(dst);
+        Py_ssize_t w = 0;
+        bool first = !absolute;
+        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
+            if (!first) {
+                d[w++] = ':';
+                d[w++] = ':';
+            }
+            first = false;
+            std::memcpy(d + w, p + a, (size_t)(b - a) * sizeof(C));
+            w += b - a;
+        });
+    });
+    return out;
+}
+
+// Everything before the last separator run ("" when there is none).
+Ref name_qualifiers(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t p = by_kind(s, [&](auto d) {
+        Py_ssize_t i = rfind_sep(d, n);
+        while (i > 0 && d[i - 1] == ':') --i;  // back over the rest of a longer run
+        return i;
+    });
+    if (p < 0) return Ref::newref(NS.empty);
+    return own(PyUnicode_Substring(s, 0, p));
+}
+
+// Everything after the last "::" (s itself when there is none).
+Ref name_tail(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t p = by_kind(s, [&](auto d) { return rfind_sep(d, n); });
+    if (p < 0) return Ref::newref(s);
+    return own(PyUnicode_Substring(s, p + 2, n));
+}
+
+/*
+ * join_text --
+ *   The converted names items[0..n) joined as Tcl joins them: an absolute
+ *   name (or any name after an empty one) restarts the result, an empty name
+ *   adds nothing, any other name is appended after "::".  Not normalised.
+ * Results:
+ *   A new reference to a str.
+ * Side effects:
+ *   Runs quoml() on every item, in order.
+ */
+Ref join_text(PyObject* const* items, Py_ssize_t n) {
+    Ref local[8];
+    std::vector<Ref> heap;
+    Ref* parts = local;
+    if (n > 8) {
+        heap.resize((size_t)n);
+        parts = heap.data();
+    }
+    Py_ssize_t start = 0;  // the part that last restarted the name
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        parts[i] = quoml_name(items[i]);
+        if (i > 0 && (PyUnicode_GET_LENGTH(parts[start].get()) == 0 || starts_with_sep(parts[i].get()))) start = i;
+    }
+    Py_ssize_t total = PyUnicode_GET_LENGTH(parts[start].get());
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(parts[start].get());
+    Py_ssize_t appended = 0;
+    for (Py_ssize_t i = start + 1; i < n; ++i) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i].get());
+        if (len == 0) continue;
+        if (len > PY_SSIZE_T_MAX - 2 - total) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        total += len + 2;
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i].get());
+        if (m > maxchar) maxchar = m;
+        ++appended;
+    }
+    if (appended == 0) return std::move(parts[start]);
+    Ref out = own(PyUnicode_New(total, maxchar));
+    Py_ssize_t w = PyUnicode_GET_LENGTH(parts[start].get());
+    check(PyUnicode_CopyCharacters(out.get(), 0, parts[start].get(), 0, w) < 0 ? -1 : 0);
+    for (Py_ssize_t i = start + 1; i < n; ++i) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i].get());
+        if (len == 0) continue;
+        PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), w, ':');
+        PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), w + 1, ':');
+        w += 2;
+        check(PyUnicode_CopyCharacters(out.get(), w, parts[i].get(), 0, len) < 0 ? -1 : 0);
+        w += len;
+    }
+    return out;
+}
+
+// TclNamespace.join itself: the joined text normalised by TclNamespace.normalize
+// as the class holds it now.
+Ref join_impl(PyObject* const* items, Py_ssize_t n) {
+    Ref text = join_text(items, n);
+    Ref normalize = getattr(M.TclNamespace, NS.normalize);
+    if (normalize.get() == NF.normalize) return name_normalize(text.get());
+    return call1(normalize.get(), text.get());
+}
+
+// The static methods: one parameter `string` (positional or keyword).
+const Signature kSplitSig{"split", "TclNamespace.split", {"string"}, 1, 1};
+const Signature kNormalizeSig{"normalize", "TclNamespace.normalize", {"string"}, 1, 1};
+const Signature kQualifiersSig{"qualifiers", "TclNamespace.qualifiers", {"string"}, 1, 1};
+const Signature kTailSig{"tail", "TclNamespace.tail", {"string"}, 1, 1};
+const Signature kJoinSig{"join", "TclNamespace.join", {"string"}, 1, 1, 0, true};
+
+PyObject* one_string(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) return args[0];
+    return parse(sig, args, nargs, kwnames)[0];
+}
+
+Ref TclNamespace_split(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref s = quoml_name(one_string(kSplitSig, args, nargs, kwnames));
+    return name_split(s.get());
+}
+
+Ref TclNamespace_normalize(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref s = quoml_name(one_string(kNormalizeSig, args, nargs, kwnames));
+    return name_normalize(s.get());
+}
+
+Ref TclNamespace_qualifiers(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref s = quoml_name(one_string(kQualifiersSig, args, nargs, kwnames));
+    return name_qualifiers(s.get());
+}
+
+Ref TclNamespace_tail(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref s = quoml_name(one_string(kTailSig, args, nargs, kwnames));
+    return name_tail(s.get());
+}
+
+Ref TclNamespace_join(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs >= 1 && !kwnames) return join_impl(args, nargs);
+    Parsed p = parse(kJoinSig, args, nargs, kwnames);
+    const Py_ssize_t extra = PyTuple_GET_SIZE(p.star.get());
+    std::vector<PyObject*> items((size_t)extra + 1);
+    items[0] = p[0];
+    for (Py_ssize_t i = 0; i < extra; ++i) items[(size_t)i + 1] = PyTuple_GET_ITEM(p.star.get(), i);
+    return join_impl(items.data(), extra + 1);
+}
+
+// ---------------------------------------------------------------------------
+// TclNamespace: a handle on one Tcl namespace of one interpreter.
+//
+// The handle holds its name (`ns`) and a weak proxy of the interpreter object
+// (`tcl`); both are read from the instance on every operation, so a subclass
+// or a later assignment sees its own values.  Methods that the operations use
+// on one another (self.call, self.current, ...) are looked up on the instance
+// too, as Python code would.
+// ---------------------------------------------------------------------------
+
+// True when a name is not empty (exact str checked directly).
+bool nonempty(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    return truthy(o);
+}
+
+Ref tuple_from(std::initializer_list<PyObject*> head, PyObject* tail_tuple = nullptr) {
+    const Py_ssize_t nt = tail_tuple ? PyTuple_GET_SIZE(tail_tuple) : 0;
+    Ref t = own(PyTuple_New((Py_ssize_t)head.size() + nt));
+    Py_ssize_t i = 0;
+    for (PyObject* o : head) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    for (Py_ssize_t k = 0; k < nt; ++k) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(PyTuple_GET_ITEM(tail_tuple, k)));
+    return t;
+}
+
+// self.tcl.tk.call(words)
+Ref tk_call(PyObject* tcl, PyObject* words) {
+    Ref tk = getattr(tcl, S.tk);
+    return call_method1(tk.get(), S.call, words);
+}
+Ref self_tk_call(PyObject* self, PyObject* words) {
+    Ref tcl = getattr(self, S.tcl);
+    return tk_call(tcl.get(), words);
+}
+
+// The name a command about the namespace itself is given: ns, or the
+// interpreter's current namespace for the empty name.
+Ref subject_name(PyObject* self) {
+    Ref ns = getattr(self, S.ns);
+    if (nonempty(ns.get())) return ns;
+    return call_method(self, NS.current);
+}
+
+/*
+ * wrap_command --
+ *   The command that eval and call send: (tclcmd,) + rest, or tclcmd alone
+ *   when there is no rest; wrapped as ('namespace', 'eval', ns, command)
+ *   when the handle's name is not empty.
+ * Results:
+ *   A new reference.
+ */
+Ref wrap_command(PyObject* self, PyObject* tclcmd, PyObject* const* rest, Py_ssize_t nrest) {
+    Ref cmd;
+    if (nrest > 0) {
+        cmd = own(PyTuple_New(nrest + 1));
+        PyTuple_SET_ITEM(cmd.get(), 0, Py_NewRef(tclcmd));
+        for (Py_ssize_t i = 0; i < nrest; ++i) PyTuple_SET_ITEM(cmd.get(), i + 1, Py_NewRef(rest[i]));
+    } else {
+        cmd = Ref::newref(tclcmd);
+    }
+    Ref ns = getattr(self, S.ns);
+    if (!nonempty(ns.get())) return cmd;
+    Ref wrapped = own(PyTuple_New(4));
+    PyTuple_SET_ITEM(wrapped.get(), 0, Py_NewRef(NS.namespace_));
+    PyTuple_SET_ITEM(wrapped.get(), 1, Py_NewRef(S.eval));
+    PyTuple_SET_ITEM(wrapped.get(), 2, ns.release());
+    PyTuple_SET_ITEM(wrapped.get(), 3, cmd.release());
+    return wrapped;
+}
+
+// Parameters of a method: self and the positional/keyword ones after it.
+const Signature kInitSig{"__init__", "TclNamespace.__init__", {"self", "ns", "tcl"}, 3, 2};
+const Signature kEvalSig{"eval", "TclNamespace.eval", {"self", "tclcmd"}, 2, 2, 0, true};
+const Signature kCallSig{"call", "TclNamespace.call", {"self", "tclcmd"}, 2, 2, 0, true};
+const Signature kCurrentSig{"current", "TclNamespace.current", {"self"}, 1, 1};
+const Signature kCreateSig{"create", "TclNamespace.create", {"self"}, 1, 1};
+const Signature kDeleteSig{"delete", "TclNamespace.delete", {"self"}, 1, 1};
+const Signature kExistsSig{"exists", "TclNamespace.exists", {"self"}, 1, 1};
+const Signature kChildrenSig{"children", "TclNamespace.children", {"self", "pattern"}, 2, 1};
+const Signature kCodeSig{"code", "TclNamespace.code", {"self", "script"}, 2, 2};
+const Signature kExportSig{"export", "TclNamespace.export", {"self", "clear"}, 2, 1, 0, true};
+const Signature kForgetSig{"forget", "TclNamespace.forget", {"self"}, 1, 1, 0, true};
+const Signature kImportSig{"import_", "TclNamespace.import_", {"self", "force"}, 2, 1, 0, true};
+const Signature kOriginSig{"origin", "TclNamespace.origin", {"self", "command"}, 2, 2};
+const Signature kParentSig{"parent", "TclNamespace.parent", {"self", "force_eval"}, 2, 1};
+const Signature kWhichSig{"which", "TclNamespace.which", {"self", "name", "command", "variable"}, 4, 2};
+const Signature kIsAbsoluteSig{"is_absolute", "TclNamespace.is_absolute", {"self"}, 1, 1};
+const Signature kIsRelativeSig{"is_relative", "TclNamespace.is_relative", {"self"}, 1, 1};
+const Signature kAbsoluteSig{"absolute", "TclNamespace.absolute", {"self"}, 1, 1};
+const Signature kMakeAbsoluteSig{"make_absolute", "TclNamespace.make_absolute", {"self"}, 1, 1};
+const Signature kStrSig{"__str__", "TclNamespace.__str__", {"self"}, 1, 1};
+
+PyObject* only_self(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) return args[0];
+    return parse(sig, args, nargs, kwnames)[0];
+}
+
+// Set one of the four views, its class looked up on TclNamespace now.
+void set_view(PyObject* self, PyObject* cls_name, PyObject* attr) {
+    Ref cls;
+    if (!lookup_attr(M.TclNamespace, cls_name, cls)) return;  // that part of the module is not built yet
+    Ref view = call1(cls.get(), self);
+    setattr(self, attr, view.get());
+}
+
+Ref TclNamespace_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject *self, *ns, *tcl = Py_None;
+    Parsed p;
+    if (!kwnames && (nargs == 2 || nargs == 3)) {
+        self = args[0];
+        ns = args[1];
+        if (nargs == 3) tcl = args[2];
+    } else {
+        p = parse(kInitSig, args, nargs, kwnames);
+        self = p[0];
+        ns = p[1];
+        tcl = p.get(2, Py_None);
+    }
+    super_init(M.TclNamespace, self);
+    Ref name = to_quoml(ns);
+    setattr(self, S.ns, name.get());
+    Ref interp = bind_interp(tcl);
+    setattr(self, S.tcl, interp.get());
+    set_view(self, NS.VariablesView, NS.vars);
+    set_view(self, NS.ObjectsView, NS.objs);
+    set_view(self, NS.ProcsView, NS.procs);
+    set_view(self, NS.CommandsView, NS.cmds);
+    return none();
+}
+
+// eval(tclcmd, *args) and call(tclcmd, *args) share their argument handling.
+template <bool kCall>
+Ref run_in_namespace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref wrapped;
+    PyObject* self;
+    if (!kwnames && nargs >= 2) {
+        self = args[0];
+        wrapped = wrap_command(self, args[1], args + 2, nargs - 2);
+    } else {
+        Parsed p = parse(kCall ? kCallSig : kEvalSig, args, nargs, kwnames);
+        self = p[0];
+        PyObject* star = p.star.get();
+        wrapped = wrap_command(self, p[1], &PyTuple_GET_ITEM(star, 0), PyTuple_GET_SIZE(star));
+    }
+    Ref tcl = getattr(self, S.tcl);
+    Ref tk = getattr(tcl.get(), S.tk);
+    if (kCall) {
+        Ref value = to_tclobj(wrapped.get());
+        return call_method1(tk.get(), S.call, value.get());
+    }
+    Ref script = to_quoml(wrapped.get());
+    return call_method1(tk.get(), S.eval, script.get());
+}
+
+Ref TclNamespace_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_in_namespace<false>(args, nargs, kwnames);
+}
+
+Ref TclNamespace_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_in_namespace<true>(args, nargs, kwnames);
+}
+
+Ref TclNamespace_current(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kCurrentSig, args, nargs, kwnames);
+    return self_tk_call(self, NW.current);
+}
+
+Ref TclNamespace_create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kCreateSig, args, nargs, kwnames);
+    Ref ns = getattr(self, S.ns);
+    if (!nonempty(ns.get())) raise(PyExc_ValueError, "Cannot create current namespace");
+    call_method1(self, S.eval, NS.empty);
+    return none();
+}
+
+Ref TclNamespace_delete(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kDeleteSig, args, nargs, kwnames);
+    Ref name = subject_name(self);
+    Ref words = tuple_from({NS.namespace_, NS.delete_, name.get()});
+    self_tk_call(self, words.get());
+    return none();
+}
+
+Ref TclNamespace_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kExistsSig, args, nargs, kwnames);
+    Ref name = subject_name(self);
+    Ref words = tuple_from({NS.namespace_, NS.exists, name.get()});
+    Ref tcl = getattr(self, S.tcl);
+    Ref result = tk_call(tcl.get(), words.get());
+    return call_method1(tcl.get(), S.cast_boolean, result.get());
+}
+
+// children(pattern=None): the children of this namespace, those matching the
+// glob pattern when one is given.  Tcl reads a lone operand of `namespace
+// children` as a namespace name, so with a pattern the namespace itself is
+// named first, by its absolute name (the command runs inside the namespace,
+// where a relative name would resolve differently).
+Ref TclNamespace_children(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kChildrenSig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    PyObject* pattern = p.get(1, Py_None);
+    Ref words;
+    if (pattern == Py_None) {
+        words = Ref::newref(NW.children);
+    } else {
+        Ref ns = getattr(self, S.ns);
+        Ref target = nonempty(ns.get()) ? call_method(self, NS.absolute) : Ref::newref(NS.sep);
+        if (!nonempty(target.get())) target = Ref::newref(NS.sep);  // absolute() of "" is ""
+        Ref pat = to_quoml(pattern);
+        words = tuple_from({NS.namespace_, NS.children, target.get(), pat.get()});
+    }
+    Ref result = call_method1(self, S.call, words.get());
+    Ref tcl = getattr(self, S.tcl);
+    return call_method1(tcl.get(), S.cast_list, result.get());
+}
+
+Ref TclNamespace_code(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kCodeSig, args, nargs, kwnames);
+    Ref words = tuple_from({NS.namespace_, NS.code, p[1]});
+    return call_method1(p[0], S.call, words.get());
+}
+
+Ref TclNamespace_export(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kExportSig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    const bool clear = p[1] && truthy(p[1]);
+    Ref words = clear ? tuple_from({NS.namespace_, NS.export_, NS.clear_flag}, p.star.get())
+                      : tuple_from({NS.namespace_, NS.export_}, p.star.get());
+    Ref result = call_method1(self, S.call, words.get());
+    if (clear || PyTuple_GET_SIZE(p.star.get()) > 0) return none();
+    Ref tcl = getattr(self, S.tcl);
+    return call_method1(tcl.get(), S.cast_list, result.get());
+}
+
+Ref TclNamespace_forget(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kForgetSig, args, nargs, kwnames);
+    Ref words = tuple_from({NS.namespace_, NS.forget}, p.star.get());
+    call_method1(p[0], S.call, words.get());
+    return none();
+}
+
+Ref TclNamespace_import(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kImportSig, args, nargs, kwnames);
+    const bool force = p[1] && truthy(p[1]);
+    Ref words = force ? tuple_from({NS.namespace_, NS.import_, NS.force_flag}, p.star.get())
+                      : tuple_from({NS.namespace_, NS.import_}, p.star.get());
+    call_method1(p[0], S.call, words.get());
+    return none();
+}
+
+Ref TclNamespace_origin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kOriginSig, args, nargs, kwnames);
+    Ref words = tuple_from({NS.namespace_, NS.origin, p[1]});
+    return call_method1(p[0], S.call, words.get());
+}
+
+// The parent of an absolute name, from the name alone, as Tcl reports it:
+// '::a::b' gives '::a', '::a' gives '::' and '::' gives ''.
+Ref parent_of_absolute(PyObject* ns) {
+    Ref name = quoml_name(ns);
+    Ref normal = name_normalize(name.get());
+    if (PyUnicode_GET_LENGTH(normal.get()) == 0) return normal;
+    Ref q = name_qualifiers(normal.get());
+    if (PyUnicode_GET_LENGTH(q.get()) == 0) return Ref::newref(NS.sep);
+    return q;
+}
+
+Ref TclNamespace_parent(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kParentSig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    if (p[1] && truthy(p[1])) {
+        Ref absolute = call_method(self, NS.is_absolute);
+        if (truthy(absolute.get())) {
+            Ref ns = getattr(self, S.ns);
+            return parent_of_absolute(ns.get());
+        }
+    }
+    Ref ns = getattr(self, S.ns);
+    Ref words = nonempty(ns.get()) ? tuple_from({NS.namespace_, NS.parent, ns.get()})
+                                   : tuple_from({NS.namespace_, NS.parent});
+    Ref value = to_tclobj(words.get());
+    return self_tk_call(self, value.get());
+}
+
+Ref TclNamespace_which(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kWhichSig, args, nargs, kwnames);
+    PyObject* words_v[5] = {NS.namespace_, NS.which};
+    Py_ssize_t n = 2;
+    if (p[2] && truthy(p[2])) words_v[n++] = NS.command_flag;
+    if (p[3] && truthy(p[3])) words_v[n++] = NS.variable_flag;
+    words_v[n++] = p[1];
+    Ref words = own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(words.get(), i, Py_NewRef(words_v[i]));
+    return call_method1(p[0], S.call, words.get());
+}
+
+// is_absolute / is_relative: the empty name answers with itself.
+template <bool kAbsolute>
+Ref name_kind(PyObject* self) {
+    Ref ns = getattr(self, S.ns);
+    if (!nonempty(ns.get())) return ns;
+    bool starts;
+    if (PyUnicode_Check(ns.get())) {
+        unicode_ready(ns.get());
+        starts = starts_with_sep(ns.get());
+    } else {
+        Ref r = call_method1(ns.get(), NS.startswith, NS.sep);
+        starts = truthy(r.get());
+    }
+    return boolean(kAbsolute ? starts : !starts);
+}
+
+Ref TclNamespace_is_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return name_kind<true>(only_self(kIsAbsoluteSig, args, nargs, kwnames));
+}
+
+Ref TclNamespace_is_relative(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return name_kind<false>(only_self(kIsRelativeSig, args, nargs, kwnames));
+}
+
+Ref TclNamespace_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kAbsoluteSig, args, nargs, kwnames);
+    Ref is_abs = call_method(self, NS.is_absolute);
+    if (truthy(is_abs.get())) return getattr(self, S.ns);
+    Ref current = call_method(self, NS.current);
+    Ref ns = getattr(self, S.ns);
+    PyObject* items[] = {current.get(), ns.get()};
+    return ns_join(items, 2);
+}
+
+Ref TclNamespace_make_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kMakeAbsoluteSig, args, nargs, kwnames);
+    Ref name = call_method(self, NS.absolute);
+    setattr(self, S.ns, name.get());
+    return none();
+}
+
+Ref TclNamespace_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return getattr(only_self(kStrSig, args, nargs, kwnames), S.ns);
+}
+
+MethodSpec kTclNamespaceMethods[] = {
+    {{"__init__", PYHELP_FAST(TclNamespace_init),
+      "__init__(self, ns, tcl=None)\n--\n\n"
+      "Handle on the Tcl namespace `ns` (converted with quoml; '' is the current namespace) of the "
+      "interpreter object `tcl`, held through a weak proxy; without `tcl`, the package trelmo.tcl "
+      "itself is the interpreter object. Nothing is sent to Tcl."},
+     Kind::Instance},
+    {{"eval", PYHELP_FAST(TclNamespace_eval),
+      "eval(self, tclcmd, *args)\n--\n\n"
+      "Evaluate a command in the namespace as one script: (tclcmd,) + args, or tclcmd alone as a "
+      "whole script, wrapped in `namespace eval` for a non-empty name and written as Tcl text with "
+      "quoml. Returns the interpreter's result."},
+     Kind::Instance},
+    {{"call", PYHELP_FAST(TclNamespace_call),
+      "call(self, tclcmd, *args)\n--\n\n"
+      "Run a command in the namespace as words: (tclcmd,) + args, or tclcmd alone as one word, "
+      "wrapped in `namespace eval` for a non-empty name (the command becomes one list-valued word) "
+      "and converted with tclobj. Returns the interpreter's result."},
+     Kind::Instance},
+    {{"current", PYHELP_FAST(TclNamespace_current),
+      "current(self)\n--\n\nThe interpreter's current namespace at the global level ('::' in practice)."},
+     Kind::Instance},
+    {{"create", PYHELP_FAST(TclNamespace_create),
+      "create(self)\n--\n\n"
+      "Create the namespace by evaluating an empty script in it. ValueError for the empty name."},
+     Kind::Instance},
+    {{"delete", PYHELP_FAST(TclNamespace_delete),
+      "delete(self)\n--\n\n"
+      "Delete the namespace (for the empty name, the namespace Tcl reports as current)."},
+     Kind::Instance},
+    {{"exists", PYHELP_FAST(TclNamespace_exists),
+      "exists(self)\n--\n\n"
+      "Whether the namespace exists (for the empty name, the current namespace), through cast_boolean."},
+     Kind::Instance},
+    {{"children", PYHELP_FAST(TclNamespace_children),
+      "children(self, pattern=None)\n--\n\n"
+      "The child namespaces of this namespace as a list, only those matching the glob `pattern` when "
+      "it is given."},
+     Kind::Instance},
+    {{"code", PYHELP_FAST(TclNamespace_code),
+      "code(self, script)\n--\n\nCapture `script` for later use in this namespace (`namespace code`)."},
+     Kind::Instance},
+    {{"export", PYHELP_FAST(TclNamespace_export),
+      "export(self, clear=False, *patterns)\n--\n\n"
+      "Export commands matching `patterns` (after clearing the export list when `clear` is true); "
+      "without either, return the export patterns as a list."},
+     Kind::Instance},
+    {{"forget", PYHELP_FAST(TclNamespace_forget),
+      "forget(self, *patterns)\n--\n\nRemove commands imported into the namespace that match `patterns`."},
+     Kind::Instance},
+    {{"import_", PYHELP_FAST(TclNamespace_import),
+      "import_(self, force=False, *patterns)\n--\n\n"
+      "Import the commands matching `patterns` into the namespace (`namespace import`), replacing "
+      "existing ones when `force` is true."},
+     Kind::Instance},
+    {{"origin", PYHELP_FAST(TclNamespace_origin),
+      "origin(self, command)\n--\n\nThe fully qualified name of the command `command` was imported from."},
+     Kind::Instance},
+    {{"parent", PYHELP_FAST(TclNamespace_parent),
+      "parent(self, force_eval=False)\n--\n\n"
+      "The parent namespace as Tcl reports it; with `force_eval` true and an absolute name, computed "
+      "from the name alone without asking Tcl."},
+     Kind::Instance},
+    {{"which", PYHELP_FAST(TclNamespace_which),
+      "which(self, name, command=False, variable=False)\n--\n\n"
+      "The fully qualified name that `name` resolves to in the namespace (`namespace which`)."},
+     Kind::Instance},
+    {{"is_absolute", PYHELP_FAST(TclNamespace_is_absolute),
+      "is_absolute(self)\n--\n\nWhether the name starts with '::' (the empty name gives itself)."},
+     Kind::Instance},
+    {{"is_relative", PYHELP_FAST(TclNamespace_is_relative),
+      "is_relative(self)\n--\n\nWhether the name does not start with '::' (the empty name gives itself)."},
+     Kind::Instance},
+    {{"absolute", PYHELP_FAST(TclNamespace_absolute),
+      "absolute(self)\n--\n\n"
+      "The absolute name: the name itself when absolute, else joined with the current namespace."},
+     Kind::Instance},
+    {{"make_absolute", PYHELP_FAST(TclNamespace_make_absolute),
+      "make_absolute(self)\n--\n\nReplace the handle's name by its absolute name."},
+     Kind::Instance},
+    {{"__str__", PYHELP_FAST(TclNamespace_str), "__str__(self)\n--\n\nThe namespace name."}, Kind::Instance},
+    {{"qualifiers", PYHELP_FAST(TclNamespace_qualifiers),
+      "qualifiers(string)\n--\n\n"
+      "Everything before the last '::' separator of a qualified name ('' when there is none)."},
+     Kind::Static},
+    {{"tail", PYHELP_FAST(TclNamespace_tail),
+      "tail(string)\n--\n\nEverything after the last '::' of a qualified name (the whole name when there is none)."},
+     Kind::Static},
+    {{"join", PYHELP_FAST(TclNamespace_join),
+      "join(string, *args)\n--\n\n"
+      "Join qualified names as Tcl does (an absolute name restarts the result) and normalise the result."},
+     Kind::Static},
+    {{"split", PYHELP_FAST(TclNamespace_split),
+      "split(string)\n--\n\n"
+      "The components of a qualified name as a list, led by '' when the name is absolute. ValueError "
+      "for a component holding a ':'."},
+     Kind::Static},
+    {{"normalize", PYHELP_FAST(TclNamespace_normalize),
+      "normalize(string)\n--\n\n"
+      "A qualified name with its separators reduced to single '::' between components; '::' and '' "
+      "both give ''."},
+     Kind::Static},
+};
+
+const char kTclNamespaceDoc[] =
+    "Handle on one Tcl namespace of one interpreter object.\n\n"
+    "Every operation is a Tcl `namespace` command sent to the interpreter when it is called; nothing is "
+    "cached. The static methods split, join, normalize, qualifiers and tail are the algebra of qualified "
+    "Tcl names and never talk to Tcl.";
+
+// ---------------------------------------------------------------------------
+// TempTclNamespace: a TclNamespace used as a context manager, created on
+// entering the block and deleted on leaving it, by default under a name made
+// unique among live objects from the temporary-name template.
+// ---------------------------------------------------------------------------
+const Signature kTempInitSig{"__init__", "TempTclNamespace.__init__", {"self", "ns"}, 2, 1, 0, false, true};
+const Signature kTempEnterSig{"__enter__", "TempTclNamespace.__enter__", {"self"}, 1, 1};
+const Signature kTempExitSig{"__exit__", "TempTclNamespace.__exit__", {"self"}, 1, 1, 0, true};
+
+Ref super_of(PyObject* cls, PyObject* self) { return calln((PyObject*)&PySuper_Type, cls, self); }
+
+Ref TempTclNamespace_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kTempInitSig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    Ref name = temp_name(p.get(1, NS.template_), self);
+    Ref sup = super_of(M.TempTclNamespace, self);
+    Ref init = getattr(sup.get(), "__init__");
+    Ref pos = tuple_of({name.get()});
+    call_tuple_dict(init.get(), pos.get(), p.starstar.get());
+    return none();
+}
+
+Ref TempTclNamespace_enter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* self = only_self(kTempEnterSig, args, nargs, kwnames);
+    Ref sup = super_of(M.TempTclNamespace, self);
+    Ref f;
+    lookup_attr(sup.get(), NS.enter, f);
+    Ref result = f && truthy(f.get()) ? call0(f.get()) : Ref::newref(self);
+    call_method(self, NS.create);
+    return result;
+}
+
+Ref TempTclNamespace_exit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kTempExitSig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    try {
+        call_method(self, NS.delete_);
+    } catch (const PyErrSet&) {
+        if (!caught(M.TclError)) throw;  // a namespace that is already gone is fine
+    }
+    Ref sup = super_of(M.TempTclNamespace, self);
+    Ref f;
+    lookup_attr(sup.get(), NS.exit, f);
+    if (f && truthy(f.get())) return call_tuple_dict(f.get(), p.star.get(), nullptr);
+    return boolean(false);
+}
+
+MethodSpec kTempTclNamespaceMethods[] = {
+    {{"__init__", PYHELP_FAST(TempTclNamespace_init),
+      "__init__(self, ns='::__trelmo__{cls}_{id}_tmp', **kwargs)\n--\n\n"
+      "A namespace handle named by `ns` formatted with cls (the class name) and id (id(self)); the "
+      "keywords (tcl=) go to TclNamespace."},
+     Kind::Instance},
+    {{"__enter__", PYHELP_FAST(TempTclNamespace_enter),
+      "__enter__(self)\n--\n\nCreate the namespace and return the handle."},
+     Kind::Instance},
+    {{"__exit__", PYHELP_FAST(TempTclNamespace_exit),
+      "__exit__(self, *exc_info)\n--\n\n"
+      "Delete the namespace (one already gone is fine) and return False, so an exception goes on."},
+     Kind::Instance},
+};
+
+const char kTempTclNamespaceDoc[] =
+    "A TclNamespace used as a context manager: the namespace is created on entering the `with` block "
+    "and deleted on leaving it.";
+
+// ---------------------------------------------------------------------------
+// Module initialisation.
+// ---------------------------------------------------------------------------
+const char kModuleDoc[] =
+    "Tcl namespaces, variables and commands as Python objects: TclNamespace with the algebra of "
+    "qualified Tcl names, TclVariable, TclArrayVariable, TclCommand and their temporary variants.";
+
+// TclNamespace.join(...) as the class holds it now.
+Ref join_name(PyObject* const* items, Py_ssize_t n) {
+    if (n < 1) raise(PyExc_TypeError, "ns_join() needs at least one name");
+    Ref join = getattr(M.TclNamespace, NS.join);
+    if (join.get() == NF.join) return join_impl(items, n);
+    return own(PyObject_Vectorcall(join.get(), items, (size_t)n, nullptr));
+}
+
+// Bind `name` in the module to v and keep an owned reference in *slot (when given).
+void bind(PyObject* m, const char* name, Ref v, PyObject** slot = nullptr) {
+    check(PyModule_AddObjectRef(m, name, v.get()));
+    if (slot) *slot = v.release();
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "namespace", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr,
+                          nullptr};
 
 Ref init_module() {
     Ref m = own(PyModule_Create(&module_def));
     M.module = m.get();
     M.dict = PyModule_GetDict(m.get());
     intern_all(kCoreNames);
+    intern_all(kNsNames);
+    Ref modname = own(PyModule_GetNameObject(m.get()));
+    const char* full = PyUnicode_AsUTF8(modname.get());  // "trelmo.tcl.namespace"
+    if (!full) throw PyErrSet{};
+    std::string package(full);
+    package = package.rfind('.') == std::string::npos ? "trelmo.tcl" : package.substr(0, package.rfind('.'));
+
+    // Module-level names, in this order.
+    bind(m.get(), "MutableMapping", import_from("collections.abc", "MutableMapping"), &M.MutableMapping);
+    bind(m.get(), "quoml", import_sibling(package.c_str(), "quoml", "quoml"));
+    bind(m.get(), "tclobj", import_sibling(package.c_str(), "quoml", "tclobj"));
+    bind(m.get(), "TclError", import_from("tkinter", "TclError"), &M.TclError);
+    bind(m.get(), "Tk", import_from("tkinter", "Tk"), &M.Tk);
+    bind(m.get(), "MethodType", import_from("types", "MethodType"), &M.MethodType);
+    bind(m.get(), "weakref", import("weakref"), &M.weakref);
+    bind(m.get(), "sys", import("sys"), &M.sys);
+    bind(m.get(), "functools", import("functools"), &M.functools);
+    M.weakref_proxy = getattr(M.weakref, "proxy").release();
+    M.ProxyTypes = getattr(M.weakref, "ProxyTypes").release();
+    M.update_wrapper = getattr(M.functools, "update_wrapper").release();
+    bind(m.get(), "__all__",
+         own(Py_BuildValue("(ssssssss)", "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+                           "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace")));
+    M.capi = quoml_capi_import();
+    if (!M.capi) throw PyErrSet{};
+
+    NW.current = tuple_of({NS.namespace_, NS.current}).release();
+    NW.children = tuple_of({NS.namespace_, NS.children}).release();
+
+    // The classes, in this order: variables, commands, then the namespace
+    // (its nested views first), then the temporary namespace.
+    make_variable_classes(modname.get());
+    make_command_classes(modname.get());
+    PyObject* meta = (PyObject*)&PyType_Type;
+    Ref ns_dict = own(PyDict_New());
+    make_variable_views(ns_dict.get(), modname.get());
+    make_command_views(ns_dict.get(), modname.get());
+    Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
+    M.TclNamespace = make_class(meta, "TclNamespace", "TclNamespace", bases.get(), kTclNamespaceMethods, ns_dict.get(),
+                                modname.get(), kTclNamespaceDoc)
+                         .release();
+    NF.join = getattr(M.TclNamespace, NS.join).release();
+    NF.normalize = getattr(M.TclNamespace, NS.normalize).release();
+    Ref temp_dict = own(PyDict_New());
+    Ref temp_bases = tuple_of({M.TclNamespace});
+    M.TempTclNamespace = make_class(meta, "TempTclNamespace", "TempTclNamespace", temp_bases.get(),
+                                    kTempTclNamespaceMethods, temp_dict.get(), modname.get(), kTempTclNamespaceDoc)
+                             .release();
+
+    const std::pair<const char*, PyObject*> classes[] = {
+        {"TclVariable", M.TclVariable},       {"TempTclVariable", M.TempTclVariable},
+        {"TclArrayVariable", M.TclArrayVariable}, {"TempTclArrayVariable", M.TempTclArrayVariable},
+        {"TclCommand", M.TclCommand},         {"TempTclCommand", M.TempTclCommand},
+        {"TclNamespace", M.TclNamespace},     {"TempTclNamespace", M.TempTclNamespace},
+    };
+    for (const auto& c : classes)
+        if (c.second) check(PyModule_AddObjectRef(m.get(), c.first, c.second));
     return m;
 }
+
+}  // namespace core
+
+Ref ns_join(PyObject* const* items, Py_ssize_t n) { return core::join_name(items, n); }
 
 }  // namespace
 
 TRELMO_MODINIT PyInit_namespace() {
-    return guarded([] { return init_module(); });
+    return guarded([] { return core::init_module(); });
 }

@@ -449,3 +449,31 @@ inline Ref make_class(PyObject* meta, const char* name, const char* qualname, Py
 }
 
 }  // namespace pyhelp
+
+// ---------------------------------------------------------------------------
+// Additions (namespace module).
+// ---------------------------------------------------------------------------
+namespace pyhelp {
+
+// Make sure a str has its canonical representation before PyUnicode_KIND /
+// PyUnicode_DATA are used on it (only legacy strings of old versions need it).
+inline void unicode_ready(PyObject* u) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(u) < 0) throw PyErrSet{};
+#else
+    (void)u;
+#endif
+}
+
+// obj.name(arg) without building a bound method where the version allows it.
+inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* argv[] = {obj, arg};
+    return own(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    Ref f = own(PyObject_GetAttr(obj, name));
+    return own(PyObject_CallOneArg(f.get(), arg));
+#endif
+}
+
+}  // namespace pyhelp
