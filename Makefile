@@ -52,3 +52,51 @@ clean:
 # build: make check FILE=src/trelmo/tcl/quoml.cpp
 check:
 	g++ -std=c++17 -Wall -Wextra -fsyntax-only $$($(PY) -c "import sysconfig; print('-I' + sysconfig.get_paths()['include'])") $(FILE)
+
+# -- hardening ----------------------------------------------------------------
+#
+#   make asan    the extension modules built with AddressSanitizer and
+#                UndefinedBehaviorSanitizer into their own environment
+#                (ASAN_VENV), the whole suite run with gcc's sanitizer
+#                runtimes preloaded into the interpreter
+#   make fuzz    the libFuzzer harness of the quoting core, run for
+#                FUZZ_SECONDS; new crashing inputs are copied to
+#                fuzz/regressions/ (the tests replay them)
+
+ASAN_VENV ?= .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+# The interpreter itself is not instrumented: its leaks are not ours to
+# report, and its allocator must be plain malloc for ASan to see the heap.
+ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+
+.PHONY: asan asan-build fuzz fuzz-build fuzz-deps
+
+asan-build: deps
+	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) $(ASAN_VENV)/.created
+	flock build.lock $(ASAN_PY) -m pip install -q --no-build-isolation -e '.[test]' \
+	  -Cbuild-dir=build/$(notdir $(ASAN_VENV)) -Ccmake.define.TRELMO_SANITIZE=ON $(PIP_FLAGS)
+	@$(ASAN_ENV) $(ASAN_PY) -c "import trelmo.tcl.quoml" && echo "sanitizer build in $(ASAN_VENV)"
+
+asan: asan-build
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(PYTEST_FLAGS)
+
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
+FUZZ_DIR := build/fuzz
+FUZZ_BIN := $(FUZZ_DIR)/fuzz_quoml
+CLANGXX ?=
+
+fuzz-deps:
+	@sh tools/ensure-fuzz-deps.sh
+
+fuzz-build: fuzz-deps $(VENV)/.created
+	@CLANGXX="$(CLANGXX)"; [ -n "$$CLANGXX" ] || CLANGXX=$$(command -v clang++ || command -v clang++-14) || true; \
+	test -n "$$CLANGXX" || { echo "clang++ not found (apt-get install clang-14 libclang-rt-14-dev)"; exit 1; }; \
+	$(VENV)/bin/cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DTRELMO_FUZZ=ON -DCMAKE_CXX_COMPILER="$$CLANGXX" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_DIR)
+
+fuzz: fuzz-build
+	sh tools/run-fuzz.sh $(FUZZ_BIN) $(FUZZ_SECONDS) $(FUZZ_JOBS)
