@@ -1,0 +1,197 @@
+"""The documentation's examples run, and the documentation covers the API.
+
+Every fenced ```python block of README.md and docs/*.md is executed, in file
+order, in one fresh namespace per file (so later blocks may use what earlier
+ones defined); every ```pycon block is run as a doctest in that same
+namespace, its printed results compared.  A block fenced ```python no-run is
+shown to readers but not executed.
+
+Each docs/<module>.md page must also name every public function, class and
+method of its module, and help() of each must show a signature and a summary.
+"""
+
+import doctest
+import importlib
+import inspect
+import io
+import os
+import re
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOC_FILES = ["README.md"] + sorted(
+    os.path.join("docs", f) for f in os.listdir(os.path.join(ROOT, "docs")) if f.endswith(".md")
+)
+MODULES = ["quoml", "namespace", "dorvel", "history", "vix"]
+
+# The name each extension module must define once it is more than a stub
+# source; a module without it has not landed yet.
+_MAIN_NAME = {"quoml": "quoml", "namespace": "TclNamespace", "dorvel": "Dorvel", "history": "History", "vix": "Vix"}
+
+# Which module a snippet needs, judged by the names it uses.
+_NEEDS = [
+    ("namespace", re.compile(r"\b(Temp)?Tcl(Namespace|Variable|ArrayVariable|Command)\b|\.(vars|objs|cmds|procs)\b")),
+    ("dorvel", re.compile(r"\bDorvel\b|keylset|keylget")),
+    ("history", re.compile(r"\bHistory\b|\bhistory\b")),
+    ("vix", re.compile(r"\bVix\b|\bvix\b")),
+]
+
+_FENCE = re.compile(r"^```([\w-]*)[ \t]*([^\n]*)\n(.*?)^```[ \t]*$", re.M | re.S)
+
+
+def _landed(module):
+    try:
+        mod = importlib.import_module("trelmo.tcl." + module)
+    except ImportError:
+        return False
+    return hasattr(mod, _MAIN_NAME[module])
+
+
+def _blocks(path):
+    """(kind, first line number, source) of each runnable block of a markdown file."""
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        text = f.read()
+    out = []
+    for m in _FENCE.finditer(text):
+        lang, info, body = m.group(1), m.group(2), m.group(3)
+        if "no-run" in info.split():
+            continue
+        if lang in ("python", "py", "pycon"):
+            line = text.count("\n", 0, m.start(3)) + 1
+            out.append(("pycon" if lang == "pycon" else "python", line, body))
+    return out
+
+
+def _missing_modules(blocks):
+    if not _landed("quoml"):  # the package itself cannot be imported without it
+        return ["quoml"]
+    missing = []
+    source = "\n".join(b[2] for b in blocks)
+    for module, pattern in _NEEDS:
+        if pattern.search(source) and not _landed(module):
+            missing.append(module)
+    return missing
+
+
+@pytest.mark.parametrize("path", DOC_FILES)
+def test_snippets_run(path, capsys):
+    blocks = _blocks(path)
+    if not blocks:
+        pytest.skip("no runnable snippets")
+    missing = _missing_modules(blocks)
+    if missing:
+        pytest.skip("modules not built yet: %s" % ", ".join(missing))
+    filename = os.path.join(ROOT, path)
+    namespace = {"__name__": "__docs__"}
+    parser = doctest.DocTestParser()
+    flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+    for kind, line, body in blocks:
+        if kind == "python":
+            # Pad so that tracebacks show the line numbers of the markdown file.
+            code = compile("\n" * (line - 1) + body, filename, "exec")
+            exec(code, namespace)
+            continue
+        test = parser.get_doctest(body, namespace, "%s:%d" % (path, line), filename, line - 1)
+        out = io.StringIO()
+        runner = doctest.DocTestRunner(optionflags=flags)
+        runner.run(test, out=out.write, clear_globs=False)
+        assert not runner.failures, "doctest in %s:%d failed\n%s" % (path, line, out.getvalue())
+
+
+# -- API coverage of the per-module pages --------------------------------------
+
+
+def _public_api(module):
+    """(qualified name, object) of every public function, class and method."""
+    mod = importlib.import_module("trelmo.tcl." + module)
+    names = getattr(mod, "__all__", None) or [
+        n for n, v in vars(mod).items() if not n.startswith("_") and getattr(v, "__module__", None) == mod.__name__
+    ]
+    out = []
+
+    def walk(prefix, cls):
+        for n, v in vars(cls).items():
+            if n.startswith("_") and n not in ("__init__", "__call__"):
+                continue
+            if not isinstance(v, property):
+                v = getattr(cls, n)  # the function itself, not its method wrapper
+            if inspect.isclass(v):
+                out.append((prefix + n, v))
+                walk(prefix + n + ".", v)
+            elif callable(v) or isinstance(v, property):
+                out.append((prefix + n, v))
+
+    for n in names:
+        v = getattr(mod, n)
+        if inspect.isclass(v) or callable(v):
+            out.append((n, v))
+            if inspect.isclass(v):
+                walk(n + ".", v)
+    return out
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_docs_page_covers_api(module):
+    if not _landed(module):
+        pytest.skip("trelmo.tcl.%s not built yet" % module)
+    with open(os.path.join(ROOT, "docs", module + ".md"), encoding="utf-8") as f:
+        page = f.read()
+    undocumented = []
+    for qualname, _ in _public_api(module):
+        last = qualname.rsplit(".", 1)[-1]
+        if last == "__init__":
+            continue
+        if not re.search(r"\b%s\b" % re.escape(last), page):
+            undocumented.append(qualname)
+    assert not undocumented, "docs/%s.md does not mention: %s" % (module, ", ".join(undocumented))
+
+
+def _help_gaps(module):
+    gaps = []
+    for qualname, obj in _public_api(module):
+        if isinstance(obj, property):
+            if not (obj.__doc__ or "").strip():
+                gaps.append("%s: no docstring" % qualname)
+            continue
+        doc = inspect.getdoc(obj) or ""
+        if not doc.strip():
+            gaps.append("%s: no docstring" % qualname)
+        if inspect.isclass(obj):
+            continue
+        try:
+            inspect.signature(obj)
+        except (TypeError, ValueError):
+            gaps.append("%s: no signature" % qualname)
+    return gaps
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_help_shows_signature_and_summary(module):
+    if not _landed(module):
+        pytest.skip("trelmo.tcl.%s not built yet" % module)
+    gaps = _help_gaps(module)
+    assert not gaps, "help() gaps in trelmo.tcl.%s:\n  %s" % (module, "\n  ".join(gaps))
+
+
+def test_help_renders_for_package():
+    """help() of the package module and its Interpreter shows signatures."""
+    if not _landed("quoml"):
+        pytest.skip("trelmo.tcl.quoml not built yet")
+    import pydoc
+
+    import trelmo.tcl
+
+    text = pydoc.render_doc(trelmo.tcl.Interpreter, renderer=pydoc.plaintext)
+    assert "cast_list(self, value" in text
+    for name in ("cast_list", "cast_boolean", "cast_array", "cast_any", "default_interpreter"):
+        assert inspect.getdoc(getattr(trelmo.tcl, name))
+
+
+if __name__ == "__main__":  # python tests/test_docs.py: list the help() gaps of every module
+    for m in MODULES:
+        if _landed(m):
+            for gap in _help_gaps(m):
+                print("%s: %s" % (m, gap))
+    sys.exit(0)
