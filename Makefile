@@ -100,3 +100,14 @@ fuzz-build: fuzz-deps $(VENV)/.created
 
 fuzz: fuzz-build
 	sh tools/run-fuzz.sh $(FUZZ_BIN) $(FUZZ_SECONDS) $(FUZZ_JOBS)
+
+# Type stubs against the built modules (mypy's stubtest), and mypy --strict on
+# the typed example; check-wheel builds the sdist and wheel, installs the wheel
+# into a fresh environment and runs the suite there (tools/check-wheel.sh).
+.PHONY: stubtest check-wheel
+
+stubtest: build
+	sh tools/stubtest.sh $(PY)
+
+check-wheel: build
+	tools/check-wheel.sh $(PY)
