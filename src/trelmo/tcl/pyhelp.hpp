@@ -477,3 +477,29 @@ inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
 }
 
 }  // namespace pyhelp
+
+// ---------------------------------------------------------------------------
+// Additions (quoml module): the type flag for vectorcall under its 3.9 name.
+// ---------------------------------------------------------------------------
+#if PY_VERSION_HEX < 0x03090000 && !defined(Py_TPFLAGS_HAVE_VECTORCALL)
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+// ---------------------------------------------------------------------------
+// Added for the variables part of the namespace module.
+// ---------------------------------------------------------------------------
+namespace pyhelp {
+
+// argv[0].<name>(*argv[1:nargs], **kw) with the keyword values after the
+// positionals and their names in kwnames, as in vectorcall.  Skips the bound
+// method object where the C API allows it (3.9+).
+inline Ref call_method_vc(PyObject* name, PyObject* const* argv, std::size_t nargs, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return own(PyObject_VectorcallMethod(name, argv, nargs, kwnames));
+#else
+    Ref f = getattr(argv[0], name);
+    return own(_PyObject_Vectorcall(f.get(), argv + 1, nargs - 1, kwnames));
+#endif
+}
+
+}  // namespace pyhelp

@@ -1,8 +1,1161 @@
-// quoml.cpp -- placeholder until the module lands.
+// quoml.cpp -- the trelmo.tcl.quoml extension module: Python values as Tcl
+// text (quoml) and as values for the _tkinter bridge (tclobj), with Tcl's own
+// list-element quoting.
+//
+// Imports collections.abc, _tkinter, sys and abc when loaded.
+//
+// Every call between the module's functions goes through the module-level
+// names, looked up when the call happens, so that rebinding a name (quoml,
+// _quoml_from_sequence, Sequence, ...) changes every later conversion.  The
+// fast path converts exact built-in values (str, int, float, bool, None,
+// bytes, list, tuple, set, frozenset, dict) in C++ without any Python-level
+// call, but only while every one of those names is still bound to the
+// module's own object; a conversion context (Ctx) remembers that check and
+// forgets it whenever Python code may have run, so the next decision checks
+// the names again.  Nothing the fast path skips is visible: exact built-in
+// types cannot carry the protocol methods, their isinstance answers against
+// the collections.abc classes are fixed unless someone registers them (which
+// changes the ABC cache token, checked too), and converting them runs no
+// Python code.
 #include "pyhelp.hpp"
+#include "quoml_capi.hpp"
+#include "quoml_core.hpp"
+
+#include <cstdint>
+#include <vector>
 
 namespace {
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quoml", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+using namespace pyhelp;
+namespace qc = quoml_core;
+
+const char kModuleName[] = "trelmo.tcl.quoml";
+
+// ---------------------------------------------------------------------------
+// Interned names and module state.
+// ---------------------------------------------------------------------------
+
+// The module-level names that conversions look up at call time.
+enum NameId {
+    kMapping,
+    kSequence,
+    kSet,
+    kTclObj,
+    kUnicode,
+    kScanElement,
+    kConvertElement,
+    kFromSequence,
+    kFromMapping,
+    kQuoml,
+    kSysMaxSize,
+    kLongType,
+    kTclobjFromSequence,
+    kTclobjFromMapping,
+    kTclobj,
+    kNameCount
+};
+
+struct Strings {
+    PyObject* names[kNameCount];
+    PyObject* dunder_quoml;
+    PyObject* dunder_tclobj;
+    PyObject* add;
+    PyObject* use_braces;
+    PyObject* dont_use_braces;
+    PyObject* braces_unmatched;
+    PyObject* true_;
+    PyObject* false_;
+    PyObject* empty;
+    PyObject* empty_braces;
+    PyObject* from_sequence;
+    PyObject* from_mapping;
+} S;
+
+const InternEntry kInterned[] = {
+    {&S.names[kMapping], "Mapping"},
+    {&S.names[kSequence], "Sequence"},
+    {&S.names[kSet], "Set"},
+    {&S.names[kTclObj], "_tkTcl_Obj"},
+    {&S.names[kUnicode], "unicode"},
+    {&S.names[kScanElement], "_Tcl_ScanElement"},
+    {&S.names[kConvertElement], "_Tcl_ConvertElement"},
+    {&S.names[kFromSequence], "_quoml_from_sequence"},
+    {&S.names[kFromMapping], "_quoml_from_mapping"},
+    {&S.names[kQuoml], "quoml"},
+    {&S.names[kSysMaxSize], "_sysmaxsize"},
+    {&S.names[kLongType], "_long_type"},
+    {&S.names[kTclobjFromSequence], "_tclobj_from_sequence"},
+    {&S.names[kTclobjFromMapping], "_tclobj_from_mapping"},
+    {&S.names[kTclobj], "tclobj"},
+    {&S.dunder_quoml, "__quoml__"},
+    {&S.dunder_tclobj, "__tclobj__"},
+    {&S.add, "add"},
+    {&S.use_braces, "USE_BRACES"},
+    {&S.dont_use_braces, "TCL_DONT_USE_BRACES"},
+    {&S.braces_unmatched, "BRACES_UNMATCHED"},
+    {&S.true_, "true"},
+    {&S.false_, "false"},
+    {&S.empty, ""},
+    {&S.empty_braces, "{}"},
+    {&S.from_sequence, "from_sequence"},
+    {&S.from_mapping, "from_mapping"},
+};
+
+struct State {
+    PyObject* module = nullptr;
+    PyObject* dict = nullptr;                // the module's namespace (borrowed from module)
+    PyObject* original[kNameCount] = {};     // what each name was bound to at import (strong)
+    PyObject* get_cache_token = nullptr;     // abc.get_cache_token
+    PyObject* abc_token = nullptr;           // token under which the built-in ABC answers were checked
+    bool abc_ok = false;                     // built-in types answer isinstance as expected
+} M;
+
+// ---------------------------------------------------------------------------
+// Conversion context: is the fast path still allowed?
+// ---------------------------------------------------------------------------
+
+// Checks that the built-in types the fast path knows still answer the
+// Sequence/Set/Mapping tests as they did at import.  Only registering a class
+// with an ABC changes these answers, and registering changes the cache token.
+bool builtin_abc_answers_hold() {
+    Ref token = call0(M.get_cache_token);
+    if (M.abc_token && check(PyObject_RichCompareBool(token.get(), M.abc_token, Py_EQ))) return M.abc_ok;
+    PyObject* seq = M.original[kSequence];
+    PyObject* set = M.original[kSet];
+    PyObject* map = M.original[kMapping];
+    auto is_sub = [](PyTypeObject* t, PyObject* abc) {
+        return check(PyObject_IsSubclass(reinterpret_cast<PyObject*>(t), abc)) != 0;
+    };
+    bool ok = true;
+    for (PyTypeObject* t : {&PyList_Type, &PyTuple_Type, &PyBytes_Type, &PySet_Type, &PyFrozenSet_Type})
+        ok = ok && (is_sub(t, seq) || is_sub(t, set));
+    ok = ok && !is_sub(&PyDict_Type, seq) && !is_sub(&PyDict_Type, set) && is_sub(&PyDict_Type, map);
+    for (PyTypeObject* t : {&PyLong_Type, &PyFloat_Type})
+        ok = ok && !is_sub(t, seq) && !is_sub(t, set) && !is_sub(t, map);
+    Py_XSETREF(M.abc_token, token.release());
+    M.abc_ok = ok;
+    return ok;
+}
+
+bool names_are_own() {
+    for (int i = 0; i < kNameCount; ++i) {
+        PyObject* v = PyDict_GetItemWithError(M.dict, S.names[i]);
+        if (v != M.original[i]) {
+            if (!v && PyErr_Occurred()) throw PyErrSet{};
+            return false;
+        }
+    }
+    return true;
+}
+
+// One conversion's view of the module-level names.  gen counts the points
+// where Python code may have run (a protocol method, str() of a user class,
+// iteration of a user iterable, a rebound module-level function, ...); the
+// check of the names is cached for one generation only.
+struct Ctx {
+    unsigned gen = 0;
+    unsigned checked = ~0u;
+    bool ok = false;
+
+    bool pristine() {
+        if (checked != gen) {
+            ok = builtin_abc_answers_hold() && names_are_own();
+            checked = gen;
+        }
+        return ok;
+    }
+    void taint() noexcept { ++gen; }
+};
+
+// The value bound to a module-level name, as a Python function's global
+// lookup finds it: the module namespace, then the builtins.
+Ref lookup(NameId id) {
+    PyObject* v = PyDict_GetItemWithError(M.dict, S.names[id]);
+    if (!v) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins) v = PyDict_GetItemWithError(builtins, S.names[id]);
+        if (!v) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            raise(PyExc_NameError, "name '%U' is not defined", S.names[id]);
+        }
+    }
+    return Ref::newref(v);
+}
+
+// Exact built-in types that the fast path converts itself.  None of them can
+// carry __quoml__ or __tclobj__, and converting them runs no Python code.
+inline bool is_plain_builtin(PyTypeObject* t) noexcept {
+    return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyList_Type || t == &PyTuple_Type ||
+           t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type || t == &PyBytes_Type;
+}
+
+// Iterating these runs no Python code.
+inline bool is_pure_iterable(PyTypeObject* t) noexcept {
+    return t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
+           t == &PyDict_Type || t == &PyBytes_Type;
+}
+
+// Hashing and comparing these runs no Python code: a dict lookup by such a
+// key gives what the dict's own iteration gives.
+inline bool is_pure_key(PyObject* k) noexcept {
+    PyTypeObject* t = Py_TYPE(k);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == &PyBytes_Type || k == Py_None;
+}
+
+// ---------------------------------------------------------------------------
+// Strings by kind.
+// ---------------------------------------------------------------------------
+
+qc::Scan scan_str(PyObject* s) noexcept {
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            return qc::scan(PyUnicode_1BYTE_DATA(s), n);
+        case PyUnicode_2BYTE_KIND:
+            return qc::scan(PyUnicode_2BYTE_DATA(s), n);
+        default:
+            return qc::scan(PyUnicode_4BYTE_DATA(s), n);
+    }
+}
+
+template <typename D>
+D* convert_str(PyObject* s, const qc::Scan& sc, unsigned flags, D* dst) noexcept {
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            return qc::convert(PyUnicode_1BYTE_DATA(s), sc, flags, dst);
+        case PyUnicode_2BYTE_KIND:
+            if constexpr (sizeof(D) >= 2) return qc::convert(PyUnicode_2BYTE_DATA(s), sc, flags, dst);
+            break;
+        default:
+            if constexpr (sizeof(D) >= 4) return qc::convert(PyUnicode_4BYTE_DATA(s), sc, flags, dst);
+            break;
+    }
+    return dst;  // unreachable: the result is at least as wide as every element
+}
+
+template <typename D>
+D* copy_str(PyObject* s, D* dst) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: {
+            const Py_UCS1* p = PyUnicode_1BYTE_DATA(s);
+            for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
+            return dst;
+        }
+        case PyUnicode_2BYTE_KIND:
+            if constexpr (sizeof(D) >= 2) {
+                const Py_UCS2* p = PyUnicode_2BYTE_DATA(s);
+                for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
+                return dst;
+            }
+            break;
+        default:
+            if constexpr (sizeof(D) >= 4) {
+                const Py_UCS4* p = PyUnicode_4BYTE_DATA(s);
+                for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
+                return dst;
+            }
+            break;
+    }
+    return dst;
+}
+
+// A converted element in a new string (the single-element case).
+Ref convert_to_new(PyObject* s, const qc::Scan& sc, unsigned flags) {
+    const std::size_t len = qc::converted_length(sc, flags);
+    if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(len), PyUnicode_MAX_CHAR_VALUE(s)));
+    switch (PyUnicode_KIND(out.get())) {
+        case PyUnicode_1BYTE_KIND:
+            convert_str(s, sc, flags, PyUnicode_1BYTE_DATA(out.get()));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            convert_str(s, sc, flags, PyUnicode_2BYTE_DATA(out.get()));
+            break;
+        default:
+            convert_str(s, sc, flags, PyUnicode_4BYTE_DATA(out.get()));
+            break;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Flags at the Python edge.
+// ---------------------------------------------------------------------------
+
+Ref flag_set(unsigned flags) {
+    Ref set = own(PySet_New(nullptr));
+    if (flags & qc::kUseBraces) check(PySet_Add(set.get(), S.use_braces));
+    if (flags & qc::kDontUseBraces) check(PySet_Add(set.get(), S.dont_use_braces));
+    if (flags & qc::kBracesUnmatched) check(PySet_Add(set.get(), S.braces_unmatched));
+    return set;
+}
+
+// `flag in flags`, for any object that supports membership tests.
+bool has_flag(PyObject* flags, PyObject* flag, Ctx& ctx) {
+    if (PyAnySet_CheckExact(flags)) return check(PySet_Contains(flags, flag)) != 0;
+    ctx.taint();  // CAUTION: may run arbitrary Python code
+    return check(PySequence_Contains(flags, flag)) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Calls through module-level names.
+// ---------------------------------------------------------------------------
+
+Ref quoml_impl(PyObject* obj, Ctx& ctx);
+Ref tclobj_impl(PyObject* obj, Ctx& ctx);
+Ref from_sequence_impl(PyObject* obj, Ctx& ctx);
+Ref from_mapping_impl(PyObject* obj, Ctx& ctx);
+Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx);
+Ref tclobj_from_mapping_impl(PyObject* obj, Ctx& ctx);
+Ref scan_element_impl(PyObject* string, Ctx& ctx);
+Ref convert_element_impl(PyObject* src, PyObject* flags, Ctx& ctx);
+
+// name(arg), the name looked up now.  The module's own functions are called
+// directly in C++ (the same thing a Python-level call of them does); anything
+// else is called as Python code, after which the names must be checked again.
+Ref call_named(NameId id, PyObject* arg, Ctx& ctx) {
+    Ref f = lookup(id);
+    if (f.get() == M.original[id]) {
+        switch (id) {
+            case kQuoml: return quoml_impl(arg, ctx);
+            case kTclobj: return tclobj_impl(arg, ctx);
+            case kFromSequence: return from_sequence_impl(arg, ctx);
+            case kFromMapping: return from_mapping_impl(arg, ctx);
+            case kTclobjFromSequence: return tclobj_from_sequence_impl(arg, ctx);
+            case kTclobjFromMapping: return tclobj_from_mapping_impl(arg, ctx);
+            case kScanElement: return scan_element_impl(arg, ctx);
+            default: break;
+        }
+    }
+    ctx.taint();  // CAUTION: may run arbitrary Python code
+    return call1(f.get(), arg);
+}
+
+Ref call_convert_element(PyObject* src, PyObject* flags, Ctx& ctx) {
+    Ref f = lookup(kConvertElement);
+    if (f.get() == M.original[kConvertElement]) return convert_element_impl(src, flags, ctx);
+    ctx.taint();  // CAUTION: may run arbitrary Python code
+    return calln(f.get(), src, flags);
+}
+
+// quoml(e) for an element of a list: the step that any user code of the
+// element runs in.
+inline Ref quoml_item(PyObject* e, Ctx& ctx) {
+    if (Py_TYPE(e) == &PyUnicode_Type && ctx.pristine()) return Ref::newref(e);
+    if (ctx.pristine()) return quoml_impl(e, ctx);
+    return call_named(kQuoml, e, ctx);
+}
+
+// The element's text after quoml(), which must be a str to be scanned.
+Ref element_text(PyObject* src, Ctx& ctx) {
+    Ref s = call_named(kQuoml, src, ctx);
+    if (!PyUnicode_Check(s.get()))
+        raise(PyExc_TypeError, "quoml() gave %.200s for a list element, expected str", Py_TYPE(s.get())->tp_name);
+    unicode_ready(s.get());
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// The list builder.
+// ---------------------------------------------------------------------------
+
+// One element of a list being built.
+struct Item {
+    PyObject* text = nullptr;   // quoml() of the element (owned)
+    PyObject* flags = nullptr;  // the scan's flags when a Python-level scan gave them (owned)
+    PyObject* piece = nullptr;  // the converted element when a Python-level conversion gave it (owned)
+    qc::Scan scan;              // the scan's result when done here
+    bool scanned = false;       // scan holds the scan of text
+};
+
+struct Items {
+    std::vector<Item> v;
+    Items() = default;
+    Items(const Items&) = delete;
+    Items& operator=(const Items&) = delete;
+    ~Items() {
+        for (Item& it : v) {
+            Py_XDECREF(it.text);
+            Py_XDECREF(it.flags);
+            Py_XDECREF(it.piece);
+        }
+    }
+    // Takes the reference of text.
+    void push(Ref&& text, Ctx& ctx) {
+        v.emplace_back();
+        Item& it = v.back();
+        it.text = text.release();
+        if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
+            unicode_ready(it.text);
+            it.scan = scan_str(it.text);
+            it.scanned = true;
+        }
+    }
+};
+
+template <typename D>
+void write_items(const Items& items, D* dst) noexcept {
+    bool first = true;
+    for (const Item& it : items.v) {
+        if (!first) *dst++ = ' ';
+        first = false;
+        if (it.piece)
+            dst = copy_str(it.piece, dst);
+        else
+            dst = convert_str(it.text, it.scan, it.scan.flags, dst);
+    }
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * finish_list --
+ *
+ *	Joins the elements of a list, each already passed through quoml(),
+ *	into one Tcl list string: every element is scanned by
+ *	_Tcl_ScanElement, then converted by _Tcl_ConvertElement with the
+ *	flags of its scan, and the results are joined by single spaces.
+ *	While the module-level names are the module's own, both steps run
+ *	here on the string data; otherwise (and for elements that are not
+ *	exact strings) the named functions are called, all scans before all
+ *	conversions, as the list builder is defined.
+ *
+ * Results:
+ *	A new str, sized exactly and allocated once.
+ *
+ * Side effects:
+ *	Whatever rebound module-level functions do.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref finish_list(Items& items, Ctx& ctx) {
+    // Scans: all of them before any conversion.
+    for (Item& it : items.v) {
+        if (it.scanned && ctx.pristine()) continue;
+        if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
+            it.scan = scan_str(it.text);
+            it.scanned = true;
+            continue;
+        }
+        it.scanned = false;
+        Ref res = call_named(kScanElement, it.text, ctx);
+        Ref one = own(PyLong_FromLong(1));
+        it.flags = own(PyObject_GetItem(res.get(), one.get())).release();
+    }
+    // Conversions, then the exact size of the joined result.
+    std::size_t total = items.v.empty() ? 0 : items.v.size() - 1;  // separators
+    Py_UCS4 maxchar = 0x7f;
+    Py_ssize_t index = 0;
+    for (Item& it : items.v) {
+        std::size_t len;
+        if (it.scanned && ctx.pristine()) {
+            len = qc::converted_length(it.scan, it.scan.flags);
+            Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
+            if (mc > maxchar) maxchar = mc;
+        } else {
+            Ref flags = it.flags ? Ref::newref(it.flags) : flag_set(it.scan.flags);
+            Ref piece = call_convert_element(it.text, flags.get(), ctx);
+            if (!PyUnicode_Check(piece.get()))
+                raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                      Py_TYPE(piece.get())->tp_name);
+            unicode_ready(piece.get());
+            len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece.get()));
+            Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(piece.get());
+            if (mc > maxchar) maxchar = mc;
+            it.piece = piece.release();
+        }
+        if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total) throw std::bad_alloc();
+        total += len;
+        ++index;
+    }
+    // A one-element list whose element needs no quoting is that element.
+    if (items.v.size() == 1) {
+        Item& it = items.v[0];
+        if (it.piece && PyUnicode_CheckExact(it.piece)) return Ref::newref(it.piece);
+        if (!it.piece && qc::unchanged(it.scan, it.scan.flags)) return Ref::newref(it.text);
+    }
+    if (total == 0) return Ref::newref(S.empty);
+    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(total), maxchar));
+    switch (PyUnicode_KIND(out.get())) {
+        case PyUnicode_1BYTE_KIND:
+            write_items(items, PyUnicode_1BYTE_DATA(out.get()));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            write_items(items, PyUnicode_2BYTE_DATA(out.get()));
+            break;
+        default:
+            write_items(items, PyUnicode_4BYTE_DATA(out.get()));
+            break;
+    }
+    return out;
+}
+
+// Elements of a stable array (a tuple's items, a mapping's flattened pairs).
+Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx) {
+    Items items;
+    items.v.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) items.push(quoml_item(a[i], ctx), ctx);
+    return finish_list(items, ctx);
+}
+
+// quoml(b) for bytes, while the names are the module's own: the decimal
+// values of the bytes, which never need quoting.
+Ref bytes_list(PyObject* b) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(b);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b));
+    if (n == 0) return Ref::newref(S.empty);
+    Py_ssize_t total = n - 1;
+    for (Py_ssize_t i = 0; i < n; ++i) total += p[i] >= 100 ? 3 : p[i] >= 10 ? 2 : 1;
+    Ref out = own(PyUnicode_New(total, 0x7f));
+    Py_UCS1* d = PyUnicode_1BYTE_DATA(out.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) *d++ = ' ';
+        unsigned v = p[i];
+        if (v >= 100) *d++ = static_cast<Py_UCS1>('0' + v / 100);
+        if (v >= 10) *d++ = static_cast<Py_UCS1>('0' + v / 10 % 10);
+        *d++ = static_cast<Py_UCS1>('0' + v % 10);
+    }
+    return out;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * from_sequence_impl --
+ *
+ *	_tcl_UpdateStringOfList(listObj): iterates listObj once, passing each
+ *	item through quoml(), and joins the results as a Tcl list.  A list
+ *	is iterated by index, as its own iterator does, so that it may change
+ *	while user code of its items runs.
+ *
+ * Results:
+ *	A new str.
+ *
+ * Side effects:
+ *	Whatever the items' conversions do.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref from_sequence_impl(PyObject* obj, Ctx& ctx) {
+    RecursionGuard guard(" while converting a list to Tcl text");
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyTuple_Type) return list_from_array(&PyTuple_GET_ITEM(obj, 0), PyTuple_GET_SIZE(obj), ctx);
+    Items items;
+    if (t == &PyList_Type) {
+        items.v.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref e = Ref::newref(PyList_GET_ITEM(obj, i));
+            items.push(quoml_item(e.get(), ctx), ctx);
+        }
+        return finish_list(items, ctx);
+    }
+    if (t == &PyBytes_Type && ctx.pristine()) return bytes_list(obj);
+    const bool pure = is_pure_iterable(t);
+    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
+    Ref it = own(PyObject_GetIter(obj));
+    for (;;) {
+        Ref e = Ref::steal(PyIter_Next(it.get()));
+        if (!pure) ctx.taint();
+        if (!e) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            break;
+        }
+        items.push(quoml_item(e.get(), ctx), ctx);
+    }
+    return finish_list(items, ctx);
+}
+
+// A mapping flattened to key, value, key, value, ... in its iteration order,
+// each value read as obj[key].  An exact dict whose keys hash without Python
+// code is read in one pass that runs no Python code at all.
+std::vector<Ref> flatten_mapping(PyObject* obj, Ctx& ctx) {
+    std::vector<Ref> flat;
+    if (PyDict_CheckExact(obj)) {
+        bool pure = true;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(obj, &pos, &k, &v))
+            if (!is_pure_key(k)) {
+                pure = false;
+                break;
+            }
+        if (pure) {
+            flat.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+            pos = 0;
+            while (PyDict_Next(obj, &pos, &k, &v)) {
+                flat.push_back(Ref::newref(k));
+                flat.push_back(Ref::newref(v));
+            }
+            return flat;
+        }
+    }
+    ctx.taint();  // CAUTION: may run arbitrary Python code
+    Ref it = own(PyObject_GetIter(obj));
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(it.get()));
+        if (!key) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            break;
+        }
+        Ref value = own(PyObject_GetItem(obj, key.get()));
+        flat.push_back(std::move(key));
+        flat.push_back(std::move(value));
+    }
+    return flat;
+}
+
+Ref list_of(std::vector<Ref>& flat) {
+    Ref lst = own(PyList_New(static_cast<Py_ssize_t>(flat.size())));
+    for (std::size_t i = 0; i < flat.size(); ++i) PyList_SET_ITEM(lst.get(), static_cast<Py_ssize_t>(i), flat[i].release());
+    return lst;
+}
+
+// _quoml_from_mapping(obj): the flat key/value list through _quoml_from_sequence.
+Ref from_mapping_impl(PyObject* obj, Ctx& ctx) {
+    RecursionGuard guard(" while converting a mapping to Tcl text");
+    std::vector<Ref> flat = flatten_mapping(obj, ctx);
+    Ref f = lookup(kFromSequence);
+    if (f.get() == M.original[kFromSequence]) {
+        // The list exists only here, so reading it as an array is the same
+        // as iterating it.
+        std::vector<PyObject*> a(flat.size());
+        for (std::size_t i = 0; i < flat.size(); ++i) a[i] = flat[i].get();
+        return list_from_array(a.data(), static_cast<Py_ssize_t>(a.size()), ctx);
+    }
+    Ref lst = list_of(flat);
+    ctx.taint();  // CAUTION: may run arbitrary Python code
+    return call1(f.get(), lst.get());
+}
+
+// ---------------------------------------------------------------------------
+// quoml()
+// ---------------------------------------------------------------------------
+
+// getattr(obj, name, None), called when truthy.  Returns false when absent.
+bool call_protocol(PyObject* obj, PyObject* name, Ref& result) {
+    Ref f;
+    if (!lookup_attr(obj, name, f)) return false;
+    if (!truthy(f.get())) return false;
+    result = call0(f.get());
+    return true;
+}
+
+bool is_instance_named(PyObject* obj, NameId id) {
+    Ref cls = lookup(id);
+    return check(PyObject_IsInstance(obj, cls.get())) != 0;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * quoml_impl --
+ *
+ *	quoml(obj): the Tcl string form of any value.  The first rule that
+ *	applies decides: __quoml__(); quoml(__tclobj__()); "" for None; str()
+ *	of a str; "true"/"false" for a bool; _quoml_from_sequence for a
+ *	Sequence or Set; _quoml_from_mapping for a Mapping; str() otherwise.
+ *
+ * Results:
+ *	A new reference: a str, or whatever __quoml__ returned.
+ *
+ * Side effects:
+ *	Whatever the protocol methods, str() and iteration of obj do.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref quoml_impl(PyObject* obj, Ctx& ctx) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type) return Ref::newref(obj);
+    if (obj == Py_None) return Ref::newref(S.empty);
+    const bool builtin = is_plain_builtin(t);
+    if (builtin && ctx.pristine()) {
+        if (t == &PyBool_Type) return Ref::newref(obj == Py_True ? S.true_ : S.false_);
+        if (t == &PyLong_Type || t == &PyFloat_Type) return own(PyObject_Str(obj));
+        if (t == &PyDict_Type) return from_mapping_impl(obj, ctx);
+        return from_sequence_impl(obj, ctx);
+    }
+    ctx.taint();  // CAUTION: may run arbitrary Python code from here on
+    if (!builtin) {
+        Ref r;
+        if (call_protocol(obj, S.dunder_quoml, r)) return r;
+        if (call_protocol(obj, S.dunder_tclobj, r)) return call_named(kQuoml, r.get(), ctx);
+    }
+    if (obj == Py_None) return Ref::newref(S.empty);
+    if (PyUnicode_Check(obj) || is_instance_named(obj, kUnicode)) return str(obj);
+    if (PyBool_Check(obj)) return Ref::newref(obj == Py_True ? S.true_ : S.false_);
+    if (is_instance_named(obj, kSequence) || is_instance_named(obj, kSet)) return call_named(kFromSequence, obj, ctx);
+    if (is_instance_named(obj, kMapping)) return call_named(kFromMapping, obj, ctx);
+    return str(obj);
+}
+
+// ---------------------------------------------------------------------------
+// tclobj()
+// ---------------------------------------------------------------------------
+
+bool in_machine_range(PyObject* obj) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+    return overflow == 0 && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX;
+}
+
+// -_sysmaxsize - 1 <= obj <= _sysmaxsize, with the names looked up now.
+bool in_named_range(PyObject* obj) {
+    Ref maxsize = lookup(kSysMaxSize);
+    Ref neg = own(PyNumber_Negative(maxsize.get()));
+    Ref one = own(PyLong_FromLong(1));
+    Ref low = own(PyNumber_Subtract(neg.get(), one.get()));
+    if (!check(PyObject_RichCompareBool(low.get(), obj, Py_LE))) return false;
+    return check(PyObject_RichCompareBool(obj, maxsize.get(), Py_LE)) != 0;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * tclobj_impl --
+ *
+ *	tclobj(obj): a value the _tkinter bridge takes as a call argument.
+ *	The first rule that applies decides: __tclobj__(); "" for None; the
+ *	object itself for bytes, bool, float, str and Tcl_Obj, and for an
+ *	exact int within -_sysmaxsize - 1 .. _sysmaxsize; a tuple of
+ *	converted items for a Sequence or Set, of converted keys and values
+ *	for a Mapping; quoml(obj) otherwise.
+ *
+ * Results:
+ *	A new reference.
+ *
+ * Side effects:
+ *	Whatever the protocol methods, str() and iteration of obj do.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyFloat_Type || t == &PyBool_Type)
+        return Ref::newref(obj);
+    if (obj == Py_None) return Ref::newref(S.empty);
+    const bool builtin = is_plain_builtin(t);
+    if (ctx.pristine()) {
+        if (t == &PyLong_Type) return in_machine_range(obj) ? Ref::newref(obj) : own(PyObject_Str(obj));
+        if (t == &PyDict_Type) return tclobj_from_mapping_impl(obj, ctx);
+        if (builtin) return tclobj_from_sequence_impl(obj, ctx);
+        if (reinterpret_cast<PyObject*>(t) == M.original[kTclObj]) return Ref::newref(obj);
+    }
+    ctx.taint();  // CAUTION: may run arbitrary Python code from here on
+    if (!builtin) {
+        Ref r;
+        if (call_protocol(obj, S.dunder_tclobj, r)) return r;
+    }
+    if (obj == Py_None) return Ref::newref(S.empty);
+    if (PyBytes_Check(obj) || PyBool_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj) ||
+        is_instance_named(obj, kTclObj))
+        return Ref::newref(obj);
+    bool int_type = t == &PyLong_Type;
+    if (!int_type) {
+        Ref long_type = lookup(kLongType);
+        int_type = check(PyObject_RichCompareBool(reinterpret_cast<PyObject*>(t), long_type.get(), Py_EQ)) != 0;
+    }
+    if (int_type && in_named_range(obj)) return Ref::newref(obj);
+    if (is_instance_named(obj, kSequence) || is_instance_named(obj, kSet))
+        return call_named(kTclobjFromSequence, obj, ctx);
+    if (is_instance_named(obj, kMapping)) return call_named(kTclobjFromMapping, obj, ctx);
+    return call_named(kQuoml, obj, ctx);
+}
+
+inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
+    if (ctx.pristine()) return tclobj_impl(e, ctx);
+    return call_named(kTclobj, e, ctx);
+}
+
+Ref tuple_of_refs(std::vector<Ref>& v) {
+    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t i = 0; i < v.size(); ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
+    return t;
+}
+
+// _tclobj_from_sequence(obj): tuple(tclobj(e) for e in obj), iterated once.
+Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
+    RecursionGuard guard(" while converting a list for Tcl");
+    PyTypeObject* t = Py_TYPE(obj);
+    std::vector<Ref> out;
+    if (t == &PyList_Type || t == &PyTuple_Type) {
+        const bool is_list = t == &PyList_Type;
+        Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(obj) : n); ++i) {
+            Ref e = Ref::newref(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+            out.push_back(tclobj_item(e.get(), ctx));
+        }
+        return tuple_of_refs(out);
+    }
+    const bool pure = is_pure_iterable(t);
+    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
+    Ref it = own(PyObject_GetIter(obj));
+    for (;;) {
+        Ref e = Ref::steal(PyIter_Next(it.get()));
+        if (!pure) ctx.taint();
+        if (!e) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            break;
+        }
+        out.push_back(tclobj_item(e.get(), ctx));
+    }
+    return tuple_of_refs(out);
+}
+
+// _tclobj_from_mapping(obj): the flat key/value list through _tclobj_from_sequence.
+Ref tclobj_from_mapping_impl(PyObject* obj, Ctx& ctx) {
+    RecursionGuard guard(" while converting a mapping for Tcl");
+    std::vector<Ref> flat = flatten_mapping(obj, ctx);
+    Ref f = lookup(kTclobjFromSequence);
+    if (f.get() == M.original[kTclobjFromSequence]) {
+        std::vector<Ref> out;
+        out.reserve(flat.size());
+        for (Ref& e : flat) out.push_back(tclobj_item(e.get(), ctx));
+        return tuple_of_refs(out);
+    }
+    Ref lst = list_of(flat);
+    ctx.taint();  // CAUTION: may run arbitrary Python code
+    return call1(f.get(), lst.get());
+}
+
+// ---------------------------------------------------------------------------
+// The low-level quoting functions.
+// ---------------------------------------------------------------------------
+
+// _Tcl_ScanElement(string): (2 * len + 2, flags) of quoml(string).
+Ref scan_element_impl(PyObject* string, Ctx& ctx) {
+    Ref s = element_text(string, ctx);
+    const qc::Scan sc = scan_str(s.get());
+    Ref size = own(PyLong_FromSsize_t(2 * PyUnicode_GET_LENGTH(s.get()) + 2));
+    Ref flags = flag_set(sc.flags);
+    return tuple_of({size.get(), flags.get()});
+}
+
+// _Tcl_ConvertElement(src, flags): quoml(src) as one element of a Tcl list.
+Ref convert_element_impl(PyObject* src, PyObject* flags, Ctx& ctx) {
+    Ref s = element_text(src, ctx);
+    const qc::Scan sc = scan_str(s.get());
+    if (sc.length == 0) return Ref::newref(S.empty_braces);
+    if (has_flag(flags, S.use_braces, ctx) && !has_flag(flags, S.dont_use_braces, ctx))
+        return convert_to_new(s.get(), sc, qc::kUseBraces);
+    if (sc.leading_brace) {
+        // The leading brace is backslashed, and from now on every brace is.
+        if (PySet_CheckExact(flags)) {
+            check(PySet_Add(flags, S.braces_unmatched));
+        } else {
+            ctx.taint();  // CAUTION: may run arbitrary Python code
+            call_method(flags, S.add, S.braces_unmatched);
+        }
+    }
+    unsigned bits = qc::kDontUseBraces;
+    if (sc.braces && (sc.leading_brace || has_flag(flags, S.braces_unmatched, ctx))) bits |= qc::kBracesUnmatched;
+    return convert_to_new(s.get(), sc, bits);
+}
+
+// ---------------------------------------------------------------------------
+// Python entry points.
+// ---------------------------------------------------------------------------
+
+const Signature kScanSig{"_Tcl_ScanElement", "_Tcl_ScanElement", {"string"}, 1, 1};
+const Signature kConvertSig{"_Tcl_ConvertElement", "_Tcl_ConvertElement", {"src", "flags"}, 2, 2};
+const Signature kUpdateSig{"_tcl_UpdateStringOfList", "_tcl_UpdateStringOfList", {"listObj"}, 1, 1};
+const Signature kFromMappingSig{"_quoml_from_mapping", "_quoml_from_mapping", {"obj"}, 1, 1};
+const Signature kQuomlSig{"quoml", "quoml", {"obj"}, 1, 1};
+const Signature kTclobjFromSequenceSig{"_tclobj_from_sequence", "_tclobj_from_sequence", {"obj"}, 1, 1};
+const Signature kTclobjFromMappingSig{"_tclobj_from_mapping", "_tclobj_from_mapping", {"obj"}, 1, 1};
+const Signature kTclobjSig{"tclobj", "tclobj", {"obj"}, 1, 1};
+
+// One-argument entry: the common positional call skips the parser.
+template <const Signature& Sig, Ref (*Impl)(PyObject*, Ctx&)>
+Ref one_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg;
+    if (nargs == 1 && !kwnames) {
+        arg = args[0];
+    } else {
+        Parsed p = parse(Sig, args, nargs, kwnames);
+        arg = p[0];
+    }
+    Ctx ctx;
+    return Impl(arg, ctx);
+}
+
+Ref ConvertElement(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kConvertSig, args, nargs, kwnames);
+    Ctx ctx;
+    return convert_element_impl(p[0], p[1], ctx);
+}
+
+PyMethodDef kScanDef = {"_Tcl_ScanElement", PYHELP_FAST((one_arg<kScanSig, scan_element_impl>)),
+                        "_Tcl_ScanElement(string)\n--\n\n"
+                        "Scan quoml(string) as one Tcl list element: return (size, flags), where size\n"
+                        "is twice its length plus 2 and flags is a new set of the strings\n"
+                        "'USE_BRACES', 'TCL_DONT_USE_BRACES' and 'BRACES_UNMATCHED'."};
+PyMethodDef kConvertDef = {"_Tcl_ConvertElement", PYHELP_FAST(ConvertElement),
+                           "_Tcl_ConvertElement(src, flags)\n--\n\n"
+                           "Write quoml(src) as one Tcl list element according to the flags of its\n"
+                           "scan: in braces, or with backslashes before the characters Tcl would\n"
+                           "interpret.  A leading '{' adds 'BRACES_UNMATCHED' to flags."};
+PyMethodDef kUpdateDef = {"_tcl_UpdateStringOfList", PYHELP_FAST((one_arg<kUpdateSig, from_sequence_impl>)),
+                          "_tcl_UpdateStringOfList(listObj)\n--\n\n"
+                          "Return the Tcl list string of an iterable: each item passed through\n"
+                          "quoml(), scanned, converted and joined by single spaces."};
+PyMethodDef kFromMappingDef = {"_quoml_from_mapping", PYHELP_FAST((one_arg<kFromMappingSig, from_mapping_impl>)),
+                               "_quoml_from_mapping(obj)\n--\n\n"
+                               "Return the flat key/value Tcl list of a mapping, in its iteration order."};
+PyMethodDef kQuomlDef = {"quoml", PYHELP_FAST((one_arg<kQuomlSig, quoml_impl>)),
+                         "quoml(obj)\n--\n\n"
+                         "Return the Tcl string form of obj: __quoml__() or quoml(__tclobj__()) when\n"
+                         "defined, '' for None, a str as it is, 'true'/'false' for a bool, a Tcl list\n"
+                         "for a sequence or set, a flat key/value Tcl list for a mapping, str(obj)\n"
+                         "otherwise."};
+PyMethodDef kTclobjFromSequenceDef = {"_tclobj_from_sequence",
+                                      PYHELP_FAST((one_arg<kTclobjFromSequenceSig, tclobj_from_sequence_impl>)),
+                                      "_tclobj_from_sequence(obj)\n--\n\n"
+                                      "Return a tuple of tclobj() of each item of obj."};
+PyMethodDef kTclobjFromMappingDef = {"_tclobj_from_mapping",
+                                     PYHELP_FAST((one_arg<kTclobjFromMappingSig, tclobj_from_mapping_impl>)),
+                                     "_tclobj_from_mapping(obj)\n--\n\n"
+                                     "Return a flat tuple of tclobj() of each key and value of a mapping."};
+PyMethodDef kTclobjDef = {"tclobj", PYHELP_FAST((one_arg<kTclobjSig, tclobj_impl>)),
+                          "tclobj(obj)\n--\n\n"
+                          "Return a value the _tkinter bridge passes to Tcl as it is: __tclobj__() when\n"
+                          "defined, '' for None, the object itself for str, bytes, bool, float, Tcl_Obj\n"
+                          "and machine-sized int, a tuple for a sequence, set or mapping, quoml(obj)\n"
+                          "otherwise."};
+
+// ---------------------------------------------------------------------------
+// Function objects that carry attributes: quoml and tclobj.
+//
+// quoml.from_sequence and friends are attributes of the public functions, and
+// built-in functions take none, so these two are instances of a small type
+// with a __dict__ that forwards calls, name, doc and signature to the
+// built-in function made from the same method definition.
+// ---------------------------------------------------------------------------
+
+struct FuncObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* builtin;  // the built-in function with the same definition
+    PyMethodDef* def;
+};
+
+PyObject* Func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FuncObject* f = reinterpret_cast<FuncObject*>(self);
+    auto meth = reinterpret_cast<PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>(
+        reinterpret_cast<void (*)(void)>(f->def->ml_meth));
+    return meth(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+int Func_traverse(PyObject* self, visitproc visit, void* arg) {
+    FuncObject* f = reinterpret_cast<FuncObject*>(self);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->builtin);
+    return 0;
+}
+
+int Func_clear(PyObject* self) {
+    FuncObject* f = reinterpret_cast<FuncObject*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->builtin);
+    return 0;
+}
+
+void Func_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    FuncObject* f = reinterpret_cast<FuncObject*>(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    Func_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject* Func_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<built-in function %s>", reinterpret_cast<FuncObject*>(self)->def->ml_name);
+}
+
+PyObject* Func_forward(PyObject* self, void* name) {
+    return PyObject_GetAttrString(reinterpret_cast<FuncObject*>(self)->builtin, static_cast<const char*>(name));
+}
+
+PyObject* Func_get_module(PyObject*, void*) { return PyUnicode_FromString(kModuleName); }
+
+// inspect.signature() reads __signature__ first: the built-in's signature.
+PyObject* Func_get_signature(PyObject* self, void*) {
+    return guarded([&] {
+        Ref signature = import_from("inspect", "signature");
+        return call1(signature.get(), reinterpret_cast<FuncObject*>(self)->builtin);
+    });
+}
+
+// Pickled by reference, as functions are.
+PyObject* Func_reduce(PyObject* self, PyObject*) {
+    return PyUnicode_FromString(reinterpret_cast<FuncObject*>(self)->def->ml_name);
+}
+
+PyGetSetDef kFuncGetSet[] = {
+    {"__name__", Func_forward, nullptr, nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", Func_forward, nullptr, nullptr, const_cast<char*>("__qualname__")},
+    {"__doc__", Func_forward, nullptr, nullptr, const_cast<char*>("__doc__")},
+    {"__text_signature__", Func_forward, nullptr, nullptr, const_cast<char*>("__text_signature__")},
+    {"__module__", Func_get_module, nullptr, nullptr, nullptr},
+    {"__signature__", Func_get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kFuncMethods[] = {
+    {"__reduce__", Func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject FuncType = [] {
+    PyTypeObject t{};
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // static: never freed
+    t.tp_name = "trelmo.tcl.quoml.converter";
+    t.tp_basicsize = sizeof(FuncObject);
+    t.tp_dealloc = Func_dealloc;
+    t.tp_vectorcall_offset = offsetof(FuncObject, vectorcall);
+    t.tp_repr = Func_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_traverse = Func_traverse;
+    t.tp_clear = Func_clear;
+    t.tp_weaklistoffset = offsetof(FuncObject, weakrefs);
+    t.tp_methods = kFuncMethods;
+    t.tp_getset = kFuncGetSet;
+    t.tp_dictoffset = offsetof(FuncObject, dict);
+    return t;
+}();
+
+Ref make_func(PyMethodDef* def, PyObject* modname) {
+    Ref builtin = own(PyCFunction_NewEx(def, nullptr, modname));
+    FuncObject* f = PyObject_GC_New(FuncObject, &FuncType);
+    if (!f) throw PyErrSet{};
+    f->vectorcall = Func_vectorcall;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->builtin = builtin.release();
+    f->def = def;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+// ---------------------------------------------------------------------------
+// C entry points for the sibling modules.
+// ---------------------------------------------------------------------------
+
+PyObject* capi_quoml(PyObject* obj) {
+    return guarded([&] {
+        Ctx ctx;
+        return quoml_impl(obj, ctx);
+    });
+}
+
+PyObject* capi_tclobj(PyObject* obj) {
+    return guarded([&] {
+        Ctx ctx;
+        return tclobj_impl(obj, ctx);
+    });
+}
+
+QuomlCAPI kCAPI = {1, nullptr, nullptr, capi_quoml, capi_tclobj};
+
+// ---------------------------------------------------------------------------
+// Module.
+// ---------------------------------------------------------------------------
+
+const char kModuleDoc[] =
+    "Python values as Tcl text and as values for the _tkinter bridge.\n"
+    "\n"
+    "quoml(obj) gives the Tcl string form of any value, with Tcl's list-element\n"
+    "quoting for sequences, sets and mappings; tclobj(obj) gives a value that\n"
+    "_tkinter passes to Tcl without re-parsing (tuples for lists).  Classes take\n"
+    "part through __quoml__() and __tclobj__().  The conversions call each other\n"
+    "through the module-level names, so rebinding one changes later conversions.";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr,
+                          nullptr};
+
+void add(PyObject* m, const char* name, PyObject* value) { check(PyModule_AddObjectRef(m, name, value)); }
+
+// Binds name to value and remembers value as the module's own.
+void add_named(PyObject* m, NameId id, PyObject* value) {
+    check(PyDict_SetItem(M.dict, S.names[id], value));
+    Py_XSETREF(M.original[id], Py_NewRef(value));
+    (void)m;
+}
+
+Ref init_module() {
+    if (M.module) return Ref::newref(M.module);
+    intern_all(kInterned);
+    check(PyType_Ready(&FuncType));
+    Ref m = own(PyModule_Create(&module_def));
+    M.dict = PyModule_GetDict(m.get());
+    PyObject* mod = m.get();
+    Ref modname = from_utf8(kModuleName);
+
+    Ref abc = import("collections.abc");
+    Ref mapping = getattr(abc.get(), "Mapping");
+    Ref sequence = getattr(abc.get(), "Sequence");
+    Ref set = getattr(abc.get(), "Set");
+    add_named(mod, kMapping, mapping.get());
+    add_named(mod, kSequence, sequence.get());
+    add_named(mod, kSet, set.get());
+    Ref tcl_obj = import_from("_tkinter", "Tcl_Obj");
+    add_named(mod, kTclObj, tcl_obj.get());
+    Ref sys = import("sys");
+    add(mod, "sys", sys.get());
+    add_named(mod, kUnicode, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+
+    Ref scan = own(PyCFunction_NewEx(&kScanDef, nullptr, modname.get()));
+    add_named(mod, kScanElement, scan.get());
+    Ref convert = own(PyCFunction_NewEx(&kConvertDef, nullptr, modname.get()));
+    add_named(mod, kConvertElement, convert.get());
+    Ref update = own(PyCFunction_NewEx(&kUpdateDef, nullptr, modname.get()));
+    add(mod, "_tcl_UpdateStringOfList", update.get());
+    add_named(mod, kFromSequence, update.get());
+    Ref from_mapping = own(PyCFunction_NewEx(&kFromMappingDef, nullptr, modname.get()));
+    add_named(mod, kFromMapping, from_mapping.get());
+    Ref quoml = make_func(&kQuomlDef, modname.get());
+    add_named(mod, kQuoml, quoml.get());
+
+    Ref maxsize = getattr(sys.get(), "maxsize");
+    add_named(mod, kSysMaxSize, maxsize.get());
+    Ref one = own(PyLong_FromLong(1));
+    Ref above = own(PyNumber_Add(maxsize.get(), one.get()));
+    add_named(mod, kLongType, reinterpret_cast<PyObject*>(Py_TYPE(above.get())));
+
+    Ref t_from_sequence = own(PyCFunction_NewEx(&kTclobjFromSequenceDef, nullptr, modname.get()));
+    add_named(mod, kTclobjFromSequence, t_from_sequence.get());
+    Ref t_from_mapping = own(PyCFunction_NewEx(&kTclobjFromMappingDef, nullptr, modname.get()));
+    add_named(mod, kTclobjFromMapping, t_from_mapping.get());
+    Ref tclobj = make_func(&kTclobjDef, modname.get());
+    add_named(mod, kTclobj, tclobj.get());
+
+    setattr(quoml.get(), S.from_sequence, update.get());
+    setattr(quoml.get(), S.from_mapping, from_mapping.get());
+    setattr(tclobj.get(), S.from_sequence, t_from_sequence.get());
+    setattr(tclobj.get(), S.from_mapping, t_from_mapping.get());
+
+    M.get_cache_token = import_from("abc", "get_cache_token").release();
+    kCAPI.quoml_func = quoml.get();
+    kCAPI.tclobj_func = tclobj.get();
+    Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));
+    add(mod, "_C_API", capsule.get());
+
+    M.module = Py_NewRef(mod);
+    return m;
+}
+
 }  // namespace
 
-TRELMO_MODINIT PyInit_quoml() { return PyModule_Create(&module_def); }
+TRELMO_MODINIT PyInit_quoml() {
+    return guarded([] { return init_module(); });
+}
