@@ -1,9 +1,1234 @@
 // namespace_cmds.cpp -- part of the namespace module (included by namespace.cpp):
 // TclCommand, TempTclCommand and the views TclNamespace.CommandsView and
 // TclNamespace.ProcsView.
+//
+// A TclCommand is an ordinary Python class whose methods are the C++ functions
+// below; its state lives in plain instance attributes (tcl, cmd_name, args,
+// keywords, cast, logger), so subclasses and users see exactly what a Python
+// implementation would show.  The call path (__call__ -> call -> build_tclcmd
+// -> kwargs_to_dashed_args -> tk.call) is the hot one: while those methods are
+// still the class's own, one C++ function assembles the word tuple in a single
+// allocation and hands it to the interpreter; as soon as a subclass or an
+// instance attribute replaces one of them, the replacement is called instead.
+//
+// Everything but the two entry points lives in the nested namespace `cmds`,
+// so its helpers never collide with those of the other parts.
 namespace {
+namespace cmds {
 
-void make_command_classes(PyObject*) {}
-void make_command_views(PyObject*, PyObject*) {}
+// ---------------------------------------------------------------------------
+// State of the commands part: interned names, the method objects the fast
+// path compares against, and the classes it makes.  Owned for the process.
+// ---------------------------------------------------------------------------
+struct CmdNames {
+    PyObject *cmd_name, *args, *keywords, *cast, *logger, *info, *build_tclcmd, *kwargs_to_dashed_args, *call_,
+        *eval_, *createcommand, *exists, *is_proc, *delete_, *rename, *byref, *copy, *items, *get, *enter,
+        *exit, *del, *init, *wrapped, *origin, *proc_body, *proc_args, *proc_arg_default, *absolute, *self_,
+        *debug, *class_, *traceback, *startswith, *calling_fmt, *dash, *colons, *empty, *w_info,
+        *w_commands, *w_procs, *w_rename, *w_namespace, *w_origin, *w_body, *w_args, *w_default,
+        *w_plain_namespace, *w_current;
+} C;
+const InternEntry kCmdNames[] = {
+    {&C.cmd_name, "cmd_name"},
+    {&C.args, "args"},
+    {&C.keywords, "keywords"},
+    {&C.cast, "cast"},
+    {&C.logger, "logger"},
+    {&C.info, "info"},
+    {&C.build_tclcmd, "build_tclcmd"},
+    {&C.kwargs_to_dashed_args, "kwargs_to_dashed_args"},
+    {&C.call_, "call"},
+    {&C.eval_, "eval"},
+    {&C.createcommand, "createcommand"},
+    {&C.exists, "exists"},
+    {&C.is_proc, "is_proc"},
+    {&C.delete_, "delete"},
+    {&C.rename, "rename"},
+    {&C.byref, "byref"},
+    {&C.copy, "copy"},
+    {&C.items, "items"},
+    {&C.get, "get"},
+    {&C.enter, "__enter__"},
+    {&C.exit, "__exit__"},
+    {&C.del, "__del__"},
+    {&C.init, "__init__"},
+    {&C.wrapped, "__wrapped__"},
+    {&C.origin, "origin"},
+    {&C.proc_body, "proc_body"},
+    {&C.proc_args, "proc_args"},
+    {&C.proc_arg_default, "proc_arg_default"},
+    {&C.absolute, "absolute"},
+    {&C.self_, "self"},
+    {&C.debug, "__debug__"},
+    {&C.class_, "__class__"},
+    {&C.traceback, "__traceback__"},
+    {&C.startswith, "startswith"},
+    {&C.calling_fmt, "Calling: {}"},
+    {&C.dash, "-"},
+    {&C.colons, "::"},
+    {&C.empty, ""},
+    {&C.w_info, "::info"},
+    {&C.w_commands, "commands"},
+    {&C.w_procs, "procs"},
+    {&C.w_rename, "::rename"},
+    {&C.w_namespace, "::namespace"},
+    {&C.w_origin, "origin"},
+    {&C.w_body, "body"},
+    {&C.w_args, "args"},
+    {&C.w_default, "default"},
+    {&C.w_plain_namespace, "namespace"},
+    {&C.w_current, "current"},
+};
+
+struct CmdState {
+    // The class's own method objects (as stored in its __dict__); the fast
+    // path runs while attribute lookup on an instance still finds these.
+    PyObject* own_build = nullptr;
+    PyObject* own_dashed = nullptr;
+    PyObject* own_call = nullptr;
+    PyObject* CommandsView = nullptr;
+    PyObject* ProcsView = nullptr;
+    PyObject* names_iter_type = nullptr;  // the lazy iterator of the views
+    PyObject* dashes = nullptr;           // option name -> "-name", for exact str names
+} K;
+
+constexpr Py_ssize_t kDashCacheMax = 1024;  // cleared when full; names are few in practice
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+// ---------------------------------------------------------------------------
+
+// obj.name(arg) without a bound-method object where the runtime allows it.
+Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* argv[2] = {obj, arg};
+    return own(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    Ref f = getattr(obj, name);
+    return call1(f.get(), arg);
+#endif
+}
+Ref call_method0(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* argv[1] = {obj};
+    return own(PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    Ref f = getattr(obj, name);
+    return call0(f.get());
+#endif
+}
+
+// True while `self.<name>` would find `ours`, the function the class was made
+// with: the type's lookup yields that very object and the instance dictionary
+// does not shadow it.  A replaced method is then called instead of the C++
+// shortcut, exactly as Python attribute lookup would.
+bool own_method(PyObject* self, PyObject* name, PyObject* ours) {
+    if (_PyType_Lookup(Py_TYPE(self), name) != ours) return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (!dictptr || !*dictptr) return true;
+    PyObject* shadow = PyDict_GetItemWithError(*dictptr, name);
+    if (!shadow && PyErr_Occurred()) throw PyErrSet{};
+    return shadow == nullptr;
+}
+
+// self.tcl.tk
+Ref tk_of(PyObject* self) {
+    Ref tcl = getattr(self, S.tcl);
+    return getattr(tcl.get(), S.tk);
+}
+
+// self.tcl.tk.call(words): one tuple holding the whole command.
+Ref send(PyObject* self, PyObject* words) {
+    Ref tk = tk_of(self);
+    return call_method1(tk.get(), C.call_, words);
+}
+
+// self.tcl.<cast>(value)
+Ref interp_cast(PyObject* self, PyObject* cast, PyObject* value) {
+    Ref tcl = getattr(self, S.tcl);
+    return call_method1(tcl.get(), cast, value);
+}
+
+// The package module trelmo.tcl, imported at call time (a sys.modules hit
+// once it is loaded).
+Ref package() {
+    PyObject* m = PyImport_GetModule(S.trelmo_tcl);
+    if (m) return Ref::steal(m);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    return own(PyImport_Import(S.trelmo_tcl));
+}
+
+// The package's cast_list(value).
+Ref package_cast_list(PyObject* value) {
+    Ref pkg = package();
+    return call_method1(pkg.get(), S.cast_list, value);
+}
+
+Ref tuple_from(PyObject* const* items, Py_ssize_t n) {
+    Ref t = own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(items[i]));
+    return t;
+}
+
+// Re-raise an exception object taken with fetch_exception(), unchanged.
+[[noreturn]] void restore_exception(Ref&& exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyObject* type = Py_NewRef((PyObject*)Py_TYPE(value));
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+    throw PyErrSet{};
+}
+
+// super(cls, self)
+Ref super_of(PyObject* cls, PyObject* self) { return calln((PyObject*)&PySuper_Type, cls, self); }
+
+// getattr(super(cls, self), name, None): nullptr when absent.
+Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
+    Ref sup = super_of(cls, self);
+    Ref out;
+    lookup_attr(sup.get(), name, out);
+    return out;
+}
+
+// Methods take self as args[0] (instance methods of a Python class).  The rare
+// calls that do not fit the fast checks (no positional argument at all, or a
+// keyword named `self`) go through parse() for the wording of a def with the
+// same signature.
+struct SelfCall {
+    PyObject* self;
+    PyObject* const* argv;  // positional arguments after self, then keyword values
+    Py_ssize_t n;           // number of positional arguments after self
+    PyObject* kwnames;      // nullptr or tuple
+    // storage when the call had to be rebuilt
+    std::vector<PyObject*> store;
+    Ref names;
+    Parsed parsed;
+};
+
+void bind_self(SelfCall& sc, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bool self_kw = false;
+    if (kwnames) {
+        for (Py_ssize_t k = 0, nk = PyTuple_GET_SIZE(kwnames); k < nk; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (key == C.self_ || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 &&
+                                   PyUnicode_CompareWithASCIIString(key, "self") == 0)) {
+                self_kw = true;
+                break;
+            }
+        }
+    }
+    if (nargs >= 1 && !self_kw) {
+        sc.self = args[0];
+        sc.argv = args + 1;
+        sc.n = nargs - 1;
+        sc.kwnames = kwnames;
+        return;
+    }
+    // `self` given by keyword only (or missing, or twice: parse() raises).
+    sc.parsed = parse(sig, args, nargs, kwnames);
+    sc.self = sc.parsed[0];
+    Py_ssize_t n = PyTuple_GET_SIZE(sc.parsed.star.get());
+    Py_ssize_t nk = PyDict_GET_SIZE(sc.parsed.starstar.get());
+    sc.names = own(PyTuple_New(nk));
+    for (Py_ssize_t i = 0; i < n; ++i) sc.store.push_back(PyTuple_GET_ITEM(sc.parsed.star.get(), i));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(sc.parsed.starstar.get(), &pos, &key, &value)) {
+        PyTuple_SET_ITEM(sc.names.get(), k++, Py_NewRef(key));
+        sc.store.push_back(value);
+    }
+    sc.argv = sc.store.data();
+    sc.n = n;
+    sc.kwnames = nk ? sc.names.get() : nullptr;
+}
+
+// Signatures of the *args/**kwargs methods, for the rare slow binding above.
+Signature star_sig(const char* name, const char* qualname) { return {name, qualname, {"self"}, 1, 1, 0, true, true}; }
+
+// ---------------------------------------------------------------------------
+// Word assembly.
+// ---------------------------------------------------------------------------
+
+// "-" + key; exact str keys are cached, other keys use their own addition.
+Ref dashed(PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) return own(PyNumber_Add(C.dash, key));
+    PyObject* hit = PyDict_GetItemWithError(K.dashes, key);
+    if (hit) return Ref::newref(hit);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    Ref d = own(PyUnicode_Concat(C.dash, key));
+    if (PyDict_GET_SIZE(K.dashes) >= kDashCacheMax) PyDict_Clear(K.dashes);
+    check(PyDict_SetItem(K.dashes, key, d.get()));
+    return d;
+}
+
+// TclCommand.kwargs_to_dashed_args(**kwargs) over a vectorcall keyword part.
+Ref dashed_args(PyObject* const* values, PyObject* kwnames) {
+    Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Ref out = own(PyTuple_New(2 * nk));
+    for (Py_ssize_t k = 0; k < nk; ++k) {
+        PyTuple_SET_ITEM(out.get(), 2 * k, dashed(PyTuple_GET_ITEM(kwnames, k)).release());
+        PyTuple_SET_ITEM(out.get(), 2 * k + 1, Py_NewRef(values[k]));
+    }
+    return out;
+}
+
+// Whether key (an exact str) equals the keyword name `name`.
+inline bool same_key(PyObject* key, PyObject* name) {
+    if (key == name) return true;
+    if (!PyUnicode_CheckExact(name)) return false;
+    return PyUnicode_Compare(key, name) == 0;
+}
+
+/*
+ *---------------------------------------------------------------------------
+ * build_words --
+ *
+ *	The word tuple of one call of `self`: the command name, the pre-bound
+ *	words, tclobj() of this call's positional words, then the pre-bound
+ *	options overridden and extended by this call's keyword options, each as
+ *	"-name" followed by its value.  Pre-bound options keep their place; new
+ *	ones follow in call order.
+ *
+ *	While the pieces are the exact built-in types and
+ *	kwargs_to_dashed_args is the class's own, the tuple is written in one
+ *	allocation without the intermediate tuples and dictionary copy that the
+ *	step-by-step definition would make; otherwise those steps are taken
+ *	literally, so overridden methods and odd attribute values behave as
+ *	they would in Python.
+ *
+ * Results:
+ *	A new reference to the tuple.
+ *
+ * Side effects:
+ *	CAUTION: may run arbitrary Python code (tclobj protocol methods,
+ *	attribute lookups); the handle itself is never modified.
+ *---------------------------------------------------------------------------
+ */
+Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
+    Ref name = getattr(self, C.cmd_name);
+    Ref pre = getattr(self, C.args);
+    Ref conv;  // tclobj(args) of this call
+    {
+        Ref call_args = n ? tuple_from(argv, n) : own(PyTuple_New(0));
+        conv = to_tclobj(call_args.get());
+    }
+    const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Ref keywords = getattr(self, C.keywords);
+
+    // tclobj() of each keyword value, in call order.
+    std::vector<Ref> kwconv;
+    kwconv.reserve((std::size_t)nk);
+    for (Py_ssize_t k = 0; k < nk; ++k) kwconv.push_back(to_tclobj(argv[n + k]));
+
+    bool fast = PyTuple_CheckExact(pre.get()) && PyTuple_CheckExact(conv.get()) &&
+                PyDict_CheckExact(keywords.get()) && own_method(self, C.kwargs_to_dashed_args, K.own_dashed);
+    for (Py_ssize_t k = 0; fast && k < nk; ++k) fast = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
+    if (fast) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (fast && PyDict_Next(keywords.get(), &pos, &key, &value)) fast = PyUnicode_CheckExact(key);
+    }
+
+    if (fast) {
+        PyObject* kwd = keywords.get();
+        const Py_ssize_t npre = PyTuple_GET_SIZE(pre.get()), nconv = PyTuple_GET_SIZE(conv.get());
+        // Which call keywords replace a pre-bound option (index into kwconv).
+        std::vector<char> replaced((std::size_t)nk, 0);
+        Py_ssize_t nopts = PyDict_GET_SIZE(kwd);
+        if (nk && nopts) {
+            for (Py_ssize_t k = 0; k < nk; ++k) {
+                PyObject* hit = PyDict_GetItemWithError(kwd, PyTuple_GET_ITEM(kwnames, k));
+                if (hit) replaced[(std::size_t)k] = 1;
+                else if (PyErr_Occurred()) throw PyErrSet{};
+            }
+        }
+        for (Py_ssize_t k = 0; k < nk; ++k) nopts += !replaced[(std::size_t)k];
+        Ref out = own(PyTuple_New(1 + npre + nconv + 2 * nopts));
+        PyObject* t = out.get();
+        Py_ssize_t i = 0;
+        PyTuple_SET_ITEM(t, i++, name.release());
+        for (Py_ssize_t j = 0; j < npre; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(PyTuple_GET_ITEM(pre.get(), j)));
+        for (Py_ssize_t j = 0; j < nconv; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(PyTuple_GET_ITEM(conv.get(), j)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwd, &pos, &key, &value)) {
+            PyObject* v = value;
+            for (Py_ssize_t k = 0; k < nk; ++k) {
+                if (replaced[(std::size_t)k] && same_key(key, PyTuple_GET_ITEM(kwnames, k))) {
+                    v = kwconv[(std::size_t)k].get();
+                    break;
+                }
+            }
+            // The tuple is still being filled: any error leaves it to be
+            // freed with NULL slots, which tuple deallocation accepts.
+            PyTuple_SET_ITEM(t, i++, dashed(key).release());
+            PyTuple_SET_ITEM(t, i++, Py_NewRef(v));
+        }
+        for (Py_ssize_t k = 0; k < nk; ++k) {
+            if (replaced[(std::size_t)k]) continue;
+            PyTuple_SET_ITEM(t, i++, dashed(PyTuple_GET_ITEM(kwnames, k)).release());
+            PyTuple_SET_ITEM(t, i++, kwconv[(std::size_t)k].release());
+        }
+        return out;
+    }
+
+    // The literal steps.
+    Ref head = tuple_of({name.get()});
+    Ref words = own(PyNumber_Add(head.get(), pre.get()));
+    words = own(PyNumber_Add(words.get(), conv.get()));
+    if (nk) {
+        keywords = call_method0(keywords.get(), C.copy);
+        for (Py_ssize_t k = 0; k < nk; ++k)
+            check(PyObject_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), kwconv[(std::size_t)k].get()));
+    }
+    Ref method = getattr(self, C.kwargs_to_dashed_args);
+    Ref kw = own(PyDict_New());
+    check(PyDict_Merge(kw.get(), keywords.get(), 1));
+    Ref opts = call_tuple_dict(method.get(), nullptr, kw.get());
+    return own(PyNumber_InPlaceAdd(words.get(), opts.get()));
+}
+
+// self.build_tclcmd(*args, **kwargs), in C++ while it is the class's own.
+Ref words_of(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
+    if (own_method(self, C.build_tclcmd, K.own_build)) return build_words(self, argv, n, kwnames);
+    Ref method = getattr(self, C.build_tclcmd);
+    return own(PyObject_Vectorcall(method.get(), argv, (size_t)n, kwnames));
+}
+
+// result, or cast(result) when self.cast is true.
+Ref apply_cast(PyObject* self, Ref&& result) {
+    Ref cast = getattr(self, C.cast);
+    if (cast.get() == Py_None || !truthy(cast.get())) return std::move(result);
+    return call1(cast.get(), result.get());
+}
+
+// ---------------------------------------------------------------------------
+// TclCommand: construction, calling, conversions.
+// ---------------------------------------------------------------------------
+
+const Signature kInitSig{"__init__", "TclCommand.__init__", {"self", "cmd", "args", "keywords", "tcl", "cast", "logger"},
+                         7, 2};
+
+Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kInitSig, argv, nargs, kwnames);
+    PyObject* self = p[0];
+    Ref cmd = Ref::newref(p[1]);
+    PyObject* args_in = p.get(2, Py_None);
+    PyObject* keywords = p.get(3, Py_None);
+    PyObject* cast = p.get(5, Py_None);
+    PyObject* logger = p.get(6, Py_None);
+
+    super_init(M.TclCommand, self);
+    Ref pkg = package();
+    Ref tcl = bind_interp(p[4]);
+    setattr(self, S.tcl, tcl.get());
+
+    Ref args;
+    if (args_in == Py_None) {
+        int is_cmd = check(PyObject_IsInstance(cmd.get(), M.TclCommand));
+        if (is_cmd) {
+            cmd = call_method0(cmd.get(), C.build_tclcmd);
+        } else if (!PyTuple_CheckExact(cmd.get())) {
+            cmd = call_method1(pkg.get(), S.cast_list, cmd.get());
+        }
+        args = own(PySequence_GetSlice(cmd.get(), 1, PY_SSIZE_T_MAX));
+        cmd = own(PySequence_GetItem(cmd.get(), 0));
+    } else {
+        args = call_method1(pkg.get(), S.cast_list, args_in);
+        int is_cmd = check(PyObject_IsInstance(cmd.get(), M.TclCommand));
+        if (is_cmd) {
+            Ref method = getattr(cmd.get(), C.build_tclcmd);
+            Ref star = own(PySequence_Tuple(args.get()));
+            Ref words = own(PyObject_Call(method.get(), star.get(), nullptr));
+            args = own(PySequence_GetSlice(words.get(), 1, PY_SSIZE_T_MAX));
+            cmd = own(PySequence_GetItem(words.get(), 0));
+        }
+    }
+    Ref name = to_quoml(cmd.get());
+    setattr(self, C.cmd_name, name.get());
+    Ref words = to_tclobj(args.get());
+    setattr(self, C.args, words.get());
+
+    Ref kwd = own(PyDict_New());
+    setattr(self, C.keywords, kwd.get());
+    if (keywords != Py_None && truthy(keywords)) {
+        Ref items = call_method0(keywords, C.items);
+        Ref it = own(PyObject_GetIter(items.get()));
+        while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+            Ref seq = own(PySequence_Fast(pair.get(), "cannot unpack non-iterable object"));
+            if (PySequence_Fast_GET_SIZE(seq.get()) != 2)
+                raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+            PyObject* key = PySequence_Fast_GET_ITEM(seq.get(), 0);
+            Ref value = to_tclobj(PySequence_Fast_GET_ITEM(seq.get(), 1));
+            check(PyObject_SetItem(kwd.get(), key, value.get()));
+        }
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    setattr(self, C.cast, cast);
+    setattr(self, C.logger, logger);
+    return none();
+}
+
+Ref TclCommand_build_tclcmd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig = star_sig("build_tclcmd", "TclCommand.build_tclcmd");
+    SelfCall sc;
+    bind_self(sc, sig, args, nargs, kwnames);
+    return build_words(sc.self, sc.argv, sc.n, sc.kwnames);
+}
+
+Ref TclCommand_kwargs_to_dashed_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs) {
+        static const Signature sig{"kwargs_to_dashed_args", "TclCommand.kwargs_to_dashed_args", {}, 0, 0, 0, false,
+                                   true};
+        parse(sig, args, nargs, kwnames);  // raises: takes 0 positional arguments
+    }
+    return dashed_args(args, kwnames);
+}
+
+// The body of call() once self and the arguments are known.
+Ref run_call(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
+    Ref words = words_of(self, argv, n, kwnames);
+    {
+        Ref logger = getattr(self, C.logger);
+        if (logger.get() != Py_None && truthy(logger.get())) {
+            Ref text = to_quoml(words.get());
+            Ref msg = call_method1(C.calling_fmt, S.format, text.get());
+            call_method1(logger.get(), C.info, msg.get());
+        }
+    }
+    Ref result = send(self, words.get());
+    return apply_cast(self, std::move(result));
+}
+
+Ref TclCommand_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig = star_sig("call", "TclCommand.call");
+    SelfCall sc;
+    bind_self(sc, sig, args, nargs, kwnames);
+    return run_call(sc.self, sc.argv, sc.n, sc.kwnames);
+}
+
+Ref TclCommand___call__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig = star_sig("__call__", "TclCommand.__call__");
+    SelfCall sc;
+    bind_self(sc, sig, args, nargs, kwnames);
+    if (own_method(sc.self, C.call_, K.own_call)) return run_call(sc.self, sc.argv, sc.n, sc.kwnames);
+    Ref method = getattr(sc.self, C.call_);
+    return own(PyObject_Vectorcall(method.get(), sc.argv, (size_t)sc.n, sc.kwnames));
+}
+
+Ref TclCommand_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig = star_sig("eval", "TclCommand.eval");
+    SelfCall sc;
+    bind_self(sc, sig, args, nargs, kwnames);
+    Ref words = words_of(sc.self, sc.argv, sc.n, sc.kwnames);
+    Ref script = to_quoml(words.get());
+    Ref tk = tk_of(sc.self);
+    Ref result = call_method1(tk.get(), C.eval_, script.get());
+    return apply_cast(sc.self, std::move(result));
+}
+
+Ref TclCommand___repr__(PyObject* self) {
+    Ref cls = getattr(self, C.class_);
+    Ref cls_name = getattr(cls.get(), S.name_);
+    Ref name = getattr(self, C.cmd_name);
+    Ref text = own(PyUnicode_FromFormat("%S(%R", cls_name.get(), name.get()));
+    struct Part {
+        PyObject* attr;
+        const char* fmt;
+    };
+    const Part parts[] = {{C.args, ", args=%R"}, {C.keywords, ", keywords=%R"}, {C.cast, ", cast=%R"}};
+    for (const Part& part : parts) {
+        Ref value = getattr(self, part.attr);
+        if (!truthy(value.get())) continue;
+        Ref piece = own(PyUnicode_FromFormat(part.fmt, value.get()));
+        text = own(PyUnicode_Concat(text.get(), piece.get()));
+    }
+    Ref close = from_utf8(")");
+    return own(PyUnicode_Concat(text.get(), close.get()));
+}
+
+Ref TclCommand___str__(PyObject* self) {
+    Ref words = words_of(self, nullptr, 0, nullptr);
+    return to_quoml(words.get());
+}
+
+Ref TclCommand___tclobj__(PyObject* self) { return words_of(self, nullptr, 0, nullptr); }
+
+Ref TclCommand___get__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__get__", "TclCommand.__get__", {"self", "instance", "owner"}, 3, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    if (p[1] == Py_None) return Ref::newref(p[0]);
+    return calln(M.MethodType, p[0], p[1]);
+}
+
+// ---------------------------------------------------------------------------
+// TclCommand: introspection and management.  Each sends one fixed command
+// built from literal words and the handle's cmd_name.
+// ---------------------------------------------------------------------------
+
+Ref TclCommand_createcommand(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"createcommand", "TclCommand.createcommand", {"self", "func"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    Ref tk = tk_of(p[0]);
+    Ref name = getattr(p[0], C.cmd_name);
+    Ref method = getattr(tk.get(), C.createcommand);
+    calln(method.get(), name.get(), p[1]);
+    return none();
+}
+
+// The truth of self.tcl.tk.call((w0, w1, cmd_name)) as a bool.
+Ref ask_bool(PyObject* self, PyObject* w0, PyObject* w1) {
+    Ref name = getattr(self, C.cmd_name);
+    Ref words = tuple_of({w0, w1, name.get()});
+    Ref result = send(self, words.get());
+    return boolean(truthy(result.get()));
+}
+
+Ref TclCommand_exists(PyObject* self) { return ask_bool(self, C.w_info, C.w_commands); }
+Ref TclCommand_is_proc(PyObject* self) { return ask_bool(self, C.w_info, C.w_procs); }
+
+Ref TclCommand_is_command(PyObject* self) {
+    Ref exists = call_method0(self, C.exists);
+    if (!truthy(exists.get())) return exists;
+    Ref is_proc = call_method0(self, C.is_proc);
+    return boolean(!truthy(is_proc.get()));
+}
+
+Ref TclCommand_rename(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"rename", "TclCommand.rename", {"self", "new_name"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    Ref target = to_quoml(p[1]);
+    Ref name = getattr(p[0], C.cmd_name);
+    Ref words = tuple_of({C.w_rename, name.get(), target.get()});
+    send(p[0], words.get());
+    setattr(p[0], C.cmd_name, target.get());
+    return none();
+}
+
+Ref TclCommand_delete(PyObject* self) {
+    Ref name = getattr(self, C.cmd_name);
+    Ref words = tuple_of({C.w_rename, name.get(), C.empty});
+    send(self, words.get());
+    return none();
+}
+
+// self.tcl.tk.call((w0, w1, cmd_name)), the raw result.
+Ref ask(PyObject* self, PyObject* w0, PyObject* w1) {
+    Ref name = getattr(self, C.cmd_name);
+    Ref words = tuple_of({w0, w1, name.get()});
+    return send(self, words.get());
+}
+
+Ref TclCommand_origin(PyObject* self) { return ask(self, C.w_namespace, C.w_origin); }
+Ref TclCommand_proc_body(PyObject* self) { return ask(self, C.w_info, C.w_body); }
+Ref TclCommand_proc_args(PyObject* self) {
+    Ref result = ask(self, C.w_info, C.w_args);
+    return interp_cast(self, S.cast_list, result.get());
+}
+
+/*
+ *---------------------------------------------------------------------------
+ * TclCommand_proc_arg_default --
+ *
+ *	The default value of one argument of the procedure: Tcl's
+ *	`info default` writes it into a variable, here a TempTclVariable bound
+ *	to the handle's interpreter and used as `with TempTclVariable(...) as V`
+ *	would use it.
+ *
+ * Results:
+ *	The variable's value (the interpreter's object), or None when the
+ *	argument has no default.
+ *
+ * Side effects:
+ *	The temporary variable is unset again on every way out, errors included.
+ *---------------------------------------------------------------------------
+ */
+Ref TclCommand_proc_arg_default(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"proc_arg_default", "TclCommand.proc_arg_default", {"self", "arg_name"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    if (!M.TempTclVariable) raise(PyExc_RuntimeError, "TempTclVariable is not available");
+    Ref tcl = getattr(self, S.tcl);
+    Ref manager;
+    {
+        Ref empty = own(PyTuple_New(0));
+        Ref kw = own(PyDict_New());
+        check(PyDict_SetItem(kw.get(), S.tcl, tcl.get()));
+        manager = own(PyObject_Call(M.TempTclVariable, empty.get(), kw.get()));
+    }
+    Ref exit = getattr(manager.get(), C.exit);
+    Ref var = call_method0(manager.get(), C.enter);
+    Ref result;
+    try {
+        Ref name = getattr(self, C.cmd_name);
+        Ref arg = to_quoml(p[1]);
+        PyObject* items[] = {C.w_info, C.w_default, name.get(), arg.get(), var.get()};
+        Ref words = tuple_from(items, 5);
+        Ref found = send(self, words.get());
+        Ref tcl_now = getattr(self, S.tcl);
+        Ref flag = call_method1(tcl_now.get(), S.cast_boolean, found.get());
+        result = truthy(flag.get()) ? call_method0(var.get(), C.get) : none();
+    } catch (const PyErrSet&) {
+        Ref exc = fetch_exception();
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        Ref suppress;
+        try {
+            suppress = calln(exit.get(), (PyObject*)Py_TYPE(exc.get()), exc.get(), tb ? tb.get() : Py_None);
+        } catch (const PyErrSet&) {
+            // An error of __exit__ replaces the one of the block, with it as context.
+            Ref exit_exc = fetch_exception();
+            PyException_SetContext(exit_exc.get(), exc.release());
+            restore_exception(std::move(exit_exc));
+        }
+        if (truthy(suppress.get())) return none();
+        restore_exception(std::move(exc));
+    }
+    calln(exit.get(), Py_None, Py_None, Py_None);
+    return result;
+}
+
+Ref TclCommand_absolute(PyObject* self) {
+    Ref name = getattr(self, C.cmd_name);
+    bool absolute;
+    if (PyUnicode_Check(name.get())) {
+        absolute = PyUnicode_Tailmatch(name.get(), C.colons, 0, PY_SSIZE_T_MAX, -1) == 1;
+        if (PyErr_Occurred()) throw PyErrSet{};
+    } else {
+        Ref r = call_method1(name.get(), C.startswith, C.colons);
+        absolute = truthy(r.get());
+    }
+    if (absolute) return name;
+    Ref tk = tk_of(self);
+    Ref method = getattr(tk.get(), C.call_);
+    Ref current = calln(method.get(), C.w_plain_namespace, C.w_current);
+    PyObject* items[] = {current.get(), name.get()};
+    return ns_join(items, 2);
+}
+
+Ref TclCommand_make_absolute(PyObject* self) {
+    Ref name = call_method0(self, C.absolute);
+    setattr(self, C.cmd_name, name.get());
+    return none();
+}
+
+// ---------------------------------------------------------------------------
+// TempTclCommand
+// ---------------------------------------------------------------------------
+
+const char kTempTemplate[] = "::__trelmo__{cls}_{id}_tmp";
+
+Ref TempTclCommand_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__init__", "TempTclCommand.__init__", {"self", "func", "cmd_name"}, 3, 1, 0, false,
+                               true};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    PyObject* self = p[0];
+    PyObject* func = p.get(1, Py_None);
+    Ref template_;
+    if (!p[2]) template_ = from_utf8(kTempTemplate);
+    Ref name = temp_name(p[2] ? p[2] : template_.get(), self);
+    {
+        Ref sup = super_of(M.TempTclCommand, self);
+        Ref init = getattr(sup.get(), C.init);
+        Ref star = tuple_of({name.get()});
+        call_tuple_dict(init.get(), star.get(), p.starstar.get());
+    }
+    if (func != Py_None && truthy(func)) {
+        call_method1(self, C.createcommand, func);
+        calln(M.update_wrapper, self, func);
+    }
+    return none();
+}
+
+Ref TempTclCommand___enter__(PyObject* self) {
+    Ref enter = super_attr(M.TempTclCommand, self, C.enter);
+    if (enter && truthy(enter.get())) return call0(enter.get());
+    return Ref::newref(self);
+}
+
+// self.delete(), a TclError swallowed.
+void delete_quietly(PyObject* self) {
+    try {
+        call_method0(self, C.delete_);
+    } catch (const PyErrSet&) {
+        if (!caught(M.TclError)) throw;
+    }
+}
+
+Ref TempTclCommand___exit__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__exit__", "TempTclCommand.__exit__", {"self"}, 1, 1, 0, true, false};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    delete_quietly(p[0]);
+    Ref exit = super_attr(M.TempTclCommand, p[0], C.exit);
+    if (exit && truthy(exit.get())) return own(PyObject_Call(exit.get(), p.star.get(), nullptr));
+    return boolean(false);
+}
+
+Ref TempTclCommand___del__(PyObject* self) {
+    Ref wrapped;
+    if (lookup_attr(self, C.wrapped, wrapped)) delete_quietly(self);
+    Ref del = super_attr(M.TempTclCommand, self, C.del);
+    if (del && truthy(del.get())) call0(del.get());
+    return none();
+}
+
+// ---------------------------------------------------------------------------
+// Class creation.
+// ---------------------------------------------------------------------------
+
+#define CMD_DOC(sig, text) sig "\n--\n\n" text
+
+MethodSpec kTclCommandMethods[] = {
+    {{"__init__", PYHELP_FAST(TclCommand_init),
+      CMD_DOC("__init__(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)",
+              "A handle on the Tcl command `cmd` (Tcl list text, an exact tuple of words taken as they are, or "
+              "another handle), with `args` as pre-bound words (Tcl list text) and `keywords` as pre-bound "
+              "options, bound to the interpreter object `tcl` (the package's default when omitted).")},
+     Kind::Instance},
+    {{"createcommand", PYHELP_FAST(TclCommand_createcommand),
+      CMD_DOC("createcommand(self, func)", "Register the Python callable `func` as the Tcl command cmd_name.")},
+     Kind::Instance},
+    {{"exists", PYHELP_O(TclCommand_exists),
+      CMD_DOC("exists(self)", "Whether `info commands` knows cmd_name (a glob pattern to Tcl).")},
+     Kind::Instance},
+    {{"is_command", PYHELP_O(TclCommand_is_command),
+      CMD_DOC("is_command(self)", "Whether the command exists and is not a Tcl procedure.")},
+     Kind::Instance},
+    {{"is_proc", PYHELP_O(TclCommand_is_proc),
+      CMD_DOC("is_proc(self)", "Whether `info procs` knows cmd_name as a Tcl procedure.")},
+     Kind::Instance},
+    {{"rename", PYHELP_FAST(TclCommand_rename),
+      CMD_DOC("rename(self, new_name)",
+              "Rename the Tcl command to quoml(new_name); the handle follows once Tcl has accepted it.")},
+     Kind::Instance},
+    {{"delete", PYHELP_O(TclCommand_delete),
+      CMD_DOC("delete(self)", "Delete the Tcl command (rename it to the empty name); the handle keeps its name.")},
+     Kind::Instance},
+    {{"origin", PYHELP_O(TclCommand_origin),
+      CMD_DOC("origin(self)", "The fully qualified name of the command an imported command refers to.")},
+     Kind::Instance},
+    {{"proc_body", PYHELP_O(TclCommand_proc_body), CMD_DOC("proc_body(self)", "The body of the Tcl procedure.")},
+     Kind::Instance},
+    {{"proc_args", PYHELP_O(TclCommand_proc_args),
+      CMD_DOC("proc_args(self)", "The argument names of the Tcl procedure, as a list.")},
+     Kind::Instance},
+    {{"proc_arg_default", PYHELP_FAST(TclCommand_proc_arg_default),
+      CMD_DOC("proc_arg_default(self, arg_name)",
+              "The default value of the procedure's argument `arg_name`, or None when it has none.")},
+     Kind::Instance},
+    {{"build_tclcmd", PYHELP_FAST(TclCommand_build_tclcmd),
+      CMD_DOC("build_tclcmd(self, *args, **kwargs)",
+              "The word tuple: cmd_name, the pre-bound words, tclobj() of args, then the pre-bound options "
+              "updated with kwargs, each as -name value.")},
+     Kind::Instance},
+    {{"kwargs_to_dashed_args", PYHELP_FAST(TclCommand_kwargs_to_dashed_args),
+      CMD_DOC("kwargs_to_dashed_args(**kwargs)",
+              "The flat tuple of '-' + key and value for each keyword, in order; nothing is converted.")},
+     Kind::Static},
+    {{"call", PYHELP_FAST(TclCommand_call),
+      CMD_DOC("call(self, *args, **kwargs)",
+              "Run the command with tk.call, each word passed as it is; logs it first when a logger is set and "
+              "returns the result through cast when one is set.")},
+     Kind::Instance},
+    {{"__call__", PYHELP_FAST(TclCommand___call__), CMD_DOC("__call__(self, *args, **kwargs)", "self.call(*args, **kwargs).")},
+     Kind::Instance},
+    {{"eval", PYHELP_FAST(TclCommand_eval),
+      CMD_DOC("eval(self, *args, **kwargs)",
+              "Run the command as a script, its words written as Tcl list text; never logs.")},
+     Kind::Instance},
+    {{"absolute", PYHELP_O(TclCommand_absolute),
+      CMD_DOC("absolute(self)", "cmd_name resolved against the interpreter's current namespace.")},
+     Kind::Instance},
+    {{"make_absolute", PYHELP_O(TclCommand_make_absolute),
+      CMD_DOC("make_absolute(self)", "Store the absolute name in cmd_name.")},
+     Kind::Instance},
+    {{"__repr__", PYHELP_O(TclCommand___repr__), CMD_DOC("__repr__(self)", "Return repr(self).")}, Kind::Instance},
+    {{"__str__", PYHELP_O(TclCommand___str__),
+      CMD_DOC("__str__(self)", "The whole command as Tcl list text.")},
+     Kind::Instance},
+    {{"__tclobj__", PYHELP_O(TclCommand___tclobj__),
+      CMD_DOC("__tclobj__(self)", "The word tuple of the command.")},
+     Kind::Instance},
+    {{"__get__", PYHELP_FAST(TclCommand___get__),
+      CMD_DOC("__get__(self, instance, owner=None)",
+              "Bind the handle like a method: through an instance it runs with the instance as first word.")},
+     Kind::Instance},
+};
+
+MethodSpec kTempTclCommandMethods[] = {
+    {{"__init__", PYHELP_FAST(TempTclCommand_init),
+      CMD_DOC("__init__(self, func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)",
+              "A command under a generated name (cmd_name formatted with cls and id), with `func` registered "
+              "under it when given; keywords go to TclCommand.")},
+     Kind::Instance},
+    {{"__enter__", PYHELP_O(TempTclCommand___enter__), CMD_DOC("__enter__(self)", "Return self.")}, Kind::Instance},
+    {{"__exit__", PYHELP_FAST(TempTclCommand___exit__),
+      CMD_DOC("__exit__(self, *exc_info)", "Delete the Tcl command (ignoring TclError); returns False.")},
+     Kind::Instance},
+    {{"__del__", PYHELP_O(TempTclCommand___del__),
+      CMD_DOC("__del__(self)", "Delete the Tcl command of one made from a callable (ignoring TclError).")},
+     Kind::Instance},
+};
+
+// The first dictionary along the MRO that holds name: what the class's own
+// attribute is once it has been made.
+PyObject* class_member_borrowed(PyObject* cls, const char* name) {
+    Ref key = from_utf8(name);
+    PyObject* found = _PyType_Lookup((PyTypeObject*)cls, key.get());
+    if (!found) raise(PyExc_SystemError, "class member %s missing", name);
+    return found;
+}
+
+void make_classes(PyObject* modname) {
+    intern_all(kCmdNames);
+    if (!K.dashes) K.dashes = check(PyDict_New());
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
+        Ref cls = make_class((PyObject*)&PyType_Type, "TclCommand", "TclCommand", bases.get(), kTclCommandMethods,
+                             ns.get(), modname,
+                             "A callable handle on one Tcl command with pre-bound words and options.");
+        M.TclCommand = cls.release();
+    }
+    K.own_build = Py_NewRef(class_member_borrowed(M.TclCommand, "build_tclcmd"));
+    K.own_dashed = Py_NewRef(class_member_borrowed(M.TclCommand, "kwargs_to_dashed_args"));
+    K.own_call = Py_NewRef(class_member_borrowed(M.TclCommand, "call"));
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({M.TclCommand});
+        Ref cls = make_class((PyObject*)&PyType_Type, "TempTclCommand", "TempTclCommand", bases.get(),
+                             kTempTclCommandMethods, ns.get(), modname,
+                             "A Tcl command under a generated name, deleted on leaving a with block.");
+        M.TempTclCommand = cls.release();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The lazy iterator of the views: nothing is sent until the first step, as a
+// generator would behave.
+// ---------------------------------------------------------------------------
+struct NamesIter {
+    PyObject_HEAD
+    PyObject* view;  // the view; cleared once started
+    PyObject* it;    // iterator over the names; cleared when exhausted
+    PyObject* what;  // "commands" or "procs" (interned, borrowed)
+};
+
+int NamesIter_traverse(PyObject* o, visitproc visit, void* arg) {
+    auto* self = (NamesIter*)o;
+#if PY_VERSION_HEX >= 0x03090000
+    Py_VISIT(Py_TYPE(o));
+#endif
+    Py_VISIT(self->view);
+    Py_VISIT(self->it);
+    return 0;
+}
+
+int NamesIter_clear(PyObject* o) {
+    auto* self = (NamesIter*)o;
+    Py_CLEAR(self->view);
+    Py_CLEAR(self->it);
+    return 0;
+}
+
+void NamesIter_dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    NamesIter_clear(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+// view.ns.tcl.cast_list(view.ns.call(("::info", what)))
+Ref names_of(PyObject* view, PyObject* what) {
+    Ref ns = getattr(view, S.ns);
+    Ref words = tuple_of({C.w_info, what});
+    Ref result = call_method1(ns.get(), S.call, words.get());
+    Ref tcl = getattr(ns.get(), S.tcl);
+    return call_method1(tcl.get(), S.cast_list, result.get());
+}
+
+PyObject* NamesIter_next(PyObject* o) noexcept {
+    auto* self = (NamesIter*)o;
+    if (self->view) {
+        PyObject* view = self->view;
+        self->view = nullptr;
+        PyObject* it = guarded([&] {
+            Ref names = names_of(view, self->what);
+            return own(PyObject_GetIter(names.get()));
+        });
+        Py_DECREF(view);
+        if (!it) return nullptr;
+        self->it = it;
+    }
+    if (!self->it) return nullptr;
+    PyObject* item = PyIter_Next(self->it);
+    if (!item) Py_CLEAR(self->it);
+    return item;
+}
+
+Ref make_names_iter_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void*)NamesIter_dealloc},
+        {Py_tp_traverse, (void*)NamesIter_traverse},
+        {Py_tp_clear, (void*)NamesIter_clear},
+        {Py_tp_iter, (void*)PyObject_SelfIter},
+        {Py_tp_iternext, (void*)NamesIter_next},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"trelmo.tcl.namespace.command_names_iterator", sizeof(NamesIter), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    return own(PyType_FromSpec(&spec));
+}
+
+Ref names_iter(PyObject* view, PyObject* what) {
+    auto* it = PyObject_GC_New(NamesIter, (PyTypeObject*)K.names_iter_type);
+    if (!it) throw PyErrSet{};
+    it->view = Py_NewRef(view);
+    it->it = nullptr;
+    it->what = what;
+    PyObject_GC_Track((PyObject*)it);
+    return Ref::steal((PyObject*)it);
+}
+
+// ---------------------------------------------------------------------------
+// TclNamespace.CommandsView and TclNamespace.ProcsView
+// ---------------------------------------------------------------------------
+
+// Whether the host runs with assertions enabled (builtins.__debug__).
+bool assertions_enabled() {
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins) return true;
+    PyObject* flag = PyDict_GetItemWithError(builtins, C.debug);
+    if (!flag) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return true;
+    }
+    return flag == Py_True;
+}
+
+Ref CommandsView_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__init__", "TclNamespace.CommandsView.__init__", {"self", "ns"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    if (assertions_enabled()) {
+        if (!M.TclNamespace || !check(PyObject_IsInstance(p[1], M.TclNamespace))) {
+            PyErr_SetNone(PyExc_AssertionError);
+            throw PyErrSet{};
+        }
+    }
+    super_init(K.CommandsView, p[0]);
+    setattr(p[0], S.ns, p[1]);
+    return none();
+}
+
+Ref CommandsView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"byref", "TclNamespace.CommandsView.byref", {"self", "cmd_name"}, 2, 2, 0, true, true};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    Ref ns = getattr(p[0], S.ns);
+    PyObject* parts[] = {ns.get(), p[1]};
+    Ref name = ns_join(parts, 2);
+    Ref word = tuple_of({name.get()});
+    PyObject* star = p.star.get();
+    Py_ssize_t n = PyTuple_GET_SIZE(star);
+    Ref call_args = own(PyTuple_New(n + 1));
+    PyTuple_SET_ITEM(call_args.get(), 0, word.release());
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(star, i)));
+    Ref kw = own(PyDict_New());
+    Ref tcl = getattr(ns.get(), S.tcl);
+    check(PyDict_SetItem(kw.get(), S.tcl, tcl.get()));
+    PyObject* extra = p.starstar.get();
+    if (PyDict_GET_SIZE(extra)) {
+        if (check(PyDict_Contains(extra, S.tcl)))
+            raise(PyExc_TypeError, "TclCommand() got multiple values for keyword argument 'tcl'");
+        check(PyDict_Update(kw.get(), extra));
+    }
+    return own(PyObject_Call(M.TclCommand, call_args.get(), kw.get()));
+}
+
+// self.byref(cmd_name).<method>(*rest)
+Ref delegate(PyObject* view, PyObject* cmd_name, PyObject* method, PyObject* arg = nullptr) {
+    Ref handle = call_method1(view, C.byref, cmd_name);
+    if (arg) return call_method1(handle.get(), method, arg);
+    return call_method0(handle.get(), method);
+}
+
+// View methods (self, cmd_name) and (self, cmd_name, <second>) that hand the
+// work to the handle's method of the same name.
+#define VIEW_OP1(NAME, METHOD)                                                                      \
+    Ref CommandsView_##NAME(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {        \
+        static const Signature sig{#NAME, "TclNamespace.CommandsView." #NAME, {"self", "cmd_name"}, 2, 2}; \
+        Parsed p = parse(sig, args, nargs, kwnames);                                             \
+        return delegate(p[0], p[1], METHOD);                                                     \
+    }
+#define VIEW_OP2(NAME, SECOND, METHOD)                                                              \
+    Ref CommandsView_##NAME(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {        \
+        static const Signature sig{#NAME, "TclNamespace.CommandsView." #NAME, {"self", "cmd_name", SECOND}, 3, 3}; \
+        Parsed p = parse(sig, args, nargs, kwnames);                                             \
+        return delegate(p[0], p[1], METHOD, p[2]);                                               \
+    }
+VIEW_OP1(exists, C.exists)
+VIEW_OP1(delete, C.delete_)
+VIEW_OP1(origin, C.origin)
+VIEW_OP1(proc_body, C.proc_body)
+VIEW_OP1(proc_args, C.proc_args)
+VIEW_OP2(createcommand, "func", C.createcommand)
+VIEW_OP2(proc_arg_default, "arg_name", C.proc_arg_default)
+#undef VIEW_OP1
+#undef VIEW_OP2
+
+Ref CommandsView_rename(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"rename", "TclNamespace.CommandsView.rename", {"self", "cmd_name", "new_name"}, 3, 3};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    Ref handle = call_method1(p[0], C.byref, p[1]);
+    Ref ns = getattr(p[0], S.ns);
+    PyObject* parts[] = {ns.get(), p[2]};
+    Ref target = ns_join(parts, 2);
+    return call_method1(handle.get(), C.rename, target.get());
+}
+
+Ref ProcsView_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"exists", "TclNamespace.ProcsView.exists", {"self", "cmd_name"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    return delegate(p[0], p[1], C.is_proc);
+}
+
+Ref CommandsView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__getitem__", "TclNamespace.CommandsView.__getitem__", {"self", "cmd_name"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    return call_method1(p[0], C.byref, p[1]);
+}
+
+Ref CommandsView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__contains__", "TclNamespace.CommandsView.__contains__", {"self", "cmd_name"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    return call_method1(p[0], C.exists, p[1]);
+}
+
+Ref CommandsView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__setitem__", "TclNamespace.CommandsView.__setitem__", {"self", "cmd_name", "func"}, 3, 3};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    Ref method = getattr(p[0], C.createcommand);
+    calln(method.get(), p[1], p[2]);
+    return none();
+}
+
+Ref CommandsView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"__delitem__", "TclNamespace.CommandsView.__delitem__", {"self", "cmd_name"}, 2, 2};
+    Parsed p = parse(sig, args, nargs, kwnames);
+    try {
+        call_method1(p[0], C.delete_, p[1]);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(M.TclError)) throw;
+        Ref exc = fetch_exception();
+        raise_from(PyExc_KeyError, exc.get(), exc.get(), false);
+    }
+    return none();
+}
+
+Ref CommandsView___iter__(PyObject* self) { return names_iter(self, C.w_commands); }
+Ref ProcsView___iter__(PyObject* self) { return names_iter(self, C.w_procs); }
+
+Ref CommandsView___len__(PyObject* self) {
+    Ref it = own(PyObject_GetIter(self));
+    Py_ssize_t count = 0;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) ++count;
+    if (PyErr_Occurred()) throw PyErrSet{};
+    return own(PyLong_FromSsize_t(count));
+}
+
+MethodSpec kCommandsViewMethods[] = {
+    {{"__init__", PYHELP_FAST(CommandsView_init),
+      CMD_DOC("__init__(self, ns)", "The commands of the TclNamespace `ns`, by name relative to it.")},
+     Kind::Instance},
+    {{"byref", PYHELP_FAST(CommandsView_byref),
+      CMD_DOC("byref(self, cmd_name, *args, **kwargs)",
+              "A TclCommand for cmd_name joined with the namespace, taken as one word and bound to the "
+              "namespace's interpreter; further arguments go to TclCommand.")},
+     Kind::Instance},
+    {{"exists", PYHELP_FAST(CommandsView_exists),
+      CMD_DOC("exists(self, cmd_name)", "Whether the command exists.")},
+     Kind::Instance},
+    {{"createcommand", PYHELP_FAST(CommandsView_createcommand),
+      CMD_DOC("createcommand(self, cmd_name, func)", "Register the Python callable `func` as the command.")},
+     Kind::Instance},
+    {{"delete", PYHELP_FAST(CommandsView_delete), CMD_DOC("delete(self, cmd_name)", "Delete the command.")},
+     Kind::Instance},
+    {{"rename", PYHELP_FAST(CommandsView_rename),
+      CMD_DOC("rename(self, cmd_name, new_name)", "Rename the command; new_name is joined with the namespace too.")},
+     Kind::Instance},
+    {{"origin", PYHELP_FAST(CommandsView_origin),
+      CMD_DOC("origin(self, cmd_name)", "The fully qualified name of the command an imported one refers to.")},
+     Kind::Instance},
+    {{"proc_body", PYHELP_FAST(CommandsView_proc_body),
+      CMD_DOC("proc_body(self, cmd_name)", "The body of the procedure.")},
+     Kind::Instance},
+    {{"proc_args", PYHELP_FAST(CommandsView_proc_args),
+      CMD_DOC("proc_args(self, cmd_name)", "The argument names of the procedure, as a list.")},
+     Kind::Instance},
+    {{"proc_arg_default", PYHELP_FAST(CommandsView_proc_arg_default),
+      CMD_DOC("proc_arg_default(self, cmd_name, arg_name)",
+              "The default value of one argument of the procedure, or None.")},
+     Kind::Instance},
+    {{"__getitem__", PYHELP_FAST(CommandsView___getitem__),
+      CMD_DOC("__getitem__(self, cmd_name)", "A handle for the command, whether or not it exists.")},
+     Kind::Instance},
+    {{"__contains__", PYHELP_FAST(CommandsView___contains__),
+      CMD_DOC("__contains__(self, cmd_name)", "self.exists(cmd_name).")},
+     Kind::Instance},
+    {{"__setitem__", PYHELP_FAST(CommandsView___setitem__),
+      CMD_DOC("__setitem__(self, cmd_name, func)", "Register the Python callable `func` as the command.")},
+     Kind::Instance},
+    {{"__delitem__", PYHELP_FAST(CommandsView___delitem__),
+      CMD_DOC("__delitem__(self, cmd_name)", "Delete the command; a TclError becomes KeyError.")},
+     Kind::Instance},
+    {{"__iter__", PYHELP_O(CommandsView___iter__),
+      CMD_DOC("__iter__(self)", "The names `info commands` reports inside the namespace.")},
+     Kind::Instance},
+    {{"__len__", PYHELP_O(CommandsView___len__), CMD_DOC("__len__(self)", "The number of names iteration yields.")},
+     Kind::Instance},
+};
+
+MethodSpec kProcsViewMethods[] = {
+    {{"exists", PYHELP_FAST(ProcsView_exists),
+      CMD_DOC("exists(self, cmd_name)", "Whether the command is a Tcl procedure.")},
+     Kind::Instance},
+    {{"__iter__", PYHELP_O(ProcsView___iter__),
+      CMD_DOC("__iter__(self)", "The names `info procs` reports inside the namespace.")},
+     Kind::Instance},
+};
+
+void make_views(PyObject* tclns_dict, PyObject* modname) {
+    intern_all(kCmdNames);
+    if (!K.names_iter_type) K.names_iter_type = make_names_iter_type().release();
+    PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({M.MutableMapping});
+        Ref cls = make_class(meta, "CommandsView", "TclNamespace.CommandsView", bases.get(), kCommandsViewMethods,
+                             ns.get(), modname, "The commands of a namespace as a mutable mapping of handles.");
+        K.CommandsView = cls.release();
+    }
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({K.CommandsView});
+        Ref cls = make_class(meta, "ProcsView", "TclNamespace.ProcsView", bases.get(), kProcsViewMethods, ns.get(),
+                             modname, "The commands view restricted, for membership and iteration, to procedures.");
+        K.ProcsView = cls.release();
+    }
+    check(PyDict_SetItemString(tclns_dict, "CommandsView", K.CommandsView));
+    check(PyDict_SetItemString(tclns_dict, "ProcsView", K.ProcsView));
+}
+
+#undef CMD_DOC
+
+}  // namespace cmds
+
+// TclCommand and TempTclCommand, into M.
+void make_command_classes(PyObject* modname) { cmds::make_classes(modname); }
+// TclNamespace.CommandsView and TclNamespace.ProcsView, into the class
+// namespace of TclNamespace being built.
+void make_command_views(PyObject* tclns_dict, PyObject* modname) { cmds::make_views(tclns_dict, modname); }
 
 }  // namespace
