@@ -1,9 +1,1379 @@
 // namespace_vars.cpp -- part of the namespace module (included by namespace.cpp):
 // TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable and the
 // views TclNamespace.VariablesView and TclNamespace.ObjectsView.
+//
+// A variable handle holds no value: every operation is one or more calls on
+// the interpreter's `tk` (getvar/setvar/unsetvar, eval of `set N`, call of
+// `::array ...` and `::info exists`).  The methods call each other through
+// `self`, as Python code would, so a subclass that overrides one of them is
+// honoured everywhere.  While the attribute still resolves to this module's
+// own method (checked with two cached lookups) the C implementation is called
+// directly; that is what keeps a[k] or ns.vars[name] close to the cost of the
+// raw _tkinter call it sends.
 namespace {
 
-void make_variable_classes(PyObject*) {}
-void make_variable_views(PyObject*, PyObject*) {}
+// ---------------------------------------------------------------------------
+// Interned names and constant words of this part.
+// ---------------------------------------------------------------------------
+struct VarNames {
+    PyObject *var_name, *cast, *getvar, *setvar, *unsetvar, *get, *get_obj, *get_str, *set, *unset, *exists,
+        *array_get, *array_get_obj, *array_get_str, *array_set, *array_unset, *array_size, *array_names, *is_array,
+        *absolute, *byref, *array_byref, *init, *enter, *exit, *array_index, *nocomplain, *pattern, *var_type,
+        *startswith, *marker, *class_, *sep, *w_set, *w_info, *w_exists, *w_array, *w_get, *w_unset, *w_size,
+        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star;
+} V;
+const InternEntry kVarNames[] = {
+    {&V.var_name, "var_name"},
+    {&V.cast, "cast"},
+    {&V.getvar, "getvar"},
+    {&V.setvar, "setvar"},
+    {&V.unsetvar, "unsetvar"},
+    {&V.get, "get"},
+    {&V.get_obj, "get_obj"},
+    {&V.get_str, "get_str"},
+    {&V.set, "set"},
+    {&V.unset, "unset"},
+    {&V.exists, "exists"},
+    {&V.array_get, "array_get"},
+    {&V.array_get_obj, "array_get_obj"},
+    {&V.array_get_str, "array_get_str"},
+    {&V.array_set, "array_set"},
+    {&V.array_unset, "array_unset"},
+    {&V.array_size, "array_size"},
+    {&V.array_names, "array_names"},
+    {&V.is_array, "is_array"},
+    {&V.absolute, "absolute"},
+    {&V.byref, "byref"},
+    {&V.array_byref, "array_byref"},
+    {&V.init, "__init__"},
+    {&V.enter, "__enter__"},
+    {&V.exit, "__exit__"},
+    {&V.array_index, "array_index"},
+    {&V.nocomplain, "nocomplain"},
+    {&V.pattern, "pattern"},
+    {&V.var_type, "var_type"},
+    {&V.startswith, "startswith"},
+    {&V.marker, "_TclVariable__marker"},
+    {&V.class_, "__class__"},
+    {&V.sep, "::"},
+    {&V.w_set, "set"},
+    {&V.w_info, "::info"},
+    {&V.w_exists, "exists"},
+    {&V.w_array, "::array"},
+    {&V.w_get, "get"},
+    {&V.w_unset, "unset"},
+    {&V.w_size, "size"},
+    {&V.w_names, "names"},
+    {&V.w_vars, "vars"},
+    {&V.w_namespace, "namespace"},
+    {&V.w_current, "current"},
+    {&V.w_global, "::"},
+    {&V.star, "::*"},
+};
+
+// State of this part: owned references kept for the life of the process.
+struct VarState {
+    PyObject* marker = nullptr;       // TclVariable.__marker: "cast omitted" in get_obj
+    PyObject* names_iter = nullptr;   // the lazy iterator type of __iter__
+    PyObject* VariablesView = nullptr;
+    PyObject* ObjectsView = nullptr;
+    newfunc tclvar_new = nullptr;     // TclVariable's tp_new when it was made
+    bool asserts = true;              // assert statements run (not python -O)
+    // keyword-name tuples for calls through `self`
+    PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
+    // the class attributes as made here; a lookup that still finds one of
+    // these may call the C implementation directly
+    PyObject *own_init, *own_get, *own_get_str, *own_set, *own_unset, *own_exists, *own_array_get,
+        *own_array_get_str, *own_array_set, *own_array_unset, *own_array_size, *own_array_names, *own_is_array;
+    PyObject *own_view_byref, *own_view_get, *own_view_set, *own_view_unset, *own_view_exists, *own_objs_get;
+} VS;
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+// ---------------------------------------------------------------------------
+
+// Positional-only fast path around parse(): out[i] borrowed, nullptr where omitted.
+template <std::size_t N>
+inline void parse_into(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject* (&out)[N]) {
+    if (!kwnames && nargs >= s.nrequired && nargs <= s.npos) {
+        for (std::size_t i = 0; i < N; ++i) out[i] = (Py_ssize_t)i < nargs ? args[i] : nullptr;
+        return;
+    }
+    Parsed p = parse(s, args, nargs, kwnames);
+    for (std::size_t i = 0; i < N; ++i) out[i] = p.v[i];
+}
+inline PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
+
+// True when `obj.<name>` resolves to the class attribute `own`: found on the
+// type (cached lookup) and not shadowed by the instance dictionary.
+bool resolves_to(PyObject* obj, PyObject* name, PyObject* own) {
+    if (_PyType_Lookup(Py_TYPE(obj), name) != own) return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(obj);
+    if (dictptr && *dictptr) {
+        if (PyDict_GetItemWithError(*dictptr, name)) return false;
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    return true;
+}
+
+// obj.<name>(*argv[1:], **kw) with argv[0] == obj; kwnames as in vectorcall.
+Ref method(PyObject* name, PyObject* const* argv, std::size_t n, PyObject* kwnames = nullptr) {
+    std::size_t nkw = kwnames ? (std::size_t)PyTuple_GET_SIZE(kwnames) : 0;
+    return call_method_vc(name, argv, n - nkw, kwnames);
+}
+template <typename... A>
+Ref method0(PyObject* obj, PyObject* name, A... a) {
+    PyObject* argv[] = {obj, a...};
+    return call_method_vc(name, argv, 1 + sizeof...(A), nullptr);
+}
+
+// tcl.tk of an interpreter object (a weak proxy in practice).
+inline Ref tk_of(PyObject* tcl) { return getattr(tcl, S.tk); }
+
+// N of the traffic tables: name, or '%s(%s)' % (name, quoml(index)).
+Ref element_name(PyObject* name, PyObject* index) {
+    if (index == Py_None) return Ref::newref(name);
+    Ref q = to_quoml(index);
+    return own(PyUnicode_FromFormat("%S(%S)", name, q.get()));
+}
+
+Ref words3(PyObject* a, PyObject* b, PyObject* c) { return tuple_of({a, b, c}); }
+Ref words4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) { return tuple_of({a, b, c, d}); }
+
+// The `TclVariable(name, ...)` handle a view builds, or nullptr when the class
+// is the module's own and untouched: then only its interpreter and name matter.
+bool handle_is_plain(PyObject* meth_name, PyObject* own_meth) {
+    PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
+    return tv->tp_new == VS.tclvar_new && _PyType_Lookup(tv, V.init) == VS.own_init &&
+           _PyType_Lookup(tv, meth_name) == own_meth;
+}
+
+// ---------------------------------------------------------------------------
+// Tcl traffic of a variable handle, on its interpreter `tcl` and name `name`.
+// ---------------------------------------------------------------------------
+
+/*
+ * var_getvar --
+ *     tk.getvar(name) or tk.getvar(name, index); the index goes as given.
+ * Results:
+ *     New reference to the raw value.
+ * Side effects:
+ *     None in Tcl beyond read traces.
+ */
+Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
+    Ref tk = tk_of(tcl);
+    if (index == Py_None) return method0(tk.get(), V.getvar, name);
+    return method0(tk.get(), V.getvar, name, index);
+}
+
+// tk.eval(quoml(("set", N))): the value as Tcl's string.
+Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
+    Ref tk = tk_of(tcl);
+    Ref n = element_name(name, index);
+    Ref words = tuple_of({V.w_set, n.get()});
+    Ref script = to_quoml(words.get());
+    return method0(tk.get(), S.eval, script.get());
+}
+
+// tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
+Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) {
+    Ref tk = tk_of(tcl);
+    if (index == Py_None) {
+        Ref v = to_tclobj(value);
+        return method0(tk.get(), V.setvar, name, v.get());
+    }
+    Ref q = to_quoml(index);
+    Ref v = to_tclobj(value);
+    return method0(tk.get(), V.setvar, name, q.get(), v.get());
+}
+
+// tk.unsetvar(name) or tk.unsetvar(name, quoml(index)); a TclError is
+// swallowed when nocomplain is true.
+void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocomplain) {
+    try {
+        Ref tk = tk_of(tcl);
+        if (index == Py_None) {
+            method0(tk.get(), V.unsetvar, name);
+        } else {
+            Ref q = to_quoml(index);
+            method0(tk.get(), V.unsetvar, name, q.get());
+        }
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(M.TclError)) throw;
+        Ref exc = fetch_exception();
+        int quiet = PyObject_IsTrue(nocomplain);
+        if (quiet < 0) throw PyErrSet{};
+        if (quiet) return;
+        PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
+        throw;
+    }
+}
+
+// tk.call(("::info", "exists", N)) through tcl.cast_boolean.
+Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
+    Ref tk = tk_of(tcl);
+    Ref n = element_name(name, index);
+    Ref words = words3(V.w_info, V.w_exists, n.get());
+    Ref r = method0(tk.get(), S.call, words.get());
+    return method0(tcl, S.cast_boolean, r.get());
+}
+
+// tk.call(("::array", sub, name[, quoml(extra)])): the raw result.
+Ref var_array_call(PyObject* tcl, PyObject* sub, PyObject* name, PyObject* pattern) {
+    Ref tk = tk_of(tcl);
+    Ref words;
+    if (pattern == Py_None) {
+        words = words3(V.w_array, sub, name);
+    } else {
+        Ref q = to_quoml(pattern);
+        words = words4(V.w_array, sub, name, q.get());
+    }
+    return method0(tk.get(), S.call, words.get());
+}
+
+Ref var_array_get_obj(PyObject* tcl, PyObject* name, PyObject* pattern) {
+    Ref r = var_array_call(tcl, V.w_get, name, pattern);
+    return method0(tcl, S.cast_array, r.get());
+}
+
+// tk.eval(quoml(("::array", "get", name[, pattern]))): the pattern goes as given.
+Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
+    Ref tk = tk_of(tcl);
+    Ref words = pattern == Py_None ? words3(V.w_array, V.w_get, name) : words4(V.w_array, V.w_get, name, pattern);
+    Ref script = to_quoml(words.get());
+    Ref r = method0(tk.get(), S.eval, script.get());
+    return method0(tcl, S.cast_array, r.get());
+}
+
+void var_array_set(PyObject* tcl, PyObject* name, PyObject* value) {
+    Ref tk = tk_of(tcl);
+    Ref v = to_tclobj(value);
+    Ref words = words4(V.w_array, V.w_set, name, v.get());
+    method0(tk.get(), S.call, words.get());
+}
+
+Ref var_array_names(PyObject* tcl, PyObject* name, PyObject* pattern) {
+    Ref r = var_array_call(tcl, V.w_names, name, pattern);
+    return method0(tcl, S.cast_list, r.get());
+}
+
+Ref var_is_array(PyObject* tcl, PyObject* name) {
+    Ref r = var_array_call(tcl, V.w_exists, name, Py_None);
+    return method0(tcl, S.cast_boolean, r.get());
+}
+
+// ---------------------------------------------------------------------------
+// TclVariable
+// ---------------------------------------------------------------------------
+
+// The interpreter and name of a handle.
+struct Bound {
+    Ref tcl, name;
+    explicit Bound(PyObject* self) : tcl(getattr(self, S.tcl)), name(getattr(self, V.var_name)) {}
+};
+
+const Signature kSigInit{"__init__", "TclVariable.__init__", {"self", "var_name", "array_index", "tcl", "cast"}, 5, 2};
+Ref TclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[5];
+    parse_into(kSigInit, args, nargs, kwnames, a);
+    PyObject* self = a[0];
+    Ref tcl = bind_interp(a[3]);
+    setattr(self, S.tcl, tcl.get());
+    setattr(self, V.cast, or_none(a[4]));
+    Ref name = to_quoml(a[1]);
+    PyObject* index = or_none(a[2]);
+    if (index != Py_None) {
+        Ref q = to_quoml(index);
+        name = own(PyUnicode_FromFormat("%S(%S)", name.get(), q.get()));
+    }
+    setattr(self, V.var_name, name.get());
+    return none();
+}
+
+// get_obj() with the cast rule: an omitted cast means self.cast, a false one none.
+Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
+    Bound b(self);
+    Ref raw = var_getvar(b.tcl.get(), b.name.get(), index);
+    Ref own_cast;
+    if (cast == VS.marker) {
+        own_cast = getattr(self, V.cast);
+        cast = own_cast.get();
+    }
+    if (cast == Py_None || !truthy(cast)) return raw;
+    return call1(cast, raw.get());
+}
+
+const Signature kSigGetObj{"get_obj", "TclVariable.get_obj", {"self", "array_index", "cast"}, 3, 1};
+Ref TclVariable_get_obj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigGetObj, args, nargs, kwnames, a);
+    return get_obj_impl(a[0], or_none(a[1]), a[2] ? a[2] : VS.marker);
+}
+
+const Signature kSigGetStr{"get_str", "TclVariable.get_str", {"self", "array_index"}, 2, 1};
+Ref TclVariable_get_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigGetStr, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_get_str(b.tcl.get(), b.name.get(), or_none(a[1]));
+}
+
+const Signature kSigSet{"set", "TclVariable.set", {"self", "value", "array_index"}, 3, 2};
+Ref TclVariable_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigSet, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_setvar(b.tcl.get(), b.name.get(), or_none(a[2]), a[1]);
+}
+
+const Signature kSigUnset{"unset", "TclVariable.unset", {"self", "array_index", "nocomplain"}, 3, 1};
+Ref TclVariable_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigUnset, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    var_unset(b.tcl.get(), b.name.get(), or_none(a[1]), a[2] ? a[2] : Py_False);
+    return none();
+}
+
+const Signature kSigExists{"exists", "TclVariable.exists", {"self", "array_index"}, 2, 1};
+Ref TclVariable_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigExists, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_exists(b.tcl.get(), b.name.get(), or_none(a[1]));
+}
+
+const Signature kSigItemByref{"array_item_byref", "TclVariable.array_item_byref", {"self", "array_index", "cast"}, 3, 2};
+Ref TclVariable_array_item_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigItemByref, args, nargs, kwnames, a);
+    PyObject* self = a[0];
+    Ref tcl = getattr(self, S.tcl);
+    // TclVariable(self, array_index=array_index, tcl=self.tcl, cast=cast)
+    PyObject* argv[] = {nullptr, self, a[1], tcl.get(), or_none(a[2])};
+    Ref kw = tuple_of({V.array_index, S.tcl, V.cast});
+    return own(PyObject_Vectorcall(M.TclVariable, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
+}
+
+const Signature kSigPattern{"array_get_obj", "TclVariable.array_get_obj", {"self", "pattern"}, 2, 1};
+Ref TclVariable_array_get_obj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigPattern, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_array_get_obj(b.tcl.get(), b.name.get(), or_none(a[1]));
+}
+
+const Signature kSigGetStrPattern{"array_get_str", "TclVariable.array_get_str", {"self", "pattern"}, 2, 1};
+Ref TclVariable_array_get_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigGetStrPattern, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_array_get_str(b.tcl.get(), b.name.get(), or_none(a[1]));
+}
+
+const Signature kSigArraySet{"array_set", "TclVariable.array_set", {"self", "value"}, 2, 2};
+Ref TclVariable_array_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigArraySet, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    var_array_set(b.tcl.get(), b.name.get(), a[1]);
+    return none();
+}
+
+const Signature kSigArrayUnset{"array_unset", "TclVariable.array_unset", {"self", "pattern"}, 2, 1};
+Ref TclVariable_array_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigArrayUnset, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    var_array_call(b.tcl.get(), V.w_unset, b.name.get(), or_none(a[1]));
+    return none();
+}
+
+const Signature kSigArraySize{"array_size", "TclVariable.array_size", {"self"}, 1, 1};
+Ref TclVariable_array_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    parse_into(kSigArraySize, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_array_call(b.tcl.get(), V.w_size, b.name.get(), Py_None);
+}
+
+const Signature kSigArrayNames{"array_names", "TclVariable.array_names", {"self", "pattern"}, 2, 1};
+Ref TclVariable_array_names(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigArrayNames, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_array_names(b.tcl.get(), b.name.get(), or_none(a[1]));
+}
+
+const Signature kSigIsArray{"is_array", "TclVariable.is_array", {"self"}, 1, 1};
+Ref TclVariable_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    parse_into(kSigIsArray, args, nargs, kwnames, a);
+    Bound b(a[0]);
+    return var_is_array(b.tcl.get(), b.name.get());
+}
+
+// True when name starts with "::" (str.startswith for anything else).
+bool starts_absolute(PyObject* name) {
+    if (PyUnicode_CheckExact(name)) return check_size(PyUnicode_Tailmatch(name, V.sep, 0, PY_SSIZE_T_MAX, -1)) == 1;
+    Ref r = method0(name, V.startswith, V.sep);
+    return truthy(r.get());
+}
+
+const Signature kSigAbsolute{"absolute", "TclVariable.absolute", {"self"}, 1, 1};
+Ref TclVariable_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    parse_into(kSigAbsolute, args, nargs, kwnames, a);
+    Ref name = getattr(a[0], V.var_name);
+    if (starts_absolute(name.get())) return name;
+    Ref tcl = getattr(a[0], S.tcl);
+    Ref tk = tk_of(tcl.get());
+    Ref current = method0(tk.get(), S.call, V.w_namespace, V.w_current);
+    PyObject* items[] = {current.get(), name.get()};
+    return ns_join(items, 2);
+}
+
+const Signature kSigMakeAbsolute{"make_absolute", "TclVariable.make_absolute", {"self"}, 1, 1};
+Ref TclVariable_make_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    parse_into(kSigMakeAbsolute, args, nargs, kwnames, a);
+    Ref name = method0(a[0], V.absolute);
+    setattr(a[0], V.var_name, name.get());
+    return none();
+}
+
+Ref TclVariable___str__(PyObject* self) { return getattr(self, V.var_name); }
+
+Ref TclVariable___tclobj__(PyObject* self) {
+    Ref name = getattr(self, V.var_name);
+    return to_quoml(name.get());
+}
+
+Ref TclVariable___repr__(PyObject* self) {
+    Ref cls = getattr(self, V.class_);
+    Ref cls_name = getattr(cls.get(), S.name_);
+    Ref name = getattr(self, V.var_name);
+    return own(PyUnicode_FromFormat("%S(%R)", cls_name.get(), name.get()));
+}
+
+MethodSpec kTclVariableMethods[] = {
+    {{"__init__", PYHELP_FAST(TclVariable___init__),
+      "__init__(self, var_name, array_index=None, tcl=None, cast=None)\n--\n\n"
+      "Bind a handle to the Tcl variable var_name (the element array_index of it\n"
+      "when given) of the interpreter tcl (default: the package's interpreter);\n"
+      "cast converts the values get_obj reads.  Sends nothing to Tcl."},
+     Kind::Instance},
+    {{"get_obj", PYHELP_FAST(TclVariable_get_obj),
+      // No text signature: the default of cast is a private sentinel, which a
+      // text signature cannot express.
+      "get_obj(self, array_index=None, cast=<the handle's cast>)\n\n"
+      "Read the variable (or its element array_index) with tk.getvar, as the\n"
+      "interpreter's object.  The value goes through cast when given, otherwise\n"
+      "through the handle's cast; cast=None returns the raw value."},
+     Kind::Instance},
+    {{"get_str", PYHELP_FAST(TclVariable_get_str),
+      "get_str(self, array_index=None)\n--\n\n"
+      "Read the variable (or its element array_index) as Tcl's string, with the\n"
+      "Tcl command set."},
+     Kind::Instance},
+    {{"set", PYHELP_FAST(TclVariable_set),
+      "set(self, value, array_index=None)\n--\n\n"
+      "Write tclobj(value) to the variable (or its element array_index) with\n"
+      "tk.setvar; returns what setvar returns."},
+     Kind::Instance},
+    {{"unset", PYHELP_FAST(TclVariable_unset),
+      "unset(self, array_index=None, nocomplain=False)\n--\n\n"
+      "Unset the variable (or its element array_index).  A TclError (no such\n"
+      "variable) is raised unless nocomplain is true."},
+     Kind::Instance},
+    {{"exists", PYHELP_FAST(TclVariable_exists),
+      "exists(self, array_index=None)\n--\n\n"
+      "Whether the variable (or its element array_index) exists: ::info exists."},
+     Kind::Instance},
+    {{"array_item_byref", PYHELP_FAST(TclVariable_array_item_byref),
+      "array_item_byref(self, array_index, cast=None)\n--\n\n"
+      "A new TclVariable on the element array_index of this array, bound to the\n"
+      "same interpreter, with the given cast."},
+     Kind::Instance},
+    {{"array_get_obj", PYHELP_FAST(TclVariable_array_get_obj),
+      "array_get_obj(self, pattern=None)\n--\n\n"
+      "::array get of the array (elements matching the glob pattern when given)\n"
+      "as objects, through the interpreter's cast_array."},
+     Kind::Instance},
+    {{"array_get_str", PYHELP_FAST(TclVariable_array_get_str),
+      "array_get_str(self, pattern=None)\n--\n\n"
+      "::array get of the array (elements matching the glob pattern when given),\n"
+      "evaluated as a script so values come back as strings; through cast_array."},
+     Kind::Instance},
+    {{"array_set", PYHELP_FAST(TclVariable_array_set),
+      "array_set(self, value)\n--\n\n"
+      "::array set of the array from value: a mapping, or a flat sequence of\n"
+      "names and values."},
+     Kind::Instance},
+    {{"array_unset", PYHELP_FAST(TclVariable_array_unset),
+      "array_unset(self, pattern=None)\n--\n\n"
+      "::array unset: the whole array, or the elements matching the glob pattern."},
+     Kind::Instance},
+    {{"array_size", PYHELP_FAST(TclVariable_array_size),
+      "array_size(self)\n--\n\n"
+      "::array size of the array, as the interpreter returns it."},
+     Kind::Instance},
+    {{"array_names", PYHELP_FAST(TclVariable_array_names),
+      "array_names(self, pattern=None)\n--\n\n"
+      "::array names of the array (matching the glob pattern when given), through\n"
+      "the interpreter's cast_list."},
+     Kind::Instance},
+    {{"is_array", PYHELP_FAST(TclVariable_is_array),
+      "is_array(self)\n--\n\n"
+      "Whether the variable is an array: ::array exists."},
+     Kind::Instance},
+    {{"absolute", PYHELP_FAST(TclVariable_absolute),
+      "absolute(self)\n--\n\n"
+      "The variable's absolute name: var_name when it starts with '::', otherwise\n"
+      "joined with the interpreter's current namespace."},
+     Kind::Instance},
+    {{"make_absolute", PYHELP_FAST(TclVariable_make_absolute),
+      "make_absolute(self)\n--\n\n"
+      "Replace var_name by absolute()."},
+     Kind::Instance},
+    {{"__str__", PYHELP_O(TclVariable___str__), "__str__(self, /)\n--\n\nThe variable's name."}, Kind::Instance},
+    {{"__tclobj__", PYHELP_O(TclVariable___tclobj__),
+      "__tclobj__(self, /)\n--\n\nThe variable's name, so a handle can stand for it in a Tcl command."},
+     Kind::Instance},
+    {{"__repr__", PYHELP_O(TclVariable___repr__), "__repr__(self, /)\n--\n\nClassName('var_name')."},
+     Kind::Instance},
+};
+
+// ---------------------------------------------------------------------------
+// TempTclVariable
+// ---------------------------------------------------------------------------
+
+const Signature kSigTempInit{"__init__", "TempTclVariable.__init__", {"self", "var_name"}, 2, 1, 0, false, true};
+Ref TempTclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kSigTempInit, args, nargs, kwnames);
+    PyObject* self = p[0];
+    Ref tmpl;
+    PyObject* name = p[1];
+    if (!name) {
+        tmpl = from_utf8("::__trelmo__{cls}_{id}_tmp");
+        name = tmpl.get();
+    }
+    Ref filled = temp_name(name, self);
+    Ref sup = calln((PyObject*)&PySuper_Type, M.TempTclVariable, self);
+    Ref init = getattr(sup.get(), V.init);
+    Ref args1 = tuple_of({filled.get()});
+    call_tuple_dict(init.get(), args1.get(), p.starstar.get());
+    return none();
+}
+
+// getattr(super(TempTclVariable, self), name, None)
+Ref super_attr(PyObject* self, PyObject* name) {
+    Ref sup = calln((PyObject*)&PySuper_Type, M.TempTclVariable, self);
+    Ref f;
+    lookup_attr(sup.get(), name, f);
+    return f;
+}
+
+Ref TempTclVariable___enter__(PyObject* self) {
+    Ref f = super_attr(self, V.enter);
+    if (f && truthy(f.get())) return call0(f.get());
+    return Ref::newref(self);
+}
+
+const Signature kSigTempExit{"__exit__", "TempTclVariable.__exit__", {"self"}, 1, 1, 0, true, false};
+Ref TempTclVariable___exit__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kSigTempExit, args, nargs, kwnames);
+    PyObject* self = p[0];
+    PyObject* argv[] = {self, Py_True};
+    method(V.unset, argv, 2, VS.kw_nocomplain);
+    Ref f = super_attr(self, V.exit);
+    if (f && truthy(f.get())) return own(PyObject_Call(f.get(), p.star.get(), nullptr));
+    return boolean(false);
+}
+
+MethodSpec kTempTclVariableMethods[] = {
+    {{"__init__", PYHELP_FAST(TempTclVariable___init__),
+      "__init__(self, var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n--\n\n"
+      "A handle on a scratch variable: var_name is formatted with cls (the class\n"
+      "name) and id (id(self)); the keywords go to the base initialiser."},
+     Kind::Instance},
+    {{"__enter__", PYHELP_O(TempTclVariable___enter__), "__enter__(self, /)\n--\n\nReturn the handle; sends nothing."},
+     Kind::Instance},
+    {{"__exit__", PYHELP_FAST(TempTclVariable___exit__),
+      "__exit__(self, *args)\n--\n\n"
+      "Unset the variable (ignoring a TclError) and let any exception go on."},
+     Kind::Instance},
+};
+
+// ---------------------------------------------------------------------------
+// The lazy names iterator: like a generator, it sends nothing until its first
+// step, then fetches the whole list of names once and walks that snapshot.
+// ---------------------------------------------------------------------------
+using FetchNames = Ref (*)(PyObject* owner);
+
+struct NamesIter {
+    PyObject_HEAD
+    PyObject* owner;  // the array or view; released after the fetch
+    PyObject* it;     // iterator over the fetched names
+    FetchNames fetch;
+    int done;
+};
+
+int NamesIter_traverse(PyObject* o, visitproc visit, void* arg) {
+    NamesIter* s = (NamesIter*)o;
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(s->owner);
+    Py_VISIT(s->it);
+    return 0;
+}
+int NamesIter_clear(PyObject* o) {
+    NamesIter* s = (NamesIter*)o;
+    Py_CLEAR(s->owner);
+    Py_CLEAR(s->it);
+    return 0;
+}
+void NamesIter_dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    NamesIter_clear(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+PyObject* NamesIter_next(PyObject* o) noexcept {
+    NamesIter* s = (NamesIter*)o;
+    if (s->done) return nullptr;
+    if (!s->it) {
+        Ref owner = Ref::steal(s->owner);
+        s->owner = nullptr;
+        s->done = 1;  // a failed fetch ends the iteration, as in a generator
+        PyObject* names = guarded([&] { return s->fetch(owner.get()); });
+        if (!names) return nullptr;
+        s->it = PyObject_GetIter(names);
+        Py_DECREF(names);
+        if (!s->it) return nullptr;
+        s->done = 0;
+    }
+    PyObject* item = PyIter_Next(s->it);
+    if (!item) {
+        s->done = 1;
+        Py_CLEAR(s->it);
+    }
+    return item;
+}
+
+PyType_Slot kNamesIterSlots[] = {
+    {Py_tp_dealloc, (void*)NamesIter_dealloc},
+    {Py_tp_traverse, (void*)NamesIter_traverse},
+    {Py_tp_clear, (void*)NamesIter_clear},
+    {Py_tp_iter, (void*)PyObject_SelfIter},
+    {Py_tp_iternext, (void*)NamesIter_next},
+    {0, nullptr},
+};
+PyType_Spec kNamesIterSpec = {"trelmo.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kNamesIterSlots};
+
+Ref names_iter(PyObject* owner, FetchNames fetch) {
+    PyTypeObject* tp = (PyTypeObject*)VS.names_iter;
+    Ref o = own(tp->tp_alloc(tp, 0));
+    NamesIter* s = (NamesIter*)o.get();
+    s->owner = Py_NewRef(owner);
+    s->fetch = fetch;
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// TclArrayVariable: the mapping protocol over one Tcl array.
+// ---------------------------------------------------------------------------
+
+const Signature kSigArrayInit{"__init__", "TclArrayVariable.__init__", {"self", "var_name", "tcl", "cast"}, 4, 2};
+Ref TclArrayVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[4];
+    parse_into(kSigArrayInit, args, nargs, kwnames, a);
+    // super().__init__(var_name, tcl=tcl, cast=cast)
+    Ref sup = calln((PyObject*)&PySuper_Type, M.TclArrayVariable, a[0]);
+    Ref init = getattr(sup.get(), V.init);
+    PyObject* argv[] = {nullptr, a[1], or_none(a[2]), or_none(a[3])};
+    Ref kw = tuple_of({S.tcl, V.cast});
+    own(PyObject_Vectorcall(init.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
+    return none();
+}
+
+// The mapping methods call self.get / self.set / ... as the Python protocol
+// would; while those are the class's own, the C implementation runs directly.
+const Signature kSigGetItem{"__getitem__", "TclArrayVariable.__getitem__", {"self", "key"}, 2, 2};
+Ref TclArrayVariable___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigGetItem, args, nargs, kwnames, a);
+    PyObject *self = a[0], *key = a[1];
+    if (resolves_to(self, V.get, VS.own_get)) return get_obj_impl(self, key, VS.marker);
+    PyObject* argv[] = {self, key};
+    return method(V.get, argv, 2, VS.kw_array_index);
+}
+
+const Signature kSigSetItem{"__setitem__", "TclArrayVariable.__setitem__", {"self", "key", "value"}, 3, 3};
+Ref TclArrayVariable___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigSetItem, args, nargs, kwnames, a);
+    PyObject *self = a[0], *key = a[1], *value = a[2];
+    if (resolves_to(self, V.set, VS.own_set)) {
+        Bound b(self);
+        var_setvar(b.tcl.get(), b.name.get(), key, value);
+    } else {
+        PyObject* argv[] = {self, value, key};
+        method(V.set, argv, 3, VS.kw_array_index);
+    }
+    return none();
+}
+
+const Signature kSigDelItem{"__delitem__", "TclArrayVariable.__delitem__", {"self", "key"}, 2, 2};
+Ref TclArrayVariable___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigDelItem, args, nargs, kwnames, a);
+    PyObject *self = a[0], *key = a[1];
+    if (resolves_to(self, V.unset, VS.own_unset)) {
+        Bound b(self);
+        var_unset(b.tcl.get(), b.name.get(), key, Py_False);
+    } else {
+        PyObject* argv[] = {self, key};
+        method(V.unset, argv, 2, VS.kw_array_index);
+    }
+    return none();
+}
+
+const Signature kSigContains{"__contains__", "TclArrayVariable.__contains__", {"self", "key"}, 2, 2};
+Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigContains, args, nargs, kwnames, a);
+    PyObject *self = a[0], *key = a[1];
+    if (resolves_to(self, V.exists, VS.own_exists)) {
+        Bound b(self);
+        return var_exists(b.tcl.get(), b.name.get(), key);
+    }
+    PyObject* argv[] = {self, key};
+    return method(V.exists, argv, 2, VS.kw_array_index);
+}
+
+Ref TclArrayVariable___len__(PyObject* self) {
+    if (resolves_to(self, V.array_size, VS.own_array_size)) {
+        Bound b(self);
+        return var_array_call(b.tcl.get(), V.w_size, b.name.get(), Py_None);
+    }
+    return method0(self, V.array_size);
+}
+
+// self.array_names(), at the first step of the iteration.
+Ref array_fetch_names(PyObject* self) {
+    if (resolves_to(self, V.array_names, VS.own_array_names)) {
+        Bound b(self);
+        return var_array_names(b.tcl.get(), b.name.get(), Py_None);
+    }
+    return method0(self, V.array_names);
+}
+
+Ref TclArrayVariable___iter__(PyObject* self) { return names_iter(self, array_fetch_names); }
+
+Ref TclArrayVariable_clear(PyObject* self) {
+    if (resolves_to(self, V.array_unset, VS.own_array_unset)) {
+        Bound b(self);
+        var_array_call(b.tcl.get(), V.w_unset, b.name.get(), Py_None);
+    } else {
+        method0(self, V.array_unset);
+    }
+    return none();
+}
+
+const Signature kSigUpdate{"update", "TclArrayVariable.update", {"self"}, 1, 1, 0, true, true};
+Ref TclArrayVariable_update(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kSigUpdate, args, nargs, kwnames);
+    PyObject* self = p[0];
+    Ref d = call_tuple_dict((PyObject*)&PyDict_Type, p.star.get(), p.starstar.get());
+    if (resolves_to(self, V.array_set, VS.own_array_set)) {
+        Bound b(self);
+        var_array_set(b.tcl.get(), b.name.get(), d.get());
+    } else {
+        method0(self, V.array_set, d.get());
+    }
+    return none();
+}
+
+MethodSpec kTclArrayVariableMethods[] = {
+    {{"__init__", PYHELP_FAST(TclArrayVariable___init__),
+      "__init__(self, var_name, tcl=None, cast=None)\n--\n\n"
+      "Bind a mapping to the Tcl array var_name of the interpreter tcl; cast\n"
+      "converts the element values read by indexing.  Sends nothing to Tcl."},
+     Kind::Instance},
+    {{"__getitem__", PYHELP_FAST(TclArrayVariable___getitem__),
+      "__getitem__(self, key, /)\n--\n\nThe element's value (through the handle's cast); TclError when missing."},
+     Kind::Instance},
+    {{"__setitem__", PYHELP_FAST(TclArrayVariable___setitem__),
+      "__setitem__(self, key, value, /)\n--\n\nWrite the element."},
+     Kind::Instance},
+    {{"__delitem__", PYHELP_FAST(TclArrayVariable___delitem__),
+      "__delitem__(self, key, /)\n--\n\nUnset the element; TclError when missing."},
+     Kind::Instance},
+    {{"__contains__", PYHELP_FAST(TclArrayVariable___contains__),
+      "__contains__(self, key, /)\n--\n\nWhether the element exists."},
+     Kind::Instance},
+    {{"__len__", PYHELP_O(TclArrayVariable___len__), "__len__(self, /)\n--\n\nThe number of elements."},
+     Kind::Instance},
+    {{"__iter__", PYHELP_O(TclArrayVariable___iter__),
+      "__iter__(self, /)\n--\n\n"
+      "Iterate over the element names, fetched once at the first step."},
+     Kind::Instance},
+    {{"clear", PYHELP_O(TclArrayVariable_clear),
+      "clear(self, /)\n--\n\nUnset the whole array (it no longer exists afterwards)."},
+     Kind::Instance},
+    {{"update", PYHELP_FAST(TclArrayVariable_update),
+      "update(self, *args, **kwargs)\n--\n\n"
+      "Write dict(*args, **kwargs) into the array with one ::array set."},
+     Kind::Instance},
+};
+
+// ---------------------------------------------------------------------------
+// TclNamespace.VariablesView and TclNamespace.ObjectsView
+// ---------------------------------------------------------------------------
+
+// What view.byref(var_name) builds when nothing is overridden: the handle's
+// interpreter and name, without making the short-lived handle itself.
+struct ViewHandle {
+    Ref tcl, name;
+};
+void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
+    Ref ns = getattr(self, S.ns);
+    PyObject* items[] = {ns.get(), var_name};
+    Ref joined = ns_join(items, 2);
+    Ref tcl = getattr(ns.get(), S.tcl);
+    h.tcl = bind_interp(tcl.get());
+    h.name = to_quoml(joined.get());
+}
+
+// Whether a view may skip the handle: byref and the handle class untouched.
+bool view_plain(PyObject* self, PyObject* meth_name, PyObject* own_meth) {
+    return resolves_to(self, V.byref, VS.own_view_byref) && handle_is_plain(meth_name, own_meth);
+}
+
+// self.byref(var_name)
+Ref view_byref(PyObject* self, PyObject* var_name) { return method0(self, V.byref, var_name); }
+
+const Signature kSigViewInit{"__init__", "TclNamespace.VariablesView.__init__", {"self", "ns"}, 2, 2};
+Ref VariablesView___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigViewInit, args, nargs, kwnames, a);
+    PyObject *self = a[0], *ns = a[1];
+    if (VS.asserts && !check(PyObject_IsInstance(ns, M.TclNamespace))) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw PyErrSet{};
+    }
+    super_init(VS.VariablesView, self);
+    setattr(self, S.ns, ns);
+    return none();
+}
+
+const Signature kSigByref{"byref", "TclNamespace.VariablesView.byref", {"self", "var_name"}, 2, 2, 0, true, true};
+Ref VariablesView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kSigByref, args, nargs, kwnames);
+    PyObject *self = p[0], *var_name = p[1];
+    PyObject* kwargs = p.starstar.get();
+    Ref var_type = Ref::newref(PyDict_GetItemWithError(kwargs, V.var_type));
+    if (var_type) {
+        check(PyDict_DelItem(kwargs, V.var_type));
+    } else {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        var_type = Ref::newref(M.TclVariable);
+    }
+    Ref ns = getattr(self, S.ns);
+    PyObject* items[] = {ns.get(), var_name};
+    Ref joined = ns_join(items, 2);
+    Ref tcl = getattr(ns.get(), S.tcl);
+    if (PyDict_GetItemWithError(kwargs, S.tcl)) {
+        Ref qn = getattr(var_type.get(), "__qualname__");
+        raise(PyExc_TypeError, "%U() got multiple values for keyword argument 'tcl'", qn.get());
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+    check(PyDict_SetItem(kwargs, S.tcl, tcl.get()));
+    // var_type(joined, *args, tcl=self.ns.tcl, **kwargs)
+    Py_ssize_t nrest = PyTuple_GET_SIZE(p.star.get());
+    Ref pos = own(PyTuple_New(1 + nrest));
+    PyTuple_SET_ITEM(pos.get(), 0, joined.release());
+    for (Py_ssize_t i = 0; i < nrest; ++i) PyTuple_SET_ITEM(pos.get(), 1 + i, Py_NewRef(PyTuple_GET_ITEM(p.star.get(), i)));
+    return call_tuple_dict(var_type.get(), pos.get(), kwargs);
+}
+
+const Signature kSigArrayByref{"array_byref", "TclNamespace.VariablesView.array_byref", {"self", "var_name"}, 2, 2, 0, true, true};
+Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kSigArrayByref, args, nargs, kwnames);
+    PyObject *self = p[0], *var_name = p[1];
+    PyObject* kwargs = p.starstar.get();
+    if (PyDict_GetItemWithError(kwargs, V.var_type))
+        raise(PyExc_TypeError, "%s() got multiple values for keyword argument 'var_type'", sig_name(kSigByref));
+    if (PyErr_Occurred()) throw PyErrSet{};
+    check(PyDict_SetItem(kwargs, V.var_type, M.TclArrayVariable));
+    // self.byref(var_name, *args, var_type=TclArrayVariable, **kwargs)
+    Ref byref = getattr(self, V.byref);
+    Py_ssize_t nrest = PyTuple_GET_SIZE(p.star.get());
+    Ref pos = own(PyTuple_New(1 + nrest));
+    PyTuple_SET_ITEM(pos.get(), 0, Py_NewRef(var_name));
+    for (Py_ssize_t i = 0; i < nrest; ++i) PyTuple_SET_ITEM(pos.get(), 1 + i, Py_NewRef(PyTuple_GET_ITEM(p.star.get(), i)));
+    return call_tuple_dict(byref.get(), pos.get(), kwargs);
+}
+
+// VariablesView.get(var_name): byref(var_name).get_str()
+Ref view_get_str(PyObject* self, PyObject* var_name) {
+    if (view_plain(self, V.get_str, VS.own_get_str)) {
+        ViewHandle h;
+        view_handle(self, var_name, h);
+        return var_get_str(h.tcl.get(), h.name.get(), Py_None);
+    }
+    Ref v = view_byref(self, var_name);
+    return method0(v.get(), V.get_str);
+}
+
+const Signature kSigViewGet{"get", "TclNamespace.VariablesView.get", {"self", "var_name"}, 2, 2};
+Ref VariablesView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigViewGet, args, nargs, kwnames, a);
+    return view_get_str(a[0], a[1]);
+}
+
+// ObjectsView.get(var_name, array_index=None): byref(var_name).get_obj(array_index=array_index)
+Ref view_get_obj(PyObject* self, PyObject* var_name, PyObject* index) {
+    if (view_plain(self, V.get, VS.own_get)) {
+        ViewHandle h;
+        view_handle(self, var_name, h);
+        return var_getvar(h.tcl.get(), h.name.get(), index);  // the handle has no cast
+    }
+    Ref v = view_byref(self, var_name);
+    PyObject* argv[] = {v.get(), index};
+    return method(V.get_obj, argv, 2, VS.kw_array_index);
+}
+
+const Signature kSigObjsGet{"get", "TclNamespace.ObjectsView.get", {"self", "var_name", "array_index"}, 3, 2};
+Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigObjsGet, args, nargs, kwnames, a);
+    return view_get_obj(a[0], a[1], or_none(a[2]));
+}
+
+Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
+    if (view_plain(self, V.set, VS.own_set)) {
+        ViewHandle h;
+        view_handle(self, var_name, h);
+        return var_setvar(h.tcl.get(), h.name.get(), index, value);
+    }
+    Ref v = view_byref(self, var_name);
+    PyObject* argv[] = {v.get(), value, index};
+    return method(V.set, argv, 3, VS.kw_array_index);
+}
+
+const Signature kSigViewSet{"set", "TclNamespace.VariablesView.set", {"self", "var_name", "value", "array_index"}, 4, 3};
+Ref VariablesView_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[4];
+    parse_into(kSigViewSet, args, nargs, kwnames, a);
+    return view_set(a[0], a[1], a[2], or_none(a[3]));
+}
+
+void view_unset(PyObject* self, PyObject* var_name, PyObject* index, PyObject* nocomplain) {
+    if (view_plain(self, V.unset, VS.own_unset)) {
+        ViewHandle h;
+        view_handle(self, var_name, h);
+        var_unset(h.tcl.get(), h.name.get(), index, nocomplain);
+        return;
+    }
+    Ref v = view_byref(self, var_name);
+    PyObject* argv[] = {v.get(), index, nocomplain};
+    method(V.unset, argv, 3, VS.kw_index_nocomplain);
+}
+
+const Signature kSigViewUnset{"unset", "TclNamespace.VariablesView.unset", {"self", "var_name", "array_index", "nocomplain"}, 4, 2};
+Ref VariablesView_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[4];
+    parse_into(kSigViewUnset, args, nargs, kwnames, a);
+    view_unset(a[0], a[1], or_none(a[2]), a[3] ? a[3] : Py_False);
+    return none();
+}
+
+Ref view_exists(PyObject* self, PyObject* var_name, PyObject* index) {
+    if (view_plain(self, V.exists, VS.own_exists)) {
+        ViewHandle h;
+        view_handle(self, var_name, h);
+        return var_exists(h.tcl.get(), h.name.get(), index);
+    }
+    Ref v = view_byref(self, var_name);
+    PyObject* argv[] = {v.get(), index};
+    return method(V.exists, argv, 2, VS.kw_array_index);
+}
+
+const Signature kSigViewExists{"exists", "TclNamespace.VariablesView.exists", {"self", "var_name", "array_index"}, 3, 2};
+Ref VariablesView_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigViewExists, args, nargs, kwnames, a);
+    return view_exists(a[0], a[1], or_none(a[2]));
+}
+
+// The named array operations: byref(var_name).<meth>(pattern=pattern) or
+// .<meth>(value); rarely hot, so always through a real handle.
+Ref view_delegate_pattern(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const Signature& sig,
+                          PyObject* meth) {
+    PyObject* a[3];
+    parse_into(sig, args, nargs, kwnames, a);
+    Ref v = view_byref(a[0], a[1]);
+    PyObject* argv[] = {v.get(), or_none(a[2])};
+    return method(meth, argv, 2, VS.kw_pattern);
+}
+
+const Signature kSigViewArrayGet{"array_get", "TclNamespace.VariablesView.array_get", {"self", "var_name", "pattern"}, 3, 2};
+Ref VariablesView_array_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return view_delegate_pattern(args, nargs, kwnames, kSigViewArrayGet, V.array_get_str);
+}
+const Signature kSigObjsArrayGet{"array_get", "TclNamespace.ObjectsView.array_get", {"self", "var_name", "pattern"}, 3, 2};
+Ref ObjectsView_array_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return view_delegate_pattern(args, nargs, kwnames, kSigObjsArrayGet, V.array_get_obj);
+}
+const Signature kSigViewArrayUnset{"array_unset", "TclNamespace.VariablesView.array_unset", {"self", "var_name", "pattern"}, 3, 2};
+Ref VariablesView_array_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    view_delegate_pattern(args, nargs, kwnames, kSigViewArrayUnset, V.array_unset);
+    return none();
+}
+const Signature kSigViewArrayNames{"array_names", "TclNamespace.VariablesView.array_names", {"self", "var_name", "pattern"}, 3, 2};
+Ref VariablesView_array_names(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return view_delegate_pattern(args, nargs, kwnames, kSigViewArrayNames, V.array_names);
+}
+
+const Signature kSigViewArraySet{"array_set", "TclNamespace.VariablesView.array_set", {"self", "var_name", "value"}, 3, 3};
+Ref VariablesView_array_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigViewArraySet, args, nargs, kwnames, a);
+    Ref v = view_byref(a[0], a[1]);
+    method0(v.get(), V.array_set, a[2]);
+    return none();
+}
+
+const Signature kSigViewIsArray{"is_array", "TclNamespace.VariablesView.is_array", {"self", "var_name"}, 2, 2};
+Ref VariablesView_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigViewIsArray, args, nargs, kwnames, a);
+    Ref v = view_byref(a[0], a[1]);
+    return method0(v.get(), V.is_array);
+}
+
+// Raise KeyError(e) from e for the pending exception e.
+[[noreturn]] void raise_key_error_from_pending() {
+    Ref exc = fetch_exception();
+    raise_from(PyExc_KeyError, exc.get(), exc.get(), false);
+}
+
+const Signature kSigViewGetItem{"__getitem__", "TclNamespace.VariablesView.__getitem__", {"self", "var_name"}, 2, 2};
+Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigViewGetItem, args, nargs, kwnames, a);
+    PyObject *self = a[0], *var_name = a[1];
+    try {
+        if (resolves_to(self, V.get, VS.own_view_get)) return view_get_str(self, var_name);
+        if (resolves_to(self, V.get, VS.own_objs_get)) return view_get_obj(self, var_name, Py_None);
+        return method0(self, V.get, var_name);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(M.TclError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        raise_key_error_from_pending();
+    }
+}
+
+const Signature kSigViewContains{"__contains__", "TclNamespace.VariablesView.__contains__", {"self", "var_name"}, 2, 2};
+Ref VariablesView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigViewContains, args, nargs, kwnames, a);
+    if (resolves_to(a[0], V.exists, VS.own_view_exists)) return view_exists(a[0], a[1], Py_None);
+    return method0(a[0], V.exists, a[1]);
+}
+
+const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__setitem__", {"self", "var_name", "value"}, 3, 3};
+Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[3];
+    parse_into(kSigViewSetItem, args, nargs, kwnames, a);
+    if (resolves_to(a[0], V.set, VS.own_view_set))
+        view_set(a[0], a[1], a[2], Py_None);
+    else
+        method0(a[0], V.set, a[1], a[2]);
+    return none();
+}
+
+const Signature kSigViewDelItem{"__delitem__", "TclNamespace.VariablesView.__delitem__", {"self", "var_name"}, 2, 2};
+Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    parse_into(kSigViewDelItem, args, nargs, kwnames, a);
+    try {
+        if (resolves_to(a[0], V.unset, VS.own_view_unset))
+            view_unset(a[0], a[1], Py_None, Py_False);
+        else
+            method0(a[0], V.unset, a[1]);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(M.TclError)) throw;
+        raise_key_error_from_pending();
+    }
+    return none();
+}
+
+/*
+ * view_fetch_names --
+ *     The names of the variables of the view's namespace.  For the global
+ *     namespace (an empty name or one that normalises to it) this is what
+ *     `::info vars` reports there.  Elsewhere `::info vars` would also list
+ *     the global variables visible from the namespace, whose names then
+ *     cannot be read back through the view; so the command asks for
+ *     `<absolute name>::*` (Tcl resolves the qualifiers literally and globs
+ *     only the tail) and the namespace prefix is cut from each answer.
+ * Results:
+ *     New reference to a list of names relative to the namespace.
+ * Side effects:
+ *     One namespace call (which creates the namespace if it does not exist).
+ */
+Ref view_fetch_names(PyObject* self) {
+    Ref ns = getattr(self, S.ns);
+    PyObject* items[] = {V.w_global, ns.get()};
+    Ref abs = ns_join(items, 2);
+    if (!PyUnicode_Check(abs.get())) raise(PyExc_TypeError, "namespace name must be str");
+    bool global = PyUnicode_GET_LENGTH(abs.get()) == 0;
+    Ref prefix, words;
+    if (global) {
+        words = tuple_of({V.w_info, V.w_vars});
+    } else {
+        prefix = own(PyUnicode_Concat(abs.get(), V.sep));
+        Ref pattern = own(PyUnicode_Concat(abs.get(), V.star));
+        words = words3(V.w_info, V.w_vars, pattern.get());
+    }
+    Ref result = method0(ns.get(), S.call, words.get());
+    Ref tcl = getattr(ns.get(), S.tcl);
+    Ref names = method0(tcl.get(), S.cast_list, result.get());
+    if (global) return names;
+    Ref out = own(PyList_New(0));
+    Ref it = own(PyObject_GetIter(names.get()));
+    Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix.get());
+    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        Ref rel;
+        if (PyUnicode_Check(name.get()) &&
+            check_size(PyUnicode_Tailmatch(name.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1)) == 1)
+            rel = own(PyUnicode_Substring(name.get(), plen, PyUnicode_GET_LENGTH(name.get())));
+        else
+            rel = std::move(name);  // not under the prefix: the full name still reads back
+        check(PyList_Append(out.get(), rel.get()));
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+    return out;
+}
+
+Ref VariablesView___iter__(PyObject* self) { return names_iter(self, view_fetch_names); }
+
+Ref VariablesView___len__(PyObject* self) {
+    Ref names = view_fetch_names(self);
+    Py_ssize_t n = check_size(PyObject_Size(names.get()));
+    return own(PyLong_FromSsize_t(n));
+}
+
+MethodSpec kVariablesViewMethods[] = {
+    {{"__init__", PYHELP_FAST(VariablesView___init__),
+      "__init__(self, ns)\n--\n\nThe variables of the TclNamespace ns, read as strings."},
+     Kind::Instance},
+    {{"byref", PYHELP_FAST(VariablesView_byref),
+      "byref(self, var_name, *args, **kwargs)\n--\n\n"
+      "A handle on the variable var_name of the namespace: var_type (keyword,\n"
+      "default TclVariable) called with the joined name, args, the namespace's\n"
+      "interpreter as tcl, and the other keywords."},
+     Kind::Instance},
+    {{"array_byref", PYHELP_FAST(VariablesView_array_byref),
+      "array_byref(self, var_name, *args, **kwargs)\n--\n\n"
+      "A TclArrayVariable on the array var_name of the namespace."},
+     Kind::Instance},
+    {{"get", PYHELP_FAST(VariablesView_get),
+      "get(self, var_name)\n--\n\nThe variable's value as a string."},
+     Kind::Instance},
+    {{"set", PYHELP_FAST(VariablesView_set),
+      "set(self, var_name, value, array_index=None)\n--\n\nWrite the variable (or its element array_index)."},
+     Kind::Instance},
+    {{"unset", PYHELP_FAST(VariablesView_unset),
+      "unset(self, var_name, array_index=None, nocomplain=False)\n--\n\n"
+      "Unset the variable (or its element); TclError when missing unless nocomplain."},
+     Kind::Instance},
+    {{"array_get", PYHELP_FAST(VariablesView_array_get),
+      "array_get(self, var_name, pattern=None)\n--\n\nThe array's elements as strings, through cast_array."},
+     Kind::Instance},
+    {{"array_set", PYHELP_FAST(VariablesView_array_set),
+      "array_set(self, var_name, value)\n--\n\n::array set of the array from a mapping or flat sequence."},
+     Kind::Instance},
+    {{"array_unset", PYHELP_FAST(VariablesView_array_unset),
+      "array_unset(self, var_name, pattern=None)\n--\n\n::array unset of the array."},
+     Kind::Instance},
+    {{"array_names", PYHELP_FAST(VariablesView_array_names),
+      "array_names(self, var_name, pattern=None)\n--\n\n::array names of the array, through cast_list."},
+     Kind::Instance},
+    {{"is_array", PYHELP_FAST(VariablesView_is_array),
+      "is_array(self, var_name)\n--\n\nWhether the variable is an array."},
+     Kind::Instance},
+    {{"exists", PYHELP_FAST(VariablesView_exists),
+      "exists(self, var_name, array_index=None)\n--\n\nWhether the variable (or its element) exists."},
+     Kind::Instance},
+    {{"__getitem__", PYHELP_FAST(VariablesView___getitem__),
+      "__getitem__(self, var_name, /)\n--\n\nself.get(var_name); a TclError or ValueError becomes KeyError."},
+     Kind::Instance},
+    {{"__contains__", PYHELP_FAST(VariablesView___contains__),
+      "__contains__(self, var_name, /)\n--\n\nWhether the variable exists."},
+     Kind::Instance},
+    {{"__setitem__", PYHELP_FAST(VariablesView___setitem__),
+      "__setitem__(self, var_name, value, /)\n--\n\nWrite the variable."},
+     Kind::Instance},
+    {{"__delitem__", PYHELP_FAST(VariablesView___delitem__),
+      "__delitem__(self, var_name, /)\n--\n\nUnset the variable; a TclError becomes KeyError."},
+     Kind::Instance},
+    {{"__iter__", PYHELP_O(VariablesView___iter__),
+      "__iter__(self, /)\n--\n\n"
+      "Iterate over the names of the namespace's own variables (for the global\n"
+      "namespace, every variable info vars lists there)."},
+     Kind::Instance},
+    {{"__len__", PYHELP_O(VariablesView___len__),
+      "__len__(self, /)\n--\n\nThe number of names iteration yields."},
+     Kind::Instance},
+};
+
+MethodSpec kObjectsViewMethods[] = {
+    {{"get", PYHELP_FAST(ObjectsView_get),
+      "get(self, var_name, array_index=None)\n--\n\nThe variable's (or element's) value as the interpreter's object."},
+     Kind::Instance},
+    {{"array_get", PYHELP_FAST(ObjectsView_array_get),
+      "array_get(self, var_name, pattern=None)\n--\n\nThe array's elements as objects, through cast_array."},
+     Kind::Instance},
+};
+
+// ---------------------------------------------------------------------------
+// Building the classes.
+// ---------------------------------------------------------------------------
+
+// The attribute `name` of the class dict of cls (a new reference).
+Ref class_attr(PyObject* cls, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(((PyTypeObject*)cls)->tp_dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        throw PyErrSet{};
+    }
+    return Ref::newref(v);
+}
+PyObject* keep(Ref&& r) { return r.release(); }
+
+void make_variable_classes(PyObject* modname) {
+    intern_all(kVarNames);
+    VS.kw_array_index = keep(tuple_of({V.array_index}));
+    VS.kw_nocomplain = keep(tuple_of({V.nocomplain}));
+    VS.kw_pattern = keep(tuple_of({V.pattern}));
+    VS.kw_index_nocomplain = keep(tuple_of({V.array_index, V.nocomplain}));
+    VS.names_iter = check(PyType_FromSpec(&kNamesIterSpec));
+
+    PyObject* type = (PyObject*)&PyType_Type;
+    // TclVariable
+    {
+        Ref ns = own(PyDict_New());
+        VS.marker = keep(call0((PyObject*)&PyBaseObject_Type));
+        check(PyDict_SetItem(ns.get(), V.marker, VS.marker));
+        Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
+        Ref cls = make_class(type, "TclVariable", "TclVariable", bases.get(), kTclVariableMethods, ns.get(), modname,
+                             "TclVariable(var_name, array_index=None, tcl=None, cast=None)\n\n"
+                             "A handle on one Tcl variable (a scalar, an array, or an element of an\n"
+                             "array).  It holds no value: every operation asks the interpreter.");
+        PyObject* c = cls.get();
+        // class-level aliases: the same function objects
+        Ref get_obj = class_attr(c, V.get_obj);
+        setattr(c, V.get, get_obj.get());
+        Ref array_get_obj = class_attr(c, V.array_get_obj);
+        setattr(c, V.array_get, array_get_obj.get());
+        VS.own_init = keep(class_attr(c, V.init));
+        VS.own_get = keep(std::move(get_obj));
+        VS.own_get_str = keep(class_attr(c, V.get_str));
+        VS.own_set = keep(class_attr(c, V.set));
+        VS.own_unset = keep(class_attr(c, V.unset));
+        VS.own_exists = keep(class_attr(c, V.exists));
+        VS.own_array_get = keep(std::move(array_get_obj));
+        VS.own_array_get_str = keep(class_attr(c, V.array_get_str));
+        VS.own_array_set = keep(class_attr(c, V.array_set));
+        VS.own_array_unset = keep(class_attr(c, V.array_unset));
+        VS.own_array_size = keep(class_attr(c, V.array_size));
+        VS.own_array_names = keep(class_attr(c, V.array_names));
+        VS.own_is_array = keep(class_attr(c, V.is_array));
+        VS.tclvar_new = ((PyTypeObject*)c)->tp_new;
+        M.TclVariable = cls.release();
+    }
+    // TempTclVariable
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({M.TclVariable});
+        Ref cls = make_class(type, "TempTclVariable", "TempTclVariable", bases.get(), kTempTclVariableMethods, ns.get(),
+                             modname,
+                             "TempTclVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
+                             "A variable handle with a generated global name, for the with\n"
+                             "statement: the variable is unset when the block is left.");
+        M.TempTclVariable = cls.release();
+    }
+    // TclArrayVariable
+    {
+        Ref ns = own(PyDict_New());
+        check(PyDict_SetItem(ns.get(), V.get, VS.own_get));
+        Ref bases = tuple_of({M.MutableMapping, M.TclVariable});
+        PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
+        Ref cls = make_class(meta, "TclArrayVariable", "TclArrayVariable", bases.get(), kTclArrayVariableMethods,
+                             ns.get(), modname,
+                             "TclArrayVariable(var_name, tcl=None, cast=None)\n\n"
+                             "One Tcl array as a mutable mapping from element names to values;\n"
+                             "a missing element raises TclError.  Nothing is cached.");
+        M.TclArrayVariable = cls.release();
+    }
+    // TempTclArrayVariable
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({M.TempTclVariable, M.TclArrayVariable});
+        PyObject* meta = (PyObject*)Py_TYPE(M.TclArrayVariable);
+        Ref qn = from_utf8("TempTclArrayVariable");
+        check(PyDict_SetItemString(ns.get(), "__module__", modname));
+        check(PyDict_SetItemString(ns.get(), "__qualname__", qn.get()));
+        Ref doc = from_utf8("TempTclArrayVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
+                            "A TclArrayVariable with a generated global name, for the with\n"
+                            "statement: the array is unset when the block is left.");
+        check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
+        M.TempTclArrayVariable = keep(calln(meta, qn.get(), bases.get(), ns.get()));
+    }
+}
+
+void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
+    {
+        Ref flags = import_from("sys", "flags");
+        Ref optimize = getattr(flags.get(), "optimize");
+        VS.asserts = !truthy(optimize.get());
+    }
+    PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({M.MutableMapping});
+        Ref cls = make_class(meta, "VariablesView", "TclNamespace.VariablesView", bases.get(), kVariablesViewMethods,
+                             ns.get(), modname,
+                             "VariablesView(ns)\n\n"
+                             "The variables of a namespace as a mutable mapping from names\n"
+                             "(relative to the namespace) to values read as strings.");
+        PyObject* c = cls.get();
+        VS.own_view_byref = keep(class_attr(c, V.byref));
+        VS.own_view_get = keep(class_attr(c, V.get));
+        VS.own_view_set = keep(class_attr(c, V.set));
+        VS.own_view_unset = keep(class_attr(c, V.unset));
+        VS.own_view_exists = keep(class_attr(c, V.exists));
+        check(PyDict_SetItemString(tclns_dict, "VariablesView", c));
+        VS.VariablesView = cls.release();
+    }
+    {
+        Ref ns = own(PyDict_New());
+        Ref bases = tuple_of({VS.VariablesView});
+        Ref cls = make_class(meta, "ObjectsView", "TclNamespace.ObjectsView", bases.get(), kObjectsViewMethods,
+                             ns.get(), modname,
+                             "ObjectsView(ns)\n\n"
+                             "The variables of a namespace, values read as the interpreter's\n"
+                             "objects.");
+        VS.own_objs_get = keep(class_attr(cls.get(), V.get));
+        check(PyDict_SetItemString(tclns_dict, "ObjectsView", cls.get()));
+        VS.ObjectsView = cls.release();
+    }
+}
 
 }  // namespace
