@@ -1,8 +1,1237 @@
-// dorvel.cpp -- placeholder until the module lands.
+// dorvel.cpp -- the trelmo.tcl.dorvel extension module: Dorvel, a TclX keyed
+// list held in Python as a mapping whose keys may be dotted paths, and its Tcl
+// form in both directions.
+//
+// Imports trelmo.datastructures (AttrDict), collections.abc (MutableMapping),
+// _tkinter (Tcl_Obj, TclError), abc (the ABC cache token) and the sibling
+// module quoml (tclobj and its C entry points) when loaded; the package
+// trelmo.tcl (cast_list) whenever Dorvel.from_tcl runs.
+//
+// Dorvel is an ordinary Python class made by calling its metaclass, its
+// methods C++ functions.  Everything it does is expressed in Python terms:
+// base-mapping operations are those of super(Dorvel, self), `self[key]` goes
+// through the type's own __getitem__, `value.all_keys()` through the value's
+// attribute.  The C++ code takes shortcuts only where they cannot be seen:
+//   * while a class still holds our own function under a name (a subclass or
+//     an assignment to the class can replace it), a call of that name is made
+//     in C++ directly instead of through Python;
+//   * while the classes after Dorvel in type(self).__mro__ are AttrDict and
+//     dict, and AttrDict defines no item methods of its own, the base-mapping
+//     operations are dict's own C functions;
+//   * isinstance(value, Dorvel) goes through ABCMeta, a Python-level call;
+//     its answer for a type whose instances cannot lie about __class__ is
+//     remembered until the ABC cache token changes (abc.register bumps it),
+//     which is exactly how long ABCMeta's own caches keep an answer.
+// Dotted paths are walked iteratively, so a key with thousands of dots needs
+// no C stack; every descent into nested values (construction, flattening,
+// reading Tcl text) is recursion-guarded.
 #include "pyhelp.hpp"
+#include "quoml_capi.hpp"
 
 namespace {
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "dorvel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+using namespace pyhelp;
+
+const char kModuleName[] = "trelmo.tcl.dorvel";
+
+// The type name that TclX registers for its keyed-list Tcl_Obj values.
+const char kKeyedListType[] = "keyedList";
+
+const char kConflict[] = "target key \"%s\" is a value, cannot update value against another keyed list";
+
+// ---------------------------------------------------------------------------
+// Interned names and module state.
+// ---------------------------------------------------------------------------
+
+// Class members implemented here, in class-body order.
+enum Member { kInit, kFromTcl, kGetItem, kSetItem, kContains, kDelItem, kUpdate, kAllKeys, kAllItems, kTclobjM, kMembers };
+
+struct Strings {
+    PyObject* member[kMembers];
+    PyObject* dot;
+    PyObject* split;
+    PyObject* items;
+    PyObject* missing;       // __missing__
+    PyObject* dunder_class;  // __class__
+    PyObject* getattribute;  // __getattribute__
+    PyObject* type_name;     // typename
+    PyObject* keyed_list;    // keyedList
+    PyObject* cast_list;
+    PyObject* tclobj;
+    PyObject* package;       // trelmo.tcl
+    PyObject* conflict;
+    PyObject* dot_empty;     // "" (prefix of the top level)
+};
+Strings S;
+
+const InternEntry kNames[] = {
+    {&S.member[kInit], "__init__"},
+    {&S.member[kFromTcl], "from_tcl"},
+    {&S.member[kGetItem], "__getitem__"},
+    {&S.member[kSetItem], "__setitem__"},
+    {&S.member[kContains], "__contains__"},
+    {&S.member[kDelItem], "__delitem__"},
+    {&S.member[kUpdate], "update"},
+    {&S.member[kAllKeys], "all_keys"},
+    {&S.member[kAllItems], "all_items"},
+    {&S.member[kTclobjM], "__tclobj__"},
+    {&S.dot, "."},
+    {&S.split, "split"},
+    {&S.items, "items"},
+    {&S.missing, "__missing__"},
+    {&S.dunder_class, "__class__"},
+    {&S.getattribute, "__getattribute__"},
+    {&S.type_name, "typename"},
+    {&S.keyed_list, kKeyedListType},
+    {&S.cast_list, "cast_list"},
+    {&S.tclobj, "tclobj"},
+    {&S.package, "trelmo.tcl"},
+    {&S.conflict, kConflict},
+    {&S.dot_empty, ""},
+};
+
+// Bound once at import; the module lives for the rest of the process.
+struct State {
+    PyObject* moddict;            // the module's namespace (tclobj is looked up there per call)
+    PyTypeObject* cls;            // Dorvel
+    PyObject* attrdict;           // trelmo.datastructures.AttrDict
+    PyObject* mutable_mapping;    // collections.abc.MutableMapping
+    PyObject* mm_update;          // MutableMapping.update as bound at import
+    PyTypeObject* tcl_obj;        // _tkinter.Tcl_Obj
+    PyObject* tcl_error;          // _tkinter.TclError
+    PyObject* cache_token;        // abc.get_cache_token
+    PyObject* dict_items;         // dict.items (the method descriptor)
+    PyObject* object_class;       // object.__class__ (the getset descriptor)
+    PyObject* base_getattribute;  // what Dorvel.__getattribute__ resolves to
+    PyObject* empty_tuple;
+    PyObject* zero;
+    PyObject* one;
+    const QuomlCAPI* capi;
+    PyObject* own[kMembers];  // our members as stored in Dorvel.__dict__
+};
+State st;
+
+inline PyObject* dorvel_class() { return (PyObject*)st.cls; }
+
+// ---------------------------------------------------------------------------
+// Which code a Python-level operation would run.
+// ---------------------------------------------------------------------------
+
+// obj[...] (dispatched through the type's slot) runs our function for member m.
+inline bool slot_is_own(PyObject* obj, Member m) { return _PyType_Lookup(Py_TYPE(obj), S.member[m]) == st.own[m]; }
+
+// obj.<name> looked up as an attribute (a method call) finds `expected`:
+// the class provides it, attribute lookup is the ordinary one and the
+// instance's own __dict__ does not shadow it.
+bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (_PyType_Lookup(t, name) != expected) return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr && _PyType_Lookup(t, S.getattribute) != st.base_getattribute)
+        return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(obj);
+    if (dictptr && *dictptr) {
+        if (PyDict_GetItemWithError(*dictptr, name)) return false;
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    return true;
+}
+inline bool method_is_own(PyObject* obj, Member m) { return attr_is(obj, S.member[m], st.own[m]); }
+
+// super(Dorvel, self).<name> is dict's own: the classes after Dorvel in
+// type(self).__mro__ are AttrDict then dict, and AttrDict does not define name.
+bool base_is_dict(PyObject* self, PyObject* name) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    if (!mro) return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != dorvel_class()) ++i;
+    if (i + 2 >= n || PyTuple_GET_ITEM(mro, i + 1) != st.attrdict ||
+        PyTuple_GET_ITEM(mro, i + 2) != (PyObject*)&PyDict_Type)
+        return false;
+    if (PyDict_GetItemWithError(((PyTypeObject*)st.attrdict)->tp_dict, name)) return false;
+    if (PyErr_Occurred()) throw PyErrSet{};
+    return true;
+}
+
+// super(Dorvel, self).<name>(args...)
+template <typename... A>
+Ref super_call(PyObject* self, PyObject* name, A... a) {
+    Ref sup = calln((PyObject*)&PySuper_Type, dorvel_class(), self);
+    return call_method(sup.get(), name, a...);
+}
+
+// ---------------------------------------------------------------------------
+// isinstance() without the Python-level call where the answer is known.
+// ---------------------------------------------------------------------------
+
+// Per-call context: whether the ABC cache token has been read during this
+// operation.  Anything that may run Python code forgets it.
+struct Ctx {
+    bool token_known = false;
+    void forget() { token_known = false; }
+};
+
+// Remembered answers of isinstance(x, Dorvel) by type(x), valid for one value
+// of the ABC cache token.  Only types whose instances report their own type
+// as __class__ are remembered: for them ABCMeta's answer depends on the type
+// and its caches alone.
+struct MemoEntry {
+    PyTypeObject* type;  // strong
+    bool answer;
+};
+constexpr int kMemoSize = 16;
+MemoEntry memo[kMemoSize];
+int memo_len = 0;
+int memo_next = 0;
+unsigned long long memo_token = 0;
+
+void memo_clear() {
+    for (int i = 0; i < memo_len; ++i) Py_CLEAR(memo[i].type);
+    memo_len = memo_next = 0;
+}
+
+void memo_sync(Ctx& ctx) {
+    if (ctx.token_known) return;
+    Ref token = call0(st.cache_token);
+    unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
+    if (value == (unsigned long long)-1 && PyErr_Occurred()) throw PyErrSet{};
+    if (value != memo_token) {
+        memo_clear();
+        memo_token = value;
+    }
+    ctx.token_known = true;
+}
+
+inline bool plain_class_attr(PyTypeObject* t) { return _PyType_Lookup(t, S.dunder_class) == st.object_class; }
+
+// isinstance(v, Dorvel)
+bool is_dorvel(Ctx& ctx, PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == st.cls) return true;
+    if (!plain_class_attr(t)) {
+        ctx.forget();
+        return check(PyObject_IsInstance(v, dorvel_class())) != 0;
+    }
+    memo_sync(ctx);
+    for (int i = 0; i < memo_len; ++i)
+        if (memo[i].type == t) return memo[i].answer;
+    // CAUTION: may run arbitrary Python code (ABCMeta, __subclasshook__)
+    bool answer = check(PyObject_IsInstance(v, dorvel_class())) != 0;
+    ctx.forget();
+    MemoEntry& slot = memo[memo_next];
+    if (memo_next == memo_len) ++memo_len;
+    Py_XSETREF(slot.type, (PyTypeObject*)Py_NewRef((PyObject*)t));
+    slot.answer = answer;
+    memo_next = (memo_next + 1) % kMemoSize;
+    return answer;
+}
+
+// isinstance(v, Tcl_Obj): Tcl_Obj's metaclass is type, so this is a subtype
+// test plus the __class__ attribute of objects that report another class.
+bool is_tcl_obj(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == st.tcl_obj || PyType_IsSubtype(t, st.tcl_obj)) return true;
+    if (plain_class_attr(t)) return false;
+    return check(PyObject_IsInstance(v, (PyObject*)st.tcl_obj)) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Base-mapping operations: super(Dorvel, self).__xxx__(...).
+// ---------------------------------------------------------------------------
+
+Ref base_getitem(PyObject* self, PyObject* key) {
+    if (base_is_dict(self, S.member[kGetItem])) return own(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+    return super_call(self, S.member[kGetItem], key);
+}
+
+void base_setitem(PyObject* self, PyObject* key, PyObject* value) {
+    if (base_is_dict(self, S.member[kSetItem])) {
+        check(PyDict_SetItem(self, key, value));
+        return;
+    }
+    super_call(self, S.member[kSetItem], key, value);
+}
+
+void base_delitem(PyObject* self, PyObject* key) {
+    if (base_is_dict(self, S.member[kDelItem])) {
+        check(PyDict_DelItem(self, key));
+        return;
+    }
+    super_call(self, S.member[kDelItem], key);
+}
+
+// super().__contains__(key), as the object it returns.
+Ref base_contains(PyObject* self, PyObject* key) {
+    if (base_is_dict(self, S.member[kContains])) return boolean(check(PyDict_Contains(self, key)) != 0);
+    return super_call(self, S.member[kContains], key);
+}
+
+[[noreturn]] void raise_conflict(PyObject* component) {
+    Ref msg = own(PyUnicode_Format(S.conflict, component));
+    raise_obj(PyExc_KeyError, msg.get());
+}
+
+// Run `body` and turn a pending exception of class exc into `false`.
+template <typename Fn>
+bool except(PyObject* exc, Fn&& body) {
+    try {
+        body();
+        return true;
+    } catch (const PyErrSet&) {
+        if (!caught(exc)) throw;
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Dotted keys.
+// ---------------------------------------------------------------------------
+
+// The part of a key still to resolve: text[off:] when text is an exact str,
+// otherwise the key object itself (off 0).  Walking an exact str by offset
+// creates only the components actually looked up.
+struct Cursor {
+    Ref key;
+    Py_ssize_t off = 0;
+};
+
+Ref whole(const Cursor& c) {
+    if (c.off == 0) return Ref::newref(c.key.get());
+    return own(PyUnicode_Substring(c.key.get(), c.off, PyUnicode_GET_LENGTH(c.key.get())));
+}
+
+// `'.' in key` and, when true, `key.split('.', 1)`: head is the first
+// component; `cur` moves on to the rest.  Returns false for a key without dot.
+bool split_first(Cursor& cur, Ref& head) {
+    PyObject* key = cur.key.get();
+    if (PyUnicode_CheckExact(key)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        Py_ssize_t p = PyUnicode_FindChar(key, '.', cur.off, n, 1);
+        if (p == -2) throw PyErrSet{};
+        if (p < 0) return false;
+        head = own(PyUnicode_Substring(key, cur.off, p));
+        cur.off = p + 1;
+        return true;
+    }
+    if (!check(PySequence_Contains(key, S.dot))) return false;
+    // CAUTION: may run arbitrary Python code (a str subclass's split)
+    Ref subkeys = call_method(key, S.split, S.dot, st.one);
+    head = own(PyObject_GetItem(subkeys.get(), st.zero));
+    cur.key = own(PyObject_GetItem(subkeys.get(), st.one));
+    cur.off = 0;
+    return true;
+}
+
+Ref getitem_impl(PyObject* self, PyObject* key);
+
+// `self[key]` where the spec of the caller catches KeyError: an empty Ref
+// when the key is missing.  Avoids building the KeyError for the common miss.
+Ref find_item(PyObject* self, PyObject* key) {
+    if (slot_is_own(self, kGetItem)) {
+        if (PyUnicode_CheckExact(key) && base_is_dict(self, S.member[kGetItem])) {
+            Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+            Py_ssize_t p = PyUnicode_FindChar(key, '.', 0, n, 1);
+            if (p == -2) throw PyErrSet{};
+            if (p < 0) {
+                if (PyObject* v = PyDict_GetItemWithError(self, key)) return Ref::newref(v);
+                if (PyErr_Occurred()) throw PyErrSet{};
+                if (!_PyType_Lookup(Py_TYPE(self), S.missing)) return Ref();
+            }
+        }
+        Ref out;
+        except(PyExc_KeyError, [&] { out = getitem_impl(self, key); });
+        return out;
+    }
+    Ref out;
+    except(PyExc_KeyError, [&] { out = own(PyObject_GetItem(self, key)); });
+    return out;
+}
+
+// Dorvel.__getitem__: follow the path through the sub-lists.
+Ref getitem_impl(PyObject* self, PyObject* key) {
+    Ref cur = Ref::newref(self);
+    Cursor c{Ref::newref(key), 0};
+    for (;;) {
+        Ref head;
+        if (!split_first(c, head)) {
+            Ref k = whole(c);
+            return base_getitem(cur.get(), k.get());
+        }
+        Ref value = base_getitem(cur.get(), head.get());
+        if (!slot_is_own(value.get(), kGetItem)) {
+            Ref rest = whole(c);
+            return own(PyObject_GetItem(value.get(), rest.get()));
+        }
+        cur = std::move(value);
+    }
+}
+
+Ref new_dorvel(Ctx& ctx);
+Ref from_tcl_top(Ctx& ctx, PyObject* value);
+
+// Dorvel.__setitem__: create the sub-lists of a path as needed; refuse to go
+// through (or replace by a sub-list) a plain value.
+void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
+    Ref cur = Ref::newref(self);
+    Ref val = Ref::newref(value);
+    Cursor c{Ref::newref(key), 0};
+    for (;;) {
+        if (is_tcl_obj(val.get())) {
+            Ref type_name = getattr(val.get(), S.type_name);
+            if (check(PyObject_RichCompareBool(type_name.get(), S.keyed_list, Py_EQ))) val = from_tcl_top(ctx, val.get());
+        }
+        Ref head;
+        if (split_first(c, head)) {
+            Ref subkl = find_item(cur.get(), head.get());
+            if (!subkl) {
+                subkl = new_dorvel(ctx);
+                base_setitem(cur.get(), head.get(), subkl.get());
+            } else if (!is_dorvel(ctx, subkl.get())) {
+                raise_conflict(head.get());
+            }
+            if (!slot_is_own(subkl.get(), kSetItem)) {
+                Ref rest = whole(c);
+                ctx.forget();
+                check(PyObject_SetItem(subkl.get(), rest.get(), val.get()));
+                return;
+            }
+            cur = std::move(subkl);
+            continue;
+        }
+        Ref k = whole(c);
+        if (is_dorvel(ctx, val.get())) {
+            Ref existing = find_item(cur.get(), k.get());
+            if (existing && !is_dorvel(ctx, existing.get())) raise_conflict(k.get());
+        }
+        base_setitem(cur.get(), k.get(), val.get());
+        return;
+    }
+}
+
+// obj[key] = value, through obj's own __setitem__.
+void store(Ctx& ctx, PyObject* obj, PyObject* key, PyObject* value) {
+    if (slot_is_own(obj, kSetItem)) {
+        setitem_impl(ctx, obj, key, value);
+        return;
+    }
+    ctx.forget();
+    check(PyObject_SetItem(obj, key, value));
+}
+
+// Dorvel.__contains__: the result of the last containment test, unchanged.
+Ref contains_impl(PyObject* self, PyObject* key) {
+    Ref cur = Ref::newref(self);
+    Cursor c{Ref::newref(key), 0};
+    for (;;) {
+        Ref head;
+        if (!split_first(c, head)) {
+            Ref k = whole(c);
+            return base_contains(cur.get(), k.get());
+        }
+        Ref value;
+        if (base_is_dict(cur.get(), S.member[kContains]) && base_is_dict(cur.get(), S.member[kGetItem])) {
+            PyObject* v = PyDict_GetItemWithError(cur.get(), head.get());
+            if (!v) {
+                if (PyErr_Occurred()) throw PyErrSet{};
+                return boolean(false);
+            }
+            value = Ref::newref(v);
+        } else {
+            Ref has = base_contains(cur.get(), head.get());
+            if (!truthy(has.get())) return boolean(false);
+            value = base_getitem(cur.get(), head.get());
+        }
+        if (!method_is_own(value.get(), kContains)) {
+            Ref rest = whole(c);
+            return call_method(value.get(), S.member[kContains], rest.get());
+        }
+        cur = std::move(value);
+    }
+}
+
+// Dorvel.__delitem__: delete the leaf, then every parent left empty, from the
+// innermost level outwards.
+void delitem_impl(PyObject* self, PyObject* key) {
+    struct Level {
+        Ref owner, head, value;
+    };
+    std::vector<Level> levels;
+    Ref cur = Ref::newref(self);
+    Cursor c{Ref::newref(key), 0};
+    for (;;) {
+        Ref head;
+        if (!split_first(c, head)) {
+            Ref k = whole(c);
+            base_delitem(cur.get(), k.get());
+            break;
+        }
+        Ref value = base_getitem(cur.get(), head.get());
+        PyObject* v = value.get();
+        levels.push_back(Level{std::move(cur), std::move(head), std::move(value)});
+        if (!slot_is_own(v, kDelItem)) {
+            Ref rest = whole(c);
+            check(PyObject_DelItem(v, rest.get()));
+            break;
+        }
+        cur = Ref::newref(v);
+    }
+    for (auto it = levels.rbegin(); it != levels.rend(); ++it)
+        if (!truthy(it->value.get())) base_delitem(it->owner.get(), it->head.get());
+}
+
+// ---------------------------------------------------------------------------
+// Iterating entries: `for key, value in obj.items()`.
+// ---------------------------------------------------------------------------
+
+// Two values out of one item, as `a, b = item` does.
+void unpack2(PyObject* item, Ref& a, Ref& b) {
+    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) || (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2)) {
+        a = Ref::newref(PySequence_Fast_GET_ITEM(item, 0));
+        b = Ref::newref(PySequence_Fast_GET_ITEM(item, 1));
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        throw PyErrSet{};
+    }
+    Ref* slots[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        PyObject* x = PyIter_Next(it.get());
+        if (!x) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+        *slots[i] = Ref::steal(x);
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (extra) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+// Calls fn(key, value) for each entry of obj.items(), in order.  A dict whose
+// items() is dict's own is read in place, as the items view would; a change
+// of its size raises the view's RuntimeError.
+template <typename Fn>
+void for_each_item(Ctx& ctx, PyObject* obj, Fn&& fn) {
+    if (PyDict_Check(obj) && attr_is(obj, S.items, st.dict_items)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(obj);
+        PyObject *k, *v;
+        while (PyDict_Next(obj, &pos, &k, &v)) {
+            Ref key = Ref::newref(k), value = Ref::newref(v);
+            fn(key.get(), value.get());
+            if (PyDict_GET_SIZE(obj) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    ctx.forget();
+    Ref items = call_method(obj, S.items);
+    Ref it = own(PyObject_GetIter(items.get()));
+    while (PyObject* x = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(x), key, value;
+        unpack2(item.get(), key, value);
+        fn(key.get(), value.get());
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+// Calls fn(x) for each x of an iterable; an exact list is indexed in place.
+template <typename Fn>
+void for_each(PyObject* iterable, Fn&& fn) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref x = Ref::newref(PyList_GET_ITEM(iterable, i));
+            fn(x.get());
+        }
+        return;
+    }
+    Ref it = own(PyObject_GetIter(iterable));
+    while (PyObject* x = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(x);
+        fn(item.get());
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+// ---------------------------------------------------------------------------
+// Flattening: all_keys() and all_items().
+// ---------------------------------------------------------------------------
+
+/*
+ * Walker --
+ *
+ *   Collects the leaves of a keyed list, depth first.  A leaf at depth L is
+ *   named, in Python terms, k0 + '.' + (k1 + '.' + (... + kL)): each level
+ *   joins its key to the names its sub-list returned.  While keys are exact
+ *   strings that join is plain concatenation, so the walker keeps, per depth,
+ *   the joined prefix "k0.k1." and makes each leaf's name with one
+ *   concatenation.  A name that is not an exact str (a str subclass key, or
+ *   what an overriding all_keys() returned) is joined level by level with
+ *   `+`, exactly as the nested calls would.
+ *
+ * Results:
+ *   Appends to out: the names (keys) or (name, value) tuples (items).
+ *
+ * Side effects:
+ *   Calls all_keys()/all_items() of sub-lists that override them.
+ */
+struct Walker {
+    Ctx& ctx;
+    bool items;
+    PyObject* out;
+    std::vector<Ref> prefix;  // prefix[d]: "k0.k1...k(d-1)." (prefix[0] is "")
+    std::vector<Ref> path;    // path[d]: the key at depth d on the way down
+
+    // The name at depth 0 of `name`, given at depth `depth`.
+    Ref lift(Ref name, std::size_t depth) {
+        while (depth > 0) {
+            if (PyUnicode_CheckExact(name.get())) return own(PyUnicode_Concat(prefix[depth].get(), name.get()));
+            Ref left = own(PyNumber_Add(path[depth - 1].get(), S.dot));
+            ctx.forget();
+            name = own(PyNumber_Add(left.get(), name.get()));
+            --depth;
+        }
+        return name;
+    }
+
+    void emit(Ref name, PyObject* value) {
+        if (!items) {
+            check(PyList_Append(out, name.get()));
+            return;
+        }
+        Ref pair = own(PyTuple_Pack(2, name.get(), value));
+        check(PyList_Append(out, pair.get()));
+    }
+
+    void walk(PyObject* d, std::size_t depth) {
+        RecursionGuard guard(items ? " while flattening a keyed list's items" : " while flattening a keyed list's keys");
+        const Member own_member = items ? kAllItems : kAllKeys;
+        for_each_item(ctx, d, [&](PyObject* key, PyObject* value) {
+            if (!is_dorvel(ctx, value)) {
+                emit(lift(Ref::newref(key), depth), value);
+                return;
+            }
+            if (PyUnicode_CheckExact(key) && method_is_own(value, own_member)) {
+                Ref p = own(PyUnicode_Concat(prefix[depth].get(), key));
+                p = own(PyUnicode_Concat(p.get(), S.dot));
+                prefix.resize(depth + 1);
+                path.resize(depth);
+                prefix.push_back(std::move(p));
+                path.push_back(Ref::newref(key));
+                walk(value, depth + 1);
+                return;
+            }
+            // A sub-list whose names are made by its own method, or a key
+            // that joins with `+`: join level by level.
+            Ref sub;
+            if (method_is_own(value, own_member)) {
+                Walker inner{ctx, items, nullptr, {}, {}};
+                sub = inner.run(value);
+            } else {
+                ctx.forget();
+                sub = call_method(value, S.member[own_member]);
+            }
+            Ref key_dot = own(PyNumber_Add(key, S.dot));
+            for_each(sub.get(), [&](PyObject* entry) {
+                Ref subkey, subvalue;
+                if (items) {
+                    unpack2(entry, subkey, subvalue);
+                } else {
+                    subkey = Ref::newref(entry);
+                }
+                Ref name = own(PyNumber_Add(key_dot.get(), subkey.get()));
+                emit(lift(std::move(name), depth), subvalue.get());
+            });
+        });
+    }
+
+    Ref run(PyObject* d) {
+        Ref list = own(PyList_New(0));
+        out = list.get();
+        prefix.clear();
+        path.clear();
+        prefix.push_back(Ref::newref(S.dot_empty));
+        walk(d, 0);
+        return list;
+    }
+};
+
+Ref all_impl(Ctx& ctx, PyObject* self, bool items) {
+    Walker w{ctx, items, nullptr, {}, {}};
+    return w.run(self);
+}
+
+// ---------------------------------------------------------------------------
+// Construction and update.
+// ---------------------------------------------------------------------------
+
+void init_impl(Ctx& ctx, PyObject* self, PyObject* args, PyObject* kwargs);
+void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs);
+
+// Dorvel.__call__ is type's and __new__ is dict's: creating an instance is
+// tp_new followed by our __init__.
+bool plain_construction() {
+    return Py_TYPE(st.cls)->tp_call == PyType_Type.tp_call && st.cls->tp_new == PyDict_Type.tp_new &&
+           _PyType_Lookup(st.cls, S.member[kInit]) == st.own[kInit];
+}
+
+// Dorvel(*args): args is a tuple or nullptr.
+Ref construct(Ctx& ctx, PyObject* args) {
+    if (!plain_construction()) {
+        ctx.forget();
+        return call_tuple_dict(dorvel_class(), args, nullptr);
+    }
+    Ref obj = own(st.cls->tp_new(st.cls, args ? args : st.empty_tuple, nullptr));
+    if (!PyObject_TypeCheck(obj.get(), st.cls)) return obj;
+    init_impl(ctx, obj.get(), args, nullptr);
+    return obj;
+}
+
+// Dorvel()
+Ref new_dorvel(Ctx& ctx) { return construct(ctx, nullptr); }
+
+// Dorvel(value), or an empty Ref when that raises ValueError or TypeError.
+// Values of exact built-in types that dict() is known to refuse are settled
+// without calling it.
+Ref convert_value(Ctx& ctx, PyObject* value) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t == &PyUnicode_Type) {
+        // dict('') is {}; every element of any other str has length 1.
+        if (PyUnicode_GET_LENGTH(value) == 0) return new_dorvel(ctx);
+        return Ref();
+    }
+    if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyComplex_Type || value == Py_None ||
+        t == st.tcl_obj)
+        return Ref();  // neither iterable nor a mapping
+    if (t == &PyBytes_Type && PyBytes_GET_SIZE(value) > 0) return Ref();  // elements are ints
+    Ref args = tuple_of({value});
+    Ref out;
+    try {
+        out = construct(ctx, args.get());
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+        PyErr_Clear();
+    }
+    return out;
+}
+
+/*
+ * init_impl --
+ *
+ *   Dorvel.__init__: the base mapping starts empty; dict(*args, **kwargs)
+ *   gives the entries; each value that is not a Dorvel and from which a
+ *   Dorvel can be made is replaced by one (recursively, through Dorvel());
+ *   then self.update(entries), so dotted keys build nested lists.
+ *
+ * Results:
+ *   None.
+ *
+ * Side effects:
+ *   Fills self.
+ */
+void init_impl(Ctx& ctx, PyObject* self, PyObject* args, PyObject* kwargs) {
+    RecursionGuard guard(" while building a keyed list");
+    if (!base_is_dict(self, S.member[kInit])) super_call(self, S.member[kInit]);
+    bool no_args = (!args || PyTuple_GET_SIZE(args) == 0) && (!kwargs || PyDict_GET_SIZE(kwargs) == 0);
+    Ref dsc = no_args ? own(PyDict_New()) : call_tuple_dict((PyObject*)&PyDict_Type, args, kwargs);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dsc.get(), &pos, &k, &v)) {
+        Ref key = Ref::newref(k), value = Ref::newref(v);
+        if (is_dorvel(ctx, value.get())) continue;
+        Ref converted = convert_value(ctx, value.get());
+        // replacing the value of an existing key leaves the iteration intact
+        if (converted) check(PyDict_SetItem(dsc.get(), key.get(), converted.get()));
+    }
+    if (method_is_own(self, kUpdate)) {
+        PyObject* arg = dsc.get();
+        update_impl(ctx, self, &arg, 1, nullptr);
+        return;
+    }
+    ctx.forget();
+    call_method(self, S.member[kUpdate], dsc.get());
+}
+
+// MutableMapping.update(self, other): an exact dict is read in place, every
+// other argument goes to the function itself.
+void mapping_update(Ctx& ctx, PyObject* self, PyObject* other) {
+    Ref fn = getattr(st.mutable_mapping, S.member[kUpdate]);
+    if (fn.get() == st.mm_update && PyDict_CheckExact(other)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(other);
+        PyObject *k, *v;
+        while (PyDict_Next(other, &pos, &k, &v)) {
+            Ref key = Ref::newref(k), value = Ref::newref(v);
+            store(ctx, self, key.get(), value.get());
+            if (PyDict_GET_SIZE(other) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    ctx.forget();
+    calln(fn.get(), self, other);
+}
+
+/*
+ * update_impl --
+ *
+ *   Dorvel.update(*args, **kwargs).  A Dorvel argument is merged leaf by leaf
+ *   (self[key] = value for each of its all_items()); any other argument goes
+ *   through MutableMapping.update, which replaces entries.  A keyword whose
+ *   value is a Dorvel merges into the sub-list of that name (made when
+ *   missing, a conflict when a plain value is there).
+ *
+ * Results:
+ *   None.
+ *
+ * Side effects:
+ *   Stores into self and its sub-lists.
+ */
+void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs) {
+    RecursionGuard guard(" while updating a keyed list");
+    if (nargs > 1) raise(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)", nargs);
+    if (nargs == 1) {
+        PyObject* other = args[0];
+        if (is_dorvel(ctx, other)) {
+            Ref leaves;
+            if (method_is_own(other, kAllItems)) {
+                leaves = all_impl(ctx, other, true);
+            } else {
+                ctx.forget();
+                leaves = call_method(other, S.member[kAllItems]);
+            }
+            for_each(leaves.get(), [&](PyObject* item) {
+                Ref key, value;
+                unpack2(item, key, value);
+                store(ctx, self, key.get(), value.get());
+            });
+        } else {
+            mapping_update(ctx, self, other);
+        }
+    }
+    if (!kwargs) return;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+        Ref key = Ref::newref(k), value = Ref::newref(v);
+        if (!is_dorvel(ctx, value.get())) {
+            store(ctx, self, key.get(), value.get());
+            continue;
+        }
+        Ref subkl;
+        if (slot_is_own(self, kGetItem)) {
+            subkl = find_item(self, key.get());
+        } else {
+            ctx.forget();
+            except(PyExc_KeyError, [&] { subkl = own(PyObject_GetItem(self, key.get())); });
+        }
+        if (!subkl) {
+            subkl = new_dorvel(ctx);
+            store(ctx, self, key.get(), subkl.get());
+        } else if (!is_dorvel(ctx, subkl.get())) {
+            raise_conflict(key.get());
+        }
+        if (method_is_own(subkl.get(), kUpdate)) {
+            PyObject* arg = value.get();
+            update_impl(ctx, subkl.get(), &arg, 1, nullptr);
+        } else {
+            ctx.forget();
+            call_method(subkl.get(), S.member[kUpdate], value.get());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The Tcl form.
+// ---------------------------------------------------------------------------
+
+struct Reader {
+    Ctx& ctx;
+    Ref package;    // trelmo.tcl, imported once per from_tcl call
+    Ref cast_list;  // its cast_list
+
+    PyObject* splitter() {
+        if (!cast_list) {
+            package = own(PyImport_Import(S.package));
+            cast_list = getattr(package.get(), S.cast_list);
+        }
+        return cast_list.get();
+    }
+
+    /*
+     * read --
+     *
+     *   Dorvel.from_tcl(string): split string into fields with cast_list,
+     *   split each field again, dict() of the splits; every value that is not
+     *   a Dorvel is tried as a keyed list itself (recursively) and stays as
+     *   split when that fails with ValueError or TclError; finally a new
+     *   Dorvel is updated with the entries.
+     *
+     *   nested: string is a value inside a keyed list.  Then a split that is
+     *   a list of the wrong length, which dict() would refuse with
+     *   ValueError, returns an empty Ref at once instead of building that
+     *   error only for the caller to discard it.
+     *
+     * Results:
+     *   A new Dorvel, or (nested only) an empty Ref: not a keyed list.
+     *
+     * Side effects:
+     *   Calls cast_list once for the string and once for each field.
+     */
+    Ref read(PyObject* string, bool nested) {
+        RecursionGuard guard(" while reading a keyed list");
+        PyObject* split = splitter();
+        ctx.forget();
+        Ref fields = call1(split, string);
+        Ref splits = own(PyList_New(0));
+        for_each(fields.get(), [&](PyObject* field) {
+            Ref parts = call1(split, field);
+            check(PyList_Append(splits.get(), parts.get()));
+        });
+        // dict(splits), built directly while every split is a list or tuple of two
+        Ref dsc = own(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(splits.get()); ++i) {
+            PyObject* s = PyList_GET_ITEM(splits.get(), i);
+            bool sequence = PyList_CheckExact(s) || PyTuple_CheckExact(s);
+            if (sequence && PySequence_Fast_GET_SIZE(s) == 2) {
+                check(PyDict_SetItem(dsc.get(), PySequence_Fast_GET_ITEM(s, 0), PySequence_Fast_GET_ITEM(s, 1)));
+                continue;
+            }
+            if (nested && sequence) return Ref();
+            dsc = call1((PyObject*)&PyDict_Type, splits.get());
+            break;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dsc.get(), &pos, &k, &v)) {
+            Ref key = Ref::newref(k), value = Ref::newref(v);
+            if (is_dorvel(ctx, value.get())) continue;
+            Ref sub = read_value(value.get());
+            if (sub) check(PyDict_SetItem(dsc.get(), key.get(), sub.get()));
+        }
+        Ref klist = new_dorvel(ctx);
+        if (method_is_own(klist.get(), kUpdate)) {
+            PyObject* arg = dsc.get();
+            update_impl(ctx, klist.get(), &arg, 1, nullptr);
+        } else {
+            ctx.forget();
+            call_method(klist.get(), S.member[kUpdate], dsc.get());
+        }
+        return klist;
+    }
+
+    // Dorvel.from_tcl(value) for a value inside a keyed list: an empty Ref
+    // when the value is not a keyed list (ValueError or TclError).
+    Ref read_value(PyObject* value) {
+        Ref out;
+        try {
+            if (_PyType_Lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
+                out = read(value, true);
+            } else {
+                ctx.forget();
+                out = call_method(dorvel_class(), S.member[kFromTcl], value);
+            }
+        } catch (const PyErrSet&) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(st.tcl_error)) throw;
+            PyErr_Clear();
+            out.reset();
+        }
+        return out;
+    }
+};
+
+// Dorvel.from_tcl(value) as called by __setitem__: errors propagate.
+Ref from_tcl_top(Ctx& ctx, PyObject* value) {
+    if (_PyType_Lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
+        Reader r{ctx, Ref(), Ref()};
+        return r.read(value, false);
+    }
+    ctx.forget();
+    return call_method(dorvel_class(), S.member[kFromTcl], value);
+}
+
+// Dorvel.__tclobj__: tclobj([(key, value) for key, value in self.items()]).
+Ref tclobj_impl(Ctx& ctx, PyObject* self) {
+    Ref pairs = own(PyList_New(0));
+    for_each_item(ctx, self, [&](PyObject* key, PyObject* value) {
+        Ref pair = own(PyTuple_Pack(2, key, value));
+        check(PyList_Append(pairs.get(), pair.get()));
+    });
+    PyObject* fn = PyDict_GetItemWithError(st.moddict, S.tclobj);
+    if (!fn) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", S.tclobj);
+        throw PyErrSet{};
+    }
+    if (fn == st.capi->tclobj_func) return own(st.capi->tclobj(pairs.get()));
+    Ref hold = Ref::newref(fn);
+    return call1(hold.get(), pairs.get());
+}
+
+// ---------------------------------------------------------------------------
+// Method entry points.
+// ---------------------------------------------------------------------------
+
+const Signature kSigInit{"__init__", "Dorvel.__init__", {"self"}, 1, 1, 0, true, true};
+const Signature kSigFromTcl{"from_tcl", "Dorvel.from_tcl", {"string"}, 1, 1};
+const Signature kSigGetItem{"__getitem__", "Dorvel.__getitem__", {"self", "key"}, 2, 2};
+const Signature kSigSetItem{"__setitem__", "Dorvel.__setitem__", {"self", "key", "value"}, 3, 3};
+const Signature kSigContains{"__contains__", "Dorvel.__contains__", {"self", "key"}, 2, 2};
+const Signature kSigDelItem{"__delitem__", "Dorvel.__delitem__", {"self", "key"}, 2, 2};
+const Signature kSigUpdate{"update", "Dorvel.update", {"self"}, 1, 1, 0, true, true};
+const Signature kSigAllKeys{"all_keys", "Dorvel.all_keys", {"self"}, 1, 1};
+const Signature kSigAllItems{"all_items", "Dorvel.all_items", {"self"}, 1, 1};
+const Signature kSigTclobj{"__tclobj__", "Dorvel.__tclobj__", {"self"}, 1, 1};
+
+// The positional arguments of a fixed signature: directly when given exactly
+// by position, else through parse() for its errors and keyword forms.
+struct Fixed {
+    PyObject* a[3] = {nullptr, nullptr, nullptr};
+    Fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        const Py_ssize_t n = sig.npos;
+        if (!kwnames && nargs == n) {
+            for (Py_ssize_t i = 0; i < n; ++i) a[i] = args[i];
+            return;
+        }
+        Parsed p = parse(sig, args, nargs, kwnames);
+        for (Py_ssize_t i = 0; i < n; ++i) a[i] = p[i];
+    }
+};
+
+Ref Dorvel_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kSigInit, args, nargs, kwnames);
+    Ctx ctx;
+    PyObject* kwargs = PyDict_GET_SIZE(p.starstar.get()) ? p.starstar.get() : nullptr;
+    init_impl(ctx, p[0], p.star.get(), kwargs);
+    return none();
+}
+
+Ref Dorvel_from_tcl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigFromTcl, args, nargs, kwnames);
+    Ctx ctx;
+    Reader r{ctx, Ref(), Ref()};
+    return r.read(f.a[0], false);
+}
+
+Ref Dorvel_getitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigGetItem, args, nargs, kwnames);
+    return getitem_impl(f.a[0], f.a[1]);
+}
+
+Ref Dorvel_setitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigSetItem, args, nargs, kwnames);
+    Ctx ctx;
+    setitem_impl(ctx, f.a[0], f.a[1], f.a[2]);
+    return none();
+}
+
+Ref Dorvel_contains(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigContains, args, nargs, kwnames);
+    return contains_impl(f.a[0], f.a[1]);
+}
+
+Ref Dorvel_delitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigDelItem, args, nargs, kwnames);
+    delitem_impl(f.a[0], f.a[1]);
+    return none();
+}
+
+Ref Dorvel_update(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ctx ctx;
+    if (!kwnames && nargs >= 1) {
+        update_impl(ctx, args[0], args + 1, nargs - 1, nullptr);
+        return none();
+    }
+    Parsed p = parse(kSigUpdate, args, nargs, kwnames);
+    PyObject* star = p.star.get();
+    update_impl(ctx, p[0], &PyTuple_GET_ITEM(star, 0), PyTuple_GET_SIZE(star), p.starstar.get());
+    return none();
+}
+
+Ref Dorvel_all_keys(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigAllKeys, args, nargs, kwnames);
+    Ctx ctx;
+    return all_impl(ctx, f.a[0], false);
+}
+
+Ref Dorvel_all_items(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigAllItems, args, nargs, kwnames);
+    Ctx ctx;
+    return all_impl(ctx, f.a[0], true);
+}
+
+Ref Dorvel_tclobj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Fixed f(kSigTclobj, args, nargs, kwnames);
+    Ctx ctx;
+    return tclobj_impl(ctx, f.a[0]);
+}
+
+const char kClassDoc[] =
+    "Dorvel(*args, **kwargs)\n"
+    "\n"
+    "A TclX keyed list as a Python mapping: entries whose values are plain values\n"
+    "or further keyed lists (sub-lists), reached with dotted keys, so that\n"
+    "d['name.first'] is the entry 'first' of the sub-list under 'name'.  Takes\n"
+    "what dict() takes; every value from which dict() can build a mapping becomes\n"
+    "a nested Dorvel.  Entries are also readable as attributes (d.name.first).\n"
+    "len, iteration, keys(), values(), items() and == see the top level only.";
+
+// __contains__ is made apart from this table: has_key is the same object.
+PyMethodDef kContainsDef = {
+    "__contains__", PYHELP_FAST(Dorvel_contains),
+    "__contains__(self, key)\n--\n\n"
+    "Whether the path key exists.  Each component but the last must name a\n"
+    "sub-list; the rest of the path is then tested with the value's own\n"
+    "__contains__ (a substring test on a plain string value)."};
+
+MethodSpec kMethods[] = {
+    {{"__init__", PYHELP_FAST(Dorvel_init),
+      "__init__(self, *args, **kwargs)\n--\n\n"
+      "Build the keyed list from what dict(*args, **kwargs) gives.  Values that\n"
+      "are mappings, iterables of pairs, empty strings or empty sequences become\n"
+      "nested Dorvel objects; dotted keys build nested lists."},
+     Kind::Instance},
+    {{"from_tcl", PYHELP_FAST(Dorvel_from_tcl),
+      "from_tcl(string)\n--\n\n"
+      "Read a keyed list given as Tcl text, a Tcl_Obj or a sequence of fields\n"
+      "into a new Dorvel, splitting with the package's cast_list.  A value that\n"
+      "reads as a keyed list becomes a sub-list, others stay as split; dotted\n"
+      "keys build nested lists.  A field that is not a key/value pair raises the\n"
+      "ValueError of dict()."},
+     Kind::Static},
+    {{"__getitem__", PYHELP_FAST(Dorvel_getitem),
+      "__getitem__(self, key)\n--\n\n"
+      "The entry at the path key; KeyError when a component is missing."},
+     Kind::Instance},
+    {{"__setitem__", PYHELP_FAST(Dorvel_setitem),
+      "__setitem__(self, key, value)\n--\n\n"
+      "Store value at the path key, creating the sub-lists on the way.  A\n"
+      "TclX keyed-list Tcl_Obj is read with from_tcl first.  KeyError when the\n"
+      "path crosses a plain value or a sub-list would replace a plain value."},
+     Kind::Instance},
+    {{"__delitem__", PYHELP_FAST(Dorvel_delitem),
+      "__delitem__(self, key)\n--\n\n"
+      "Delete the entry at the path key, then every sub-list left empty on the\n"
+      "way up."},
+     Kind::Instance},
+    {{"update", PYHELP_FAST(Dorvel_update),
+      "update(self, *args, **kwargs)\n--\n\n"
+      "Store entries from one mapping or iterable of pairs and from keywords.\n"
+      "A Dorvel argument, and a Dorvel keyword value, is merged into the\n"
+      "existing sub-lists leaf by leaf; other values replace entries."},
+     Kind::Instance},
+    {{"all_keys", PYHELP_FAST(Dorvel_all_keys),
+      "all_keys(self)\n--\n\n"
+      "The dotted keys of all leaves, depth first, as a list."},
+     Kind::Instance},
+    {{"all_items", PYHELP_FAST(Dorvel_all_items),
+      "all_items(self)\n--\n\n"
+      "The (dotted key, value) pairs of all leaves, depth first, as a list."},
+     Kind::Instance},
+    {{"__tclobj__", PYHELP_FAST(Dorvel_tclobj),
+      "__tclobj__(self)\n--\n\n"
+      "The keyed list for the Tcl bridge: a tuple of (key, value) pairs, each\n"
+      "converted by tclobj, sub-lists nested the same way."},
+     Kind::Instance},
+};
+
+// The metaclass Python's class statement would pick for these bases.
+PyObject* metaclass_for(PyObject* bases) {
+    PyTypeObject* meta = Py_TYPE(PyTuple_GET_ITEM(bases, 0));
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(t, meta)) meta = t;
+    }
+    return (PyObject*)meta;
+}
+
+Ref make_dorvel(PyObject* modname) {
+    Ref bases = tuple_of({st.attrdict, st.mutable_mapping});
+    Ref ns = own(PyDict_New());
+    // Class-body order: fill every member's slot first; make_class then
+    // replaces the placeholders of the C++ methods in place.
+    Ref qualname = from_utf8("Dorvel");
+    Ref doc = from_utf8(kClassDoc);
+    Ref contains = make_member(&kContainsDef, Kind::Instance, modname);
+    check(PyDict_SetItemString(ns.get(), "__module__", modname));
+    check(PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()));
+    check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
+    const char* order[] = {"__init__", "from_tcl", "__getitem__", "__setitem__", "__contains__", "__delitem__", "get",
+                           "pop",      "setdefault", "update",    "all_keys",    "all_items",    "has_key", "__tclobj__"};
+    for (const char* name : order) {
+        Ref value;
+        if (!strcmp(name, "__contains__") || !strcmp(name, "has_key"))
+            value = Ref::newref(contains.get());
+        else if (!strcmp(name, "get") || !strcmp(name, "pop") || !strcmp(name, "setdefault"))
+            value = getattr(st.mutable_mapping, name);
+        else
+            value = none();
+        check(PyDict_SetItemString(ns.get(), name, value.get()));
+    }
+    return make_class(metaclass_for(bases.get()), "Dorvel", "Dorvel", bases.get(), kMethods, ns.get(), modname,
+                      kClassDoc);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName,
+                          "TclX keyed lists as Python mappings with dotted keys (Dorvel), and their Tcl form.",
+                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+Ref init_module() {
+    intern_all(kNames);
+    Ref m = own(PyModule_Create(&module_def));
+    Ref modname = from_utf8(kModuleName);
+
+    // Module-level names, in this order.
+    Ref attrdict = import_from("trelmo.datastructures", "AttrDict");
+    check(PyModule_AddObjectRef(m.get(), "AttrDict", attrdict.get()));
+    Ref mapping = import_from("collections.abc", "MutableMapping");
+    check(PyModule_AddObjectRef(m.get(), "MutableMapping", mapping.get()));
+    Ref tcl_obj = import_from("_tkinter", "Tcl_Obj");
+    check(PyModule_AddObjectRef(m.get(), "Tcl_Obj", tcl_obj.get()));
+    Ref tclobj = import_sibling("trelmo.tcl", "quoml", "tclobj");
+    check(PyModule_AddObjectRef(m.get(), "tclobj", tclobj.get()));
+
+    if (!PyType_Check(tcl_obj.get())) raise(PyExc_TypeError, "_tkinter.Tcl_Obj is not a class");
+    // The capsule is read from the quoml module object: the package binds its
+    // attribute `quoml` to the function, which hides the submodule from the
+    // dotted attribute walk of PyCapsule_Import.
+    Ref quoml_module = import("trelmo.tcl.quoml");
+    Ref capsule = getattr(quoml_module.get(), "_C_API");
+    st.capi = static_cast<const QuomlCAPI*>(PyCapsule_GetPointer(capsule.get(), TRELMO_QUOML_CAPSULE));
+    if (!st.capi) throw PyErrSet{};
+    st.attrdict = attrdict.release();
+    st.mutable_mapping = mapping.release();
+    st.mm_update = getattr(st.mutable_mapping, S.member[kUpdate]).release();
+    st.tcl_obj = (PyTypeObject*)tcl_obj.release();
+    st.tcl_error = import_from("_tkinter", "TclError").release();
+    st.cache_token = import_from("abc", "get_cache_token").release();
+    st.dict_items = Py_NewRef(_PyType_Lookup(&PyDict_Type, S.items));
+    st.object_class = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, S.dunder_class));
+    st.empty_tuple = own(PyTuple_New(0)).release();
+    st.zero = own(PyLong_FromLong(0)).release();
+    st.one = own(PyLong_FromLong(1)).release();
+
+    Ref cls = make_dorvel(modname.get());
+    if (!PyType_Check(cls.get())) raise(PyExc_TypeError, "the metaclass did not make a class");
+    PyObject* cls_dict = ((PyTypeObject*)cls.get())->tp_dict;
+    for (int i = 0; i < kMembers; ++i) {
+        PyObject* member = PyDict_GetItemWithError(cls_dict, S.member[i]);
+        if (!member) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "Dorvel has no member %U", S.member[i]);
+            throw PyErrSet{};
+        }
+        st.own[i] = Py_NewRef(member);
+    }
+    st.base_getattribute = _PyType_Lookup((PyTypeObject*)cls.get(), S.getattribute);
+    Py_XINCREF(st.base_getattribute);
+    check(PyModule_AddObjectRef(m.get(), "Dorvel", cls.get()));
+    st.cls = (PyTypeObject*)cls.release();
+    st.moddict = Py_NewRef(PyModule_GetDict(m.get()));
+    return m;
+}
+
 }  // namespace
 
-TRELMO_MODINIT PyInit_dorvel() { return PyModule_Create(&module_def); }
+TRELMO_MODINIT PyInit_dorvel() { return guarded(init_module); }
