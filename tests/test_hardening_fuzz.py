@@ -7,6 +7,7 @@ back element for element, and each element, evaluated as a word of a script,
 gives itself without running any command or reading any variable.
 """
 
+import importlib
 import pathlib
 
 import pytest
@@ -30,7 +31,7 @@ def test_corpus_is_present():
 
 @pytest.mark.parametrize("path", INPUTS, ids=lambda p: "%s/%s" % (p.parent.name, p.name))
 def test_replay(path, tk, trap):
-    from trelmo.tcl import quoml as q
+    q = importlib.import_module("trelmo.tcl.quoml")
 
     for width, elems in decode_fuzz_input(path.read_bytes()).items():
         text = q._tcl_UpdateStringOfList(elems)

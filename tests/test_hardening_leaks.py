@@ -365,6 +365,7 @@ def temp_variables(c):
 @op("namespace", "TclNamespace")
 def variable_views(c):
     ns = c.ns.TclNamespace("::hlv", c.tcl)
+    ns.create()
     vs, os_ = ns.vars, ns.objs
     vs["x"] = c.probe_list
     vs["x"]
@@ -495,11 +496,9 @@ def command_errors(c):
     expect(TypeError, C.kwargs_to_dashed_args, 1)
     expect(TypeError, C)
     expect(ValueError, C(("a:b",), tcl=c.tcl).absolute)
-    # a Python callback that raises: the error comes back through Tcl
-    f = C(("::hl_raiser",), tcl=c.tcl)
-    f.createcommand(_raising_cast)
-    expect((TclError, Boom), f, 1)
-    f.delete()
+    # Not here: a registered Python callback that raises.  _tkinter itself
+    # keeps every such exception (with its traceback and frames) for good,
+    # with or without this package, so it cannot be measured here.
 
 
 class _RaisingLogger:
