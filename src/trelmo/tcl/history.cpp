@@ -1,8 +1,633 @@
-// history.cpp -- placeholder until the module lands.
+// history.cpp -- the trelmo.tcl.history extension module: a bounded record of
+// the calls made to a Tcl interpreter (History), each call an Entry with a
+// timestamp, and named markers that file the calls of one stretch of a script.
+//
+// When loaded it imports the modules re and logging, collections.deque and
+// get_time from trelmo.utils.utils, and binds the logger 'trelmo.tcl' as the
+// module-level name `log`.  Like Python code, the methods read these
+// module-level names at call time, so rebinding one (a test patching `log` or
+// `get_time`) takes effect at once.
 #include "pyhelp.hpp"
 
+using namespace pyhelp;
+
 namespace {
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "history", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// ---------------------------------------------------------------------------
+// Module state.  All pointers are owned references kept for the life of the
+// process (the module is initialised once and never unloaded).
+// ---------------------------------------------------------------------------
+struct State {
+    PyObject* dict = nullptr;  // the module's __dict__: module-level names are read here at call time
+    PyObject* Entry = nullptr;         // the class as created (the fast path compares the name with it)
+    PyObject* Entry_init = nullptr;    // the object stored as Entry.__init__
+    PyObject* debug_level = nullptr;   // logging.DEBUG
+    PyObject* count_default = nullptr; // 20
+} M;
+
+struct Names {
+    PyObject *log, *get_time, *deque, *re, *Entry, *isEnabledFor, *debug, *maxlen, *enabled, *history_,
+        *markers_, *active_, *timestamp, *api, *strftime, *append, *clear, *remove, *values, *compile, *search,
+        *enable, *str_, *init_, *stamp_format, *msg_enabled, *msg_disabled;
+} S;
+const InternEntry kNames[] = {
+    {&S.log, "log"},
+    {&S.get_time, "get_time"},
+    {&S.deque, "deque"},
+    {&S.re, "re"},
+    {&S.Entry, "Entry"},
+    {&S.isEnabledFor, "isEnabledFor"},
+    {&S.debug, "debug"},
+    {&S.maxlen, "maxlen"},
+    {&S.enabled, "enabled"},
+    {&S.history_, "__history__"},
+    {&S.markers_, "__markers__"},
+    {&S.active_, "__activeMarkers__"},
+    {&S.timestamp, "timestamp"},
+    {&S.api, "api"},
+    {&S.strftime, "strftime"},
+    {&S.append, "append"},
+    {&S.clear, "clear"},
+    {&S.remove, "remove"},
+    {&S.values, "values"},
+    {&S.compile, "compile"},
+    {&S.search, "search"},
+    {&S.enable, "enable"},
+    {&S.str_, "__str__"},
+    {&S.init_, "__init__"},
+    {&S.stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
+    {&S.msg_enabled, "TclHistory is enabled."},
+    {&S.msg_disabled, "TclHistory is disabled."},
+};
+
+constexpr long kMaxHistory = 9999;  // History.__MAX_HISTORY__, the default of max_history
+
+// A module-level name, read now (borrowed from the module dict, so the caller
+// holds it with Ref::newref before running code that may rebind it).
+PyObject* global_borrowed(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(M.dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrSet{};
+    }
+    return v;
+}
+Ref global(PyObject* name) { return Ref::newref(global_borrowed(name)); }
+
+inline Ref call_method0(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x03090000
+    return own(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    Ref f = getattr(obj, name);
+    return call0(f.get());
+#endif
+}
+
+// deque(maxlen=maxlen) through the module-level name `deque`.
+Ref new_deque(PyObject* maxlen) {
+    Ref deque = global(S.deque);
+    Ref kwnames = tuple_of({S.maxlen});
+    PyObject* argv[] = {nullptr, maxlen};
+    return own(PyObject_Vectorcall(deque.get(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+// log.debug(text) for a message that costs nothing to build.
+void log_debug(PyObject* text) {
+    Ref log = global(S.log);
+    call_method1(log.get(), S.debug, text);
+}
+
+// While one of these lives, `caught` is the exception being handled, as
+// inside an `except` block: an exception raised meanwhile (by C code or by
+// Python code called from here) gets caught as its __context__, exactly as
+// Python chains implicitly.  The caller's handled exception comes back after.
+class Handling {
+  public:
+    explicit Handling(PyObject* caught) {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyErr_SetExcInfo(Py_NewRef((PyObject*)Py_TYPE(caught)), Py_NewRef(caught), PyException_GetTraceback(caught));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+  private:
+    PyObject *type_, *value_, *tb_;
+};
+
+// `raise exc` for an exception instance.
+[[noreturn]] void raise_instance(PyObject* exc) {
+    PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
+    throw PyErrSet{};
+}
+
+// ---------------------------------------------------------------------------
+// Entry
+// ---------------------------------------------------------------------------
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * join_words --
+ *
+ *      The text of a call given as a sequence of words: the words joined
+ *      by single spaces, each word that holds a space character wrapped in
+ *      braces ('set x {a b}').  This is a readable log form, not a Tcl list:
+ *      other special characters are left as they are.
+ *
+ * Results:
+ *      A new str.  TypeError when an item is not a str (the wording of
+ *      str.join); the error of iterating api when it is not iterable.
+ *
+ * Side effects:
+ *      Iterates api once when it is neither a list nor a tuple (CAUTION: may
+ *      run arbitrary Python code).  No code runs between the two passes.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref join_words(PyObject* api) {
+    Ref seq = (PyList_CheckExact(api) || PyTuple_CheckExact(api)) ? Ref::newref(api) : own(PySequence_List(api));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    // Pass 1: check the items, size the text exactly.
+    Py_ssize_t total = n > 0 ? n - 1 : 0;  // the separating spaces
+    Py_UCS4 maxchar = 127;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = items[i];
+        if (!PyUnicode_Check(w))
+            raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, Py_TYPE(w)->tp_name);
+        unicode_ready(w);
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(w);
+        const Py_ssize_t at = PyUnicode_FindChar(w, ' ', 0, len, 1);
+        if (at == -2) throw PyErrSet{};
+        const Py_ssize_t add = len + (at >= 0 ? 2 : 0);
+        if (add > PY_SSIZE_T_MAX - total) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        total += add;
+        const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(w);
+        if (mc > maxchar) maxchar = mc;
+    }
+    // Pass 2: write the text into one new string.
+    Ref out = own(PyUnicode_New(total, maxchar));
+    const int kind = PyUnicode_KIND(out.get());
+    void* data = PyUnicode_DATA(out.get());
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = items[i];
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(w);
+        const bool braced = PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;
+        if (i) PyUnicode_WRITE(kind, data, pos++, ' ');
+        if (braced) PyUnicode_WRITE(kind, data, pos++, '{');
+        if (len) check((int)PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
+        pos += len;
+        if (braced) PyUnicode_WRITE(kind, data, pos++, '}');
+    }
+    return out;
+}
+
+// Entry.__init__ for self: the call text first, then the timestamp, then the
+// two attributes in that order.
+void entry_setup(PyObject* self, PyObject* api) {
+    Ref text = PyUnicode_Check(api) ? Ref::newref(api) : join_words(api);
+    Ref get_time = global(S.get_time);
+    Ref stamp = call0(get_time.get());
+    setattr(self, S.timestamp, stamp.get());
+    setattr(self, S.api, text.get());
+}
+
+const Signature kEntryInit{"__init__", "Entry.__init__", {"self", "api"}, 2, 2};
+
+Ref Entry_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 2 && !kwnames) {
+        entry_setup(args[0], args[1]);
+    } else {
+        Parsed p = parse(kEntryInit, args, nargs, kwnames);
+        entry_setup(p[0], p[1]);
+    }
+    return none();
+}
+
+const Signature kEntryStr{"__str__", "Entry.__str__", {"self"}, 1, 1};
+
+Ref Entry_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kEntryStr, args, nargs, kwnames);
+    Ref stamp = getattr(p[0], S.timestamp);
+    Ref when = call_method1(stamp.get(), S.strftime, S.stamp_format);
+    Ref api = getattr(p[0], S.api);
+    return own(PyUnicode_FromFormat("%S: %S", when.get(), api.get()));
+}
+
+const Signature kEntryRepr{"__repr__", "Entry.__repr__", {"self"}, 1, 1};
+
+Ref Entry_repr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kEntryRepr, args, nargs, kwnames);
+    Ref text = call_method0(p[0], S.str_);
+    Ref ident = own(PyLong_FromVoidPtr(p[0]));
+    Ref hex = own(PyNumber_ToBase(ident.get(), 16));
+    return own(PyUnicode_FromFormat("<Entry '%S' at %S>", text.get(), hex.get()));
+}
+
+MethodSpec kEntryMethods[] = {
+    {{"__init__", PYHELP_FAST(Entry_init),
+      "__init__(self, api)\n--\n\n"
+      "Record one call.  api is the call's text, or a sequence of words, which\n"
+      "is joined with single spaces, a word holding a space written in braces.\n"
+      "The timestamp is taken from get_time() now."},
+     Kind::Instance},
+    {{"__str__", PYHELP_FAST(Entry_str),
+      "__str__(self)\n--\n\nThe timestamp to the microsecond, a colon, a space and the call's text."},
+     Kind::Instance},
+    {{"__repr__", PYHELP_FAST(Entry_repr),
+      "__repr__(self)\n--\n\n\"<Entry '<text>' at <hex id>>\", the text being str(self)."},
+     Kind::Instance},
+};
+
+// Entry(item) through the module-level name `Entry`.  While that name is
+// still this module's own class, unchanged in the parts a call goes through
+// (metaclass, __new__, __init__), the instance is made as object.__new__
+// makes it and initialised directly: the same object, without the generic
+// call machinery.
+Ref make_entry(PyObject* item) {
+    Ref cls = global(S.Entry);
+    if (cls.get() == M.Entry) {
+        auto* tp = (PyTypeObject*)M.Entry;
+        if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
+            !(tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && _PyType_Lookup(tp, S.init_) == M.Entry_init) {
+            Ref self = own(tp->tp_alloc(tp, 0));
+            entry_setup(self.get(), item);
+            return self;
+        }
+    }
+    return call1(cls.get(), item);
+}
+
+// ---------------------------------------------------------------------------
+// History
+// ---------------------------------------------------------------------------
+
+const Signature kHistoryInit{"__init__", "History.__init__", {"self", "max_history"}, 2, 1};
+
+Ref History_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryInit, args, nargs, kwnames);
+    PyObject* self = p[0];
+    Ref dflt;
+    PyObject* max_history = p[1];
+    if (!max_history) {
+        dflt = own(PyLong_FromLong(kMaxHistory));
+        max_history = dflt.get();
+    }
+    Ref history = new_deque(max_history);
+    setattr(self, S.history_, history.get());
+    Ref markers = own(PyDict_New());
+    setattr(self, S.markers_, markers.get());
+    Ref active = own(PyList_New(0));
+    setattr(self, S.active_, active.get());
+    call_method0(self, S.enable);
+    return none();
+}
+
+const Signature kHistoryEnable{"enable", "History.enable", {"self"}, 1, 1};
+
+Ref History_enable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryEnable, args, nargs, kwnames);
+    setattr(p[0], S.enabled, Py_True);
+    log_debug(S.msg_enabled);
+    return none();
+}
+
+const Signature kHistoryDisable{"disable", "History.disable", {"self"}, 1, 1};
+
+Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryDisable, args, nargs, kwnames);
+    setattr(p[0], S.enabled, Py_False);
+    log_debug(S.msg_disabled);
+    return none();
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * history_append --
+ *
+ *      Record one call: log "% <item>" at debug level (whether or not the
+ *      history is enabled), then, while enabled, make one Entry and append
+ *      it to __history__ and to the log of every active marker, in the
+ *      order of __activeMarkers__ (a marker listed twice gets it twice).
+ *
+ *      The log line is the item's str() after "% "; a tuple item is written
+ *      the same way, as one value.  Building it is skipped when the logger
+ *      would drop it anyway: log.debug() asks log.isEnabledFor(DEBUG) first
+ *      itself, so asking it here changes nothing a handler or filter could
+ *      see, and the logger's own cache keeps any reconfiguration in effect.
+ *
+ * Results:
+ *      None.
+ *
+ * Side effects:
+ *      Logging; the history and marker queues drop their oldest entry when
+ *      full.  CAUTION: may run arbitrary Python code (str(item), logging
+ *      handlers, get_time, marker hashing).
+ *
+ *----------------------------------------------------------------------
+ */
+void history_append(PyObject* self, PyObject* item) {
+    {
+        Ref log = global(S.log);
+        Ref is_enabled_for;
+        bool wanted = true;
+        if (lookup_attr(log.get(), S.isEnabledFor, is_enabled_for))
+            wanted = truthy(call1(is_enabled_for.get(), M.debug_level).get());
+        if (wanted) {
+            Ref text = str(item);
+            Ref msg = own(PyUnicode_FromFormat("%% %U", text.get()));
+            call_method1(log.get(), S.debug, msg.get());
+        }
+    }
+    if (!truthy(getattr(self, S.enabled).get())) return;
+    Ref entry = make_entry(item);
+    Ref history = getattr(self, S.history_);
+    call_method1(history.get(), S.append, entry.get());
+    Ref active = getattr(self, S.active_);
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return;
+    Ref it = own(PyObject_GetIter(active.get()));
+    while (Ref marker = Ref::steal(PyIter_Next(it.get()))) {
+        Ref markers = getattr(self, S.markers_);
+        Ref log = own(PyObject_GetItem(markers.get(), marker.get()));
+        call_method1(log.get(), S.append, entry.get());
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+const Signature kHistoryAppend{"append", "History.append", {"self", "item"}, 2, 2};
+
+Ref History_append(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 2 && !kwnames) {
+        history_append(args[0], args[1]);
+    } else {
+        Parsed p = parse(kHistoryAppend, args, nargs, kwnames);
+        history_append(p[0], p[1]);
+    }
+    return none();
+}
+
+const Signature kHistoryClear{"clear", "History.clear", {"self", "marker", "clear_all"}, 3, 1};
+
+Ref History_clear(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryClear, args, nargs, kwnames);
+    PyObject* self = p[0];
+    PyObject* marker = p.get(1, Py_None);
+    PyObject* clear_all = p.get(2, Py_False);
+    if (truthy(clear_all)) {
+        // Every marker log first (markers stay registered and active), then the history.
+        Ref markers = getattr(self, S.markers_);
+        Ref logs = call_method0(markers.get(), S.values);
+        Ref it = own(PyObject_GetIter(logs.get()));
+        while (Ref log = Ref::steal(PyIter_Next(it.get()))) call_method0(log.get(), S.clear);
+        if (PyErr_Occurred()) throw PyErrSet{};
+        Ref history = getattr(self, S.history_);
+        call_method0(history.get(), S.clear);
+    } else if (marker == Py_None) {
+        Ref history = getattr(self, S.history_);
+        call_method0(history.get(), S.clear);
+    } else {
+        Ref markers = getattr(self, S.markers_);
+        Ref log = own(PyObject_GetItem(markers.get(), marker));  // KeyError for a marker never started
+        call_method0(log.get(), S.clear);
+    }
+    return none();
+}
+
+const Signature kHistoryStart{"start_marker", "History.start_marker", {"self", "marker"}, 2, 2};
+
+Ref History_start_marker(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryStart, args, nargs, kwnames);
+    PyObject* self = p[0];
+    PyObject* marker = p[1];
+    {
+        Ref markers = getattr(self, S.markers_);
+        if (!check(PySequence_Contains(markers.get(), marker))) {
+            Ref history = getattr(self, S.history_);
+            Ref maxlen = getattr(history.get(), S.maxlen);
+            Ref log = new_deque(maxlen.get());
+            markers = getattr(self, S.markers_);
+            check(PyObject_SetItem(markers.get(), marker, log.get()));
+        }
+    }
+    Ref active = getattr(self, S.active_);
+    call_method1(active.get(), S.append, marker);
+    return none();
+}
+
+const Signature kHistoryEnd{"end_marker", "History.end_marker", {"self", "marker"}, 2, 2};
+
+Ref History_end_marker(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryEnd, args, nargs, kwnames);
+    Ref active = getattr(p[0], S.active_);
+    call_method1(active.get(), S.remove, p[1]);  // ValueError when the marker is not active
+    return none();
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * History_filter --
+ *
+ *      filter(marker=None, count=20, regex=None): the entries of the
+ *      history (or of one marker's log) sliced [-count:], oldest first,
+ *      then, when regex is truthy, those whose text re.compile(regex)
+ *      finds a match in.  The count cut comes first: the result is the
+ *      matching entries among the last count, not the last count matches.
+ *
+ * Results:
+ *      A new list (the entries are shared with the queues).  Exception
+ *      "No such marker: <marker>" for a marker never started, raised while
+ *      handling the lookup's KeyError; TypeError for a count that cannot
+ *      be negated; re's error for a bad pattern.
+ *
+ * Side effects:
+ *      None.
+ *
+ *----------------------------------------------------------------------
+ */
+const Signature kHistoryFilter{"filter", "History.filter", {"self", "marker", "count", "regex"}, 4, 1};
+
+Ref History_filter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryFilter, args, nargs, kwnames);
+    PyObject* self = p[0];
+    PyObject* marker = p.get(1, Py_None);
+    PyObject* count = p.get(2, M.count_default);
+    PyObject* regex = p.get(3, Py_None);
+    Ref source;
+    if (marker == Py_None) {
+        source = getattr(self, S.history_);
+    } else {
+        Ref markers = getattr(self, S.markers_);
+        source = Ref::steal(PyObject_GetItem(markers.get(), marker));
+        if (!source) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrSet{};
+            Ref caught = fetch_exception();
+            Handling handling(caught.get());
+            // The marker's str(), also for a tuple marker (which the % operator
+            // would take as its argument list).
+            Ref text = str(marker);
+            Ref msg = own(PyUnicode_FromFormat("No such marker: %U", text.get()));
+            Ref exc = call1(PyExc_Exception, msg.get());
+            raise_instance(exc.get());
+        }
+    }
+    Ref entries = own(PySequence_List(source.get()));
+    Ref start = own(PyNumber_Negative(count));
+    Ref cut = own(PySlice_New(start.get(), nullptr, nullptr));
+    Ref last = own(PyObject_GetItem(entries.get(), cut.get()));
+    if (!truthy(regex)) return last;
+    Ref re = global(S.re);
+    Ref compile = getattr(re.get(), S.compile);
+    Ref compiled = call1(compile.get(), regex);
+    Ref kept = own(PyList_New(0));
+    Ref it = own(PyObject_GetIter(last.get()));
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        Ref api = getattr(entry.get(), S.api);
+        Ref found = call_method1(compiled.get(), S.search, api.get());
+        if (truthy(found.get())) check(PyList_Append(kept.get(), entry.get()));
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+    return kept;
+}
+
+const Signature kHistoryStr{"__str__", "History.__str__", {"self"}, 1, 1};
+
+Ref History_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryStr, args, nargs, kwnames);
+    Ref history = getattr(p[0], S.history_);
+    return str(history.get());
+}
+
+const Signature kHistoryRepr{"__repr__", "History.__repr__", {"self"}, 1, 1};
+
+Ref History_repr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryRepr, args, nargs, kwnames);
+    Ref history = getattr(p[0], S.history_);
+    return own(PyObject_Repr(history.get()));
+}
+
+MethodSpec kHistoryMethods[] = {
+    {{"__init__", PYHELP_FAST(History_init),
+      "__init__(self, max_history=9999)\n--\n\n"
+      "An enabled, empty history without markers that keeps the last\n"
+      "max_history entries (all of them when max_history is None)."},
+     Kind::Instance},
+    {{"enable", PYHELP_FAST(History_enable),
+      "enable(self)\n--\n\nRecord calls from now on (and log \"TclHistory is enabled.\")."},
+     Kind::Instance},
+    {{"disable", PYHELP_FAST(History_disable),
+      "disable(self)\n--\n\n"
+      "Stop recording calls (and log \"TclHistory is disabled.\").  Appended\n"
+      "items are still logged; recorded entries are kept."},
+     Kind::Instance},
+    {{"append", PYHELP_FAST(History_append),
+      "append(self, item)\n--\n\n"
+      "Log \"% <item>\" at debug level and, while enabled, record item (a\n"
+      "call's text or its list of words) as an Entry in the history and in\n"
+      "the log of every active marker."},
+     Kind::Instance},
+    {{"clear", PYHELP_FAST(History_clear),
+      "clear(self, marker=None, clear_all=False)\n--\n\n"
+      "Empty the history (marker None), one marker's log, or, with clear_all,\n"
+      "every marker's log and the history.  Markers stay registered and active."},
+     Kind::Instance},
+    {{"start_marker", PYHELP_FAST(History_start_marker),
+      "start_marker(self, marker)\n--\n\n"
+      "Activate marker: the entries recorded from now on are also filed under\n"
+      "it.  A restarted marker keeps its earlier entries; a marker started\n"
+      "twice receives every entry twice until ended once."},
+     Kind::Instance},
+    {{"end_marker", PYHELP_FAST(History_end_marker),
+      "end_marker(self, marker)\n--\n\n"
+      "Deactivate marker once (ValueError when it is not active).  Its log\n"
+      "stays and can still be filtered, cleared or restarted."},
+     Kind::Instance},
+    {{"filter", PYHELP_FAST(History_filter),
+      "filter(self, marker=None, count=20, regex=None)\n--\n\n"
+      "A new list of the last count entries of the history (or of marker's\n"
+      "log), oldest first; with regex, only those among them whose text\n"
+      "re.search() matches.  count=0 gives every entry."},
+     Kind::Instance},
+    {{"__str__", PYHELP_FAST(History_str), "__str__(self)\n--\n\nstr() of the history deque."}, Kind::Instance},
+    {{"__repr__", PYHELP_FAST(History_repr), "__repr__(self)\n--\n\nrepr() of the history deque."},
+     Kind::Instance},
+};
+
+const char kEntryDoc[] =
+    "One recorded call: timestamp (from get_time()) and api, the call's text.\n\n"
+    "Entry(api) takes the text, or a sequence of str words joined with single\n"
+    "spaces, a word holding a space written in braces: ['set', 'x', 'a b']\n"
+    "gives 'set x {a b}'.";
+
+const char kHistoryDoc[] =
+    "A bounded record of the calls made to a Tcl interpreter, with markers.\n\n"
+    "History(max_history=9999) keeps the last max_history entries in the deque\n"
+    "__history__ (None keeps all).  While a marker is active (start_marker),\n"
+    "every recorded entry is also filed under it in __markers__[marker];\n"
+    "__activeMarkers__ lists the active markers in start order.  enabled\n"
+    "switches recording; every appended item is logged at debug level on the\n"
+    "logger 'trelmo.tcl' either way.";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "history",
+    "A bounded history of Tcl interpreter calls (History, Entry) with named markers.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+Ref init_module() {
+    intern_all(kNames);
+    Ref m = own(PyModule_Create(&module_def));
+    M.dict = Py_NewRef(PyModule_GetDict(m.get()));
+    Ref modname = getattr(m.get(), "__name__");
+
+    // Imports, in order: re, logging, collections.deque, get_time; then log.
+    Ref re = import("re");
+    check(PyModule_AddObjectRef(m.get(), "re", re.get()));
+    Ref logging = import("logging");
+    check(PyModule_AddObjectRef(m.get(), "logging", logging.get()));
+    Ref deque = import_from("collections", "deque");
+    check(PyModule_AddObjectRef(m.get(), "deque", deque.get()));
+    Ref get_time = import_from("trelmo.utils.utils", "get_time");
+    check(PyModule_AddObjectRef(m.get(), "get_time", get_time.get()));
+    Ref get_logger = getattr(logging.get(), "getLogger");
+    Ref logger_name = from_utf8("trelmo.tcl");
+    Ref log = call1(get_logger.get(), logger_name.get());
+    check(PyModule_AddObjectRef(m.get(), "log", log.get()));
+    M.debug_level = getattr(logging.get(), "DEBUG").release();
+    M.count_default = own(PyLong_FromLong(20)).release();
+
+    Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
+    auto* meta = (PyObject*)&PyType_Type;
+
+    Ref entry_ns = own(PyDict_New());
+    Ref entry = make_class(meta, "Entry", "Entry", bases.get(), kEntryMethods, entry_ns.get(), modname.get(), kEntryDoc);
+    M.Entry_init = Py_NewRef(check(PyDict_GetItemWithError(entry_ns.get(), S.init_)));
+    check(PyModule_AddObjectRef(m.get(), "Entry", entry.get()));
+    M.Entry = entry.release();
+
+    Ref history_ns = own(PyDict_New());
+    Ref max_history = own(PyLong_FromLong(kMaxHistory));
+    check(PyDict_SetItemString(history_ns.get(), "__MAX_HISTORY__", max_history.get()));
+    Ref history = make_class(meta, "History", "History", bases.get(), kHistoryMethods, history_ns.get(),
+                             modname.get(), kHistoryDoc);
+    check(PyModule_AddObjectRef(m.get(), "History", history.get()));
+    return m;
+}
+
 }  // namespace
 
-TRELMO_MODINIT PyInit_history() { return PyModule_Create(&module_def); }
+TRELMO_MODINIT PyInit_history() {
+    return guarded([] { return init_module(); });
+}

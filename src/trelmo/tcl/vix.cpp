@@ -1,8 +1,584 @@
-// vix.cpp -- placeholder until the module lands.
+// vix.cpp -- the trelmo.tcl.vix extension module: quick calls of Tcl commands
+// as attribute chains.  With v a Vix bound to an interpreter object,
+// v.ns_a.ns_b.proc(1, opt='x') runs `ns_a::ns_b::proc 1 -opt x`: attribute
+// access collects the name components (Vix_Code), the call assembles the
+// words, records them in the interpreter's history, runs them, turns a Tcl
+// error into one carrying Tcl's own error trace, and converts the result.
+//
+// When loaded it imports the module weakref, TclError from tkinter and quoml
+// from the sibling module trelmo.tcl.quoml (whose C entry point it calls while
+// the module-level name `quoml` is still that function).  The module-level
+// names are read at call time, as Python code reads its globals.
 #include "pyhelp.hpp"
+#include "quoml_capi.hpp"
+
+using namespace pyhelp;
 
 namespace {
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vix", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// ---------------------------------------------------------------------------
+// Module state.  All pointers are owned references kept for the life of the
+// process (the module is initialised once and never unloaded).
+// ---------------------------------------------------------------------------
+struct State {
+    PyObject* dict = nullptr;  // the module's __dict__: module-level names are read here at call time
+    const QuomlCAPI* capi = nullptr;
+    PyObject* Vix = nullptr;       // the classes as created
+    PyObject* Vix_Code = nullptr;
+    PyObject* Vix_getattr = nullptr;       // the objects stored as Vix.__getattr__,
+    PyObject* Vix_Code_getattr = nullptr;  // Vix_Code.__getattr__
+    PyObject* Vix_Code_init = nullptr;     // Vix_Code.__init__
+    PyObject* Vix_Code_call = nullptr;     // and Vix_Code.__call__
+    PyObject* object_getattribute = nullptr;  // object.__getattribute__
+    PyObject* kw_tcl = nullptr;               // ('tcl',): keyword names of Vix_Code(name, tcl=...)
+} M;
+
+struct Names {
+    PyObject *quoml, *TclError, *Vix_Code, *weakref, *proxy, *tcl, *cmd, *history, *append, *tk, *call, *vars,
+        *errorInfo, *cast_any, *cast_, *sep, *dash, *getattr_, *getattribute_, *init_, *call_, *str_, *empty_name;
+} S;
+const InternEntry kNames[] = {
+    {&S.quoml, "quoml"},
+    {&S.TclError, "TclError"},
+    {&S.Vix_Code, "Vix_Code"},
+    {&S.weakref, "weakref"},
+    {&S.proxy, "proxy"},
+    {&S.tcl, "tcl"},
+    {&S.cmd, "cmd"},
+    {&S.history, "history"},
+    {&S.append, "append"},
+    {&S.tk, "tk"},
+    {&S.call, "call"},
+    {&S.vars, "vars"},
+    {&S.errorInfo, "::errorInfo"},
+    {&S.cast_any, "cast_any"},
+    {&S.cast_, "cast_"},
+    {&S.sep, "::"},
+    {&S.dash, "-"},
+    {&S.getattr_, "__getattr__"},
+    {&S.getattribute_, "__getattribute__"},
+    {&S.init_, "__init__"},
+    {&S.call_, "__call__"},
+    {&S.str_, "__str__"},
+    {&S.empty_name, "invalid command name \"\""},
+};
+
+// A module-level name, read now.
+Ref global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(M.dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrSet{};
+    }
+    return Ref::newref(v);
+}
+
+inline Ref call_method0(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x03090000
+    return own(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+#else
+    Ref f = getattr(obj, name);
+    return call0(f.get());
+#endif
+}
+
+// quoml(o) through the module-level name, calling the C entry point while the
+// name is still the quoml module's own function.
+Ref to_quoml(PyObject* o) {
+    Ref f = global(S.quoml);
+    if (f.get() == M.capi->quoml_func) return own(M.capi->quoml(o));
+    return call1(f.get(), o);
+}
+
+// While one of these lives, `caught` is the exception being handled, as
+// inside an `except` block: an exception raised meanwhile (by C code or by
+// Python code called from here) gets caught as its __context__, exactly as
+// Python chains implicitly.  The caller's handled exception comes back after.
+class Handling {
+  public:
+    explicit Handling(PyObject* caught) {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyErr_SetExcInfo(Py_NewRef((PyObject*)Py_TYPE(caught)), Py_NewRef(caught), PyException_GetTraceback(caught));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+  private:
+    PyObject *type_, *value_, *tb_;
+};
+
+// `raise exc` for an exception instance.
+[[noreturn]] void raise_instance(PyObject* exc) {
+    PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
+    throw PyErrSet{};
+}
+
+// The quoml module's C entry points.  The capsule is read from the module
+// object itself: the package binds the name trelmo.tcl.quoml to the function
+// quoml, so a lookup by dotted attribute path would find the function.
+const QuomlCAPI* quoml_capi() {
+    Ref module = import("trelmo.tcl.quoml");
+    Ref capsule = getattr(module.get(), "_C_API");
+    void* p = PyCapsule_GetPointer(capsule.get(), TRELMO_QUOML_CAPSULE);
+    if (!p) throw PyErrSet{};
+    return static_cast<const QuomlCAPI*>(p);
+}
+
+// ---------------------------------------------------------------------------
+// Attribute lookup of both classes.
+// ---------------------------------------------------------------------------
+Ref vix_getattr(PyObject* self, PyObject* name);
+Ref code_getattr(PyObject* self, PyObject* name);
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * chain_getattro --
+ *
+ *      tp_getattro of Vix and Vix_Code: what the interpreter does for any
+ *      class that defines __getattr__ (ordinary lookup first; __getattr__
+ *      only for a name that lookup does not find, or whose lookup raises
+ *      AttributeError), but without building and discarding an
+ *      AttributeError for every component of a chain, and calling the
+ *      class's own C __getattr__ directly while it is still in place.
+ *
+ *      Assigning __getattr__ or __getattribute__ on a class, or deriving a
+ *      class, gives that class the interpreter's own slot again, so this
+ *      function only runs for the classes as they were made; it still
+ *      looks both names up on every call and honours whatever it finds.
+ *
+ * Results:
+ *      A new reference, or NULL with an exception set.
+ *
+ * Side effects:
+ *      Whatever the lookup or __getattr__ runs.
+ *
+ *----------------------------------------------------------------------
+ */
+PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* getattribute = _PyType_Lookup(tp, S.getattribute_);  // borrowed
+    PyObject* res;
+    if (!getattribute || getattribute == M.object_getattribute) {
+        res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);  // no AttributeError when absent
+        if (res || PyErr_Occurred()) return res;
+    } else {
+        Py_INCREF(getattribute);
+        res = PyObject_CallFunctionObjArgs(getattribute, self, name, nullptr);
+        Py_DECREF(getattribute);
+        if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res;
+        PyErr_Clear();
+    }
+    PyObject* getattr = _PyType_Lookup(tp, S.getattr_);
+    if (getattr == M.Vix_getattr) return guarded([&] { return vix_getattr(self, name); });
+    if (getattr == M.Vix_Code_getattr) return guarded([&] { return code_getattr(self, name); });
+    if (!getattr) return PyObject_GenericGetAttr(self, name);  // the AttributeError
+    Py_INCREF(getattr);
+    descrgetfunc get = Py_TYPE(getattr)->tp_descr_get;
+    PyObject* bound = get ? get(getattr, self, (PyObject*)tp) : Py_NewRef(getattr);
+    Py_DECREF(getattr);
+    if (!bound) return nullptr;
+    res = PyObject_CallOneArg(bound, name);
+    Py_DECREF(bound);
+    return res;
+}
+
+void install_getattro(PyObject* cls) {
+    ((PyTypeObject*)cls)->tp_getattro = chain_getattro;
+    PyType_Modified((PyTypeObject*)cls);
+}
+
+// ---------------------------------------------------------------------------
+// Vix_Code
+// ---------------------------------------------------------------------------
+
+// Vix_Code.__init__ for self: tcl unchanged, then cmd.
+void code_setup(PyObject* self, PyObject* cmd, PyObject* tcl) {
+    setattr(self, S.tcl, tcl);
+    setattr(self, S.cmd, cmd);
+}
+
+// Vix_Code(name, tcl=tcl) through the module-level name `Vix_Code`.  While
+// that name is still this module's class, unchanged in the parts a call goes
+// through (metaclass, __new__, __init__), the instance is made as
+// object.__new__ makes it and initialised directly.
+Ref new_code(PyObject* name, PyObject* tcl) {
+    Ref cls = global(S.Vix_Code);
+    if (cls.get() == M.Vix_Code) {
+        auto* tp = (PyTypeObject*)M.Vix_Code;
+        if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
+            !(tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && _PyType_Lookup(tp, S.init_) == M.Vix_Code_init) {
+            Ref self = own(tp->tp_alloc(tp, 0));
+            Ref cmd = own(PyList_New(1));
+            PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
+            code_setup(self.get(), cmd.get(), tcl);
+            return self;
+        }
+    }
+    PyObject* argv[] = {nullptr, name, tcl};
+    return own(PyObject_Vectorcall(cls.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, M.kw_tcl));
+}
+
+const Signature kCodeInit{"__init__", "Vix_Code.__init__", {"self", "tcl"}, 1, 1, 1, true};
+
+Ref Vix_Code_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs >= 1 && kwnames && PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == S.tcl) {
+        Ref cmd = own(PyList_New(nargs - 1));
+        for (Py_ssize_t i = 1; i < nargs; ++i) PyList_SET_ITEM(cmd.get(), i - 1, Py_NewRef(args[i]));
+        code_setup(args[0], cmd.get(), args[nargs]);
+        return none();
+    }
+    Parsed p = parse(kCodeInit, args, nargs, kwnames);
+    Ref cmd = own(PySequence_List(p.star.get()));
+    code_setup(p[0], cmd.get(), p[1]);
+    return none();
+}
+
+// Vix_Code.__getattr__: one more name component; the chain grows in place.
+Ref code_getattr(PyObject* self, PyObject* name) {
+    RecursionGuard guard(" while looking up a Vix_Code attribute");
+    Ref cmd = getattr(self, S.cmd);
+    if (PyList_CheckExact(cmd.get()))
+        check(PyList_Append(cmd.get(), name));
+    else
+        call_method1(cmd.get(), S.append, name);
+    return Ref::newref(self);
+}
+
+const Signature kCodeGetattr{"__getattr__", "Vix_Code.__getattr__", {"self", "name"}, 2, 2};
+
+Ref Vix_Code_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kCodeGetattr, args, nargs, kwnames);
+    return code_getattr(p[0], p[1]);
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * Vix_Code_call --
+ *
+ *      __call__(self, *args, **kwargs): run the command the chain names.
+ *
+ *      1. The keyword cast_ (default True) is taken out of the keywords.
+ *      2. Words: '::'.join(self.cmd); quoml() of each positional argument;
+ *         for each other keyword, in the order passed, '-' + name and
+ *         quoml() of its value (names verbatim: no underscore rewriting).
+ *      3. The word list goes to self.tcl.history.append() before the call,
+ *         so failed calls are recorded too.
+ *      4. self.tcl.tk.call(*words): every word a separate argument of the
+ *         bridge, none re-parsed by Tcl.
+ *      5. A TclError becomes TclError(self.tcl.vars['::errorInfo']), raised
+ *         from None: one error whose message is Tcl's full error trace.
+ *      6. The result: self.tcl.cast_any(result) when cast_ is true;
+ *         otherwise its text: a tuple (a Tcl list handed over by the
+ *         bridge) as its Tcl list text, quoml(result), anything else as
+ *         str(result).
+ *
+ * Results:
+ *      A new reference to the converted result.
+ *
+ * Side effects:
+ *      Runs a Tcl command; records it in the history.  CAUTION: may run
+ *      arbitrary Python code (quoml protocols, history, casts).
+ *
+ *----------------------------------------------------------------------
+ */
+const Signature kCodeCall{"__call__", "Vix_Code.__call__", {"self"}, 1, 1, 0, true, true};
+
+Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1) parse(kCodeCall, args, nargs, kwnames);  // the missing-self error
+    PyObject* self = args[0];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    // 1. cast_
+    PyObject* cast = Py_True;
+    Py_ssize_t cast_at = -1;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (key == S.cast_ || PyUnicode_Compare(key, S.cast_) == 0) {
+            cast = args[nargs + k];
+            cast_at = k;
+            break;
+        }
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    // 2. the words
+    const Py_ssize_t nwords = nargs + 2 * (nkw - (cast_at >= 0 ? 1 : 0));
+    Ref words = own(PyList_New(nwords));
+    Py_ssize_t w = 0;
+    {
+        Ref cmd = getattr(self, S.cmd);
+        PyList_SET_ITEM(words.get(), w++, own(PyUnicode_Join(S.sep, cmd.get())).release());
+    }
+    for (Py_ssize_t i = 1; i < nargs; ++i) PyList_SET_ITEM(words.get(), w++, to_quoml(args[i]).release());
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (k == cast_at) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyList_SET_ITEM(words.get(), w++, own(PyUnicode_Concat(S.dash, key)).release());
+        PyList_SET_ITEM(words.get(), w++, to_quoml(args[nargs + k]).release());
+    }
+    // 3. the history
+    Ref tcl = getattr(self, S.tcl);
+    {
+        Ref history = getattr(tcl.get(), S.history);
+        call_method1(history.get(), S.append, words.get());
+    }
+    // 4. the call, with the words as they are now
+    Ref result;
+    {
+        Ref tk = getattr(tcl.get(), S.tk);
+        Ref call = getattr(tk.get(), S.call);
+        Ref argv = own(PyList_AsTuple(words.get()));
+        result = Ref::steal(PyObject_Vectorcall(call.get(), PySequence_Fast_ITEMS(argv.get()),
+                                                (size_t)PyTuple_GET_SIZE(argv.get()), nullptr));
+    }
+    // 5. a Tcl error, with Tcl's trace
+    if (!result) {
+        Ref tcl_error = global(S.TclError);
+        if (!PyErr_ExceptionMatches(tcl_error.get())) throw PyErrSet{};
+        Ref caught = fetch_exception();
+        Handling handling(caught.get());
+        Ref vars = getattr(tcl.get(), S.vars);
+        Ref info = own(PyObject_GetItem(vars.get(), S.errorInfo));
+        tcl_error = global(S.TclError);
+        Ref exc = call1(tcl_error.get(), info.get());
+        PyException_SetCause(exc.get(), nullptr);  // from None: no cause, context suppressed
+        raise_instance(exc.get());
+    }
+    // 6. the result
+    if (truthy(cast)) return call_method1(tcl.get(), S.cast_any, result.get());
+    if (PyTuple_Check(result.get())) return to_quoml(result.get());
+    return str(result.get());
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * code_tp_call --
+ *
+ *      tp_call of Vix_Code: calling an instance runs type(self).__call__
+ *      bound to it, as for any class.  While that is still the class's own
+ *      C __call__, it is run directly on the arguments, without the bound
+ *      method and the keyword dictionary-to-tuple round trip of the generic
+ *      slot.  Assigning __call__ on the class, or deriving a class, gives
+ *      that class the interpreter's own slot again.
+ *
+ * Results:
+ *      A new reference, or NULL with an exception set.
+ *
+ * Side effects:
+ *      Those of the call.
+ *
+ *----------------------------------------------------------------------
+ */
+PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* call = _PyType_Lookup(tp, S.call_);  // borrowed
+    if (call != M.Vix_Code_call) {
+        if (!call) return PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", tp->tp_name);
+        Py_INCREF(call);
+        descrgetfunc get = Py_TYPE(call)->tp_descr_get;
+        PyObject* bound = get ? get(call, self, (PyObject*)tp) : Py_NewRef(call);
+        Py_DECREF(call);
+        if (!bound) return nullptr;
+        PyObject* res = PyObject_Call(bound, args, kwds);
+        Py_DECREF(bound);
+        return res;
+    }
+    return guarded([&]() -> Ref {
+        const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+        const Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+        // The keywords as a names tuple and a values tuple that hold their items.
+        Ref kwnames, kwvalues;
+        if (nkw) {
+            kwnames = own(PyTuple_New(nkw));
+            kwvalues = own(PyTuple_New(nkw));
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *key, *value;
+            while (i < nkw && PyDict_Next(kwds, &pos, &key, &value)) {
+                PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+                PyTuple_SET_ITEM(kwvalues.get(), i, Py_NewRef(value));
+                ++i;
+            }
+        }
+        PyObject* small[16];
+        std::vector<PyObject*> large;
+        const Py_ssize_t n = 1 + npos + nkw;
+        PyObject** argv = small;
+        if (n > 16) {
+            large.resize((std::size_t)n);
+            argv = large.data();
+        }
+        argv[0] = self;
+        for (Py_ssize_t i = 0; i < npos; ++i) argv[1 + i] = PyTuple_GET_ITEM(args, i);
+        for (Py_ssize_t i = 0; i < nkw; ++i) argv[1 + npos + i] = PyTuple_GET_ITEM(kwvalues.get(), i);
+        return Vix_Code_call(argv, 1 + npos, nkw ? kwnames.get() : nullptr);
+    });
+}
+
+const Signature kCodeStr{"__str__", "Vix_Code.__str__", {"self"}, 1, 1};
+
+Ref Vix_Code_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kCodeStr, args, nargs, kwnames);
+    Ref cmd = getattr(p[0], S.cmd);
+    Ref name = own(PyUnicode_Join(S.sep, cmd.get()));
+    return own(PyUnicode_FromFormat("<tcl.Vix magic, referring Tcl code ::%U>", name.get()));
+}
+
+const Signature kCodeRepr{"__repr__", "Vix_Code.__repr__", {"self"}, 1, 1};
+
+Ref Vix_Code_repr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kCodeRepr, args, nargs, kwnames);
+    return call_method0(p[0], S.str_);
+}
+
+MethodSpec kCodeMethods[] = {
+    {{"__init__", PYHELP_FAST(Vix_Code_init),
+      "__init__(self, *cmd, tcl)\n--\n\n"
+      "A chain naming the command '::'.join(cmd), bound to the interpreter\n"
+      "object tcl (kept as given)."},
+     Kind::Instance},
+    {{"__getattr__", PYHELP_FAST(Vix_Code_getattr),
+      "__getattr__(self, name)\n--\n\n"
+      "Append name to the command name and return this same chain."},
+     Kind::Instance},
+    {{"__call__", PYHELP_FAST(Vix_Code_call),
+      "__call__(self, *args, **kwargs)\n--\n\n"
+      "Run the named command with quoml() of each argument and '-name value'\n"
+      "for each keyword, recorded in the interpreter's history first.  A Tcl\n"
+      "error is raised as TclError(::errorInfo).  Returns tcl.cast_any() of the\n"
+      "result, or with cast_=False its text."},
+     Kind::Instance},
+    {{"__str__", PYHELP_FAST(Vix_Code_str),
+      "__str__(self)\n--\n\n\"<tcl.Vix magic, referring Tcl code ::<name>>\"."},
+     Kind::Instance},
+    {{"__repr__", PYHELP_FAST(Vix_Code_repr), "__repr__(self)\n--\n\nThe same text as str(self)."},
+     Kind::Instance},
+};
+
+// ---------------------------------------------------------------------------
+// Vix
+// ---------------------------------------------------------------------------
+
+const Signature kVixInit{"__init__", "Vix.__init__", {"self", "tcl"}, 2, 2};
+
+Ref Vix_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kVixInit, args, nargs, kwnames);
+    Ref weakref = global(S.weakref);
+    Ref proxy = getattr(weakref.get(), S.proxy);
+    Ref tcl = call1(proxy.get(), p[1]);
+    setattr(p[0], S.tcl, tcl.get());
+    return none();
+}
+
+// Vix.__getattr__: every access on the entry object starts a new chain.
+Ref vix_getattr(PyObject* self, PyObject* name) {
+    RecursionGuard guard(" while looking up a Vix attribute");
+    Ref tcl = getattr(self, S.tcl);
+    return new_code(name, tcl.get());
+}
+
+const Signature kVixGetattr{"__getattr__", "Vix.__getattr__", {"self", "name"}, 2, 2};
+
+Ref Vix_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kVixGetattr, args, nargs, kwnames);
+    return vix_getattr(p[0], p[1]);
+}
+
+const Signature kVixCall{"__call__", "Vix.__call__", {"self"}, 1, 1, 0, true, true};
+
+Ref Vix_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    parse(kVixCall, args, nargs, kwnames);
+    Ref tcl_error = global(S.TclError);
+    Ref exc = call1(tcl_error.get(), S.empty_name);
+    raise_instance(exc.get());
+}
+
+MethodSpec kVixMethods[] = {
+    {{"__init__", PYHELP_FAST(Vix_init),
+      "__init__(self, tcl)\n--\n\nQuick calls bound to the interpreter object tcl (through a weak proxy)."},
+     Kind::Instance},
+    {{"__getattr__", PYHELP_FAST(Vix_getattr),
+      "__getattr__(self, name)\n--\n\nA new chain (Vix_Code) naming the command name."},
+     Kind::Instance},
+    {{"__call__", PYHELP_FAST(Vix_call),
+      "__call__(self, *args, **kwargs)\n--\n\n"
+      "Always raises TclError('invalid command name \"\"'): the entry object names\n"
+      "no command.  Nothing is recorded and Tcl is not contacted."},
+     Kind::Instance},
+};
+
+const char kVixDoc[] =
+    "Quick calls of Tcl commands as attribute chains.\n\n"
+    "Vix(tcl) is bound to the interpreter object tcl through a weak proxy.\n"
+    "v.set('x', 1) runs `set x 1`; v.ns_a.ns_b.proc(1, [2, 3], opt='a b') runs\n"
+    "`ns_a::ns_b::proc 1 {2 3} -opt {a b}`, each word a separate argument of\n"
+    "the bridge.  Each access on a Vix starts a new chain (Vix_Code); calls are\n"
+    "recorded in tcl.history first; a Tcl error is raised as a TclError\n"
+    "carrying Tcl's error trace (::errorInfo); results go through\n"
+    "tcl.cast_any() unless the call passes cast_=False.";
+
+const char kCodeDoc[] =
+    "One quick call being named: cmd, the list of name components, and tcl.\n\n"
+    "Each further attribute access appends to cmd and returns the same\n"
+    "object (a chain kept in a variable grows with every access made through\n"
+    "it); calling it runs the command '::'.join(cmd), resolved by Tcl\n"
+    "against the current namespace.";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vix",
+    "Quick calls of Tcl commands as attribute chains (Vix, Vix_Code).",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+Ref init_module() {
+    intern_all(kNames);
+    Ref m = own(PyModule_Create(&module_def));
+    M.dict = Py_NewRef(PyModule_GetDict(m.get()));
+    Ref modname = getattr(m.get(), "__name__");
+
+    // Imports, in order: weakref, TclError, quoml.
+    Ref weakref = import("weakref");
+    check(PyModule_AddObjectRef(m.get(), "weakref", weakref.get()));
+    Ref tcl_error = import_from("tkinter", "TclError");
+    check(PyModule_AddObjectRef(m.get(), "TclError", tcl_error.get()));
+    Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
+    check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
+    M.capi = quoml_capi();
+    M.object_getattribute = Py_NewRef(check(_PyType_Lookup(&PyBaseObject_Type, S.getattribute_)));
+    M.kw_tcl = tuple_of({S.tcl}).release();
+
+    Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
+    auto* meta = (PyObject*)&PyType_Type;
+
+    Ref vix_ns = own(PyDict_New());
+    Ref vix = make_class(meta, "Vix", "Vix", bases.get(), kVixMethods, vix_ns.get(), modname.get(), kVixDoc);
+    M.Vix_getattr = Py_NewRef(check(PyDict_GetItemWithError(vix_ns.get(), S.getattr_)));
+    install_getattro(vix.get());
+    check(PyModule_AddObjectRef(m.get(), "Vix", vix.get()));
+    M.Vix = vix.release();
+
+    Ref code_ns = own(PyDict_New());
+    Ref code = make_class(meta, "Vix_Code", "Vix_Code", bases.get(), kCodeMethods, code_ns.get(), modname.get(), kCodeDoc);
+    M.Vix_Code_getattr = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.getattr_)));
+    M.Vix_Code_init = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.init_)));
+    M.Vix_Code_call = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.call_)));
+    install_getattro(code.get());
+    ((PyTypeObject*)code.get())->tp_call = code_tp_call;
+    PyType_Modified((PyTypeObject*)code.get());
+    check(PyModule_AddObjectRef(m.get(), "Vix_Code", code.get()));
+    M.Vix_Code = code.release();
+    return m;
+}
+
 }  // namespace
 
-TRELMO_MODINIT PyInit_vix() { return PyModule_Create(&module_def); }
+TRELMO_MODINIT PyInit_vix() {
+    return guarded([] { return init_module(); });
+}
