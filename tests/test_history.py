@@ -1,0 +1,376 @@
+"""Call history: bounded queues, markers, filtering, clearing, entries, log lines."""
+
+import datetime
+import gc
+import importlib
+import logging
+import re
+import sys
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+history_mod = importlib.import_module("trelmo.tcl.history")
+History = history_mod.History
+Entry = history_mod.Entry
+
+STAMP = datetime.datetime(2024, 1, 2, 3, 4, 5, 678901)
+
+
+@pytest.fixture
+def fixed_time(monkeypatch):
+    """Entries made while this is active carry the timestamp STAMP."""
+    monkeypatch.setattr(history_mod, "get_time", lambda: STAMP)
+
+
+@pytest.fixture
+def debug_log(caplog):
+    """The messages logged on 'trelmo.tcl' at debug level (a list that fills as they come)."""
+    caplog.set_level(logging.DEBUG, logger="trelmo.tcl")
+    return caplog
+
+
+@pytest.fixture(scope="module")
+def tk():
+    """A plain Tcl interpreter shared by the property tests of this module."""
+    import tkinter
+
+    return tkinter.Tcl().tk
+
+
+def messages(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == "trelmo.tcl" and r.levelno == logging.DEBUG]
+
+
+def apis(entries):
+    return [e.api for e in entries]
+
+
+# -- construction and bounds -------------------------------------------------------------------
+
+
+def test_module_objects():
+    assert history_mod.log is logging.getLogger("trelmo.tcl")
+    assert History.__MAX_HISTORY__ == 9999
+    h = History()
+    assert h.__history__.maxlen == 9999
+    assert (h.__markers__, h.__activeMarkers__, h.enabled) == ({}, [], True)
+
+
+@pytest.mark.parametrize("maxlen", [0, 1, 3, None])
+def test_queues_are_bounded_alike(maxlen):
+    h = History(max_history=maxlen)
+    h.start_marker("m")
+    for i in range(5):
+        h.append("cmd %d" % i)
+    kept = ["cmd %d" % i for i in range(5)]
+    if maxlen is not None:
+        kept = kept[len(kept) - maxlen :]
+    assert apis(h.__history__) == kept
+    assert apis(h.__markers__["m"]) == kept
+    assert h.__markers__["m"].maxlen == maxlen
+
+
+@pytest.mark.parametrize("bad, exc", [(-1, ValueError), ("3", TypeError), (2.5, TypeError)])
+def test_invalid_lengths_raise_the_deque_errors(bad, exc):
+    with pytest.raises(exc):
+        History(max_history=bad)
+
+
+def test_argument_errors_read_like_python():
+    def reference(self, marker=None, count=20, regex=None):
+        pass
+
+    h = History()
+    for args, kwargs in [((1, 2, 3, 4), {}), ((), {"bogus": 1}), ((None,), {"marker": "m"})]:
+        with pytest.raises(TypeError) as ours:
+            h.filter(*args, **kwargs)
+        with pytest.raises(TypeError) as theirs:
+            reference(h, *args, **kwargs)
+        assert str(ours.value).split("() ")[1] == str(theirs.value).split("() ")[1]
+
+
+# -- enable, disable, log lines ----------------------------------------------------------------
+
+
+def test_enable_disable_and_debug_lines(debug_log):
+    h = History()
+    h.append(["set", "x", "a b"])
+    h.disable()
+    h.append("puts hi")
+    assert apis(h.__history__) == ["set x {a b}"]
+    h.enable()
+    h.append("puts again")
+    assert apis(h.__history__) == ["set x {a b}", "puts again"]
+    assert messages(debug_log) == [
+        "TclHistory is enabled.",
+        "% ['set', 'x', 'a b']",
+        "TclHistory is disabled.",
+        "% puts hi",
+        "TclHistory is enabled.",
+        "% puts again",
+    ]
+
+
+@pytest.mark.parametrize(
+    "item, line",
+    [
+        (("a", "b"), "% ('a', 'b')"),
+        (("a",), "% ('a',)"),
+        ((), "% ()"),
+        ({"k": "v"}, "% {'k': 'v'}"),
+        ("100%", "% 100%"),
+    ],
+)
+def test_items_are_logged_by_their_text(debug_log, item, line):
+    History().append(item)
+    assert messages(debug_log)[-1] == line
+
+
+def test_logging_configuration_is_honoured(caplog, monkeypatch):
+    class Loud(str):
+        def __str__(self):
+            raise RuntimeError("str() called")
+
+    h = History()
+    caplog.set_level(logging.INFO, logger="trelmo.tcl")
+    h.append(Loud("a"))  # no debug output wanted: the line is not built
+    caplog.set_level(logging.DEBUG, logger="trelmo.tcl")
+    with pytest.raises(RuntimeError):
+        h.append(Loud("b"))
+    assert apis(h.__history__) == ["a"]
+    # The module-level logger is looked up at call time.
+    seen = []
+
+    class Log:
+        def debug(self, msg):
+            seen.append(msg)
+
+    monkeypatch.setattr(history_mod, "log", Log())
+    h.disable()
+    h.append("x")
+    assert seen == ["TclHistory is disabled.", "% x"]
+
+
+# -- markers -------------------------------------------------------------------------------------
+
+
+def test_marker_stretch():
+    h = History()
+    h.start_marker("m")
+    h.append("a")
+    h.end_marker("m")
+    h.append("b")
+    assert apis(h.filter("m")) == ["a"]
+    assert apis(h.filter()) == ["a", "b"]
+    assert h.filter("m")[0] is h.filter()[0]
+    h.start_marker("m")  # a restarted marker keeps its log
+    h.append("c")
+    assert apis(h.filter("m")) == ["a", "c"]
+
+
+def test_marker_started_twice():
+    h = History()
+    h.start_marker("m")
+    h.start_marker("m")
+    h.append("a")
+    first, second = h.filter("m")
+    assert first is second
+    h.end_marker("m")
+    assert h.__activeMarkers__ == ["m"]
+    h.append("b")
+    assert apis(h.filter("m")) == ["a", "a", "b"]
+    h.end_marker("m")
+    with pytest.raises(ValueError):
+        h.end_marker("m")
+
+
+def test_markers_may_be_any_hashable():
+    h = History()
+    h.start_marker(("phase", 1))
+    h.start_marker(7)
+    h.append("a")
+    assert apis(h.filter(("phase", 1))) == apis(h.filter(7)) == ["a"]
+    with pytest.raises(TypeError):
+        h.start_marker(["unhashable"])
+
+
+# -- filtering -----------------------------------------------------------------------------------
+
+
+@given(n=st.integers(0, 30), count=st.integers(-35, 35))
+def test_filter_count_is_a_tail_slice(n, count):
+    h = History()
+    for i in range(n):
+        h.append("c%d" % i)
+    assert h.filter(count=count) == list(h.__history__)[-count:]
+
+
+@given(
+    words=st.lists(st.sampled_from(["set x 1", "puts a", "set y 2", "incr x", "sets"]), max_size=12),
+    count=st.integers(0, 14),
+    regex=st.sampled_from([None, "", "^set", "x", r"\d$", "^(puts|incr)"]),
+)
+def test_filter_regex_keeps_matches_among_the_last(words, count, regex):
+    h = History()
+    for w in words:
+        h.append(w)
+    last = list(h.__history__)[-count:]
+    expected = [e for e in last if re.search(regex, e.api)] if regex else last
+    assert h.filter(count=count, regex=regex) == expected
+
+
+def test_filter_returns_a_new_list():
+    h = History()
+    h.append("a")
+    got = h.filter()
+    got.clear()
+    assert apis(h.filter()) == ["a"]
+
+
+@pytest.mark.parametrize("marker, text", [("nosuch", "No such marker: nosuch"), (("a", "b"), "No such marker: ('a', 'b')")])
+def test_filter_unknown_marker(marker, text):
+    with pytest.raises(Exception) as info:
+        History().filter(marker)
+    assert type(info.value) is Exception
+    assert str(info.value) == text
+    assert isinstance(info.value.__context__, KeyError)
+    assert not info.value.__suppress_context__
+
+
+def test_filter_unknown_marker_inside_a_handler():
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        with pytest.raises(Exception) as info:
+            History().filter("nosuch")
+    context = info.value.__context__
+    assert isinstance(context, KeyError)
+    assert isinstance(context.__context__, ValueError)
+
+
+@pytest.mark.parametrize("kwargs, exc", [({"count": None}, TypeError), ({"regex": "("}, re.error)])
+def test_filter_bad_arguments(kwargs, exc):
+    h = History()
+    h.append("a")
+    with pytest.raises(exc):
+        h.filter(**kwargs)
+
+
+# -- clearing ------------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def filled():
+    h = History()
+    h.start_marker("m")
+    h.start_marker("n")
+    h.append("a")
+    h.end_marker("n")
+    return h
+
+
+@pytest.mark.parametrize(
+    "kwargs, history, m, n",
+    [
+        ({}, [], ["a"], ["a"]),
+        ({"marker": "m"}, ["a"], [], ["a"]),
+        ({"clear_all": True}, [], [], []),
+        ({"marker": "m", "clear_all": True}, [], [], []),
+        ({"marker": "m", "clear_all": 0}, ["a"], [], ["a"]),
+    ],
+)
+def test_clear_rules(filled, kwargs, history, m, n):
+    filled.clear(**kwargs)
+    assert (apis(filled.__history__), apis(filled.filter("m")), apis(filled.filter("n"))) == (history, m, n)
+    assert filled.__activeMarkers__ == ["m"]
+    filled.append("b")
+    assert apis(filled.filter("m"))[-1] == "b"
+
+
+def test_clear_unknown_marker_raises_key_error(filled):
+    with pytest.raises(KeyError) as info:
+        filled.clear("nosuch")
+    assert info.value.args == ("nosuch",)
+
+
+# -- entries -------------------------------------------------------------------------------------
+
+
+def test_entry_text_and_representation(fixed_time):
+    e = Entry("set x 1")
+    assert (e.api, e.timestamp) == ("set x 1", STAMP)
+    assert str(e) == "2024-01-02T03:04:05.678901: set x 1"
+    assert repr(e) == "<Entry '2024-01-02T03:04:05.678901: set x 1' at %s>" % hex(id(e))
+    h = History()
+    h.append(["set", "x", "a b"])
+    assert str(h) == str(h.__history__) and repr(h) == repr(h.__history__)
+    assert "<Entry '2024-01-02T03:04:05.678901: set x {a b}' at 0x" in str(h)
+
+
+@pytest.mark.parametrize(
+    "words, api",
+    [(["set", "x", "a b"], "set x {a b}"), ((), ""), (["", "a"], " a"), (iter(["x", " "]), "x { }"), (["é ü", "€"], "{é ü} €")],
+)
+def test_entry_words(words, api):
+    assert Entry(words).api == api
+
+
+@given(st.lists(st.text(alphabet="ab ñ\U0001f600", min_size=1), max_size=6))
+def test_entry_words_read_back_as_a_tcl_list(tk, words):
+    # With no special character but the space, the text is a Tcl list of the words.
+    assert tk.splitlist(Entry(words).api) == tuple(words)
+
+
+@pytest.mark.parametrize("api", [["a", 1], [b"a"], [["a b"]], 5, None])
+def test_entry_needs_str_words(api):
+    with pytest.raises(TypeError):
+        Entry(api)
+
+
+def test_entry_reads_get_time_at_call_time(monkeypatch):
+    calls = []
+    monkeypatch.setattr(history_mod, "get_time", lambda: calls.append(1) or STAMP)
+    h = History()
+    h.append("a")
+    h.disable()
+    h.append("b")
+    assert calls == [1]
+
+
+def test_subclasses_behave_as_python_classes():
+    class Quiet(History):
+        def enable(self):
+            self.enabled = "yes"
+
+    class Noted(Entry):
+        def __str__(self):
+            return "noted"
+
+    q = Quiet(max_history=2)
+    assert q.enabled == "yes" and q.__history__.maxlen == 2
+    n = Noted("x")
+    assert repr(n) == "<Entry 'noted' at %s>" % hex(id(n))
+    n.extra = 1  # instances have a __dict__
+
+
+def test_no_reference_leaks():
+    def batch():
+        h = History(max_history=5)
+        h.start_marker("m")
+        for i in range(200):
+            h.append(["set", "x", "a b %d" % i])
+            h.filter("m", count=3, regex="x")
+            try:
+                h.filter("nosuch")
+            except Exception:
+                pass
+
+    batch()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(5):
+        batch()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200

@@ -1,0 +1,341 @@
+"""Quick calls: words sent and recorded, chains, casts, Tcl errors, the entry object."""
+
+import gc
+import importlib
+import subprocess
+import sys
+import textwrap
+import weakref
+from tkinter import TclError
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from trelmo.tcl import Interpreter
+from trelmo.tcl.quoml import quoml
+
+vix_mod = importlib.import_module("trelmo.tcl.vix")
+Vix = vix_mod.Vix
+Vix_Code = vix_mod.Vix_Code
+
+LIBRARY = """
+proc echo args { return $args }
+proc fail {msg} { error $msg }
+proc outer {} { fail deep }
+namespace eval ns_a::ns_b { proc procname args { return $args } }
+namespace eval ns {
+    proc a {} { return a }
+    proc b {} { return b }
+    namespace eval a { proc b {} { return a::b } }
+}
+"""
+
+
+@pytest.fixture
+def lib(tcl):
+    tcl.tk.eval(LIBRARY)
+    return tcl
+
+
+@pytest.fixture(scope="module")
+def shared():
+    """One interpreter with the library, for property tests."""
+    interp = Interpreter()
+    interp.tk.eval(LIBRARY)
+    return interp
+
+
+# Text that can travel to Tcl (no NUL, no lone surrogates), Tcl's specials well represented.
+TEXT = st.text(
+    alphabet=st.one_of(
+        st.sampled_from(list("{}[]$\\\" ;#\t\n")), st.characters(blacklist_characters="\x00", blacklist_categories=("Cs",))
+    )
+)
+
+
+def calls(rec):
+    return [args for op, args in rec.sent if op == "call"]
+
+
+def last_api(tcl):
+    return tcl.history.__history__[-1].api
+
+
+# -- words -----------------------------------------------------------------------------------------
+
+
+def test_set_sends_the_words_and_casts(tcl, rec):
+    assert tcl.vix.set("myVar", "value") == "value"
+    assert tcl.vix.set("n", 12) == 12
+    assert tcl.vix.set("n", 12, cast_=False) == "12"
+    assert calls(rec) == [("set", "myVar", "value"), ("set", "n", "12"), ("set", "n", "12")]
+    assert tcl.tk.getvar("myVar") == "value"
+
+
+def test_words_of_a_namespaced_call(lib, rec):
+    class Record:
+        def __init__(self):
+            self.items = []
+
+        def append(self, item):
+            self.items.append(item)
+
+    lib.__dict__["history"] = Record()
+    lib.vix.ns_a.ns_b.procname(1, [2, 3], opt="a b", flag=None)
+    words = ["ns_a::ns_b::procname", "1", "2 3", "-opt", "a b", "-flag", ""]
+    assert calls(rec) == [tuple(words)]
+    assert lib.history.items == [words]
+
+
+def test_words_are_recorded_in_the_history(lib):
+    lib.vix.ns_a.ns_b.procname(1, [2, 3], opt="a b", flag=None)
+    assert last_api(lib) == "ns_a::ns_b::procname 1 {2 3} -opt {a b} -flag "
+
+
+@pytest.mark.parametrize(
+    "kwargs, tail",
+    [
+        ({"cast_": False}, ()),
+        ({"my_opt": 1}, ("-my_opt", "1")),
+        ({"b": 1, "a": 2}, ("-b", "1", "-a", "2")),
+        ({"x": [1, [2, 3]], "cast_": True, "y": True}, ("-x", "1 {2 3}", "-y", "true")),
+    ],
+)
+def test_keywords_become_options_in_order(lib, rec, kwargs, tail):
+    lib.vix.echo(**kwargs)
+    assert calls(rec) == [("echo",) + tail]
+
+
+@settings(suppress_health_check=[HealthCheck.too_slow])
+@given(
+    args=st.lists(st.one_of(st.none(), st.integers(), TEXT, st.lists(TEXT, max_size=3)), max_size=4),
+    kwargs=st.dictionaries(st.sampled_from(["o", "opt", "with_under"]), TEXT, max_size=2),
+)
+def test_every_word_reaches_tcl_unparsed(shared, args, kwargs):
+    # Tcl judges: the procedure receives exactly the quoml() of each value.
+    result = shared.vix.echo(*args, cast_=False, **kwargs)
+    words = [quoml(a) for a in args]
+    for k, v in kwargs.items():
+        words += ["-" + k, quoml(v)]
+    assert shared.tk.splitlist(result) == tuple(words)
+
+
+# -- chains ----------------------------------------------------------------------------------------
+
+
+def test_chains_kept_in_a_variable_grow(lib, rec):
+    x = lib.vix.ns
+    assert (x.a(), x.b()) == ("a", "a::b")
+    assert (lib.vix.ns.a(), lib.vix.ns.b()) == ("a", "b")
+    assert [c[0] for c in calls(rec)] == ["ns::a", "ns::a::b", "ns::a", "ns::b"]
+
+
+def test_chain_text(tcl):
+    chain = tcl.vix.a.b
+    assert str(chain) == repr(chain) == "<tcl.Vix magic, referring Tcl code ::a::b>"
+    assert isinstance(chain, Vix_Code)
+    assert tcl.vix.a is not tcl.vix.a
+
+
+def test_existing_attributes_are_not_components(tcl):
+    v = tcl.vix
+    assert isinstance(v.tcl, weakref.ProxyType)
+    chain = v.ns
+    assert chain.cmd == ["ns"]
+    assert chain.tcl is v.tcl
+    assert chain.__class__ is Vix_Code and v.__class__ is Vix
+    assert isinstance(v.__dict__, dict)
+    assert repr(v).startswith("<trelmo.tcl.vix.Vix object at 0x")
+
+
+def test_vix_code_construction(tcl):
+    chain = Vix_Code("a", "b", tcl=tcl)
+    assert chain.tcl is tcl and chain.cmd == ["a", "b"]
+    assert Vix_Code(tcl=None).cmd == []
+
+    def reference(self, *cmd, tcl):
+        pass
+
+    with pytest.raises(TypeError) as ours:
+        Vix_Code("x")
+    with pytest.raises(TypeError) as theirs:
+        reference(None, "x")
+    assert str(ours.value).split("() ")[1] == str(theirs.value).split("() ")[1]
+
+
+# -- results ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "script, cast, expected",
+    [
+        ("list a {b c} d", True, ["a", "b c", "d"]),
+        ("list a {b c} d", False, "a {b c} d"),
+        ("list a [list b {c d}]", False, "a {b {c d}}"),
+        ("list", False, ""),
+        ("expr {6 * 7}", 0, "42"),
+        ("expr {6 * 7}", "yes", 42),
+        ("expr {1.5 * 2}", None, "3.0"),
+        ("string repeat x 3", False, "xxx"),
+    ],
+)
+def test_results_and_cast(lib, script, cast, expected):
+    lib.tk.eval("proc produce {} {return [%s]}" % script)
+    assert lib.vix.produce(cast_=cast) == expected
+
+
+@pytest.mark.parametrize("script", [r'list {} {a b} "\{" [list x {y z}] {$x} "\\" a\ b', "dict create k {v w} n {}", "split a,b,,c ,"])
+def test_list_results_are_tcl_text(lib, script):
+    # Tcl judges: the text is what Tcl itself gives for the same result.
+    lib.tk.eval("proc produce {} {return [%s]}" % script)
+    assert lib.vix.produce(cast_=False) == lib.tk.eval("produce")
+
+
+# -- errors ----------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call, first", [(lambda v: v.nosuchproc(), 'invalid command name "nosuchproc"'), (lambda v: v.outer(), "deep")])
+def test_tcl_errors_carry_the_trace(lib, call, first):
+    before = len(lib.history.__history__)
+    with pytest.raises(TclError) as info:
+        call(lib.vix)
+    err = info.value
+    assert err.args == (lib.tk.getvar("::errorInfo"),)
+    assert str(err).splitlines()[0] == first and "while executing" in str(err)
+    assert err.__cause__ is None and err.__suppress_context__
+    assert isinstance(err.__context__, TclError)
+    assert len(lib.history.__history__) == before + 1
+
+
+class StandIn:
+    """A minimal interpreter object: tk, history, vars and cast_any, each replaceable."""
+
+    def __init__(self, tk=None, history=None, vars=None):
+        import tkinter
+
+        from trelmo.tcl.history import History
+
+        self.tk = tk or tkinter.Tcl().tk
+        self.history = history if history is not None else History()
+        self.vars = vars if vars is not None else {"::errorInfo": "the trace"}
+
+    def cast_any(self, value):
+        return ("cast", value)
+
+
+def test_error_text_comes_from_the_variables_view():
+    interp = StandIn()
+    with pytest.raises(TclError) as info:
+        Vix(interp).nosuch()
+    assert info.value.args == ("the trace",)
+
+
+def test_errors_other_than_tcl_errors_pass_through():
+    class Tk:
+        def call(self, *words):
+            raise ValueError(words)
+
+    class Failing:
+        def append(self, item):
+            raise KeyError("history")
+
+    raising, failing, no_vars, plain = StandIn(tk=Tk()), StandIn(tk=Tk(), history=Failing()), StandIn(vars={}), StandIn()
+    with pytest.raises(ValueError) as info:
+        Vix(raising).a.b(1)
+    assert info.value.args == (("a::b", "1"),)
+    with pytest.raises(KeyError):  # the history is written first: Tcl is not contacted
+        Vix(failing).a()
+    with pytest.raises(LookupError):  # a failing errorInfo read propagates
+        Vix(no_vars).nosuch()
+    assert Vix(plain).set("x", 1) == ("cast", "1")
+
+
+def test_the_entry_object_names_no_command(tcl, rec):
+    with pytest.raises(TclError) as info:
+        tcl.vix(1, opt=2)
+    assert info.value.args == ('invalid command name ""',)
+    assert rec.sent == [] and len(tcl.history.__history__) == 0
+
+
+# -- binding ---------------------------------------------------------------------------------------
+
+
+def test_weak_binding(tcl):
+    with pytest.raises(TypeError):
+        Vix(weakref.proxy(tcl))
+    interp = Interpreter()
+    v = Vix(interp)
+    chain = v.set
+    del interp
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        chain("x", 1)
+    with pytest.raises(ReferenceError):
+        v.set("x", 1)
+
+
+def test_default_interpreter_quick_calls():
+    code = """
+        import trelmo.tcl
+        assert trelmo.tcl.vix.set('x', 1) == 1
+        assert trelmo.tcl.tk.getvar('x') == '1'
+        assert trelmo.tcl.history.filter()[-1].api == 'set x 1'
+        import trelmo.tcl.vix, trelmo.tcl.history
+        assert type(trelmo.tcl.vix).__name__ == 'Vix'
+        print('ok')
+    """
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    assert out.stdout.strip() == "ok", out.stderr
+
+
+# -- classes behave as Python classes --------------------------------------------------------------
+
+
+def test_subclasses_and_rebinding(tcl, rec, monkeypatch):
+    class Upper(Vix):
+        def __getattr__(self, name):
+            return Vix_Code(name.lower(), tcl=self.tcl)
+
+    class Counting(Vix_Code):
+        def __call__(self, *args, **kwargs):
+            return ("counted",) + tuple(super().__call__(*args, cast_=False, **kwargs).split())
+
+    assert Upper(tcl).SET("x", 2) == 2
+    assert Counting("list", tcl=tcl)(1, 2) == ("counted", "1", "2")
+    with monkeypatch.context() as patch:  # module-level names are read at call time
+        patch.setattr(vix_mod, "Vix_Code", Counting)
+        assert tcl.vix.list(3) == ("counted", "3")
+    monkeypatch.setattr(vix_mod, "quoml", lambda value: "<%s>" % (value,))
+    assert tcl.vix.set("y", 1) == "<1>"
+    assert calls(rec)[-1] == ("set", "<y>", "<1>")
+
+
+def test_uninitialised_objects_do_not_crash():
+    bare = Vix_Code.__new__(Vix_Code)
+    with pytest.raises(RecursionError):
+        bare.anything
+    with pytest.raises(RecursionError):
+        Vix.__new__(Vix).anything
+
+
+def test_no_reference_leaks(lib):
+    v = lib.vix
+    lib.__dict__["history"] = type(lib.history)(max_history=3)
+
+    def batch():
+        for i in range(100):
+            v.echo(i, [i, "a b"], opt=None, cast_=False)
+            v.ns.a()
+            try:
+                v.nosuchproc(i)
+            except TclError:
+                pass
+
+    batch()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(5):
+        batch()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
