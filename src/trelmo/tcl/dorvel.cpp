@@ -138,7 +138,8 @@ bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
 inline bool method_is_own(PyObject* obj, Member m) { return attr_is(obj, S.member[m], st.own[m]); }
 
 // super(Dorvel, self).<name> is dict's own: the classes after Dorvel in
-// type(self).__mro__ are AttrDict then dict, and AttrDict does not define name.
+// type(self).__mro__ are AttrDict then dict, and AttrDict resolves name to
+// dict's member (it does not define its own).
 bool base_is_dict(PyObject* self, PyObject* name) {
     PyObject* mro = Py_TYPE(self)->tp_mro;
     if (!mro) return false;
@@ -147,9 +148,7 @@ bool base_is_dict(PyObject* self, PyObject* name) {
     if (i + 2 >= n || PyTuple_GET_ITEM(mro, i + 1) != st.attrdict ||
         PyTuple_GET_ITEM(mro, i + 2) != (PyObject*)&PyDict_Type)
         return false;
-    if (PyDict_GetItemWithError(((PyTypeObject*)st.attrdict)->tp_dict, name)) return false;
-    if (PyErr_Occurred()) throw PyErrSet{};
-    return true;
+    return _PyType_Lookup((PyTypeObject*)st.attrdict, name) == _PyType_Lookup(&PyDict_Type, name);
 }
 
 // super(Dorvel, self).<name>(args...)
@@ -207,16 +206,13 @@ inline bool plain_class_attr(PyTypeObject* t) { return _PyType_Lookup(t, S.dunde
 bool is_dorvel(Ctx& ctx, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
     if (t == st.cls) return true;
-    if (!plain_class_attr(t)) {
-        ctx.forget();
-        return check(PyObject_IsInstance(v, dorvel_class())) != 0;
-    }
     memo_sync(ctx);
-    for (int i = 0; i < memo_len; ++i)
+    for (int i = 0; i < memo_len; ++i)  // holds only types that pass plain_class_attr
         if (memo[i].type == t) return memo[i].answer;
-    // CAUTION: may run arbitrary Python code (ABCMeta, __subclasshook__)
+    // CAUTION: may run arbitrary Python code (ABCMeta, __subclasshook__, __class__)
     bool answer = check(PyObject_IsInstance(v, dorvel_class())) != 0;
     ctx.forget();
+    if (!plain_class_attr(t)) return answer;
     MemoEntry& slot = memo[memo_next];
     if (memo_next == memo_len) ++memo_len;
     Py_XSETREF(slot.type, (PyTypeObject*)Py_NewRef((PyObject*)t));
@@ -286,40 +282,88 @@ bool except(PyObject* exc, Fn&& body) {
 // Dotted keys.
 // ---------------------------------------------------------------------------
 
-// The part of a key still to resolve: text[off:] when text is an exact str,
-// otherwise the key object itself (off 0).  Walking an exact str by offset
-// creates only the components actually looked up.
+// Dotted keys that are exact strings are split into all their components
+// once and kept in a bounded table keyed by the text, so that a key used
+// again costs one lookup (its hash is cached in the key) instead of a new
+// string and a new hash per component.  The components are exactly what
+// repeated key.split('.', 1) gives; nothing else about the table is visible.
+PyObject* split_table;                       // dict: dotted key -> tuple of components
+constexpr Py_ssize_t kSplitTableMax = 4096;  // entries kept before the table starts over
+constexpr Py_ssize_t kSplitKeyMax = 256;     // longer keys are split each time
+
+Ref split_all(PyObject* key, Py_ssize_t first_dot) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    std::vector<Py_ssize_t> dots{first_dot};
+    for (Py_ssize_t p = first_dot;;) {
+        p = PyUnicode_FindChar(key, '.', p + 1, n, 1);
+        if (p == -2) throw PyErrSet{};
+        if (p < 0) break;
+        dots.push_back(p);
+    }
+    Ref parts = own(PyTuple_New((Py_ssize_t)dots.size() + 1));
+    Py_ssize_t start = 0;
+    for (std::size_t i = 0; i <= dots.size(); ++i) {
+        Py_ssize_t stop = i < dots.size() ? dots[i] : n;
+        PyTuple_SET_ITEM(parts.get(), (Py_ssize_t)i, check(PyUnicode_Substring(key, start, stop)));
+        start = stop + 1;
+    }
+    return parts;
+}
+
+Ref components(PyObject* key, Py_ssize_t first_dot) {
+    if (PyUnicode_GET_LENGTH(key) > kSplitKeyMax) return split_all(key, first_dot);
+    if (PyObject* hit = PyDict_GetItemWithError(split_table, key)) return Ref::newref(hit);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    Ref parts = split_all(key, first_dot);
+    if (PyDict_GET_SIZE(split_table) >= kSplitTableMax) PyDict_Clear(split_table);
+    check(PyDict_SetItem(split_table, key, parts.get()));
+    return parts;
+}
+
+// The part of a key still to resolve.  For an exact str: text[off:], whose
+// components (when it has a dot) are parts[index:].  Any other key object is
+// taken as it is (off 0) and split with its own `in` and split().
 struct Cursor {
     Ref key;
     Py_ssize_t off = 0;
-};
+    Ref parts;
+    Py_ssize_t index = 0;
 
-Ref whole(const Cursor& c) {
-    if (c.off == 0) return Ref::newref(c.key.get());
-    return own(PyUnicode_Substring(c.key.get(), c.off, PyUnicode_GET_LENGTH(c.key.get())));
-}
-
-// `'.' in key` and, when true, `key.split('.', 1)`: head is the first
-// component; `cur` moves on to the rest.  Returns false for a key without dot.
-bool split_first(Cursor& cur, Ref& head) {
-    PyObject* key = cur.key.get();
-    if (PyUnicode_CheckExact(key)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-        Py_ssize_t p = PyUnicode_FindChar(key, '.', cur.off, n, 1);
+    explicit Cursor(PyObject* k) : key(Ref::newref(k)) {
+        if (!PyUnicode_CheckExact(k)) return;
+        Py_ssize_t p = PyUnicode_FindChar(k, '.', 0, PyUnicode_GET_LENGTH(k), 1);
         if (p == -2) throw PyErrSet{};
-        if (p < 0) return false;
-        head = own(PyUnicode_Substring(key, cur.off, p));
-        cur.off = p + 1;
+        if (p >= 0) parts = components(k, p);
+    }
+
+    // The rest of the key as one object.
+    Ref whole() const {
+        if (parts && index == PyTuple_GET_SIZE(parts.get()) - 1) return Ref::newref(PyTuple_GET_ITEM(parts.get(), index));
+        if (off == 0) return Ref::newref(key.get());
+        return own(PyUnicode_Substring(key.get(), off, PyUnicode_GET_LENGTH(key.get())));
+    }
+
+    // `'.' in key` and, when true, `key.split('.', 1)`: head is the first
+    // component and the cursor moves on to the rest.  False: no dot.
+    bool split_first(Ref& head) {
+        PyObject* k = key.get();
+        if (parts) {
+            if (index == PyTuple_GET_SIZE(parts.get()) - 1) return false;
+            PyObject* h = PyTuple_GET_ITEM(parts.get(), index++);
+            off += PyUnicode_GET_LENGTH(h) + 1;
+            head = Ref::newref(h);
+            return true;
+        }
+        if (PyUnicode_CheckExact(k)) return false;  // an exact str without dot
+        if (!check(PySequence_Contains(k, S.dot))) return false;
+        // CAUTION: may run arbitrary Python code (a str subclass's split)
+        Ref subkeys = call_method(k, S.split, S.dot, st.one);
+        head = own(PyObject_GetItem(subkeys.get(), st.zero));
+        Ref rest = own(PyObject_GetItem(subkeys.get(), st.one));
+        *this = Cursor(rest.get());
         return true;
     }
-    if (!check(PySequence_Contains(key, S.dot))) return false;
-    // CAUTION: may run arbitrary Python code (a str subclass's split)
-    Ref subkeys = call_method(key, S.split, S.dot, st.one);
-    head = own(PyObject_GetItem(subkeys.get(), st.zero));
-    cur.key = own(PyObject_GetItem(subkeys.get(), st.one));
-    cur.off = 0;
-    return true;
-}
+};
 
 Ref getitem_impl(PyObject* self, PyObject* key);
 
@@ -349,16 +393,16 @@ Ref find_item(PyObject* self, PyObject* key) {
 // Dorvel.__getitem__: follow the path through the sub-lists.
 Ref getitem_impl(PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
-    Cursor c{Ref::newref(key), 0};
+    Cursor c(key);
     for (;;) {
         Ref head;
-        if (!split_first(c, head)) {
-            Ref k = whole(c);
+        if (!c.split_first(head)) {
+            Ref k = c.whole();
             return base_getitem(cur.get(), k.get());
         }
         Ref value = base_getitem(cur.get(), head.get());
         if (!slot_is_own(value.get(), kGetItem)) {
-            Ref rest = whole(c);
+            Ref rest = c.whole();
             return own(PyObject_GetItem(value.get(), rest.get()));
         }
         cur = std::move(value);
@@ -373,14 +417,14 @@ Ref from_tcl_top(Ctx& ctx, PyObject* value);
 void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
     Ref cur = Ref::newref(self);
     Ref val = Ref::newref(value);
-    Cursor c{Ref::newref(key), 0};
+    Cursor c(key);
     for (;;) {
         if (is_tcl_obj(val.get())) {
             Ref type_name = getattr(val.get(), S.type_name);
             if (check(PyObject_RichCompareBool(type_name.get(), S.keyed_list, Py_EQ))) val = from_tcl_top(ctx, val.get());
         }
         Ref head;
-        if (split_first(c, head)) {
+        if (c.split_first(head)) {
             Ref subkl = find_item(cur.get(), head.get());
             if (!subkl) {
                 subkl = new_dorvel(ctx);
@@ -389,7 +433,7 @@ void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
                 raise_conflict(head.get());
             }
             if (!slot_is_own(subkl.get(), kSetItem)) {
-                Ref rest = whole(c);
+                Ref rest = c.whole();
                 ctx.forget();
                 check(PyObject_SetItem(subkl.get(), rest.get(), val.get()));
                 return;
@@ -397,7 +441,7 @@ void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
             cur = std::move(subkl);
             continue;
         }
-        Ref k = whole(c);
+        Ref k = c.whole();
         if (is_dorvel(ctx, val.get())) {
             Ref existing = find_item(cur.get(), k.get());
             if (existing && !is_dorvel(ctx, existing.get())) raise_conflict(k.get());
@@ -420,11 +464,11 @@ void store(Ctx& ctx, PyObject* obj, PyObject* key, PyObject* value) {
 // Dorvel.__contains__: the result of the last containment test, unchanged.
 Ref contains_impl(PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
-    Cursor c{Ref::newref(key), 0};
+    Cursor c(key);
     for (;;) {
         Ref head;
-        if (!split_first(c, head)) {
-            Ref k = whole(c);
+        if (!c.split_first(head)) {
+            Ref k = c.whole();
             return base_contains(cur.get(), k.get());
         }
         Ref value;
@@ -441,7 +485,7 @@ Ref contains_impl(PyObject* self, PyObject* key) {
             value = base_getitem(cur.get(), head.get());
         }
         if (!method_is_own(value.get(), kContains)) {
-            Ref rest = whole(c);
+            Ref rest = c.whole();
             return call_method(value.get(), S.member[kContains], rest.get());
         }
         cur = std::move(value);
@@ -456,11 +500,11 @@ void delitem_impl(PyObject* self, PyObject* key) {
     };
     std::vector<Level> levels;
     Ref cur = Ref::newref(self);
-    Cursor c{Ref::newref(key), 0};
+    Cursor c(key);
     for (;;) {
         Ref head;
-        if (!split_first(c, head)) {
-            Ref k = whole(c);
+        if (!c.split_first(head)) {
+            Ref k = c.whole();
             base_delitem(cur.get(), k.get());
             break;
         }
@@ -468,7 +512,7 @@ void delitem_impl(PyObject* self, PyObject* key) {
         PyObject* v = value.get();
         levels.push_back(Level{std::move(cur), std::move(head), std::move(value)});
         if (!slot_is_own(v, kDelItem)) {
-            Ref rest = whole(c);
+            Ref rest = c.whole();
             check(PyObject_DelItem(v, rest.get()));
             break;
         }
@@ -558,6 +602,26 @@ void for_each(PyObject* iterable, Fn&& fn) {
     if (PyErr_Occurred()) throw PyErrSet{};
 }
 
+// a + b for exact strings, in one allocation.
+Ref concat(PyObject* a, PyObject* b) {
+    const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    if (na > PY_SSIZE_T_MAX - nb) return own(PyErr_NoMemory());
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
+    if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
+    Ref out = own(PyUnicode_New(na + nb, maxchar));
+    const int kind = PyUnicode_KIND(out.get());
+    char* data = (char*)PyUnicode_DATA(out.get());
+    if (PyUnicode_KIND(a) == kind)
+        memcpy(data, PyUnicode_DATA(a), (std::size_t)na * kind);
+    else
+        check((int)PyUnicode_CopyCharacters(out.get(), 0, a, 0, na));
+    if (PyUnicode_KIND(b) == kind)
+        memcpy(data + na * kind, PyUnicode_DATA(b), (std::size_t)nb * kind);
+    else
+        check((int)PyUnicode_CopyCharacters(out.get(), na, b, 0, nb));
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Flattening: all_keys() and all_items().
 // ---------------------------------------------------------------------------
@@ -590,7 +654,7 @@ struct Walker {
     // The name at depth 0 of `name`, given at depth `depth`.
     Ref lift(Ref name, std::size_t depth) {
         while (depth > 0) {
-            if (PyUnicode_CheckExact(name.get())) return own(PyUnicode_Concat(prefix[depth].get(), name.get()));
+            if (PyUnicode_CheckExact(name.get())) return concat(prefix[depth].get(), name.get());
             Ref left = own(PyNumber_Add(path[depth - 1].get(), S.dot));
             ctx.forget();
             name = own(PyNumber_Add(left.get(), name.get()));
@@ -617,8 +681,8 @@ struct Walker {
                 return;
             }
             if (PyUnicode_CheckExact(key) && method_is_own(value, own_member)) {
-                Ref p = own(PyUnicode_Concat(prefix[depth].get(), key));
-                p = own(PyUnicode_Concat(p.get(), S.dot));
+                Ref p = concat(prefix[depth].get(), key);
+                p = concat(p.get(), S.dot);
                 prefix.resize(depth + 1);
                 path.resize(depth);
                 prefix.push_back(std::move(p));
@@ -1210,6 +1274,7 @@ Ref init_module() {
     st.dict_items = Py_NewRef(_PyType_Lookup(&PyDict_Type, S.items));
     st.object_class = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, S.dunder_class));
     st.empty_tuple = own(PyTuple_New(0)).release();
+    split_table = own(PyDict_New()).release();
     st.zero = own(PyLong_FromLong(0)).release();
     st.one = own(PyLong_FromLong(1)).release();
 

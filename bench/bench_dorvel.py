@@ -1,0 +1,99 @@
+"""Keyed lists: Dorvel against the pure-Python class of the same behaviour
+(bench/pydorvel.py) on a keyed list of 1,000 fields, three levels deep, with
+mixed values; and, for scale, TclX reading every leaf with keylget inside Tcl.
+
+The pure-Python quoml of that class is the all-Python path: its __tclobj__
+converts with the pure-Python tclobj (bench/pyquoml.py) and quoml formats.
+"""
+
+import random
+import re
+from operator import setitem
+
+import pydorvel
+import pyquoml
+from timing import per_call
+
+from trelmo.tcl import Interpreter, quoml
+from trelmo.tcl.dorvel import Dorvel
+
+_WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+
+
+def mixed_value(r):
+    kind = r.randrange(6)
+    if kind == 0:
+        return r.choice(_WORDS)
+    if kind == 1:
+        return "%s %s" % (r.choice(_WORDS), r.choice(_WORDS))
+    if kind == 2:
+        return r.randrange(-10000, 100000)
+    if kind == 3:
+        return round(r.uniform(-100, 100), 3)
+    if kind == 4:
+        return r.choice(["{x}", "a]b", "$v", "c:\\dir", 'say "hi"'])
+    return "v%d" % r.randrange(1000)
+
+
+def build(seed=1):
+    """{top: {mid: {leaf: value}}}: 10 x 10 x 10 = 1,000 leaves."""
+    r = random.Random(seed)
+    return {
+        "top%d" % i: {"mid%d" % j: {"leaf%d" % k: mixed_value(r) for k in range(10)} for j in range(10)}
+        for i in range(10)
+    }
+
+
+def run(report):
+    tcl = Interpreter()
+    tk = tcl.tk
+    tk.eval("package require Tclx")
+
+    nested = build()
+    ours = Dorvel(nested)
+    theirs = pydorvel.Dorvel(nested)
+    keys = ours.all_keys()
+    assert keys == theirs.all_keys() and len(keys) == 1000
+    values = [ours[k] for k in keys]
+
+    def py_quoml():
+        saved = pydorvel.tclobj
+        pydorvel.tclobj = pyquoml.tclobj
+        try:
+            return pyquoml.quoml(theirs)
+        finally:
+            pydorvel.tclobj = saved
+
+    text = quoml(ours)
+    assert text == py_quoml()
+    report("quoml of a Dorvel: vs pure Python", per_call(py_quoml, repeat=3) / per_call(lambda: quoml(ours)), 20)
+
+    def reads(d):
+        return lambda: [d[k] for k in keys]
+
+    def writes(d):
+        pairs = list(zip(keys, values))
+        return lambda: [setitem(d, k, v) for k, v in pairs]
+
+    report("dotted reads d['a.b.c'] (1,000 keys): vs pure Python", per_call(reads(theirs)) / per_call(reads(ours)), 5)
+    report("dotted writes d['a.b.c'] = v (1,000 keys): vs pure Python",
+           per_call(writes(theirs)) / per_call(writes(ours)), 5)
+    report("all_keys(): vs pure Python", per_call(theirs.all_keys) / per_call(ours.all_keys), 5)
+    report("all_items(): vs pure Python", per_call(theirs.all_items) / per_call(ours.all_items), 5)
+
+    assert Dorvel.from_tcl(text) == pydorvel.Dorvel.from_tcl(text)
+    ours_read = per_call(lambda: Dorvel.from_tcl(text), repeat=5)
+    report("from_tcl of its text: vs pure Python",
+           per_call(lambda: pydorvel.Dorvel.from_tcl(text), repeat=5) / ours_read, 2)
+
+    # TclX's own reading of every leaf, inside Tcl: the list of keys and the
+    # keyed list are set up once, then keylget runs for each key.
+    tk.call("set", "::bench_kl", text)
+    tk.call("set", "::bench_keys", tuple(keys))
+    tk.eval("proc ::bench_keylget {} {foreach k $::bench_keys {keylget ::bench_kl $k}}")
+    tk.eval("::bench_keylget")
+    best = min(float(re.match(r"([0-9.]+)", tk.eval("time ::bench_keylget 20")).group(1)) for _ in range(5))
+    ours_reads = per_call(reads(ours))
+    report("  (TclX keylget of every leaf: %.1f us; Dorvel dotted reads: %.1f us)" % (best, ours_reads * 1e6), 1.0,
+           None, "info")
+    report("TclX keylget of every leaf / Dorvel dotted reads (time ratio)", best * 1e-6 / ours_reads, None, "info")
