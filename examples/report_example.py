@@ -107,6 +107,9 @@ def run(tcl, out=print):
             )
         )
     out("")
+    out("Channel 1's reading as Tcl sees it (a TclX keyed list):")
+    out("  " + quoml(rows[0][2]))
+    out("")
     out("Channel state (array %s):" % state)
     for ch in sorted({key.split(",")[0] for key in state}):
         out("  channel %s: %s" % (ch, ", ".join("%s=%s" % (k, state["%s,%s" % (ch, k)]) for k in ("voltage", "current", "load", "output"))))
@@ -145,7 +148,10 @@ TITLE = "A bench test report: a Tcl instrument library driven from Python"
 
 
 def main():
-    tcl = Interpreter()
+    print("=" * 72)
+    print(TITLE)
+    print("=" * 72)
+    tcl = Interpreter()  # kept alive until the handles made in run() are gone
     run(tcl)
     return 0
 

@@ -24,6 +24,7 @@ def main():
         print("=" * 72)
         section.run(tcl)
         print()
+    importlib.import_module("report_example").main()  # then the realistic example
 
 
 if __name__ == "__main__":
