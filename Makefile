@@ -74,6 +74,8 @@ ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-na
 .PHONY: asan asan-build fuzz fuzz-build fuzz-deps
 
 asan-build: deps
+	@for lib in libasan.so libubsan.so; do f=$$(gcc -print-file-name=$$lib); \
+	  test -f "$$f" || { echo "gcc's $$lib not found (apt-get install libasan8 libubsan1)"; exit 1; }; done
 	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) $(ASAN_VENV)/.created
 	flock build.lock $(ASAN_PY) -m pip install -q --no-build-isolation -e '.[test]' \
 	  -Cbuild-dir=build/$(notdir $(ASAN_VENV)) -Ccmake.define.TRELMO_SANITIZE=ON $(PIP_FLAGS)
