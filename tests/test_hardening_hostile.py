@@ -549,3 +549,31 @@ def test_quick_call_names_run_nothing(interp, name):
     with pytest.raises(TclError):
         getattr(interp.vix, "no_" + name)("[trap]", "$::trapped")
     assert trapped() == 0
+
+
+# -- text read back through the eval path ----------------------------------------------------------
+@ready["namespace"]
+@pytest.mark.xfail(
+    sys.version_info < (3, 13),
+    strict=False,
+    reason="before Python 3.13 the bridge's eval() returns its result cut at the first NUL, and the string "
+    "readers (vars view, get_str, array_get_str, TclCommand.eval) read values through eval: 'a\\0b' reads back "
+    "as 'a', corrupted instead of refused",
+)
+@pytest.mark.parametrize("reader", ["vars view", "get_str", "array_get_str", "TclCommand.eval"])
+def test_nul_reads_back_through_the_string_readers(interp, reader):
+    from trelmo.tcl.namespace import TclArrayVariable, TclCommand, TclNamespace, TclVariable
+
+    value = "a\x00b"
+    ns = TclNamespace("::nul", interp)
+    ns.create()
+    ns.vars["x"] = value
+    arr = TclArrayVariable("::nul::arr", interp)
+    arr["k"] = value
+    read = {
+        "vars view": lambda: ns.vars["x"],
+        "get_str": lambda: TclVariable("::nul::x", tcl=interp).get_str(),
+        "array_get_str": lambda: arr.array_get_str()["k"],
+        "TclCommand.eval": lambda: TclCommand("set", tcl=interp).eval("::nul::x"),
+    }[reader]
+    assert read() == value
