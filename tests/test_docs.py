@@ -81,7 +81,7 @@ def _missing_modules(blocks):
 def test_snippets_run(path, capsys):
     blocks = _blocks(path)
     if not blocks:
-        pytest.skip("no runnable snippets")
+        return  # prose only
     missing = _missing_modules(blocks)
     if missing:
         pytest.skip("modules not built yet: %s" % ", ".join(missing))

@@ -31,7 +31,10 @@ echo "== build sdist and wheel ($("$py" -V))"
 # and untracked files of the checkout cannot leak into the distributions.
 mkdir "$work/src"
 git ls-files -z --cached --others --exclude-standard | (cd "$root" && xargs -0 cp --parents -t "$work/src" 2>/dev/null || true)
-"$py" -m build -q -o "$work/dist" "$work/src" >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; fail "build failed"; }
+# PIP_FLAGS (CI sets -Ccmake.define.TRELMO_WERROR=ON) are config settings, as
+# for make build.
+# shellcheck disable=SC2086
+"$py" -m build -o "$work/dist" ${PIP_FLAGS:-} "$work/src" >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; fail "build failed"; }
 sdist=$(ls "$work"/dist/*.tar.gz)
 wheel=$(ls "$work"/dist/*.whl)
 echo "   $(basename "$sdist")  $(basename "$wheel")"
