@@ -260,8 +260,11 @@ def test_deep_paths_and_recursion():
     text = "{b c}"
     for _ in range(3000):
         text = "{a {%s}}" % text
-    with pytest.raises(RecursionError):
-        Dorvel.from_tcl(text)
+    try:  # the C recursion limit of newer versions admits this depth
+        d = Dorvel.from_tcl(text)
+    except RecursionError:
+        return
+    assert d.all_keys() == [".".join(["a"] * 3000 + ["b"])]
 
 
 def test_non_string_keys_fail_as_python_would():

@@ -331,6 +331,7 @@ struct Cursor {
 
     explicit Cursor(PyObject* k) : key(Ref::newref(k)) {
         if (!PyUnicode_CheckExact(k)) return;
+        unicode_ready(k);
         Py_ssize_t p = PyUnicode_FindChar(k, '.', 0, PyUnicode_GET_LENGTH(k), 1);
         if (p == -2) throw PyErrSet{};
         if (p >= 0) parts = components(k, p);
@@ -604,6 +605,8 @@ void for_each(PyObject* iterable, Fn&& fn) {
 
 // a + b for exact strings, in one allocation.
 Ref concat(PyObject* a, PyObject* b) {
+    unicode_ready(a);
+    unicode_ready(b);
     const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
     if (na > PY_SSIZE_T_MAX - nb) return own(PyErr_NoMemory());
     Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
