@@ -542,14 +542,25 @@ Ref tuple_from(std::initializer_list<PyObject*> head, PyObject* tail_tuple = nul
     return t;
 }
 
-// self.tcl.tk.call(words)
-Ref tk_call(PyObject* tcl, PyObject* words) {
-    Ref tk = getattr(tcl, S.tk);
+// The interpreter object behind self.tcl.  A weak proxy is looked through:
+// an attribute of the proxy is the same attribute of its target (and a dead
+// proxy raises the same ReferenceError), but a method read through the proxy
+// is a new bound method on every call, while the target's can be called
+// directly.
+Ref interp_of(PyObject* self) {
+    Ref tcl = getattr(self, S.tcl);
+    if (PyWeakref_CheckProxy(tcl.get())) return weak_target(tcl.get());
+    return tcl;
+}
+
+// self.tcl.tk.call(words), with interp = interp_of(self)
+Ref tk_call(PyObject* interp, PyObject* words) {
+    Ref tk = getattr(interp, S.tk);
     return call_method1(tk.get(), S.call, words);
 }
 Ref self_tk_call(PyObject* self, PyObject* words) {
-    Ref tcl = getattr(self, S.tcl);
-    return tk_call(tcl.get(), words);
+    Ref interp = interp_of(self);
+    return tk_call(interp.get(), words);
 }
 
 // The name a command about the namespace itself is given: ns, or the
@@ -661,8 +672,8 @@ Ref run_in_namespace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         PyObject* star = p.star.get();
         wrapped = wrap_command(self, p[1], &PyTuple_GET_ITEM(star, 0), PyTuple_GET_SIZE(star));
     }
-    Ref tcl = getattr(self, S.tcl);
-    Ref tk = getattr(tcl.get(), S.tk);
+    Ref interp = interp_of(self);
+    Ref tk = getattr(interp.get(), S.tk);
     if (kCall) {
         Ref value = to_tclobj(wrapped.get());
         return call_method1(tk.get(), S.call, value.get());
@@ -704,9 +715,9 @@ Ref TclNamespace_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     PyObject* self = only_self(kExistsSig, args, nargs, kwnames);
     Ref name = subject_name(self);
     Ref words = tuple_from({NS.namespace_, NS.exists, name.get()});
-    Ref tcl = getattr(self, S.tcl);
-    Ref result = tk_call(tcl.get(), words.get());
-    return call_method1(tcl.get(), S.cast_boolean, result.get());
+    Ref interp = interp_of(self);
+    Ref result = tk_call(interp.get(), words.get());
+    return call_method1(interp.get(), S.cast_boolean, result.get());
 }
 
 // children(pattern=None): the children of this namespace, those matching the
@@ -729,8 +740,8 @@ Ref TclNamespace_children(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         words = tuple_from({NS.namespace_, NS.children, target.get(), pat.get()});
     }
     Ref result = call_method1(self, S.call, words.get());
-    Ref tcl = getattr(self, S.tcl);
-    return call_method1(tcl.get(), S.cast_list, result.get());
+    Ref interp = interp_of(self);
+    return call_method1(interp.get(), S.cast_list, result.get());
 }
 
 Ref TclNamespace_code(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -747,8 +758,8 @@ Ref TclNamespace_export(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
                       : tuple_from({NS.namespace_, NS.export_}, p.star.get());
     Ref result = call_method1(self, S.call, words.get());
     if (clear || PyTuple_GET_SIZE(p.star.get()) > 0) return none();
-    Ref tcl = getattr(self, S.tcl);
-    return call_method1(tcl.get(), S.cast_list, result.get());
+    Ref interp = interp_of(self);
+    return call_method1(interp.get(), S.cast_list, result.get());
 }
 
 Ref TclNamespace_forget(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

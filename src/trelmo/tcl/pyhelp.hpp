@@ -476,6 +476,23 @@ inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
 #endif
 }
 
+// The object a weak reference or weak proxy points to (a new reference);
+// ReferenceError, worded as a dead proxy words it, once the object is gone.
+// Getting an attribute through a proxy is exactly getting it on this object.
+inline Ref weak_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) throw PyErrSet{};
+    if (obj) return Ref::steal(obj);
+#else
+    PyObject* obj = PyWeakref_GetObject(ref);
+    if (!obj) throw PyErrSet{};
+    if (obj != Py_None) return Ref::newref(obj);
+#endif
+    PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    throw PyErrSet{};
+}
+
 }  // namespace pyhelp
 
 // ---------------------------------------------------------------------------
