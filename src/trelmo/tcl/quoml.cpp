@@ -190,6 +190,12 @@ inline bool is_plain_builtin(PyTypeObject* t) noexcept {
            t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type || t == &PyBytes_Type;
 }
 
+// Converting these runs no Python code.
+inline bool is_pure_scalar(PyObject* o) noexcept {
+    PyTypeObject* t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || o == Py_None;
+}
+
 // Iterating these runs no Python code.
 inline bool is_pure_iterable(PyTypeObject* t) noexcept {
     return t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
@@ -221,15 +227,16 @@ qc::Scan scan_str(PyObject* s) noexcept {
 }
 
 template <typename D>
-D* convert_str(PyObject* s, const qc::Scan& sc, unsigned flags, D* dst) noexcept {
+D* convert_str(PyObject* s, unsigned flags, D* dst) noexcept {
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
-            return qc::convert(PyUnicode_1BYTE_DATA(s), sc, flags, dst);
+            return qc::convert(PyUnicode_1BYTE_DATA(s), n, flags, dst);
         case PyUnicode_2BYTE_KIND:
-            if constexpr (sizeof(D) >= 2) return qc::convert(PyUnicode_2BYTE_DATA(s), sc, flags, dst);
+            if constexpr (sizeof(D) >= 2) return qc::convert(PyUnicode_2BYTE_DATA(s), n, flags, dst);
             break;
         default:
-            if constexpr (sizeof(D) >= 4) return qc::convert(PyUnicode_4BYTE_DATA(s), sc, flags, dst);
+            if constexpr (sizeof(D) >= 4) return qc::convert(PyUnicode_4BYTE_DATA(s), n, flags, dst);
             break;
     }
     return dst;  // unreachable: the result is at least as wide as every element
@@ -241,6 +248,10 @@ D* copy_str(PyObject* s, D* dst) noexcept {
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND: {
             const Py_UCS1* p = PyUnicode_1BYTE_DATA(s);
+            if (sizeof(D) == 1 && n > 32) {
+                std::memcpy(dst, p, static_cast<std::size_t>(n));
+                return dst + n;
+            }
             for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
             return dst;
         }
@@ -269,13 +280,13 @@ Ref convert_to_new(PyObject* s, const qc::Scan& sc, unsigned flags) {
     Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(len), PyUnicode_MAX_CHAR_VALUE(s)));
     switch (PyUnicode_KIND(out.get())) {
         case PyUnicode_1BYTE_KIND:
-            convert_str(s, sc, flags, PyUnicode_1BYTE_DATA(out.get()));
+            convert_str(s, flags, PyUnicode_1BYTE_DATA(out.get()));
             break;
         case PyUnicode_2BYTE_KIND:
-            convert_str(s, sc, flags, PyUnicode_2BYTE_DATA(out.get()));
+            convert_str(s, flags, PyUnicode_2BYTE_DATA(out.get()));
             break;
         default:
-            convert_str(s, sc, flags, PyUnicode_4BYTE_DATA(out.get()));
+            convert_str(s, flags, PyUnicode_4BYTE_DATA(out.get()));
             break;
     }
     return out;
@@ -364,36 +375,76 @@ Ref element_text(PyObject* src, Ctx& ctx) {
 
 // One element of a list being built.
 struct Item {
-    PyObject* text = nullptr;   // quoml() of the element (owned)
-    PyObject* flags = nullptr;  // the scan's flags when a Python-level scan gave them (owned)
-    PyObject* piece = nullptr;  // the converted element when a Python-level conversion gave it (owned)
-    qc::Scan scan;              // the scan's result when done here
-    bool scanned = false;       // scan holds the scan of text
+    PyObject* text;    // quoml() of the element (owned)
+    PyObject* aux;     // flags from a Python-level scan, or the converted element from a Python-level conversion (owned)
+    std::size_t len;   // converted length (kScanned, kPiece)
+    unsigned flags;    // the scan's flags (kScanned)
+    unsigned state;
+};
+enum : unsigned {
+    kText = 0,     // text only
+    kScanned = 1,  // scanned here: flags and len hold
+    kPyFlags = 2,  // aux holds the flags a Python-level scan gave
+    kPiece = 3,    // aux holds the converted element, len its length
 };
 
+// Scans an exact str element here.
+inline void scan_item(Item& it) {
+    unicode_ready(it.text);
+    const qc::Scan sc = scan_str(it.text);
+    it.flags = sc.flags;
+    it.len = qc::converted_length(sc, sc.flags);
+    it.state = kScanned;
+}
+
+// The elements of a list being built, with the running size of the result
+// while every element is an exact str scanned here.
 struct Items {
     std::vector<Item> v;
-    Items() = default;
+    std::size_t total = 0;  // sum of converted lengths of kScanned items
+    Py_UCS4 maxchar = 0x7f;
+    unsigned gen;           // Ctx generation when the first item came in
+    bool fast;              // names were the module's own at that point
+
+    explicit Items(Ctx& ctx, std::size_t hint) : gen(ctx.gen), fast(ctx.pristine()) {
+        v.reserve(hint);
+    }
     Items(const Items&) = delete;
     Items& operator=(const Items&) = delete;
     ~Items() {
         for (Item& it : v) {
-            Py_XDECREF(it.text);
-            Py_XDECREF(it.flags);
-            Py_XDECREF(it.piece);
+            Py_DECREF(it.text);
+            Py_XDECREF(it.aux);
         }
     }
-    // Takes the reference of text.
-    void push(Ref&& text, Ctx& ctx) {
-        v.emplace_back();
+    // An exact str element while untouched(): the common case, inline.
+    bool push_if_str(PyObject* e, const Ctx& ctx) {
+        if (Py_TYPE(e) != &PyUnicode_Type || !untouched(ctx)) return false;
+        v.push_back(Item{e, nullptr, 0, 0, kText});
+        Py_INCREF(e);
         Item& it = v.back();
-        it.text = text.release();
+        scan_item(it);
+        if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
+        total += it.len + 1;
+        const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(e);
+        if (mc > maxchar) maxchar = mc;
+        return true;
+    }
+    void push(Ref&& text, Ctx& ctx) {
+        v.push_back(Item{text.get(), nullptr, 0, 0, kText});
+        text.release();
+        Item& it = v.back();
         if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
-            unicode_ready(it.text);
-            it.scan = scan_str(it.text);
-            it.scanned = true;
+            scan_item(it);
+            if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
+            total += it.len + 1;
+            const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
+            if (mc > maxchar) maxchar = mc;
         }
     }
+    // No Python code ran since the first element came in, with the names the
+    // module's own: every element is scanned, and total is the result's size.
+    bool untouched(const Ctx& ctx) const noexcept { return fast && ctx.gen == gen; }
 };
 
 template <typename D>
@@ -402,80 +453,23 @@ void write_items(const Items& items, D* dst) noexcept {
     for (const Item& it : items.v) {
         if (!first) *dst++ = ' ';
         first = false;
-        if (it.piece)
-            dst = copy_str(it.piece, dst);
+        if (it.state == kPiece)
+            dst = copy_str(it.aux, dst);
+        else if (it.len == static_cast<std::size_t>(PyUnicode_GET_LENGTH(it.text)))
+            dst = copy_str(it.text, dst);  // written as it stands
         else
-            dst = convert_str(it.text, it.scan, it.scan.flags, dst);
+            dst = convert_str(it.text, it.flags, dst);
     }
 }
 
-/*
- *----------------------------------------------------------------------
- *
- * finish_list --
- *
- *	Joins the elements of a list, each already passed through quoml(),
- *	into one Tcl list string: every element is scanned by
- *	_Tcl_ScanElement, then converted by _Tcl_ConvertElement with the
- *	flags of its scan, and the results are joined by single spaces.
- *	While the module-level names are the module's own, both steps run
- *	here on the string data; otherwise (and for elements that are not
- *	exact strings) the named functions are called, all scans before all
- *	conversions, as the list builder is defined.
- *
- * Results:
- *	A new str, sized exactly and allocated once.
- *
- * Side effects:
- *	Whatever rebound module-level functions do.
- *
- *----------------------------------------------------------------------
- */
-Ref finish_list(Items& items, Ctx& ctx) {
-    // Scans: all of them before any conversion.
-    for (Item& it : items.v) {
-        if (it.scanned && ctx.pristine()) continue;
-        if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
-            it.scan = scan_str(it.text);
-            it.scanned = true;
-            continue;
-        }
-        it.scanned = false;
-        Ref res = call_named(kScanElement, it.text, ctx);
-        Ref one = own(PyLong_FromLong(1));
-        it.flags = own(PyObject_GetItem(res.get(), one.get())).release();
-    }
-    // Conversions, then the exact size of the joined result.
-    std::size_t total = items.v.empty() ? 0 : items.v.size() - 1;  // separators
-    Py_UCS4 maxchar = 0x7f;
-    Py_ssize_t index = 0;
-    for (Item& it : items.v) {
-        std::size_t len;
-        if (it.scanned && ctx.pristine()) {
-            len = qc::converted_length(it.scan, it.scan.flags);
-            Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
-            if (mc > maxchar) maxchar = mc;
-        } else {
-            Ref flags = it.flags ? Ref::newref(it.flags) : flag_set(it.scan.flags);
-            Ref piece = call_convert_element(it.text, flags.get(), ctx);
-            if (!PyUnicode_Check(piece.get()))
-                raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
-                      Py_TYPE(piece.get())->tp_name);
-            unicode_ready(piece.get());
-            len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece.get()));
-            Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(piece.get());
-            if (mc > maxchar) maxchar = mc;
-            it.piece = piece.release();
-        }
-        if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total) throw std::bad_alloc();
-        total += len;
-        ++index;
-    }
+Ref write_list(const Items& items, std::size_t total, Py_UCS4 maxchar) {
     // A one-element list whose element needs no quoting is that element.
     if (items.v.size() == 1) {
-        Item& it = items.v[0];
-        if (it.piece && PyUnicode_CheckExact(it.piece)) return Ref::newref(it.piece);
-        if (!it.piece && qc::unchanged(it.scan, it.scan.flags)) return Ref::newref(it.text);
+        const Item& it = items.v[0];
+        if (it.state == kPiece && PyUnicode_CheckExact(it.aux)) return Ref::newref(it.aux);
+        if (it.state == kScanned && it.len == static_cast<std::size_t>(PyUnicode_GET_LENGTH(it.text)) &&
+            !qc::braced(it.flags))
+            return Ref::newref(it.text);
     }
     if (total == 0) return Ref::newref(S.empty);
     Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(total), maxchar));
@@ -493,11 +487,75 @@ Ref finish_list(Items& items, Ctx& ctx) {
     return out;
 }
 
+/*
+ *----------------------------------------------------------------------
+ *
+ * finish_list --
+ *
+ *	Joins the elements of a list, each already passed through quoml(),
+ *	into one Tcl list string: every element is scanned by
+ *	_Tcl_ScanElement, then converted by _Tcl_ConvertElement with the
+ *	flags of its scan, and the results are joined by single spaces.
+ *	While the module-level names are the module's own, both steps run
+ *	here on the string data (the scans already ran as the elements came
+ *	in); otherwise, and for elements that are not exact strings, the
+ *	named functions are called, all scans before all conversions, as the
+ *	list builder is defined.
+ *
+ * Results:
+ *	A new str, sized exactly and allocated once.
+ *
+ * Side effects:
+ *	Whatever rebound module-level functions do.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref finish_list(Items& items, Ctx& ctx) {
+    if (items.untouched(ctx)) return write_list(items, items.total ? items.total - 1 : 0, items.maxchar);
+    // Scans: all of them before any conversion.
+    for (Item& it : items.v) {
+        if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
+            if (it.state != kScanned) scan_item(it);
+            continue;
+        }
+        Ref res = call_named(kScanElement, it.text, ctx);
+        Ref one = own(PyLong_FromLong(1));
+        Py_XSETREF(it.aux, own(PyObject_GetItem(res.get(), one.get())).release());
+        it.state = kPyFlags;
+    }
+    // Conversions, then the exact size of the joined result.
+    std::size_t total = items.v.empty() ? 0 : items.v.size() - 1;  // separators
+    Py_UCS4 maxchar = 0x7f;
+    Py_ssize_t index = 0;
+    for (Item& it : items.v) {
+        if (it.state == kScanned && ctx.pristine()) {
+            const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
+            if (mc > maxchar) maxchar = mc;
+        } else {
+            Ref flags = it.state == kPyFlags ? Ref::newref(it.aux) : flag_set(it.flags);
+            Ref piece = call_convert_element(it.text, flags.get(), ctx);
+            if (!PyUnicode_Check(piece.get()))
+                raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                      Py_TYPE(piece.get())->tp_name);
+            unicode_ready(piece.get());
+            it.len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece.get()));
+            const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(piece.get());
+            if (mc > maxchar) maxchar = mc;
+            Py_XSETREF(it.aux, piece.release());
+            it.state = kPiece;
+        }
+        if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total) throw std::bad_alloc();
+        total += it.len;
+        ++index;
+    }
+    return write_list(items, total, maxchar);
+}
+
 // Elements of a stable array (a tuple's items, a mapping's flattened pairs).
 Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx) {
-    Items items;
-    items.v.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) items.push(quoml_item(a[i], ctx), ctx);
+    Items items(ctx, static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!items.push_if_str(a[i], ctx)) items.push(quoml_item(a[i], ctx), ctx);
     return finish_list(items, ctx);
 }
 
@@ -542,11 +600,11 @@ Ref bytes_list(PyObject* b) {
 Ref from_sequence_impl(PyObject* obj, Ctx& ctx) {
     RecursionGuard guard(" while converting a list to Tcl text");
     PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyTuple_Type) return list_from_array(&PyTuple_GET_ITEM(obj, 0), PyTuple_GET_SIZE(obj), ctx);
-    Items items;
+    if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx);
     if (t == &PyList_Type) {
-        items.v.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+        Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            if (items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) continue;
             Ref e = Ref::newref(PyList_GET_ITEM(obj, i));
             items.push(quoml_item(e.get(), ctx), ctx);
         }
@@ -556,6 +614,7 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx) {
     const bool pure = is_pure_iterable(t);
     if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
     Ref it = own(PyObject_GetIter(obj));
+    Items items(ctx, 8);
     for (;;) {
         Ref e = Ref::steal(PyIter_Next(it.get()));
         if (!pure) ctx.taint();
@@ -616,6 +675,23 @@ Ref list_of(std::vector<Ref>& flat) {
 // _quoml_from_mapping(obj): the flat key/value list through _quoml_from_sequence.
 Ref from_mapping_impl(PyObject* obj, Ctx& ctx) {
     RecursionGuard guard(" while converting a mapping to Tcl text");
+    if (PyDict_CheckExact(obj) && ctx.pristine()) {
+        // Keys and values that convert without Python code go straight in:
+        // nothing can change the dict while it is read.
+        Items items(ctx, 2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool direct = true;
+        while (PyDict_Next(obj, &pos, &k, &v)) {
+            if (!is_pure_key(k) || !is_pure_scalar(v)) {
+                direct = false;
+                break;
+            }
+            if (!items.push_if_str(k, ctx)) items.push(quoml_item(k, ctx), ctx);
+            if (!items.push_if_str(v, ctx)) items.push(quoml_item(v, ctx), ctx);
+        }
+        if (direct) return finish_list(items, ctx);
+    }
     std::vector<Ref> flat = flatten_mapping(obj, ctx);
     Ref f = lookup(kFromSequence);
     if (f.get() == M.original[kFromSequence]) {

@@ -26,7 +26,9 @@ enum : unsigned {
 constexpr unsigned kCannotBrace = kDontUseBraces | kBracesUnmatched;
 
 // Character classes of the first 256 code points.  Every special character
-// is ASCII; everything else is kPlain and is copied unchanged.
+// is ASCII; everything else is kPlain and is copied unchanged.  The order
+// matters to convert(): below kForce are the classes that need no backslash
+// while braces are matched.
 enum Class : std::uint8_t {
     kPlain = 0,
     kOpen,       // {
@@ -74,6 +76,16 @@ struct Scan {
     bool leading_brace = false;
 };
 
+// Elements up to this length are scanned character by character: a
+// predictable branch over ordinary characters beats the longer dependency
+// chains of the branch-free pass.
+constexpr std::size_t kShort = 32;
+
+// Whether the conversion writes the element in braces under these flags.
+inline bool braced(unsigned flags) noexcept {
+    return (flags & (kUseBraces | kDontUseBraces)) == kUseBraces;
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -112,24 +124,28 @@ inline bool braces_balance(const C* s, std::size_t n) noexcept {
 /*
  *----------------------------------------------------------------------
  *
- * scan --
+ * scan_chars --
  *
- *	First pass over one element: decides whether it can be written in
- *	braces, must be written with backslashes, or needs nothing.
+ *	Scans one element character by character: its flags and the counts
+ *	that fix the length of every form it can be written in.
  *
  *	The rules are Tcl's, with two differences that are part of this
  *	module's contract: a leading "#" gets no treatment, and the brace
  *	count steps over a backslash by one character only, so an escaped
- *	brace counts like any other.  Because of the second, braces chosen by
- *	the count are checked again as Tcl's parser counts them inside a
- *	braced word (braces_balance); when that check fails the element is
- *	written with backslashes instead, as every other element that braces
- *	cannot protect.  Without the check, "\{}" would be written "{\{}}",
- *	which Tcl rejects, and "\{} [x] " would be written so that evaluating
- *	the list runs the command x.
+ *	brace counts like any other.  A backslash that is last or followed
+ *	by a newline replaces every flag collected so far by "braces cannot
+ *	protect this"; later characters can add "use braces" again.
+ *
+ *	Because the count includes escaped braces, braces chosen by it are
+ *	checked again as Tcl's parser counts them inside a braced word
+ *	(braces_balance); when that check fails the element is written with
+ *	backslashes instead, as every other element that braces cannot
+ *	protect.  Without the check, "\{}" would be written "{\{}}", which
+ *	Tcl rejects, and "\{} [x] " would be written so that evaluating the
+ *	list runs the command x.
  *
  * Results:
- *	The flags and counts of the element.
+ *	The flags and counts.
  *
  * Side effects:
  *	None.
@@ -137,13 +153,14 @@ inline bool braces_balance(const C* s, std::size_t n) noexcept {
  *----------------------------------------------------------------------
  */
 template <typename C>
-inline Scan scan(const C* s, std::size_t n) noexcept {
+inline Scan scan_chars(const C* s, std::size_t n) noexcept {
     Scan r;
     r.length = n;
-    unsigned flags = 0;
-    long level = 0;  // brace depth, escaped braces included
-    if (n == 0 || s[0] == '{' || s[0] == '"') flags |= kUseBraces;
     r.leading_brace = n > 0 && s[0] == '{';
+    unsigned flags = 0;
+    long level = 0;            // brace depth, escaped braces included
+    bool backslash = false;    // the element has a backslash
+    if (n == 0 || s[0] == '{' || s[0] == '"') flags |= kUseBraces;
     for (std::size_t p = 0; p < n; ++p) {
         const unsigned cls = class_of(s[p]);
         if (cls == kPlain) continue;
@@ -166,28 +183,132 @@ inline Scan scan(const C* s, std::size_t n) noexcept {
                 break;
             case kBackslash:
                 ++r.escaped;
+                backslash = true;
                 if (p + 1 == n || s[p + 1] == '\n')
                     flags = kCannotBrace;  // replaces everything collected so far
                 else
                     flags |= kUseBraces;
                 break;
-            case kEscape:
+            default:  // ] and double quote
                 ++r.escaped;
-                break;
-            default:
                 break;
         }
     }
     if (level != 0) flags = kCannotBrace;
-    if ((flags & (kUseBraces | kDontUseBraces)) == kUseBraces && !braces_balance(s, n)) flags = kCannotBrace;
+    // Without a backslash the two ways of counting braces agree.
+    if (backslash && r.braces && braced(flags) && !braces_balance(s, n)) flags = kCannotBrace;
     r.flags = flags;
     return r;
 }
 
-// Whether the conversion writes the element in braces under these flags.
-inline bool braced(unsigned flags) noexcept {
-    return (flags & (kUseBraces | kDontUseBraces)) == kUseBraces;
+// Per-character increments of the counts, packed into one 64-bit word of
+// five 12-bit fields so that the scan adds one table entry per character
+// without a branch; the fields are flushed every kChunk characters.
+enum : unsigned { kEscapedShift = 0, kControlsShift = 12, kBracesShift = 24, kForcingShift = 36, kBackslashShift = 48 };
+constexpr std::size_t kChunk = 4095;
+constexpr std::uint64_t kField = 0xfff;
+
+struct CountTable {
+    std::uint64_t inc[256];
+    signed char delta[256];  // brace depth change
+    constexpr CountTable() : inc(), delta() {
+        for (unsigned c = 0; c < 256; ++c) {
+            std::uint64_t v = 0;
+            switch (kClasses.c[c]) {
+                case kOpen: v = std::uint64_t(1) << kBracesShift; delta[c] = 1; break;
+                case kClose: v = std::uint64_t(1) << kBracesShift; delta[c] = -1; break;
+                case kForce: v = (std::uint64_t(1) << kEscapedShift) | (std::uint64_t(1) << kForcingShift); break;
+                case kControl: v = (std::uint64_t(1) << kControlsShift) | (std::uint64_t(1) << kForcingShift); break;
+                case kBackslash: v = (std::uint64_t(1) << kEscapedShift) | (std::uint64_t(1) << kBackslashShift); break;
+                case kEscape: v = std::uint64_t(1) << kEscapedShift; break;
+                default: break;
+            }
+            inc[c] = v;
+        }
+    }
+};
+inline constexpr CountTable kCounts{};
+
+// scan_chars for a long element: one branch-free pass gathers the counts,
+// the brace depth both as the flags count it and as Tcl's parser counts it
+// inside braces, and the lowest point of each.  Unless a backslash is
+// followed by a newline or stands last (then the character rules decide),
+// these give the same flags as scan_chars.
+template <typename C>
+inline Scan scan_long(const C* s, std::size_t n) noexcept {
+    Scan r;
+    r.length = n;
+    r.leading_brace = n > 0 && s[0] == '{';
+    std::uint64_t any = 0;        // union of the chunks' counts: which fields are non-zero
+    std::size_t forcing = 0;      // characters that force braces
+    std::size_t breaking = 0;     // backslashes followed by a newline or last
+    long level = 0, lowest = 0;   // brace depth, every brace counted, and its lowest point
+    long tlevel = 0, tlowest = 0; // the same as Tcl counts inside braces: escaped braces skipped
+    unsigned after_bs = 0;        // the previous character is a backslash
+    unsigned escaped = 0;         // the current character is escaped, as Tcl's parser sees it
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t end = n - start > kChunk ? start + kChunk : n;
+        std::uint64_t acc = 0;
+        for (std::size_t p = start; p < end; ++p) {
+            const C ch = s[p];
+            unsigned idx;
+            if constexpr (sizeof(C) == 1)
+                idx = ch;
+            else
+                idx = ch < 256 ? static_cast<unsigned>(ch) : 0u;
+            acc += kCounts.inc[idx];
+            const long d = kCounts.delta[idx];
+            level += d;
+            lowest = level < lowest ? level : lowest;
+            tlevel += escaped ? 0 : d;
+            tlowest = tlevel < tlowest ? tlevel : tlowest;
+            const unsigned is_bs = ch == '\\';
+            breaking += after_bs & static_cast<unsigned>(ch == '\n');
+            after_bs = is_bs;
+            escaped = is_bs & (escaped ^ 1u);
+        }
+        if (acc == 0) continue;  // nothing special in this chunk
+        any |= acc;
+        r.escaped += (acc >> kEscapedShift) & kField;
+        r.controls += (acc >> kControlsShift) & kField;
+        r.braces += (acc >> kBracesShift) & kField;
+        forcing += (acc >> kForcingShift) & kField;
+    }
+    breaking += after_bs;  // a backslash as last character
+    if (breaking) return scan_chars(s, n);  // it resets the flags where it stands
+    const bool backslashes = ((any >> kBackslashShift) & kField) != 0;
+    unsigned flags = 0;
+    if (n == 0 || s[0] == '{' || s[0] == '"' || forcing || backslashes) flags |= kUseBraces;
+    if (lowest < 0) flags |= kCannotBrace;
+    if (level != 0) flags = kCannotBrace;
+    if (braced(flags) && (tlowest < 0 || tlevel != 0)) flags = kCannotBrace;
+    r.flags = flags;
+    return r;
 }
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * scan --
+ *
+ *	First pass over one element: decides whether it can be written in
+ *	braces, must be written with backslashes, or needs nothing (the
+ *	rules of scan_chars), and counts what the conversion will add.
+ *
+ * Results:
+ *	The flags and counts of the element.
+ *
+ * Side effects:
+ *	None.
+ *
+ *----------------------------------------------------------------------
+ */
+template <typename C>
+inline Scan scan(const C* s, std::size_t n) noexcept {
+    if (n <= kShort) return scan_chars(s, n);
+    return scan_long(s, n);
+}
+
 
 // The flags the conversion ends with: a leading "{" that is not braced is
 // backslashed, and from then on every brace is.
@@ -229,17 +350,18 @@ inline bool unchanged(const Scan& sc, unsigned flags) noexcept {
  *
  * convert --
  *
- *	Second pass: writes one element as it must stand in a Tcl list.  An
- *	empty element is "{}"; a braced one is the text inside one pair of
- *	braces; otherwise every character that Tcl would interpret is
- *	preceded by a backslash, the five control characters become their
- *	two-character escapes, and braces are backslashed when the flags say
- *	they are unmatched (a leading "{" always is).
+ *	Second pass: writes one element of n code units as it must stand in
+ *	a Tcl list.  An empty element is "{}"; a braced one is the text
+ *	inside one pair of braces; otherwise every character that Tcl would
+ *	interpret is preceded by a backslash, the five control characters
+ *	become their two-character escapes, and braces are backslashed when
+ *	the flags say they are unmatched (a leading "{" always is).  Runs of
+ *	ordinary characters are copied as they stand.
  *
  * Results:
- *	The end of what was written.  dst must have room for
- *	converted_length(sc, flags) code units of type D, D at least as wide
- *	as C.
+ *	The end of what was written.  dst must have room for the
+ *	converted_length() of the element under these flags, in code units
+ *	of type D, D at least as wide as C.
  *
  * Side effects:
  *	Writes to dst.
@@ -247,8 +369,7 @@ inline bool unchanged(const Scan& sc, unsigned flags) noexcept {
  *----------------------------------------------------------------------
  */
 template <typename C, typename D>
-inline D* convert(const C* s, const Scan& sc, unsigned flags, D* dst) noexcept {
-    const std::size_t n = sc.length;
+inline D* convert(const C* s, std::size_t n, unsigned flags, D* dst) noexcept {
     if (n == 0) {
         *dst++ = '{';
         *dst++ = '}';
@@ -256,51 +377,38 @@ inline D* convert(const C* s, const Scan& sc, unsigned flags, D* dst) noexcept {
     }
     if (braced(flags)) {
         *dst++ = '{';
-        if (sizeof(C) == sizeof(D)) {
-            std::memcpy(dst, s, n * sizeof(D));
-            dst += n;
-        } else {
-            for (std::size_t p = 0; p < n; ++p) *dst++ = static_cast<D>(s[p]);
-        }
+        for (std::size_t p = 0; p < n; ++p) *dst++ = static_cast<D>(s[p]);
         *dst++ = '}';
         return dst;
     }
-    flags = effective_flags(sc, flags);
-    const bool brace_escape = (flags & kBracesUnmatched) != 0;
-    if (sc.escaped == 0 && sc.controls == 0 && (sc.braces == 0 || !brace_escape)) {
-        if (sizeof(C) == sizeof(D)) {
-            std::memcpy(dst, s, n * sizeof(D));
-            return dst + n;
+    // Braces are ordinary characters unless unmatched.
+    const unsigned first_special = (flags & kBracesUnmatched) || s[0] == '{' ? kOpen : kForce;
+    std::size_t p = 0;
+    for (;;) {
+        const std::size_t run = p;  // start of a run of ordinary characters
+        while (p < n && class_of(s[p]) < first_special) ++p;
+        for (std::size_t q = run; q < p; ++q) *dst++ = static_cast<D>(s[q]);
+        if (p == n) return dst;
+        const C ch = s[p++];
+        *dst++ = '\\';
+        if (class_of(ch) == kControl) {
+            switch (ch) {
+                case '\f': *dst++ = 'f'; break;
+                case '\n': *dst++ = 'n'; break;
+                case '\r': *dst++ = 'r'; break;
+                case '\t': *dst++ = 't'; break;
+                default: *dst++ = 'v'; break;
+            }
+        } else {
+            *dst++ = static_cast<D>(ch);
         }
-        for (std::size_t p = 0; p < n; ++p) *dst++ = static_cast<D>(s[p]);
-        return dst;
     }
-    for (std::size_t p = 0; p < n; ++p) {
-        const C ch = s[p];
-        switch (class_of(ch)) {
-            case kPlain:
-                break;
-            case kOpen:
-            case kClose:
-                if (brace_escape) *dst++ = '\\';
-                break;
-            case kControl:
-                *dst++ = '\\';
-                switch (ch) {
-                    case '\f': *dst++ = 'f'; break;
-                    case '\n': *dst++ = 'n'; break;
-                    case '\r': *dst++ = 'r'; break;
-                    case '\t': *dst++ = 't'; break;
-                    default: *dst++ = 'v'; break;
-                }
-                continue;
-            default:  // [ $ ; space ] " backslash
-                *dst++ = '\\';
-                break;
-        }
-        *dst++ = static_cast<D>(ch);
-    }
-    return dst;
+}
+
+// The same, for an element described by its scan.
+template <typename C, typename D>
+inline D* convert(const C* s, const Scan& sc, unsigned flags, D* dst) noexcept {
+    return convert(s, sc.length, flags, dst);
 }
 
 }  // namespace quoml_core
