@@ -23,7 +23,7 @@ namespace cmds {
 struct CmdNames {
     PyObject *cmd_name, *args, *keywords, *cast, *logger, *info, *build_tclcmd, *kwargs_to_dashed_args, *call_,
         *eval_, *createcommand, *exists, *is_proc, *delete_, *rename, *byref, *copy, *items, *get, *enter,
-        *exit, *del, *init, *wrapped, *origin, *proc_body, *proc_args, *proc_arg_default, *absolute, *self_,
+        *exit, *del, *init, *dunder_call, *wrapped, *origin, *proc_body, *proc_args, *proc_arg_default, *absolute, *self_,
         *debug, *class_, *traceback, *startswith, *calling_fmt, *dash, *colons, *empty, *w_info,
         *w_commands, *w_procs, *w_rename, *w_namespace, *w_origin, *w_body, *w_args, *w_default,
         *w_plain_namespace, *w_current;
@@ -52,6 +52,7 @@ const InternEntry kCmdNames[] = {
     {&C.exit, "__exit__"},
     {&C.del, "__del__"},
     {&C.init, "__init__"},
+    {&C.dunder_call, "__call__"},
     {&C.wrapped, "__wrapped__"},
     {&C.origin, "origin"},
     {&C.proc_body, "proc_body"},
@@ -86,11 +87,20 @@ struct CmdState {
     PyObject* own_build = nullptr;
     PyObject* own_dashed = nullptr;
     PyObject* own_call = nullptr;
+    PyObject* own_dunder_call = nullptr;
     PyObject* CommandsView = nullptr;
     PyObject* ProcsView = nullptr;
     PyObject* names_iter_type = nullptr;  // the lazy iterator of the views
     PyObject* dashes = nullptr;           // option name -> "-name", for exact str names
+    // The quoml module's namespace and what the names that decide tclobj()
+    // of a tuple of scalars were bound to when this module was loaded
+    // (nullptr when they were already rebound then: no shortcut at all).
+    PyObject* quoml_dict = nullptr;
+    PyObject* q_names[6] = {};
+    PyObject* q_values[6] = {};
 } K;
+
+enum QuomlName { kQTclobj, kQFromSequence, kQSequence, kQTclObjType, kQLongType, kQSysMaxSize, kQCount };
 
 constexpr Py_ssize_t kDashCacheMax = 1024;  // cleared when full; names are few in practice
 
@@ -282,6 +292,258 @@ inline bool same_key(PyObject* key, PyObject* name) {
     return PyUnicode_Compare(key, name) == 0;
 }
 
+// ---------------------------------------------------------------------------
+// Conversion of call arguments.
+//
+// tclobj() is honoured through the module-level names, but a call with a few
+// strings and small integers should not pay for a full conversion.  With
+// quoml's names as they were loaded, tclobj() of an exact tuple is the tuple
+// of tclobj() of its items, and an exact str, bytes, float or bool, or an
+// exact int in the machine range, converts to itself.  Whether those names
+// still hold is checked again only after one of the two module namespaces has
+// changed: a dict watcher from 3.12, the dictionaries' version tags before.
+// ---------------------------------------------------------------------------
+#if PY_VERSION_HEX >= 0x030C0000
+int g_watcher = -1;         // dict watcher id, or -1 when none could be had
+bool g_names_dirty = true;  // a watched namespace changed since the last check
+int on_names_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    g_names_dirty = true;
+    return 0;
+}
+#else
+uint64_t g_tag_module = 0, g_tag_quoml = 0;  // version tags at the last check
+bool g_tags_valid = false;
+#endif
+bool g_names_ok = false;  // the verdict of the last check
+
+bool check_quoml_names() {
+    PyObject* f = PyDict_GetItemWithError(M.dict, S.tclobj);
+    if (f != M.capi->tclobj_func) {
+        if (!f && PyErr_Occurred()) throw PyErrSet{};
+        return false;
+    }
+    for (int i = 0; i < kQCount; ++i) {
+        PyObject* v = PyDict_GetItemWithError(K.quoml_dict, K.q_names[i]);
+        if (v != K.q_values[i]) {
+            if (!v && PyErr_Occurred()) throw PyErrSet{};
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether this module's `tclobj` is quoml's and the quoml names that decide
+// tclobj() of a tuple of scalars are still bound as they were at load time.
+bool quoml_names_hold() {
+    if (!K.quoml_dict) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (g_watcher >= 0 && !g_names_dirty) return g_names_ok;
+    g_names_ok = check_quoml_names();
+    g_names_dirty = false;
+#else
+    uint64_t tm = ((PyDictObject*)M.dict)->ma_version_tag, tq = ((PyDictObject*)K.quoml_dict)->ma_version_tag;
+    if (g_tags_valid && tm == g_tag_module && tq == g_tag_quoml) return g_names_ok;
+    g_names_ok = check_quoml_names();
+    g_tag_module = tm;
+    g_tag_quoml = tq;
+    g_tags_valid = true;
+#endif
+    return g_names_ok;
+}
+
+void watch_names() {
+#if PY_VERSION_HEX >= 0x030C0000
+    g_watcher = PyDict_AddWatcher(on_names_changed);
+    if (g_watcher < 0) {  // no watcher left: check every time instead
+        PyErr_Clear();
+        return;
+    }
+    check(PyDict_Watch(g_watcher, M.dict));
+    check(PyDict_Watch(g_watcher, K.quoml_dict));
+#endif
+}
+
+// Conversion state of one call: whether quoml_names_hold() is known to be true
+// (1), false (0), or must be asked again because Python code may have run (-1).
+struct Conv {
+    int names = -1;
+    bool ran_python = false;  // anything beyond the scalar shortcut happened
+};
+
+/*
+ *---------------------------------------------------------------------------
+ * tclobj_item --
+ *
+ *	tclobj() of one item: the shortcut for exact scalars while the names
+ *	hold, quoml's C entry point for anything else.  in_sequence tells whose
+ *	`tclobj` converts the item once the names no longer hold: quoml's own
+ *	(the item belongs to a tuple that _tclobj_from_sequence is converting)
+ *	or this module's (a keyword value).
+ *
+ * Results:
+ *	A new reference to the converted item.
+ *
+ * Side effects:
+ *	CAUTION: may run arbitrary Python code (protocol methods).
+ *---------------------------------------------------------------------------
+ */
+Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
+    if (cv.names < 0) cv.names = quoml_names_hold();
+    if (cv.names) {
+        PyTypeObject* t = Py_TYPE(e);
+        if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyFloat_Type || t == &PyBool_Type)
+            return Ref::newref(e);
+        if (t == &PyLong_Type) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(e, &overflow);
+            if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+            if (!overflow && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX) return Ref::newref(e);
+        }
+        cv.names = -1;
+        cv.ran_python = true;
+        return own(M.capi->tclobj(e));
+    }
+    cv.ran_python = true;
+    if (!in_sequence) return to_tclobj(e);
+    PyObject* f = PyDict_GetItemWithError(K.quoml_dict, K.q_names[kQTclobj]);
+    if (!f) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'tclobj' is not defined");
+        throw PyErrSet{};
+    }
+    Ref keep = Ref::newref(f);
+    return call1(keep.get(), e);
+}
+
+// ---------------------------------------------------------------------------
+// Plain handles: the attributes straight from the instance dictionary.
+//
+// While a handle's class still has the class's own call, build_tclcmd and
+// kwargs_to_dashed_args, no class-level attribute under the six instance
+// attribute names and no __getattribute__/__getattr__ of its own, and the
+// instance dictionary does not shadow those methods, `self.x` is the
+// dictionary entry: read it there.  The verdict on a class is cached under
+// its version tag, which the runtime renews whenever the class or a base
+// changes.
+// ---------------------------------------------------------------------------
+struct TypeVerdict {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+};
+TypeVerdict g_plain_types[4];
+unsigned g_plain_next = 0;
+
+bool plain_type(PyTypeObject* t) {
+    const bool tagged = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+    if (tagged)
+        for (const TypeVerdict& v : g_plain_types)
+            if (v.type == t && v.tag == t->tp_version_tag) return true;
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(t, C.call_) != K.own_call || _PyType_Lookup(t, C.build_tclcmd) != K.own_build ||
+        _PyType_Lookup(t, C.kwargs_to_dashed_args) != K.own_dashed)
+        return false;
+    for (PyObject* name : {S.tcl, C.cmd_name, C.args, C.keywords, C.cast, C.logger})
+        if (_PyType_Lookup(t, name)) return false;
+    if (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        TypeVerdict& slot = g_plain_types[g_plain_next++ % 4];
+        slot.type = t;
+        slot.tag = t->tp_version_tag;
+    }
+    return true;
+}
+
+// The six instance attributes, owned, and where `cast` sat in the instance
+// dictionary (a hint for reading it again after the command ran).
+struct Fields {
+    Ref tcl, cmd_name, args, keywords, cast, logger;
+    Py_ssize_t cast_pos = -1;
+};
+
+// Whether the str `key` (not one of the interned names themselves) equals one
+// of them.  An interned string that is not one of them cannot.
+bool names_one_of(PyObject* key, PyObject* const* names, int n) {
+    if (PyUnicode_CHECK_INTERNED(key)) return false;
+    for (int i = 0; i < n; ++i)
+        if (PyUnicode_Compare(key, names[i]) == 0) return true;
+    return false;
+}
+
+// The instance dictionary of a plain handle, or null.
+PyObject* plain_dict_borrowed(PyObject* self) {
+    if (!plain_type(Py_TYPE(self))) return nullptr;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
+    return *dictptr;
+}
+
+/*
+ *---------------------------------------------------------------------------
+ * read_fields --
+ *
+ *	The six attributes of a plain handle, read in one pass over its
+ *	instance dictionary (cheaper than six lookups: the keys are the
+ *	interned names the initialiser stored, in its order, compared by
+ *	identity).
+ *
+ * Results:
+ *	true with f filled; false when the handle is not plain, an attribute
+ *	is missing, or the dictionary shadows one of the three methods or holds
+ *	keys this pass cannot judge: the caller then takes the generic path.
+ *
+ * Side effects:
+ *	None; runs no Python code.
+ *---------------------------------------------------------------------------
+ */
+bool read_fields(PyObject* self, Fields& f) {
+    PyObject* d = plain_dict_borrowed(self);
+    if (!d) return false;
+    Ref* slots[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
+    PyObject* const names[] = {S.tcl,  C.cmd_name, C.args, C.keywords, C.cast, C.logger,
+                               C.call_, C.build_tclcmd, C.kwargs_to_dashed_args};
+    const bool only_ours = PyDict_GET_SIZE(d) == 6;
+    unsigned found = 0;
+    int next = 0;  // the slot the initialiser's order puts next
+    Py_ssize_t pos = 0, before = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        int hit = -1;
+        if (next < 6 && key == names[next]) {
+            hit = next++;
+        } else {
+            for (int i = 0; i < 6; ++i)
+                if (key == names[i]) {
+                    hit = i;
+                    break;
+                }
+        }
+        if (hit >= 0) {
+            *slots[hit] = Ref::newref(value);
+            found |= 1u << hit;
+            if (hit == 4) f.cast_pos = before;
+            if (found == 0x3f && only_ours) return true;
+            before = pos;
+            continue;
+        }
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (key == names[6] || key == names[7] || key == names[8] || names_one_of(key, names, 9)) return false;
+        before = pos;
+    }
+    return found == 0x3f;
+}
+
+// self.cast, read again after the command ran (Tcl may have called back into
+// Python code that changed it): from the dictionary while the handle is plain,
+// first at the position where it was found before.
+Ref cast_now(PyObject* self, Py_ssize_t hint) {
+    if (PyObject* d = plain_dict_borrowed(self)) {
+        PyObject *key, *value;
+        if (hint >= 0 && PyDict_Next(d, &hint, &key, &value) && key == C.cast) return Ref::newref(value);
+        PyObject* v = PyDict_GetItemWithError(d, C.cast);
+        if (v) return Ref::newref(v);
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    return getattr(self, C.cast);
+}
+
 /*
  *---------------------------------------------------------------------------
  * build_words --
@@ -290,41 +552,61 @@ inline bool same_key(PyObject* key, PyObject* name) {
  *	words, tclobj() of this call's positional words, then the pre-bound
  *	options overridden and extended by this call's keyword options, each as
  *	"-name" followed by its value.  Pre-bound options keep their place; new
- *	ones follow in call order.
+ *	ones follow in call order.  f holds the attributes of a plain handle
+ *	(read_fields), or is null and the attributes are looked up.
  *
  *	While the pieces are the exact built-in types and
  *	kwargs_to_dashed_args is the class's own, the tuple is written in one
- *	allocation without the intermediate tuples and dictionary copy that the
- *	step-by-step definition would make; otherwise those steps are taken
- *	literally, so overridden methods and odd attribute values behave as
- *	they would in Python.
+ *	allocation, without the intermediate tuples and the dictionary copy of
+ *	the step-by-step definition; otherwise those steps are taken literally,
+ *	so overridden methods and odd attribute values behave as they would in
+ *	Python.
  *
  * Results:
- *	A new reference to the tuple.
+ *	A new reference to the tuple; cv tells whether Python code may have run.
  *
  * Side effects:
  *	CAUTION: may run arbitrary Python code (tclobj protocol methods,
  *	attribute lookups); the handle itself is never modified.
  *---------------------------------------------------------------------------
  */
-Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
-    Ref name = getattr(self, C.cmd_name);
-    Ref pre = getattr(self, C.args);
-    Ref conv;  // tclobj(args) of this call
-    {
-        Ref call_args = n ? tuple_from(argv, n) : own(PyTuple_New(0));
+Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames, Conv& cv) {
+    Ref name = f ? std::move(f->cmd_name) : getattr(self, C.cmd_name);
+    Ref pre = f ? std::move(f->args) : getattr(self, C.args);
+    if (!f) cv.ran_python = true;
+
+    // tclobj(args): item by item while quoml's names hold, else as a whole.
+    constexpr Py_ssize_t kSmall = 8;
+    Ref small_items[kSmall];
+    std::vector<Ref> big_items;
+    Ref* items = small_items;
+    Ref conv;  // the whole-tuple conversion, when taken
+    cv.names = quoml_names_hold();
+    if (cv.names) {
+        if (n > kSmall) {
+            big_items.resize((std::size_t)n);
+            items = big_items.data();
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) items[i] = tclobj_item(argv[i], cv, true);
+    } else {
+        Ref call_args = tuple_from(argv, n);
         conv = to_tclobj(call_args.get());
+        cv.ran_python = true;
+        cv.names = -1;
     }
-    const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref keywords = getattr(self, C.keywords);
+    Ref keywords = f ? std::move(f->keywords) : getattr(self, C.keywords);
 
     // tclobj() of each keyword value, in call order.
+    const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     std::vector<Ref> kwconv;
-    kwconv.reserve((std::size_t)nk);
-    for (Py_ssize_t k = 0; k < nk; ++k) kwconv.push_back(to_tclobj(argv[n + k]));
+    if (nk) {
+        kwconv.reserve((std::size_t)nk);
+        for (Py_ssize_t k = 0; k < nk; ++k) kwconv.push_back(tclobj_item(argv[n + k], cv, false));
+    }
 
-    bool fast = PyTuple_CheckExact(pre.get()) && PyTuple_CheckExact(conv.get()) &&
-                PyDict_CheckExact(keywords.get()) && own_method(self, C.kwargs_to_dashed_args, K.own_dashed);
+    bool fast = PyTuple_CheckExact(pre.get()) && (!conv || PyTuple_CheckExact(conv.get())) &&
+                PyDict_CheckExact(keywords.get()) &&
+                ((f && !cv.ran_python) || own_method(self, C.kwargs_to_dashed_args, K.own_dashed));
     for (Py_ssize_t k = 0; fast && k < nk; ++k) fast = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
     if (fast) {
         Py_ssize_t pos = 0;
@@ -334,8 +616,9 @@ Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* k
 
     if (fast) {
         PyObject* kwd = keywords.get();
-        const Py_ssize_t npre = PyTuple_GET_SIZE(pre.get()), nconv = PyTuple_GET_SIZE(conv.get());
-        // Which call keywords replace a pre-bound option (index into kwconv).
+        const Py_ssize_t npre = PyTuple_GET_SIZE(pre.get());
+        const Py_ssize_t nconv = conv ? PyTuple_GET_SIZE(conv.get()) : n;
+        // Which call keywords replace a pre-bound option.
         std::vector<char> replaced((std::size_t)nk, 0);
         Py_ssize_t nopts = PyDict_GET_SIZE(kwd);
         if (nk && nopts) {
@@ -351,7 +634,13 @@ Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* k
         Py_ssize_t i = 0;
         PyTuple_SET_ITEM(t, i++, name.release());
         for (Py_ssize_t j = 0; j < npre; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(PyTuple_GET_ITEM(pre.get(), j)));
-        for (Py_ssize_t j = 0; j < nconv; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(PyTuple_GET_ITEM(conv.get(), j)));
+        if (conv) {
+            for (Py_ssize_t j = 0; j < nconv; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(PyTuple_GET_ITEM(conv.get(), j)));
+        } else {
+            for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(t, i++, items[j].release());
+        }
+        // An error below leaves the tuple to be freed with NULL slots, which
+        // tuple deallocation accepts.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwd, &pos, &key, &value)) {
@@ -362,8 +651,6 @@ Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* k
                     break;
                 }
             }
-            // The tuple is still being filled: any error leaves it to be
-            // freed with NULL slots, which tuple deallocation accepts.
             PyTuple_SET_ITEM(t, i++, dashed(key).release());
             PyTuple_SET_ITEM(t, i++, Py_NewRef(v));
         }
@@ -376,6 +663,11 @@ Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* k
     }
 
     // The literal steps.
+    cv.ran_python = true;
+    if (!conv) {
+        conv = own(PyTuple_New(n));
+        for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(conv.get(), j, items[j].release());
+    }
     Ref head = tuple_of({name.get()});
     Ref words = own(PyNumber_Add(head.get(), pre.get()));
     words = own(PyNumber_Add(words.get(), conv.get()));
@@ -392,15 +684,17 @@ Ref build_words(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* k
 }
 
 // self.build_tclcmd(*args, **kwargs), in C++ while it is the class's own.
-Ref words_of(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
-    if (own_method(self, C.build_tclcmd, K.own_build)) return build_words(self, argv, n, kwnames);
+Ref words_of(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames, Conv& cv) {
+    if (f || own_method(self, C.build_tclcmd, K.own_build)) return build_words(self, f, argv, n, kwnames, cv);
+    cv.ran_python = true;
     Ref method = getattr(self, C.build_tclcmd);
     return own(PyObject_Vectorcall(method.get(), argv, (size_t)n, kwnames));
 }
 
-// result, or cast(result) when self.cast is true.
-Ref apply_cast(PyObject* self, Ref&& result) {
-    Ref cast = getattr(self, C.cast);
+// result, or cast(result) when self.cast is true.  Read after the command
+// ran: Tcl may have called back into Python code that changed it.
+Ref apply_cast(PyObject* self, Ref&& result, Py_ssize_t hint = -1) {
+    Ref cast = cast_now(self, hint);
     if (cast.get() == Py_None || !truthy(cast.get())) return std::move(result);
     return call1(cast.get(), result.get());
 }
@@ -476,7 +770,10 @@ Ref TclCommand_build_tclcmd(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const Signature sig = star_sig("build_tclcmd", "TclCommand.build_tclcmd");
     SelfCall sc;
     bind_self(sc, sig, args, nargs, kwnames);
-    return build_words(sc.self, sc.argv, sc.n, sc.kwnames);
+    Fields f;
+    Conv cv;
+    bool plain = read_fields(sc.self, f);
+    return build_words(sc.self, plain ? &f : nullptr, sc.argv, sc.n, sc.kwnames, cv);
 }
 
 Ref TclCommand_kwargs_to_dashed_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -488,42 +785,113 @@ Ref TclCommand_kwargs_to_dashed_args(PyObject* const* args, Py_ssize_t nargs, Py
     return dashed_args(args, kwnames);
 }
 
-// The body of call() once self and the arguments are known.
-Ref run_call(PyObject* self, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
-    Ref words = words_of(self, argv, n, kwnames);
+// The body of call() once self and the arguments are known; f holds the
+// attributes of a plain handle, or is null.
+Ref run_call(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames) {
+    Conv cv;
+    Ref words = words_of(self, f, argv, n, kwnames, cv);
+    const bool fresh = f && !cv.ran_python;  // f still shows the handle as it is
     {
-        Ref logger = getattr(self, C.logger);
+        Ref logger = fresh ? std::move(f->logger) : getattr(self, C.logger);
         if (logger.get() != Py_None && truthy(logger.get())) {
             Ref text = to_quoml(words.get());
             Ref msg = call_method1(C.calling_fmt, S.format, text.get());
             call_method1(logger.get(), C.info, msg.get());
         }
     }
-    Ref result = send(self, words.get());
-    return apply_cast(self, std::move(result));
+    Ref result;
+    {
+        Ref tcl = fresh ? std::move(f->tcl) : getattr(self, S.tcl);
+        Ref tk = getattr(tcl.get(), S.tk);
+        result = call_method1(tk.get(), C.call_, words.get());
+    }
+    return apply_cast(self, std::move(result), f ? f->cast_pos : -1);
 }
 
 Ref TclCommand_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig = star_sig("call", "TclCommand.call");
     SelfCall sc;
     bind_self(sc, sig, args, nargs, kwnames);
-    return run_call(sc.self, sc.argv, sc.n, sc.kwnames);
+    Fields f;
+    bool plain = read_fields(sc.self, f);
+    return run_call(sc.self, plain ? &f : nullptr, sc.argv, sc.n, sc.kwnames);
 }
 
 Ref TclCommand___call__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig = star_sig("__call__", "TclCommand.__call__");
     SelfCall sc;
     bind_self(sc, sig, args, nargs, kwnames);
-    if (own_method(sc.self, C.call_, K.own_call)) return run_call(sc.self, sc.argv, sc.n, sc.kwnames);
+    Fields f;
+    if (read_fields(sc.self, f)) return run_call(sc.self, &f, sc.argv, sc.n, sc.kwnames);
+    if (own_method(sc.self, C.call_, K.own_call)) return run_call(sc.self, nullptr, sc.argv, sc.n, sc.kwnames);
     Ref method = getattr(sc.self, C.call_);
     return own(PyObject_Vectorcall(method.get(), sc.argv, (size_t)sc.n, sc.kwnames));
+}
+
+/*
+ *---------------------------------------------------------------------------
+ * TclCommand_tp_call --
+ *
+ *	The call slot of the two classes.  A class that defines __call__ gets
+ *	the runtime's generic slot, which binds the method and calls it; this
+ *	one goes to the same code without building the bound method, as long
+ *	as type(self).__call__ is still the class's own.  Assigning __call__ on
+ *	the class (or defining it in a subclass) makes the runtime install its
+ *	generic slot again, and this function also checks the method itself.
+ *
+ * Results:
+ *	The result of self.__call__(*args, **kwargs), or NULL with an error.
+ *
+ * Side effects:
+ *	Those of the call.
+ *---------------------------------------------------------------------------
+ */
+PyObject* TclCommand_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> Ref {
+        PyTypeObject* t = Py_TYPE(self);
+        PyObject* method = _PyType_Lookup(t, C.dunder_call);
+        if (method != K.own_dunder_call) {
+            if (!method) raise(PyExc_TypeError, "'%.200s' object is not callable", t->tp_name);
+            Ref keep = Ref::newref(method);
+            descrgetfunc get = Py_TYPE(method)->tp_descr_get;
+            Ref bound = get ? own(get(method, self, (PyObject*)t)) : std::move(keep);
+            return own(PyObject_Call(bound.get(), args, kwargs));
+        }
+        PyObject* const* argv = &PyTuple_GET_ITEM(args, 0);
+        Py_ssize_t n = PyTuple_GET_SIZE(args);
+        Ref kwnames;
+        std::vector<PyObject*> stack;
+        if (kwargs && PyDict_GET_SIZE(kwargs)) {
+            Py_ssize_t nk = PyDict_GET_SIZE(kwargs);
+            kwnames = own(PyTuple_New(nk));
+            stack.reserve((std::size_t)(n + nk));
+            for (Py_ssize_t i = 0; i < n; ++i) stack.push_back(argv[i]);
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (key == C.self_ || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 &&
+                                       PyUnicode_CompareWithASCIIString(key, "self") == 0))
+                    raise(PyExc_TypeError, "%s() got multiple values for argument 'self'",
+                          PY_VERSION_HEX >= 0x030A0000 ? "TclCommand.__call__" : "__call__");
+                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                stack.push_back(value);  // borrowed: kwargs lives for the call
+            }
+            argv = stack.data();
+        }
+        Fields f;
+        if (read_fields(self, f)) return run_call(self, &f, argv, n, kwnames.get());
+        if (own_method(self, C.call_, K.own_call)) return run_call(self, nullptr, argv, n, kwnames.get());
+        Ref call = getattr(self, C.call_);
+        return own(PyObject_Call(call.get(), args, kwargs));
+    });
 }
 
 Ref TclCommand_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig = star_sig("eval", "TclCommand.eval");
     SelfCall sc;
     bind_self(sc, sig, args, nargs, kwnames);
-    Ref words = words_of(sc.self, sc.argv, sc.n, sc.kwnames);
+    Conv cv;
+    Ref words = words_of(sc.self, nullptr, sc.argv, sc.n, sc.kwnames, cv);
     Ref script = to_quoml(words.get());
     Ref tk = tk_of(sc.self);
     Ref result = call_method1(tk.get(), C.eval_, script.get());
@@ -551,11 +919,15 @@ Ref TclCommand___repr__(PyObject* self) {
 }
 
 Ref TclCommand___str__(PyObject* self) {
-    Ref words = words_of(self, nullptr, 0, nullptr);
+    Conv cv;
+    Ref words = words_of(self, nullptr, nullptr, 0, nullptr, cv);
     return to_quoml(words.get());
 }
 
-Ref TclCommand___tclobj__(PyObject* self) { return words_of(self, nullptr, 0, nullptr); }
+Ref TclCommand___tclobj__(PyObject* self) {
+    Conv cv;
+    return words_of(self, nullptr, nullptr, 0, nullptr, cv);
+}
 
 Ref TclCommand___get__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__get__", "TclCommand.__get__", {"self", "instance", "owner"}, 3, 2};
@@ -881,9 +1253,48 @@ PyObject* class_member_borrowed(PyObject* cls, const char* name) {
     return found;
 }
 
+// Snapshot the quoml names tclobj_args() relies on, if they are still the
+// module's own: tclobj and its from_sequence, collections.abc.Sequence,
+// _tkinter.Tcl_Obj, int and sys.maxsize.
+void snapshot_quoml_names() {
+    const char* names[kQCount] = {"tclobj", "_tclobj_from_sequence", "Sequence", "_tkTcl_Obj", "_long_type",
+                                  "_sysmaxsize"};
+    Ref quoml_mod = import("trelmo.tcl.quoml");
+    PyObject* d = PyModule_GetDict(quoml_mod.get());
+    Ref expected[kQCount];
+    expected[kQTclobj] = Ref::newref(M.capi->tclobj_func);
+    expected[kQFromSequence] = getattr(M.capi->tclobj_func, "from_sequence");
+    expected[kQSequence] = import_from("collections.abc", "Sequence");
+    expected[kQTclObjType] = import_from("_tkinter", "Tcl_Obj");
+    expected[kQLongType] = Ref::newref((PyObject*)&PyLong_Type);
+    for (int i = 0; i < kQCount; ++i) {
+        Ref key = from_utf8(names[i]);
+        PyObject* v = PyDict_GetItemWithError(d, key.get());
+        if (!v) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return;
+        }
+        if (i == kQSysMaxSize) {
+            if (!PyLong_CheckExact(v) || PyLong_AsSsize_t(v) != PY_SSIZE_T_MAX) {
+                PyErr_Clear();
+                return;
+            }
+        } else if (v != expected[i].get()) {
+            return;
+        }
+    }
+    for (int i = 0; i < kQCount; ++i) {
+        K.q_names[i] = check(PyUnicode_InternFromString(names[i]));
+        K.q_values[i] = Py_NewRef(PyDict_GetItemWithError(d, K.q_names[i]));
+    }
+    K.quoml_dict = Py_NewRef(d);
+    watch_names();
+}
+
 void make_classes(PyObject* modname) {
     intern_all(kCmdNames);
     if (!K.dashes) K.dashes = check(PyDict_New());
+    if (!K.quoml_dict) snapshot_quoml_names();
     {
         Ref ns = own(PyDict_New());
         Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
@@ -895,6 +1306,8 @@ void make_classes(PyObject* modname) {
     K.own_build = Py_NewRef(class_member_borrowed(M.TclCommand, "build_tclcmd"));
     K.own_dashed = Py_NewRef(class_member_borrowed(M.TclCommand, "kwargs_to_dashed_args"));
     K.own_call = Py_NewRef(class_member_borrowed(M.TclCommand, "call"));
+    K.own_dunder_call = Py_NewRef(class_member_borrowed(M.TclCommand, "__call__"));
+    ((PyTypeObject*)M.TclCommand)->tp_call = TclCommand_tp_call;
     {
         Ref ns = own(PyDict_New());
         Ref bases = tuple_of({M.TclCommand});
@@ -902,6 +1315,7 @@ void make_classes(PyObject* modname) {
                              kTempTclCommandMethods, ns.get(), modname,
                              "A Tcl command under a generated name, deleted on leaving a with block.");
         M.TempTclCommand = cls.release();
+        ((PyTypeObject*)M.TempTclCommand)->tp_call = TclCommand_tp_call;
     }
 }
 
