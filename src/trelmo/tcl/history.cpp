@@ -18,6 +18,7 @@ namespace {
 // process (the module is initialised once and never unloaded).
 // ---------------------------------------------------------------------------
 struct State {
+    PyObject* no_args = nullptr;  // ()
     PyObject* dict = nullptr;  // the module's __dict__: module-level names are read here at call time
     PyObject* Entry = nullptr;         // the class as created (the fast path compares the name with it)
     PyObject* Entry_init = nullptr;    // the object stored as Entry.__init__
@@ -254,8 +255,8 @@ Ref make_entry(PyObject* item) {
     if (cls.get() == M.Entry) {
         auto* tp = (PyTypeObject*)M.Entry;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            !(tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && _PyType_Lookup(tp, S.init_) == M.Entry_init) {
-            Ref self = own(tp->tp_alloc(tp, 0));
+            _PyType_Lookup(tp, S.init_) == M.Entry_init) {
+            Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             entry_setup(self.get(), item);
             return self;
         }
@@ -590,6 +591,7 @@ Ref init_module() {
     intern_all(kNames);
     Ref m = own(PyModule_Create(&module_def));
     M.dict = Py_NewRef(PyModule_GetDict(m.get()));
+    M.no_args = own(PyTuple_New(0)).release();
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: re, logging, collections.deque, get_time; then log.

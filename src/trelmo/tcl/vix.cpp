@@ -21,6 +21,7 @@ namespace {
 // process (the module is initialised once and never unloaded).
 // ---------------------------------------------------------------------------
 struct State {
+    PyObject* no_args = nullptr;  // ()
     PyObject* dict = nullptr;  // the module's __dict__: module-level names are read here at call time
     const QuomlCAPI* capi = nullptr;
     PyObject* Vix = nullptr;       // the classes as created
@@ -208,8 +209,8 @@ Ref new_code(PyObject* name, PyObject* tcl) {
     if (cls.get() == M.Vix_Code) {
         auto* tp = (PyTypeObject*)M.Vix_Code;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            !(tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && _PyType_Lookup(tp, S.init_) == M.Vix_Code_init) {
-            Ref self = own(tp->tp_alloc(tp, 0));
+            _PyType_Lookup(tp, S.init_) == M.Vix_Code_init) {
+            Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             Ref cmd = own(PyList_New(1));
             PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
             code_setup(self.get(), cmd.get(), tcl);
@@ -328,9 +329,8 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     {
         Ref tk = getattr(tcl.get(), S.tk);
         Ref call = getattr(tk.get(), S.call);
-        Ref argv = own(PyList_AsTuple(words.get()));
-        result = Ref::steal(PyObject_Vectorcall(call.get(), PySequence_Fast_ITEMS(argv.get()),
-                                                (size_t)PyTuple_GET_SIZE(argv.get()), nullptr));
+        Ref argv = own(PyList_AsTuple(words.get()));  // the bridge's call takes its arguments as a tuple
+        result = Ref::steal(PyObject_Call(call.get(), argv.get(), nullptr));
     }
     // 5. a Tcl error, with Tcl's trace
     if (!result) {
@@ -541,6 +541,7 @@ Ref init_module() {
     intern_all(kNames);
     Ref m = own(PyModule_Create(&module_def));
     M.dict = Py_NewRef(PyModule_GetDict(m.get()));
+    M.no_args = own(PyTuple_New(0)).release();
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: weakref, TclError, quoml.
