@@ -311,6 +311,17 @@ def test_subclasses_and_rebinding(tcl, rec, monkeypatch):
     assert calls(rec)[-1] == ("set", "<y>", "<1>")
 
 
+def test_class_attributes_changed_at_run_time(tcl, monkeypatch):
+    def missing(self):
+        raise AttributeError("computed")
+
+    monkeypatch.setattr(Vix, "computed", property(missing), raising=False)
+    assert tcl.vix.computed.cmd == ["computed"]  # an AttributeError from lookup falls back to __getattr__
+    monkeypatch.setattr(Vix_Code, "__call__", lambda self, *args: ("called", self.cmd, args))
+    monkeypatch.setattr(Vix, "__getattr__", lambda self, name: Vix_Code(name.upper(), tcl=self.tcl))
+    assert tcl.vix.a.b(1) == ("called", ["A", "b"], (1,))
+
+
 def test_uninitialised_objects_do_not_crash():
     bare = Vix_Code.__new__(Vix_Code)
     with pytest.raises(RecursionError):
