@@ -20,7 +20,7 @@ struct VarNames {
         *array_get, *array_get_obj, *array_get_str, *array_set, *array_unset, *array_size, *array_names, *is_array,
         *absolute, *byref, *array_byref, *init, *enter, *exit, *array_index, *nocomplain, *pattern, *var_type,
         *startswith, *marker, *class_, *sep, *w_set, *w_info, *w_exists, *w_array, *w_get, *w_unset, *w_size,
-        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star;
+        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star, *str_, *quoml_, *tclobj_;
 } V;
 const InternEntry kVarNames[] = {
     {&V.var_name, "var_name"},
@@ -69,6 +69,9 @@ const InternEntry kVarNames[] = {
     {&V.w_current, "current"},
     {&V.w_global, "::"},
     {&V.star, "::*"},
+    {&V.str_, "__str__"},
+    {&V.quoml_, "__quoml__"},
+    {&V.tclobj_, "__tclobj__"},
 };
 
 // State of this part: owned references kept for the life of the process.
@@ -79,6 +82,8 @@ struct VarState {
     PyObject* ObjectsView = nullptr;
     newfunc tclvar_new = nullptr;     // TclVariable's tp_new when it was made
     bool asserts = true;              // assert statements run (not python -O)
+    PyObject* tclns_body = nullptr;   // the class body dict TclNamespace was made from
+    PyObject* plain_ns = nullptr;     // the last namespace text found plain (see join_member)
     // keyword-name tuples for calls through `self`
     PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
     // the class attributes as made here; a lookup that still finds one of
@@ -105,10 +110,25 @@ inline void parse_into(const Signature& s, PyObject* const* args, Py_ssize_t nar
 }
 inline PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
 
-// True when `obj.<name>` resolves to the class attribute `own`: found on the
-// type (cached lookup) and not shadowed by the instance dictionary.
-bool resolves_to(PyObject* obj, PyObject* name, PyObject* own) {
-    if (_PyType_Lookup(Py_TYPE(obj), name) != own) return false;
+// A type-level answer remembered for one type at one version.  CPython gives
+// a type a new version tag whenever the type or one of its bases changes, and
+// tags are never reused, so an unchanged valid tag means every attribute
+// lookup on the type still finds what it found when the answer was stored.
+struct TypeMemo {
+    PyTypeObject* type = nullptr;
+    unsigned tag = 0;
+    bool hit(PyTypeObject* t) const noexcept {
+        return t == type && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag;
+    }
+    void store(PyTypeObject* t) noexcept {
+        if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return;
+        type = t;
+        tag = t->tp_version_tag;
+    }
+};
+
+// True when `obj` has no attribute `name` in its instance dictionary.
+bool instance_lacks(PyObject* obj, PyObject* name) {
     PyObject** dictptr = _PyObject_GetDictPtr(obj);
     if (dictptr && *dictptr) {
         if (PyDict_GetItemWithError(*dictptr, name)) return false;
@@ -116,6 +136,20 @@ bool resolves_to(PyObject* obj, PyObject* name, PyObject* own) {
     }
     return true;
 }
+
+// True when `obj.<name>` resolves to the class attribute `own`: found on the
+// type and not shadowed by the instance dictionary.  Each call site keeps its
+// own memo of the type-level half.
+bool resolves_to(PyObject* obj, PyObject* name, PyObject* own, TypeMemo& memo) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (!memo.hit(t)) {
+        if (_PyType_Lookup(t, name) != own) return false;
+        memo.store(t);
+    }
+    return instance_lacks(obj, name);
+}
+#define RESOLVES_TO(obj, name, own) \
+    ([&] { static TypeMemo memo_; return resolves_to(obj, name, own, memo_); }())
 
 // obj.<name>(*argv[1:], **kw) with argv[0] == obj; kwnames as in vectorcall.
 Ref method(PyObject* name, PyObject* const* argv, std::size_t n, PyObject* kwnames = nullptr) {
@@ -132,10 +166,40 @@ Ref method0(PyObject* obj, PyObject* name, A... a) {
 inline Ref tk_of(PyObject* tcl) { return getattr(tcl, S.tk); }
 
 // N of the traffic tables: name, or '%s(%s)' % (name, quoml(index)).
+// a + mid + b (+ tail) for exact strs, allocated once; mid and tail are ASCII.
+Ref concat3(PyObject* a, const char* mid, PyObject* b, const char* tail) {
+    Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+    Py_ssize_t nm = (Py_ssize_t)std::strlen(mid), nt = (Py_ssize_t)std::strlen(tail);
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(a);
+    if (PyUnicode_MAX_CHAR_VALUE(b) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(b);
+    Ref out = own(PyUnicode_New(na + nm + nb + nt, maxchar));
+    PyObject* o = out.get();
+    int kind = PyUnicode_KIND(o);
+    void* data = PyUnicode_DATA(o);
+    if (PyUnicode_KIND(a) == kind) {
+        std::memcpy(data, PyUnicode_DATA(a), (std::size_t)na * kind);
+    } else {
+        check_size(PyUnicode_CopyCharacters(o, 0, a, 0, na));
+    }
+    for (Py_ssize_t i = 0; i < nm; ++i) PyUnicode_WRITE(kind, data, na + i, (Py_UCS4)mid[i]);
+    if (PyUnicode_KIND(b) == kind) {
+        std::memcpy((char*)data + (std::size_t)(na + nm) * kind, PyUnicode_DATA(b), (std::size_t)nb * kind);
+    } else {
+        check_size(PyUnicode_CopyCharacters(o, na + nm, b, 0, nb));
+    }
+    for (Py_ssize_t i = 0; i < nt; ++i) PyUnicode_WRITE(kind, data, na + nm + nb + i, (Py_UCS4)tail[i]);
+    return out;
+}
+
+Ref paren_name(PyObject* name, PyObject* index_text) {
+    if (!PyUnicode_CheckExact(name) || !PyUnicode_CheckExact(index_text))
+        return own(PyUnicode_FromFormat("%S(%S)", name, index_text));
+    return concat3(name, "(", index_text, ")");
+}
 Ref element_name(PyObject* name, PyObject* index) {
     if (index == Py_None) return Ref::newref(name);
     Ref q = to_quoml(index);
-    return own(PyUnicode_FromFormat("%S(%S)", name, q.get()));
+    return paren_name(name, q.get());
 }
 
 Ref words3(PyObject* a, PyObject* b, PyObject* c) { return tuple_of({a, b, c}); }
@@ -143,10 +207,13 @@ Ref words4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) { return tuple_of
 
 // The `TclVariable(name, ...)` handle a view builds, or nullptr when the class
 // is the module's own and untouched: then only its interpreter and name matter.
-bool handle_is_plain(PyObject* meth_name, PyObject* own_meth) {
+bool handle_is_plain(PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
     PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
-    return tv->tp_new == VS.tclvar_new && _PyType_Lookup(tv, V.init) == VS.own_init &&
-           _PyType_Lookup(tv, meth_name) == own_meth;
+    if (tv->tp_new != VS.tclvar_new) return false;
+    if (memo.hit(tv)) return true;
+    if (_PyType_Lookup(tv, V.init) != VS.own_init || _PyType_Lookup(tv, meth_name) != own_meth) return false;
+    memo.store(tv);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -285,7 +352,7 @@ Ref TclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     PyObject* index = or_none(a[2]);
     if (index != Py_None) {
         Ref q = to_quoml(index);
-        name = own(PyUnicode_FromFormat("%S(%S)", name.get(), q.get()));
+        name = paren_name(name.get(), q.get());
     }
     setattr(self, V.var_name, name.get());
     return none();
@@ -706,7 +773,7 @@ Ref TclArrayVariable___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     parse_into(kSigGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1];
-    if (resolves_to(self, V.get, VS.own_get)) return get_obj_impl(self, key, VS.marker);
+    if (RESOLVES_TO(self, V.get, VS.own_get)) return get_obj_impl(self, key, VS.marker);
     PyObject* argv[] = {self, key};
     return method(V.get, argv, 2, VS.kw_array_index);
 }
@@ -716,7 +783,7 @@ Ref TclArrayVariable___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[3];
     parse_into(kSigSetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
-    if (resolves_to(self, V.set, VS.own_set)) {
+    if (RESOLVES_TO(self, V.set, VS.own_set)) {
         Bound b(self);
         var_setvar(b.tcl.get(), b.name.get(), key, value);
     } else {
@@ -731,7 +798,7 @@ Ref TclArrayVariable___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     parse_into(kSigDelItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1];
-    if (resolves_to(self, V.unset, VS.own_unset)) {
+    if (RESOLVES_TO(self, V.unset, VS.own_unset)) {
         Bound b(self);
         var_unset(b.tcl.get(), b.name.get(), key, Py_False);
     } else {
@@ -746,7 +813,7 @@ Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* a[2];
     parse_into(kSigContains, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1];
-    if (resolves_to(self, V.exists, VS.own_exists)) {
+    if (RESOLVES_TO(self, V.exists, VS.own_exists)) {
         Bound b(self);
         return var_exists(b.tcl.get(), b.name.get(), key);
     }
@@ -755,7 +822,7 @@ Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 Ref TclArrayVariable___len__(PyObject* self) {
-    if (resolves_to(self, V.array_size, VS.own_array_size)) {
+    if (RESOLVES_TO(self, V.array_size, VS.own_array_size)) {
         Bound b(self);
         return var_array_call(b.tcl.get(), V.w_size, b.name.get(), Py_None);
     }
@@ -764,7 +831,7 @@ Ref TclArrayVariable___len__(PyObject* self) {
 
 // self.array_names(), at the first step of the iteration.
 Ref array_fetch_names(PyObject* self) {
-    if (resolves_to(self, V.array_names, VS.own_array_names)) {
+    if (RESOLVES_TO(self, V.array_names, VS.own_array_names)) {
         Bound b(self);
         return var_array_names(b.tcl.get(), b.name.get(), Py_None);
     }
@@ -774,7 +841,7 @@ Ref array_fetch_names(PyObject* self) {
 Ref TclArrayVariable___iter__(PyObject* self) { return names_iter(self, array_fetch_names); }
 
 Ref TclArrayVariable_clear(PyObject* self) {
-    if (resolves_to(self, V.array_unset, VS.own_array_unset)) {
+    if (RESOLVES_TO(self, V.array_unset, VS.own_array_unset)) {
         Bound b(self);
         var_array_call(b.tcl.get(), V.w_unset, b.name.get(), Py_None);
     } else {
@@ -788,7 +855,7 @@ Ref TclArrayVariable_update(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     Parsed p = parse(kSigUpdate, args, nargs, kwnames);
     PyObject* self = p[0];
     Ref d = call_tuple_dict((PyObject*)&PyDict_Type, p.star.get(), p.starstar.get());
-    if (resolves_to(self, V.array_set, VS.own_array_set)) {
+    if (RESOLVES_TO(self, V.array_set, VS.own_array_set)) {
         Bound b(self);
         var_array_set(b.tcl.get(), b.name.get(), d.get());
     } else {
@@ -839,19 +906,116 @@ MethodSpec kTclArrayVariableMethods[] = {
 struct ViewHandle {
     Ref tcl, name;
 };
+
+
+/*
+ * ns_text --
+ *     quoml(ns) for the namespace object of a view.  A TclNamespace (or
+ *     TempTclNamespace) has no conversion protocol and is no sequence or
+ *     mapping, so quoml turns it into str(ns), which its own __str__ makes
+ *     its `ns` attribute.  While the class's __str__ is still the one it was
+ *     built with (kept in the class body dict handed to this part) and `ns`
+ *     is an exact str, that attribute is the answer; anything else goes
+ *     through quoml.
+ * Results:
+ *     New reference to the namespace's text.
+ */
+Ref ns_text(PyObject* ns) {
+    PyTypeObject* t = Py_TYPE(ns);
+    if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
+        PyDict_GetItem(M.dict, S.quoml) == M.capi->quoml_func) {
+        static TypeMemo memo;
+        bool type_ok = memo.hit(t);
+        if (!type_ok) {
+            PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, V.str_);
+            if (!own_str && PyErr_Occurred()) throw PyErrSet{};
+            type_ok = own_str && _PyType_Lookup(t, V.str_) == own_str && !_PyType_Lookup(t, V.quoml_) &&
+                      !_PyType_Lookup(t, V.tclobj_);
+            if (type_ok) memo.store(t);
+        }
+        if (type_ok && instance_lacks(ns, V.quoml_) && instance_lacks(ns, V.tclobj_)) {
+            Ref text = getattr(ns, S.ns);
+            if (PyUnicode_CheckExact(text.get())) return text;
+        }
+    }
+    return to_quoml(ns);
+}
+
+// A name TclNamespace.join leaves alone: not empty, not '::', every run of
+// colons exactly one separator, none at the end.
+template <typename C>
+bool plain_chars(const C* s, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+    while (i < n) {
+        if (s[i] != ':') {
+            ++i;
+            continue;
+        }
+        Py_ssize_t j = i;
+        while (j < n && s[j] == ':') ++j;
+        if (j - i != 2 || j == n) return false;
+        i = j;
+    }
+    return true;
+}
+bool plain_name(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n == 0) return false;
+    const void* d = PyUnicode_DATA(s);
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: return plain_chars((const Py_UCS1*)d, n);
+        case PyUnicode_2BYTE_KIND: return plain_chars((const Py_UCS2*)d, n);
+        default: return plain_chars((const Py_UCS4*)d, n);
+    }
+}
+// A member name without any colon, which joins as one more component.
+bool simple_member(PyObject* s) {
+    if (!PyUnicode_CheckExact(s) || PyUnicode_GET_LENGTH(s) == 0) return false;
+    return PyUnicode_FindChar(s, ':', 0, PyUnicode_GET_LENGTH(s), 1) == -1;
+}
+
+// TclNamespace.join(ns_text, var_name).  For a plain namespace name and a
+// member name without colons, normalising changes nothing and the join is
+// the concatenation; the last namespace name seen is remembered as plain.
+Ref join_member(PyObject* ns_text, PyObject* var_name) {
+    if (simple_member(var_name) && PyUnicode_CheckExact(ns_text)) {
+        bool plain;
+        if (ns_text == VS.plain_ns) {
+            plain = true;
+        } else {
+            plain = plain_name(ns_text);
+            if (plain) Py_XSETREF(VS.plain_ns, Py_NewRef(ns_text));
+        }
+        if (plain) return concat3(ns_text, "::", var_name, "");
+    }
+    PyObject* items[] = {ns_text, var_name};
+    return ns_join(items, 2);
+}
+
 void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
     Ref ns = getattr(self, S.ns);
-    PyObject* items[] = {ns.get(), var_name};
-    Ref joined = ns_join(items, 2);
+    Ref text = ns_text(ns.get());
+    Ref joined = join_member(text.get(), var_name);
     Ref tcl = getattr(ns.get(), S.tcl);
-    h.tcl = bind_interp(tcl.get());
-    h.name = to_quoml(joined.get());
+    PyTypeObject* tt = Py_TYPE(tcl.get());
+    if ((tt == &_PyWeakref_ProxyType || tt == &_PyWeakref_CallableProxyType) && truthy(tcl.get()))
+        h.tcl = std::move(tcl);  // what bind_interp keeps: a true weak proxy as it is
+    else
+        h.tcl = bind_interp(tcl.get());
+    // quoml of an exact str is the str itself (it can carry no protocol method)
+    if (PyUnicode_CheckExact(joined.get()) && PyDict_GetItem(M.dict, S.quoml) == M.capi->quoml_func)
+        h.name = std::move(joined);
+    else
+        h.name = to_quoml(joined.get());
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
-bool view_plain(PyObject* self, PyObject* meth_name, PyObject* own_meth) {
-    return resolves_to(self, V.byref, VS.own_view_byref) && handle_is_plain(meth_name, own_meth);
+bool view_plain(PyObject* self, PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
+    return RESOLVES_TO(self, V.byref, VS.own_view_byref) && handle_is_plain(meth_name, own_meth, memo);
 }
+#define VIEW_PLAIN(self, meth_name, own_meth) \
+    ([&] { static TypeMemo memo_; return view_plain(self, meth_name, own_meth, memo_); }())
 
 // self.byref(var_name)
 Ref view_byref(PyObject* self, PyObject* var_name) { return method0(self, V.byref, var_name); }
@@ -920,7 +1084,7 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // VariablesView.get(var_name): byref(var_name).get_str()
 Ref view_get_str(PyObject* self, PyObject* var_name) {
-    if (view_plain(self, V.get_str, VS.own_get_str)) {
+    if (VIEW_PLAIN(self, V.get_str, VS.own_get_str)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
@@ -938,7 +1102,7 @@ Ref VariablesView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
 // ObjectsView.get(var_name, array_index=None): byref(var_name).get_obj(array_index=array_index)
 Ref view_get_obj(PyObject* self, PyObject* var_name, PyObject* index) {
-    if (view_plain(self, V.get, VS.own_get)) {
+    if (VIEW_PLAIN(self, V.get_obj, VS.own_get)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_getvar(h.tcl.get(), h.name.get(), index);  // the handle has no cast
@@ -956,7 +1120,7 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 }
 
 Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
-    if (view_plain(self, V.set, VS.own_set)) {
+    if (VIEW_PLAIN(self, V.set, VS.own_set)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
@@ -974,7 +1138,7 @@ Ref VariablesView_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 }
 
 void view_unset(PyObject* self, PyObject* var_name, PyObject* index, PyObject* nocomplain) {
-    if (view_plain(self, V.unset, VS.own_unset)) {
+    if (VIEW_PLAIN(self, V.unset, VS.own_unset)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         var_unset(h.tcl.get(), h.name.get(), index, nocomplain);
@@ -994,7 +1158,7 @@ Ref VariablesView_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 Ref view_exists(PyObject* self, PyObject* var_name, PyObject* index) {
-    if (view_plain(self, V.exists, VS.own_exists)) {
+    if (VIEW_PLAIN(self, V.exists, VS.own_exists)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_exists(h.tcl.get(), h.name.get(), index);
@@ -1069,8 +1233,8 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        if (resolves_to(self, V.get, VS.own_view_get)) return view_get_str(self, var_name);
-        if (resolves_to(self, V.get, VS.own_objs_get)) return view_get_obj(self, var_name, Py_None);
+        if (RESOLVES_TO(self, V.get, VS.own_view_get)) return view_get_str(self, var_name);
+        if (RESOLVES_TO(self, V.get, VS.own_objs_get)) return view_get_obj(self, var_name, Py_None);
         return method0(self, V.get, var_name);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
@@ -1082,7 +1246,7 @@ const Signature kSigViewContains{"__contains__", "TclNamespace.VariablesView.__c
 Ref VariablesView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     parse_into(kSigViewContains, args, nargs, kwnames, a);
-    if (resolves_to(a[0], V.exists, VS.own_view_exists)) return view_exists(a[0], a[1], Py_None);
+    if (RESOLVES_TO(a[0], V.exists, VS.own_view_exists)) return view_exists(a[0], a[1], Py_None);
     return method0(a[0], V.exists, a[1]);
 }
 
@@ -1090,7 +1254,7 @@ const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__set
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (resolves_to(a[0], V.set, VS.own_view_set))
+    if (RESOLVES_TO(a[0], V.set, VS.own_view_set))
         view_set(a[0], a[1], a[2], Py_None);
     else
         method0(a[0], V.set, a[1], a[2]);
@@ -1102,7 +1266,7 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* a[2];
     parse_into(kSigViewDelItem, args, nargs, kwnames, a);
     try {
-        if (resolves_to(a[0], V.unset, VS.own_view_unset))
+        if (RESOLVES_TO(a[0], V.unset, VS.own_view_unset))
             view_unset(a[0], a[1], Py_None, Py_False);
         else
             method0(a[0], V.unset, a[1]);
@@ -1129,7 +1293,8 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
  */
 Ref view_fetch_names(PyObject* self) {
     Ref ns = getattr(self, S.ns);
-    PyObject* items[] = {V.w_global, ns.get()};
+    Ref text = ns_text(ns.get());
+    PyObject* items[] = {V.w_global, text.get()};
     Ref abs = ns_join(items, 2);
     if (!PyUnicode_Check(abs.get())) raise(PyExc_TypeError, "namespace name must be str");
     bool global = PyUnicode_GET_LENGTH(abs.get()) == 0;
@@ -1243,6 +1408,83 @@ MethodSpec kObjectsViewMethods[] = {
 };
 
 // ---------------------------------------------------------------------------
+// Direct mapping slots.
+//
+// A class made by calling its metaclass gets the generic slots of Python
+// classes: a[k] looks __getitem__ up on the type, binds it to a new method
+// object and calls that, which costs about as much again as the getvar it
+// leads to.  The classes made here have their mapping slots pointed straight
+// at the C implementations of the very methods those lookups would find.
+// Nothing visible changes: assigning any of these special methods on the
+// class (or on a subclass) makes CPython recompute the slot from the
+// attributes, which brings back the generic dispatch, and subclasses get
+// the generic slots from the start.
+// ---------------------------------------------------------------------------
+template <FastImpl F>
+PyObject* slot_subscript(PyObject* self, PyObject* key) noexcept {
+    PyObject* argv[] = {self, key};
+    return guarded([&] { return F(argv, 2, nullptr); });
+}
+template <FastImpl Set, FastImpl Del>
+int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    PyObject* r;
+    if (value) {
+        PyObject* argv[] = {self, key, value};
+        r = guarded([&] { return Set(argv, 3, nullptr); });
+    } else {
+        PyObject* argv[] = {self, key};
+        r = guarded([&] { return Del(argv, 2, nullptr); });
+    }
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+template <FastImpl F>
+int slot_contains(PyObject* self, PyObject* key) noexcept {
+    PyObject* argv[] = {self, key};
+    PyObject* r = guarded([&] { return F(argv, 2, nullptr); });
+    if (!r) return -1;
+    int b = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    return b;
+}
+// len(): the result of __len__ as an index, >= 0 (the checks of CPython's own slot).
+template <OneImpl F>
+Py_ssize_t slot_length(PyObject* self) noexcept {
+    PyObject* r = guarded([&] { return F(self); });
+    if (!r) return -1;
+    PyObject* i = PyNumber_Index(r);
+    Py_DECREF(r);
+    if (!i) return -1;
+    if (Py_SIZE(i) < 0) {
+        Py_DECREF(i);
+        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+        return -1;
+    }
+    Py_ssize_t n = PyNumber_AsSsize_t(i, PyExc_OverflowError);
+    Py_DECREF(i);
+    return n;
+}
+
+template <FastImpl Get, FastImpl Set, FastImpl Del, FastImpl Contains, OneImpl Len>
+void set_mapping_slots(PyObject* cls) {
+    PyTypeObject* t = (PyTypeObject*)cls;
+    t->tp_as_mapping->mp_subscript = slot_subscript<Get>;
+    t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript<Set, Del>;
+    t->tp_as_mapping->mp_length = slot_length<Len>;
+    t->tp_as_sequence->sq_length = slot_length<Len>;
+    t->tp_as_sequence->sq_contains = slot_contains<Contains>;
+}
+void set_array_slots(PyObject* cls) {
+    set_mapping_slots<TclArrayVariable___getitem__, TclArrayVariable___setitem__, TclArrayVariable___delitem__,
+                      TclArrayVariable___contains__, TclArrayVariable___len__>(cls);
+}
+void set_view_slots(PyObject* cls) {
+    set_mapping_slots<VariablesView___getitem__, VariablesView___setitem__, VariablesView___delitem__,
+                      VariablesView___contains__, VariablesView___len__>(cls);
+}
+
+// ---------------------------------------------------------------------------
 // Building the classes.
 // ---------------------------------------------------------------------------
 
@@ -1320,6 +1562,7 @@ void make_variable_classes(PyObject* modname) {
                              "TclArrayVariable(var_name, tcl=None, cast=None)\n\n"
                              "One Tcl array as a mutable mapping from element names to values;\n"
                              "a missing element raises TclError.  Nothing is cached.");
+        set_array_slots(cls.get());
         M.TclArrayVariable = cls.release();
     }
     // TempTclArrayVariable
@@ -1335,10 +1578,12 @@ void make_variable_classes(PyObject* modname) {
                             "statement: the array is unset when the block is left.");
         check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
         M.TempTclArrayVariable = keep(calln(meta, qn.get(), bases.get(), ns.get()));
+        set_array_slots(M.TempTclArrayVariable);
     }
 }
 
 void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
+    VS.tclns_body = Py_NewRef(tclns_dict);
     {
         Ref flags = import_from("sys", "flags");
         Ref optimize = getattr(flags.get(), "optimize");
@@ -1359,6 +1604,7 @@ void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
         VS.own_view_set = keep(class_attr(c, V.set));
         VS.own_view_unset = keep(class_attr(c, V.unset));
         VS.own_view_exists = keep(class_attr(c, V.exists));
+        set_view_slots(c);
         check(PyDict_SetItemString(tclns_dict, "VariablesView", c));
         VS.VariablesView = cls.release();
     }
@@ -1371,6 +1617,7 @@ void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
                              "The variables of a namespace, values read as the interpreter's\n"
                              "objects.");
         VS.own_objs_get = keep(class_attr(cls.get(), V.get));
+        set_view_slots(cls.get());
         check(PyDict_SetItemString(tclns_dict, "ObjectsView", cls.get()));
         VS.ObjectsView = cls.release();
     }
