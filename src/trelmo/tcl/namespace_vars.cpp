@@ -1314,10 +1314,11 @@ Ref view_fetch_names(PyObject* self) {
     Ref it = own(PyObject_GetIter(names.get()));
     Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix.get());
     while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        // cast_list may hand back Tcl_Obj elements: compare their text
+        Ref text = PyUnicode_Check(name.get()) ? Ref::newref(name.get()) : str(name.get());
         Ref rel;
-        if (PyUnicode_Check(name.get()) &&
-            check_size(PyUnicode_Tailmatch(name.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1)) == 1)
-            rel = own(PyUnicode_Substring(name.get(), plen, PyUnicode_GET_LENGTH(name.get())));
+        if (check_size(PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1)) == 1)
+            rel = own(PyUnicode_Substring(text.get(), plen, PyUnicode_GET_LENGTH(text.get())));
         else
             rel = std::move(name);  // not under the prefix: the full name still reads back
         check(PyList_Append(out.get(), rel.get()));

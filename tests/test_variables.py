@@ -1,0 +1,498 @@
+"""Variables against real Tcl: TclVariable, TclArrayVariable, the variables and
+objects views of a namespace, and the temporary variables."""
+
+import collections.abc as abc
+import gc
+import inspect
+import weakref
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from tkinter import TclError
+
+import trelmo.tcl
+from trelmo.tcl import Interpreter, quoml, tclobj
+from trelmo.tcl.namespace import (
+    TclArrayVariable,
+    TclNamespace,
+    TclVariable,
+    TempTclArrayVariable,
+    TempTclVariable,
+)
+
+# Text mixing Tcl's special characters with ordinary, Latin-1, BMP and astral
+# ones.  No NUL: _tkinter's eval refuses it in a script and loses it in a result.
+SPECIALS = '{}[]$\\"; \t\n()#'
+tcl_text = st.text(
+    alphabet=st.one_of(
+        st.sampled_from(SPECIALS),
+        st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00", max_codepoint=0x1F600),
+    ),
+    max_size=12,
+)
+
+
+@pytest.fixture
+def ns(tcl):
+    """The namespace ::n, created, on the fixture interpreter."""
+    space = TclNamespace("::n", tcl)
+    space.create()
+    return space
+
+
+def raw(tcl):
+    """The unrecorded _tkinter app behind tcl.tk."""
+    return getattr(tcl.tk, "_tk", tcl.tk)
+
+
+# --------------------------------------------------------------------------
+# TclVariable: the words sent
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "op, sent",
+    [
+        (lambda v: v.get_obj(), ("getvar", ("x",))),
+        (lambda v: v.get_obj(5), ("getvar", ("x", 5))),  # the index goes as given
+        (lambda v: v.get_str(), ("eval", ("set x",))),
+        (lambda v: v.get_str("a b"), ("eval", ("set {x(a b)}",))),
+        (lambda v: v.set([1, "a b"]), ("setvar", ("x", (1, "a b")))),
+        (lambda v: v.set(7, array_index=5), ("setvar", ("x", "5", 7))),
+        (lambda v: v.unset(nocomplain=True), ("unsetvar", ("x",))),
+        (lambda v: v.unset(True, nocomplain=True), ("unsetvar", ("x", "true"))),
+        (lambda v: v.exists(), ("call", (("::info", "exists", "x"),))),
+        (lambda v: v.exists("k"), ("call", (("::info", "exists", "x(k)"),))),
+        (lambda v: v.array_get_obj(), ("call", (("::array", "get", "x"),))),
+        (lambda v: v.array_get_obj(["p*"]), ("call", (("::array", "get", "x", "p*"),))),
+        (lambda v: v.array_get_str("a b*"), ("eval", ("::array get x {a b*}",))),
+        (lambda v: v.array_set({"k": [1, 2]}), ("call", (("::array", "set", "x", ("k", (1, 2))),))),
+        (lambda v: v.array_unset(), ("call", (("::array", "unset", "x"),))),
+        (lambda v: v.array_unset("p*"), ("call", (("::array", "unset", "x", "p*"),))),
+        (lambda v: v.array_size(), ("call", (("::array", "size", "x"),))),
+        (lambda v: v.array_names("p*"), ("call", (("::array", "names", "x", "p*"),))),
+        (lambda v: v.is_array(), ("call", (("::array", "exists", "x"),))),
+        (lambda v: v.absolute(), ("call", ("namespace", "current"))),
+    ],
+)
+def test_words_sent(tcl, rec, op, sent):
+    raw(tcl).eval("array set x {k 1}")  # so that the array commands succeed
+    v = TclVariable("x", tcl=tcl)
+    try:
+        op(v)
+    except (TclError, TypeError):  # _tkinter's getvar takes only a str index
+        pass
+    assert rec.sent == [sent]
+
+
+def test_construction_sends_nothing_and_names(tcl, rec):
+    assert TclVariable("x", "a b", tcl=tcl).var_name == "x(a b)"
+    assert TclVariable("x", 5, tcl=tcl).var_name == "x(5)"
+    assert TclVariable("x", True, tcl=tcl).var_name == "x(true)"
+    assert TclVariable(["a", "b c"], tcl=tcl).var_name == "a {b c}"
+    assert TclVariable("::a::b", tcl=tcl).absolute() == "::a::b"
+    assert rec.sent == []
+
+
+# --------------------------------------------------------------------------
+# TclVariable: behaviour
+# --------------------------------------------------------------------------
+
+
+def test_scalar_and_element_round_trip(tcl):
+    v = TclVariable("x", tcl=tcl)
+    assert not v.exists()
+    v.set("a b")
+    assert (v.get(), v.get_str(), v.exists(), v.is_array()) == ("a b", "a b", True, False)
+    arr = TclVariable("arr", tcl=tcl)
+    arr.set(1, array_index="k")
+    assert arr.get_str("k") == "1" and arr.get_obj("k") == 1
+    assert arr.exists("k") and not arr.exists("other") and arr.is_array()
+    assert raw(tcl).getvar("arr(k)") == 1
+
+
+@pytest.mark.parametrize(
+    "handle_cast, kwargs, expected",
+    [(int, {}, 42), (int, {"cast": None}, "42"), (int, {"cast": float}, 42.0), (None, {}, "42"), (None, {"cast": int}, 42)],
+)
+def test_get_obj_casts(tcl, handle_cast, kwargs, expected):
+    raw(tcl).eval("set x 42; set x")  # a string-typed value
+    v = TclVariable("x", tcl=tcl, cast=handle_cast)
+    got = v.get_obj(**kwargs)
+    assert str(got) == str(expected) and type(got) is type(expected)
+
+
+def test_unset(tcl):
+    v = TclVariable("x", tcl=tcl)
+    with pytest.raises(TclError):
+        v.unset()
+    assert v.unset(nocomplain=True) is None
+    v.set(1)
+    assert v.unset() is None and not v.exists()
+    v.set(1, "k")
+    v.unset("k")
+    assert v.is_array() and not v.exists("k")
+
+
+def test_unset_nocomplain_passes_other_errors(tcl):
+    class Boom:
+        def __quoml__(self):
+            raise RuntimeError("boom")
+
+    with pytest.raises(RuntimeError):
+        TclVariable("x", tcl=tcl).unset(Boom(), nocomplain=True)
+
+
+def test_array_commands(tcl):
+    v = TclVariable("a", tcl=tcl)
+    v.array_set({"p1": "x y", "p2": 2, "q": "{"})
+    assert v.array_size() == 3
+    assert sorted(v.array_names()) == ["p1", "p2", "q"]
+    assert sorted(v.array_names("p*")) == ["p1", "p2"]
+    assert v.array_get_str() == {"p1": "x y", "p2": "2", "q": "{"}
+    assert v.array_get("q") == {"q": "{"}
+    v.array_unset("p*")
+    assert v.array_names() == ["q"]
+    v.array_set(["r", 1])  # a flat sequence works too
+    assert sorted(v.array_names()) == ["q", "r"]
+    v.array_unset()
+    assert not v.is_array() and not v.exists()
+
+
+def test_absolute_and_make_absolute(tcl):
+    v = TclVariable("a::b", tcl=tcl)
+    assert v.absolute() == "::a::b" and v.var_name == "a::b"
+    v.make_absolute()
+    assert v.var_name == "::a::b"
+
+
+def test_array_item_byref(tcl):
+    a = TclVariable("arr", tcl=tcl, cast=int)
+    e = a.array_item_byref("k")
+    assert type(e) is TclVariable and e.var_name == "arr(k)" and e.cast is None and e.tcl is a.tcl
+    e.set(3)
+    assert a.get_obj("k") == 3 and a.array_item_byref("k", cast=str).get() == "3"
+
+
+def test_protocols_and_repr(tcl):
+    v = TclVariable("x y", tcl=tcl)
+    assert (str(v), quoml(v), tclobj(v), repr(v)) == ("x y", "x y", "x y", "TclVariable('x y')")
+    assert repr(TempTclVariable("::t", tcl=tcl)) == "TempTclVariable('::t')"
+    raw(tcl).eval("set {x y} 5")
+    assert raw(tcl).call("set", v) == "5"  # a handle stands for the variable's name
+
+
+def test_class_level_names():
+    assert TclVariable.__dict__["get"] is TclVariable.__dict__["get_obj"]
+    assert TclVariable.__dict__["array_get"] is TclVariable.__dict__["array_get_obj"]
+    assert TclArrayVariable.__dict__["get"] is TclVariable.__dict__["get"]
+    assert type(TclVariable._TclVariable__marker) is object
+    assert str(inspect.signature(TclVariable.set)) == "(self, value, array_index=None)"
+    assert str(inspect.signature(TclNamespace.VariablesView.byref)) == "(self, var_name, *args, **kwargs)"
+
+
+def test_weak_interpreter(tcl):
+    v = TclVariable("x", tcl=tcl)
+    assert type(v.tcl) in weakref.ProxyTypes
+    assert TclVariable("x", tcl=v.tcl).tcl is v.tcl  # never wrapped twice
+    interp = Interpreter()
+    w = TclVariable("x", tcl=interp)
+    del interp
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        w.get()
+
+
+def test_default_interpreter():
+    v = TclVariable("::trelmo_default_probe")
+    assert v.tcl.__name__ == "trelmo.tcl"  # a proxy of the package module
+    v.set("hi")
+    assert trelmo.tcl.vars["::trelmo_default_probe"] == "hi"
+    v.unset()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: TclVariable(),
+        lambda: TclVariable("x", None, None, None, None),
+        lambda: TclVariable("x", bogus=1),
+        lambda: TclVariable("x").get_obj(1, 2, 3),
+        lambda: TclVariable("x").set(),
+    ],
+)
+def test_argument_errors(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+# --------------------------------------------------------------------------
+# TclArrayVariable
+# --------------------------------------------------------------------------
+
+
+def test_mapping_basics(tcl, rec):
+    a = TclArrayVariable("a", tcl)
+    a["x"] = 1
+    assert "x" in a and "y" not in a and len(a) == 1 and a.is_array()
+    assert a["x"] == 1
+    with pytest.raises(TclError):
+        a["y"]
+    with pytest.raises(TclError):
+        del a["y"]
+    rec.clear()
+    a["k"] = "v"
+    a["k"]
+    del a["k"]
+    assert rec.sent == [("setvar", ("a", "k", "v")), ("getvar", ("a", "k")), ("unsetvar", ("a", "k"))]
+
+
+def test_keys_are_quoted_for_writes_but_not_reads(tcl, rec):
+    a = TclArrayVariable("a", tcl)
+    a[5] = "five"
+    assert rec.sent[-1] == ("setvar", ("a", "5", "five"))
+    assert a["5"] == "five" and 5 in a
+    assert rec.sent[-1] == ("call", (("::info", "exists", "a(5)"),))
+
+
+def test_iteration_is_a_snapshot_taken_at_the_first_step(tcl, rec):
+    a = TclArrayVariable("a", tcl)
+    a.update(p=1, q=2)
+    rec.clear()
+    it = iter(a)
+    assert rec.sent == []
+    a["r"] = 3
+    names = []
+    for name in it:
+        names.append(name)
+        del a[name]  # deleting while iterating is safe
+    assert sorted(names) == ["p", "q", "r"] and len(a) == 0
+    a.update(p=1, q=2)
+    assert list(a) == list(raw(tcl).splitlist(raw(tcl).eval("array names a")))
+
+
+def test_update_is_one_call_and_clear_removes_the_array(tcl, rec):
+    a = TclArrayVariable("a", tcl)
+    a.update({"p": 1, "b": 0}, b=2)
+    assert rec.sent == [("call", (("::array", "set", "a", ("p", 1, "b", 2)),))]
+    with pytest.raises(TypeError):
+        a.update({}, {})
+    a.clear()
+    assert not a.is_array() and len(a) == 0
+    with pytest.raises(KeyError):
+        a.popitem()
+
+
+def test_mapping_mixins_equality_and_hash(tcl):
+    a = TclArrayVariable("a", tcl, cast=int)
+    a.update(x="1", y="2")
+    assert a == {"x": 1, "y": 2} and a != {"x": 1}
+    assert a.get("x") == 1 and a.get_str("x") == "1"
+    assert sorted(a.items()) == [("x", 1), ("y", 2)]
+    with pytest.raises(TclError):
+        a.pop("missing", None)  # item access raises TclError, not KeyError
+    with pytest.raises(TypeError):
+        hash(a)
+    assert TclArrayVariable.__mro__ == (
+        TclArrayVariable, abc.MutableMapping, abc.Mapping, abc.Collection, abc.Sized, abc.Iterable, abc.Container,
+        TclVariable, object,
+    )
+
+
+def test_overrides_are_honoured(tcl):
+    class Logged(TclArrayVariable):
+        def get(self, array_index=None, cast=None):
+            return ("got", array_index)
+
+        def array_size(self):
+            return 41
+
+    a = Logged("a", tcl)
+    assert a["k"] == ("got", "k") and len(a) == 41
+    b = TclArrayVariable("b", tcl)
+    b.get = lambda array_index=None: "instance"
+    assert b["k"] == "instance"
+
+
+def test_class_patch_resets_direct_slots(tcl, monkeypatch):
+    a = TclArrayVariable("a", tcl)
+    a["k"] = 1
+    monkeypatch.setattr(TclArrayVariable, "__getitem__", lambda self, key: "patched")
+    monkeypatch.setattr(TclArrayVariable, "__len__", lambda self: 99)
+    assert a["k"] == "patched" and len(a) == 99
+    monkeypatch.undo()
+    assert a["k"] == 1 and len(a) == 1
+
+
+# --------------------------------------------------------------------------
+# Views
+# --------------------------------------------------------------------------
+
+
+def test_vars_and_objs(ns, rec):
+    ns.vars["x"] = 5
+    assert rec.sent == [("setvar", ("::n::x", 5))]
+    rec.clear()
+    assert ns.vars["x"] == "5" and ns.objs["x"] == 5
+    assert rec.sent == [("eval", ("set ::n::x",)), ("getvar", ("::n::x",))]
+    ns.vars.set("arr", "v", array_index="k")
+    assert ns.objs.get("arr", "k") == "v" and ns.vars.exists("arr", "k") and "arr" in ns.vars
+    assert ns.vars.array_get("arr") == {"k": "v"} and ns.objs.array_get("arr", "k*") == {"k": "v"}
+    assert ns.vars.array_names("arr") == ["k"] and ns.vars.is_array("arr")
+    ns.vars.array_set("arr", {"j": 1})
+    ns.vars.array_unset("arr", "k")
+    assert ns.vars.array_get("arr") == {"j": "1"}
+
+
+def test_view_errors_become_key_errors(ns):
+    for view in (ns.vars, ns.objs):
+        with pytest.raises(KeyError) as info:
+            view["missing"]
+        err = info.value
+        assert isinstance(err.args[0], TclError) and err.__cause__ is err.args[0]
+    with pytest.raises(KeyError) as info:
+        ns.vars["a:b"]  # the name algebra rejects it
+    assert isinstance(info.value.__cause__, ValueError)
+    with pytest.raises(KeyError) as info:
+        del ns.vars["missing"]
+    assert isinstance(info.value.__cause__, TclError)
+    assert "missing" not in ns.vars
+    assert ns.vars.unset("missing", nocomplain=True) is None
+    with pytest.raises(TclError):
+        ns.vars.unset("missing")  # the named operations translate nothing
+    with pytest.raises(TypeError):
+        ns.vars.get("x", None)  # no default argument
+
+
+def test_byref_rules(ns, tcl):
+    ns.vars["a"] = "12"
+    assert ns.vars.byref("a", cast=int).get() == 12
+    arr = ns.vars.array_byref("arr")
+    assert type(arr) is TclArrayVariable and arr.var_name == "::n::arr" and arr.tcl is ns.tcl
+    assert ns.vars.byref("arr", "k").var_name == "::n::arr(k)"
+    assert type(ns.vars.byref("a", var_type=TempTclVariable)) is TempTclVariable
+    for bad in (
+        lambda: ns.vars.byref("a", tcl=tcl),
+        lambda: ns.vars.array_byref("a", var_type=TclVariable),
+        lambda: ns.vars.array_byref("a", "extra"),
+    ):
+        with pytest.raises(TypeError):
+            bad()
+
+
+def test_view_overrides_are_honoured(ns, monkeypatch):
+    ns.vars["x"] = 1
+
+    class Upper(TclNamespace.VariablesView):
+        def get(self, var_name):
+            return var_name.upper()
+
+    assert Upper(ns)["x"] == "X"
+    monkeypatch.setattr(TclVariable, "get_str", lambda self, array_index=None: "via handle " + self.var_name)
+    assert ns.vars["x"] == "via handle ::n::x"
+
+
+def test_view_iteration_lists_the_namespace_own_variables(tcl, ns, rec):
+    raw(tcl).eval("set ::g 1; namespace eval ::n {variable a 1; variable b 2}")
+    rec.clear()
+    assert sorted(name for name in ns.vars) == ["a", "b"]
+    assert rec.sent == [("call", (("namespace", "eval", "::n", ("::info", "vars", "::n::*")),))]
+    assert dict(ns.vars) == {"a": "1", "b": "2"} and len(ns.vars) == 2
+    assert ns.vars == {"a": "1", "b": "2"}
+    assert len(TclNamespace("n", tcl).objs) == 2  # relative names resolve from the global level
+
+
+@pytest.mark.parametrize("name", ["::", ""])
+def test_global_view_iteration(tcl, name):
+    raw(tcl).eval("set ::g 1")
+    view = TclNamespace(name, tcl).vars
+    names = [str(name) for name in view]  # cast_list may give Tcl_Obj elements
+    assert "g" in names and len(view) == len(names)
+    assert sorted(names) == sorted(raw(tcl).splitlist(raw(tcl).eval("info vars")))
+    assert view["g"] == "1"
+
+
+def test_interpreter_vars(tcl):
+    with pytest.raises(TclError):
+        raw(tcl).eval("error boom")
+    assert tcl.vars["::errorInfo"].startswith("boom")
+    assert tcl.vars is tcl.vars
+
+
+def test_view_needs_a_namespace():
+    if not __debug__:
+        pytest.skip("assertions disabled")
+    with pytest.raises(AssertionError):
+        TclNamespace.VariablesView(object())
+    assert TclNamespace.ObjectsView.__qualname__ == "TclNamespace.ObjectsView"
+
+
+# --------------------------------------------------------------------------
+# Temporary variables
+# --------------------------------------------------------------------------
+
+
+def test_temporary_variable(tcl, rec):
+    with TempTclVariable(tcl=tcl) as v, TempTclVariable(tcl=tcl) as w:
+        assert v.var_name.startswith("::__trelmo__TempTclVariable_") and v.var_name.endswith("_tmp")
+        assert v.var_name == "::__trelmo__TempTclVariable_%d_tmp" % id(v) and v.var_name != w.var_name
+        assert rec.sent == []
+        v.set(1)
+    assert rec.sent[-2:] == [("unsetvar", (w.var_name,)), ("unsetvar", (v.var_name,))]
+    assert not v.exists()
+
+
+def test_temporary_variable_unset_after_exception(tcl):
+    with pytest.raises(ZeroDivisionError):
+        with TempTclVariable(tcl=tcl, cast=int) as v:
+            v.set("3")
+            assert v.get_obj() == 3
+            1 / 0
+    assert not v.exists()
+    v.set(2)  # still usable afterwards
+    assert v.get_str() == "2"
+
+
+def test_temporary_array(tcl):
+    class Scratch(TempTclArrayVariable):
+        pass
+
+    with Scratch(tcl=tcl) as a:
+        a["k"] = 1
+        assert a.is_array() and a.var_name.startswith("::__trelmo__Scratch_") and dict(a) == {"k": 1}
+    assert not a.is_array()
+    mro = TempTclArrayVariable.__mro__
+    assert mro[:3] == (TempTclArrayVariable, TempTclVariable, TclArrayVariable) and mro[-2:] == (TclVariable, object)
+
+
+def test_temporary_names(tcl):
+    v = TempTclVariable("::my_{id}", tcl=tcl)
+    assert v.var_name == "::my_%d" % id(v)
+    assert TempTclVariable("rel{{x}}", tcl=tcl, array_index="k").var_name == "rel{x}(k)"
+    with pytest.raises(KeyError):
+        TempTclVariable("::{x}", tcl=tcl)
+    with pytest.raises(TypeError):
+        TempTclVariable("a", tcl)
+    with pytest.raises(TypeError):
+        TempTclArrayVariable(array_index="k")
+
+
+# --------------------------------------------------------------------------
+# Values with Tcl's special characters travel unchanged
+# --------------------------------------------------------------------------
+
+
+@given(value=tcl_text, key=tcl_text)
+def test_special_values_round_trip(value, key):
+    tcl = Interpreter()
+    tk = tcl.tk
+    tk.eval("set ::trapped 0; proc evil args {incr ::trapped}")
+    v = TclVariable("x", tcl=tcl)
+    v.set(value)
+    assert v.get_str() == value and tk.getvar("x") == value
+    a = TclArrayVariable("a", tcl)
+    a.array_set({key: value, "[evil]": "[evil]"})
+    assert a.get_str(key) == value and a.exists(key) and key in a
+    assert a.array_get_str() == {key: value, "[evil]": "[evil]"}
+    assert int(tk.getvar("::trapped")) == 0
