@@ -920,7 +920,7 @@ Ref convert_element_impl(PyObject* src, PyObject* flags, Ctx& ctx) {
         return convert_to_new(s.get(), sc, qc::kUseBraces);
     if (sc.leading_brace) {
         // The leading brace is backslashed, and from now on every brace is.
-        if (PySet_CheckExact(flags)) {
+        if (Py_TYPE(flags) == &PySet_Type) {
             check(PySet_Add(flags, S.braces_unmatched));
         } else {
             ctx.taint();  // CAUTION: may run arbitrary Python code
