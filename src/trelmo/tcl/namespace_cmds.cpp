@@ -398,6 +398,21 @@ Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
             long long v = PyLong_AsLongLongAndOverflow(e, &overflow);
             if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
             if (!overflow && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX) return Ref::newref(e);
+        } else if (t == &PyList_Type || t == &PyTuple_Type) {
+            // An exact list or tuple: the tuple of its items converted, as
+            // quoml's _tclobj_from_sequence makes it (its items through
+            // quoml's `tclobj` should the names change on the way).
+            RecursionGuard guard(" while converting a list for Tcl");
+            const bool is_list = t == &PyList_Type;
+            std::vector<Ref> out;
+            out.reserve((std::size_t)Py_SIZE(e));
+            for (Py_ssize_t i = 0; i < Py_SIZE(e); ++i) {
+                Ref item = Ref::newref(is_list ? PyList_GET_ITEM(e, i) : PyTuple_GET_ITEM(e, i));
+                out.push_back(tclobj_item(item.get(), cv, true));
+            }
+            Ref tuple = own(PyTuple_New((Py_ssize_t)out.size()));
+            for (std::size_t i = 0; i < out.size(); ++i) PyTuple_SET_ITEM(tuple.get(), (Py_ssize_t)i, out[i].release());
+            return tuple;
         }
         cv.names = -1;
         cv.ran_python = true;
@@ -576,7 +591,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
     if (!f) cv.ran_python = true;
 
     // tclobj(args): item by item while quoml's names hold, else as a whole.
-    constexpr Py_ssize_t kSmall = 8;
+    constexpr Py_ssize_t kSmall = 4;
     Ref small_items[kSmall];
     std::vector<Ref> big_items;
     Ref* items = small_items;
@@ -608,7 +623,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
                 PyDict_CheckExact(keywords.get()) &&
                 ((f && !cv.ran_python) || own_method(self, C.kwargs_to_dashed_args, K.own_dashed));
     for (Py_ssize_t k = 0; fast && k < nk; ++k) fast = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
-    if (fast) {
+    if (fast && PyDict_GET_SIZE(keywords.get())) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (fast && PyDict_Next(keywords.get(), &pos, &key, &value)) fast = PyUnicode_CheckExact(key);
@@ -643,7 +658,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
         // tuple deallocation accepts.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwd, &pos, &key, &value)) {
+        while (PyDict_GET_SIZE(kwd) && PyDict_Next(kwd, &pos, &key, &value)) {
             PyObject* v = value;
             for (Py_ssize_t k = 0; k < nk; ++k) {
                 if (replaced[(std::size_t)k] && same_key(key, PyTuple_GET_ITEM(kwnames, k))) {
