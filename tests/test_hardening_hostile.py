@@ -32,6 +32,10 @@ ready = {
         ("vix", "Vix"),
     )
 }
+ready_dorvel = ready["dorvel"]
+ready_namespace = ready["namespace"]
+ready_quoml = ready["quoml"]
+ready_vix = ready["vix"]
 
 
 # -- hostile objects -------------------------------------------------------------------
@@ -241,7 +245,7 @@ def _q():
 
 
 # -- quoml ------------------------------------------------------------------------------------
-@ready["quoml"]
+@ready_quoml
 @given(hostile_values)
 def test_quoml_tclobj_never_crash(value):
     q = _q()
@@ -254,7 +258,7 @@ def test_quoml_tclobj_never_crash(value):
             assert kind == "ok", (fn, result)
 
 
-@ready["quoml"]
+@ready_quoml
 @given(st.one_of(cyclic_values(), st.builds(lambda v: [v, RaisingStr()], cyclic_values())))
 def test_self_containing_values_raise_recursion_error(value):
     q = _q()
@@ -263,7 +267,7 @@ def test_self_containing_values_raise_recursion_error(value):
         assert kind == "raised" and isinstance(result, (RecursionError, Boom)), (fn, result)
 
 
-@ready["quoml"]
+@ready_quoml
 @pytest.mark.parametrize("depth", [50, 10000, 200000])
 def test_deep_nesting(depth):
     q = _q()
@@ -275,7 +279,7 @@ def test_deep_nesting(depth):
         assert kind == "ok" or isinstance(result, RecursionError)
 
 
-@ready["quoml"]
+@ready_quoml
 @given(text_trees)
 def test_quoml_and_tclobj_read_back_through_tcl(interp, tree):
     trapped = armed(interp)
@@ -293,7 +297,7 @@ def test_quoml_and_tclobj_read_back_through_tcl(interp, tree):
     assert trapped() == 0
 
 
-@ready["quoml"]
+@ready_quoml
 @given(clean_values)
 def test_list_elements_read_back_as_their_text(interp, value):
     q = _q()
@@ -303,7 +307,7 @@ def test_list_elements_read_back_as_their_text(interp, value):
     assert tcl_split(interp.tk, text) == tuple(q.quoml(x) for x in items)
 
 
-@ready["quoml"]
+@ready_quoml
 @given(tcl_text, st.one_of(st.sets(st.sampled_from(["USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED", "x"])),
                            st.builds(list), st.builds(dict), st.just(frozenset()), st.none(), st.integers()))
 def test_convert_element_with_any_flags(element, flags):
@@ -315,7 +319,7 @@ def test_convert_element_with_any_flags(element, flags):
         assert isinstance(result, str)
 
 
-@ready["quoml"]
+@ready_quoml
 @given(surrogate_text)
 def test_lone_surrogates_are_refused_by_tcl_not_corrupted(interp, text):
     q = _q()
@@ -364,7 +368,7 @@ def run_child(code):
     return subprocess.run([sys.executable, "-c", CHILD % code], capture_output=True, text=True, timeout=60)
 
 
-@ready["namespace"]
+@ready_namespace
 @pytest.mark.xfail(
     strict=False,
     reason="a lone surrogate nested in the words handed to _tkinter crashes the process: the bridge does not "
@@ -398,7 +402,7 @@ tk_hostile_values = (
 
 
 # -- namespace: commands, variables, views -------------------------------------------------------
-@ready["namespace"]
+@ready_namespace
 @given(st.lists(tk_hostile_values, max_size=4), st.dictionaries(st.sampled_from(["a", "opt", "x_y"]), tk_hostile_values, max_size=2))
 def test_command_call_and_eval_never_crash(interp, args, kwargs):
     trapped = armed(interp)
@@ -414,7 +418,7 @@ def test_command_call_and_eval_never_crash(interp, args, kwargs):
     assert trapped() == 0
 
 
-@ready["namespace"]
+@ready_namespace
 @given(st.lists(text_trees, max_size=4))
 def test_command_words_reach_tcl_exactly(interp, words):
     trapped = armed(interp)
@@ -440,7 +444,7 @@ def _leaves(tree):
             yield from _leaves(t)
 
 
-@ready["namespace"]
+@ready_namespace
 @given(
     st.text(alphabet=st.characters(blacklist_categories=("Cs",), blacklist_characters=":()\x00"), min_size=1, max_size=8),
     st.one_of(tcl_text, surrogate_text, st.lists(tcl_text, max_size=3), tk_hostile_values),
@@ -466,7 +470,7 @@ def test_variables_view_round_trip(interp, name, value):
     assert trapped() == 0
 
 
-@ready["namespace"]
+@ready_namespace
 @given(st.text(alphabet=st.sampled_from("ab[]$;{}\\\" #"), min_size=1, max_size=8))
 def test_hostile_names_run_nothing(interp, name):
     trapped = armed(interp)
@@ -488,7 +492,7 @@ def test_hostile_names_run_nothing(interp, name):
 KEY = st.text(alphabet="abcxyz_0123456789", min_size=1, max_size=5)
 
 
-@ready["dorvel"]
+@ready_dorvel
 @given(st.recursive(st.dictionaries(KEY, hostile_values, max_size=3), lambda c: st.dictionaries(KEY, c, max_size=3), max_leaves=8))
 def test_dorvel_never_crashes(mapping):
     from trelmo.tcl.dorvel import Dorvel
@@ -501,7 +505,7 @@ def test_dorvel_never_crashes(mapping):
         outcome(Dorvel.from_tcl, outcome(q.quoml, d)[1])
 
 
-@ready["dorvel"]
+@ready_dorvel
 @given(st.dictionaries(st.lists(KEY, min_size=1, max_size=3).map(".".join), tcl_text.filter(bool), max_size=5))
 def test_dorvel_reaches_tclx_exactly(interp, dotted):
     """Every dotted key of a keyed list reads back with TclX's keylget."""
@@ -522,7 +526,7 @@ def test_dorvel_reaches_tclx_exactly(interp, dotted):
 
 
 # -- vix -------------------------------------------------------------------------------------------
-@ready["vix"]
+@ready_vix
 @given(st.lists(hostile_values, max_size=3), st.dictionaries(st.sampled_from(["o", "opt"]), hostile_values, max_size=2))
 def test_quick_calls_never_crash(interp, args, kwargs):
     trapped = armed(interp)
@@ -540,7 +544,7 @@ def test_quick_calls_never_crash(interp, args, kwargs):
     assert trapped() == 0
 
 
-@ready["vix"]
+@ready_vix
 @given(st.text(alphabet=st.sampled_from("ab[]$;{}\\\" #_"), min_size=1, max_size=8))
 def test_quick_call_names_run_nothing(interp, name):
     trapped = armed(interp)
@@ -552,7 +556,7 @@ def test_quick_call_names_run_nothing(interp, name):
 
 
 # -- text read back through the eval path ----------------------------------------------------------
-@ready["namespace"]
+@ready_namespace
 @pytest.mark.xfail(
     sys.version_info < (3, 13),
     strict=False,

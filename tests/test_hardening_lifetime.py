@@ -24,6 +24,8 @@ need = {
     name: pytest.mark.skipif(not module_ready(name, attr), reason="%s not built yet" % name)
     for name, attr in (("namespace", "TempTclCommand"), ("vix", "Vix"), ("dorvel", "Dorvel"))
 }
+need_namespace = need["namespace"]
+need_vix = need["vix"]
 
 
 def _handles(tcl):
@@ -69,7 +71,7 @@ def _handles(tcl):
     ]
 
 
-@need["namespace"]
+@need_namespace
 def test_handles_raise_reference_error_once_the_interpreter_is_gone():
     tcl = Interpreter()
     cases = _handles(tcl)
@@ -90,7 +92,7 @@ def test_handles_raise_reference_error_once_the_interpreter_is_gone():
             fn()
 
 
-@need["vix"]
+@need_vix
 def test_quick_calls_raise_reference_error_once_the_interpreter_is_gone():
     tcl = Interpreter()
     chain = tcl.vix.ns.proc
@@ -157,7 +159,7 @@ SHUTDOWN_CASES = {
 }
 
 
-@need["namespace"]
+@need_namespace
 @pytest.mark.parametrize("case", sorted(SHUTDOWN_CASES))
 def test_temporary_command_finalised_after_interpreter(case):
     code = CHILD_PRELUDE + textwrap.dedent(SHUTDOWN_CASES[case])
@@ -241,7 +243,7 @@ def test_interpreters_created_and_dropped_leave_no_growth():
     _assert_no_growth(_growth_per_round(_one_interpreter_life))
 
 
-@need["namespace"]
+@need_namespace
 @pytest.mark.xfail(
     strict=False,
     reason="a Tcl command backed by a Python callable holds the _tkinter app object, so an Interpreter "
