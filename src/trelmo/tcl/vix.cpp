@@ -132,6 +132,19 @@ const QuomlCAPI* quoml_capi() {
 Ref vix_getattr(PyObject* self, PyObject* name);
 Ref code_getattr(PyObject* self, PyObject* name);
 
+// type(self).<attr> bound to self, as the interpreter binds a special
+// method it found on the type, then called with one argument.
+PyObject* call_bound(PyObject* attr, PyObject* self, PyObject* arg) {
+    Py_INCREF(attr);
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    PyObject* bound = get ? get(attr, self, (PyObject*)Py_TYPE(self)) : Py_NewRef(attr);
+    Py_DECREF(attr);
+    if (!bound) return nullptr;
+    PyObject* res = PyObject_CallOneArg(bound, arg);
+    Py_DECREF(bound);
+    return res;
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -165,9 +178,7 @@ PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
         res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);  // no AttributeError when absent
         if (res || PyErr_Occurred()) return res;
     } else {
-        Py_INCREF(getattribute);
-        res = PyObject_CallFunctionObjArgs(getattribute, self, name, nullptr);
-        Py_DECREF(getattribute);
+        res = call_bound(getattribute, self, name);
         if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res;
         PyErr_Clear();
     }
@@ -175,14 +186,7 @@ PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
     if (getattr == M.Vix_getattr) return guarded([&] { return vix_getattr(self, name); });
     if (getattr == M.Vix_Code_getattr) return guarded([&] { return code_getattr(self, name); });
     if (!getattr) return PyObject_GenericGetAttr(self, name);  // the AttributeError
-    Py_INCREF(getattr);
-    descrgetfunc get = Py_TYPE(getattr)->tp_descr_get;
-    PyObject* bound = get ? get(getattr, self, (PyObject*)tp) : Py_NewRef(getattr);
-    Py_DECREF(getattr);
-    if (!bound) return nullptr;
-    res = PyObject_CallOneArg(bound, name);
-    Py_DECREF(bound);
-    return res;
+    return call_bound(getattr, self, name);
 }
 
 void install_getattro(PyObject* cls) {
