@@ -44,6 +44,17 @@ def build(seed=1):
     }
 
 
+def ratio(slow, fast, rounds=4, repeat=3):
+    """slow/fast from the best times of interleaved rounds, so that a change
+    of machine load during the run touches both sides alike."""
+    best_slow = best_fast = None
+    for _ in range(rounds):
+        s, f = per_call(slow, repeat=repeat), per_call(fast, repeat=repeat)
+        best_slow = s if best_slow is None else min(best_slow, s)
+        best_fast = f if best_fast is None else min(best_fast, f)
+    return best_slow / best_fast
+
+
 def run(report):
     tcl = Interpreter()
     tk = tcl.tk
@@ -66,7 +77,7 @@ def run(report):
 
     text = quoml(ours)
     assert text == py_quoml()
-    report("quoml of a Dorvel: vs pure Python", per_call(py_quoml, repeat=3) / per_call(lambda: quoml(ours)), 20)
+    report("quoml of a Dorvel: vs pure Python", ratio(py_quoml, lambda: quoml(ours), repeat=2), 20)
 
     def reads(d):
         return lambda: [d[k] for k in keys]
@@ -75,16 +86,14 @@ def run(report):
         pairs = list(zip(keys, values))
         return lambda: [setitem(d, k, v) for k, v in pairs]
 
-    report("dotted reads d['a.b.c'] (1,000 keys): vs pure Python", per_call(reads(theirs)) / per_call(reads(ours)), 5)
-    report("dotted writes d['a.b.c'] = v (1,000 keys): vs pure Python",
-           per_call(writes(theirs)) / per_call(writes(ours)), 5)
-    report("all_keys(): vs pure Python", per_call(theirs.all_keys) / per_call(ours.all_keys), 5)
-    report("all_items(): vs pure Python", per_call(theirs.all_items) / per_call(ours.all_items), 5)
+    report("dotted reads d['a.b.c'] (1,000 keys): vs pure Python", ratio(reads(theirs), reads(ours)), 5)
+    report("dotted writes d['a.b.c'] = v (1,000 keys): vs pure Python", ratio(writes(theirs), writes(ours)), 5)
+    report("all_keys(): vs pure Python", ratio(theirs.all_keys, ours.all_keys), 5)
+    report("all_items(): vs pure Python", ratio(theirs.all_items, ours.all_items), 5)
 
     assert Dorvel.from_tcl(text) == pydorvel.Dorvel.from_tcl(text)
-    ours_read = per_call(lambda: Dorvel.from_tcl(text), repeat=5)
     report("from_tcl of its text: vs pure Python",
-           per_call(lambda: pydorvel.Dorvel.from_tcl(text), repeat=5) / ours_read, 2)
+           ratio(lambda: pydorvel.Dorvel.from_tcl(text), lambda: Dorvel.from_tcl(text)), 2)
 
     # TclX's own reading of every leaf, inside Tcl: the list of keys and the
     # keyed list are set up once, then keylget runs for each key.

@@ -219,6 +219,28 @@ def test_subclass_overrides_are_used():
     assert d.all_items() == [("top.a.b", 1), ("top.c", 2)]
 
 
+@pytest.mark.parametrize("name", ["__getitem__", "__setitem__", "__delitem__", "__contains__"])
+def test_reassigned_class_members_are_used(monkeypatch, name):
+    calls = []
+
+    def spy(self, *args):
+        calls.append(args)
+        return True
+
+    monkeypatch.setattr(Dorvel, name, spy)
+    d = Dorvel()
+    dict.__setitem__(d, "a", 1)
+    if name == "__getitem__":
+        d["a.b"]
+    elif name == "__setitem__":
+        d["a.b"] = 2
+    elif name == "__delitem__":
+        del d["a.b"]
+    else:
+        "a.b" in d
+    assert calls and calls[0][0] == "a.b" and dict(d) == {"a": 1}
+
+
 def test_str_subclass_keys_join_with_plus():
     class K(str):
         def __radd__(self, other):

@@ -162,11 +162,36 @@ Ref super_call(PyObject* self, PyObject* name, A... a) {
 // isinstance() without the Python-level call where the answer is known.
 // ---------------------------------------------------------------------------
 
-// Per-call context: whether the ABC cache token has been read during this
-// operation.  Anything that may run Python code forgets it.
+// Per-call context.  Remembers whether the ABC cache token has been read
+// during this operation, and which of our functions the last class seen uses
+// (the containers along a dotted path are nearly always of one class).
+// Anything that may run Python code calls forget().
 struct Ctx {
     bool token_known = false;
-    void forget() { token_known = false; }
+    PyTypeObject* facts_type = nullptr;  // the class the facts below are about
+    signed char own_slot[kMembers];      // slot_is_own, -1 while unknown
+    signed char base_dict[kMembers];     // base_is_dict, -1 while unknown
+
+    void forget() {
+        token_known = false;
+        facts_type = nullptr;
+    }
+    void learn(PyTypeObject* t) {
+        if (t == facts_type) return;
+        facts_type = t;
+        memset(own_slot, -1, sizeof own_slot);
+        memset(base_dict, -1, sizeof base_dict);
+    }
+    bool own(PyObject* obj, Member m) {
+        learn(Py_TYPE(obj));
+        if (own_slot[m] < 0) own_slot[m] = slot_is_own(obj, m);
+        return own_slot[m];
+    }
+    bool base(PyObject* obj, Member m) {
+        learn(Py_TYPE(obj));
+        if (base_dict[m] < 0) base_dict[m] = base_is_dict(obj, S.member[m]);
+        return base_dict[m];
+    }
 };
 
 // Remembered answers of isinstance(x, Dorvel) by type(x), valid for one value
@@ -234,30 +259,34 @@ bool is_tcl_obj(PyObject* v) {
 // Base-mapping operations: super(Dorvel, self).__xxx__(...).
 // ---------------------------------------------------------------------------
 
-Ref base_getitem(PyObject* self, PyObject* key) {
-    if (base_is_dict(self, S.member[kGetItem])) return own(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+Ref base_getitem(Ctx& ctx, PyObject* self, PyObject* key) {
+    if (ctx.base(self, kGetItem)) return own(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+    ctx.forget();
     return super_call(self, S.member[kGetItem], key);
 }
 
-void base_setitem(PyObject* self, PyObject* key, PyObject* value) {
-    if (base_is_dict(self, S.member[kSetItem])) {
+void base_setitem(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
+    if (ctx.base(self, kSetItem)) {
         check(PyDict_SetItem(self, key, value));
         return;
     }
+    ctx.forget();
     super_call(self, S.member[kSetItem], key, value);
 }
 
-void base_delitem(PyObject* self, PyObject* key) {
-    if (base_is_dict(self, S.member[kDelItem])) {
+void base_delitem(Ctx& ctx, PyObject* self, PyObject* key) {
+    if (ctx.base(self, kDelItem)) {
         check(PyDict_DelItem(self, key));
         return;
     }
+    ctx.forget();
     super_call(self, S.member[kDelItem], key);
 }
 
 // super().__contains__(key), as the object it returns.
-Ref base_contains(PyObject* self, PyObject* key) {
-    if (base_is_dict(self, S.member[kContains])) return boolean(check(PyDict_Contains(self, key)) != 0);
+Ref base_contains(Ctx& ctx, PyObject* self, PyObject* key) {
+    if (ctx.base(self, kContains)) return boolean(check(PyDict_Contains(self, key)) != 0);
+    ctx.forget();
     return super_call(self, S.member[kContains], key);
 }
 
@@ -366,15 +395,15 @@ struct Cursor {
     }
 };
 
-Ref getitem_impl(PyObject* self, PyObject* key);
+Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key);
 
-// `self[key]` where the spec of the caller catches KeyError: an empty Ref
-// when the key is missing.  Avoids building the KeyError for the common miss.
-Ref find_item(PyObject* self, PyObject* key) {
-    if (slot_is_own(self, kGetItem)) {
-        if (PyUnicode_CheckExact(key) && base_is_dict(self, S.member[kGetItem])) {
-            Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-            Py_ssize_t p = PyUnicode_FindChar(key, '.', 0, n, 1);
+// `self[key]` for a caller that catches KeyError: an empty Ref when the key
+// is missing.  Avoids building the KeyError for the common miss.
+Ref find_item(Ctx& ctx, PyObject* self, PyObject* key) {
+    if (ctx.own(self, kGetItem)) {
+        if (PyUnicode_CheckExact(key) && ctx.base(self, kGetItem)) {
+            unicode_ready(key);
+            Py_ssize_t p = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
             if (p == -2) throw PyErrSet{};
             if (p < 0) {
                 if (PyObject* v = PyDict_GetItemWithError(self, key)) return Ref::newref(v);
@@ -383,26 +412,27 @@ Ref find_item(PyObject* self, PyObject* key) {
             }
         }
         Ref out;
-        except(PyExc_KeyError, [&] { out = getitem_impl(self, key); });
+        except(PyExc_KeyError, [&] { out = getitem_impl(ctx, self, key); });
         return out;
     }
+    ctx.forget();
     Ref out;
     except(PyExc_KeyError, [&] { out = own(PyObject_GetItem(self, key)); });
     return out;
 }
 
 // Dorvel.__getitem__: follow the path through the sub-lists.
-Ref getitem_impl(PyObject* self, PyObject* key) {
+Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
     Cursor c(key);
     for (;;) {
         Ref head;
         if (!c.split_first(head)) {
             Ref k = c.whole();
-            return base_getitem(cur.get(), k.get());
+            return base_getitem(ctx, cur.get(), k.get());
         }
-        Ref value = base_getitem(cur.get(), head.get());
-        if (!slot_is_own(value.get(), kGetItem)) {
+        Ref value = base_getitem(ctx, cur.get(), head.get());
+        if (!ctx.own(value.get(), kGetItem)) {
             Ref rest = c.whole();
             return own(PyObject_GetItem(value.get(), rest.get()));
         }
@@ -426,14 +456,14 @@ void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
         }
         Ref head;
         if (c.split_first(head)) {
-            Ref subkl = find_item(cur.get(), head.get());
+            Ref subkl = find_item(ctx, cur.get(), head.get());
             if (!subkl) {
                 subkl = new_dorvel(ctx);
-                base_setitem(cur.get(), head.get(), subkl.get());
+                base_setitem(ctx, cur.get(), head.get(), subkl.get());
             } else if (!is_dorvel(ctx, subkl.get())) {
                 raise_conflict(head.get());
             }
-            if (!slot_is_own(subkl.get(), kSetItem)) {
+            if (!ctx.own(subkl.get(), kSetItem)) {
                 Ref rest = c.whole();
                 ctx.forget();
                 check(PyObject_SetItem(subkl.get(), rest.get(), val.get()));
@@ -444,17 +474,17 @@ void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
         }
         Ref k = c.whole();
         if (is_dorvel(ctx, val.get())) {
-            Ref existing = find_item(cur.get(), k.get());
+            Ref existing = find_item(ctx, cur.get(), k.get());
             if (existing && !is_dorvel(ctx, existing.get())) raise_conflict(k.get());
         }
-        base_setitem(cur.get(), k.get(), val.get());
+        base_setitem(ctx, cur.get(), k.get(), val.get());
         return;
     }
 }
 
 // obj[key] = value, through obj's own __setitem__.
 void store(Ctx& ctx, PyObject* obj, PyObject* key, PyObject* value) {
-    if (slot_is_own(obj, kSetItem)) {
+    if (ctx.own(obj, kSetItem)) {
         setitem_impl(ctx, obj, key, value);
         return;
     }
@@ -463,17 +493,17 @@ void store(Ctx& ctx, PyObject* obj, PyObject* key, PyObject* value) {
 }
 
 // Dorvel.__contains__: the result of the last containment test, unchanged.
-Ref contains_impl(PyObject* self, PyObject* key) {
+Ref contains_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
     Cursor c(key);
     for (;;) {
         Ref head;
         if (!c.split_first(head)) {
             Ref k = c.whole();
-            return base_contains(cur.get(), k.get());
+            return base_contains(ctx, cur.get(), k.get());
         }
         Ref value;
-        if (base_is_dict(cur.get(), S.member[kContains]) && base_is_dict(cur.get(), S.member[kGetItem])) {
+        if (ctx.base(cur.get(), kContains) && ctx.base(cur.get(), kGetItem)) {
             PyObject* v = PyDict_GetItemWithError(cur.get(), head.get());
             if (!v) {
                 if (PyErr_Occurred()) throw PyErrSet{};
@@ -481,9 +511,9 @@ Ref contains_impl(PyObject* self, PyObject* key) {
             }
             value = Ref::newref(v);
         } else {
-            Ref has = base_contains(cur.get(), head.get());
+            Ref has = base_contains(ctx, cur.get(), head.get());
             if (!truthy(has.get())) return boolean(false);
-            value = base_getitem(cur.get(), head.get());
+            value = base_getitem(ctx, cur.get(), head.get());
         }
         if (!method_is_own(value.get(), kContains)) {
             Ref rest = c.whole();
@@ -495,7 +525,7 @@ Ref contains_impl(PyObject* self, PyObject* key) {
 
 // Dorvel.__delitem__: delete the leaf, then every parent left empty, from the
 // innermost level outwards.
-void delitem_impl(PyObject* self, PyObject* key) {
+void delitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     struct Level {
         Ref owner, head, value;
     };
@@ -506,21 +536,23 @@ void delitem_impl(PyObject* self, PyObject* key) {
         Ref head;
         if (!c.split_first(head)) {
             Ref k = c.whole();
-            base_delitem(cur.get(), k.get());
+            base_delitem(ctx, cur.get(), k.get());
             break;
         }
-        Ref value = base_getitem(cur.get(), head.get());
+        Ref value = base_getitem(ctx, cur.get(), head.get());
         PyObject* v = value.get();
         levels.push_back(Level{std::move(cur), std::move(head), std::move(value)});
-        if (!slot_is_own(v, kDelItem)) {
+        if (!ctx.own(v, kDelItem)) {
             Ref rest = c.whole();
             check(PyObject_DelItem(v, rest.get()));
             break;
         }
         cur = Ref::newref(v);
     }
-    for (auto it = levels.rbegin(); it != levels.rend(); ++it)
-        if (!truthy(it->value.get())) base_delitem(it->owner.get(), it->head.get());
+    for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
+        if (Py_TYPE(it->value.get()) != st.cls) ctx.forget();  // its truth may be Python code
+        if (!truthy(it->value.get())) base_delitem(ctx, it->owner.get(), it->head.get());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -803,7 +835,10 @@ Ref convert_value(Ctx& ctx, PyObject* value) {
  */
 void init_impl(Ctx& ctx, PyObject* self, PyObject* args, PyObject* kwargs) {
     RecursionGuard guard(" while building a keyed list");
-    if (!base_is_dict(self, S.member[kInit])) super_call(self, S.member[kInit]);
+    if (!ctx.base(self, kInit)) {
+        ctx.forget();
+        super_call(self, S.member[kInit]);
+    }
     bool no_args = (!args || PyTuple_GET_SIZE(args) == 0) && (!kwargs || PyDict_GET_SIZE(kwargs) == 0);
     Ref dsc = no_args ? own(PyDict_New()) : call_tuple_dict((PyObject*)&PyDict_Type, args, kwargs);
     Py_ssize_t pos = 0;
@@ -888,13 +923,7 @@ void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nar
             store(ctx, self, key.get(), value.get());
             continue;
         }
-        Ref subkl;
-        if (slot_is_own(self, kGetItem)) {
-            subkl = find_item(self, key.get());
-        } else {
-            ctx.forget();
-            except(PyExc_KeyError, [&] { subkl = own(PyObject_GetItem(self, key.get())); });
-        }
+        Ref subkl = find_item(ctx, self, key.get());
         if (!subkl) {
             subkl = new_dorvel(ctx);
             store(ctx, self, key.get(), subkl.get());
@@ -1067,6 +1096,85 @@ struct Fixed {
     }
 };
 
+// ---------------------------------------------------------------------------
+// Item slots of the class itself.
+//
+// Dorvel's own mp_subscript, mp_ass_subscript and sq_contains call the C++
+// implementations directly, instead of the generic dispatchers that look up
+// __getitem__ & co. and call them through a bound method.  Nothing of this is
+// visible: Python's slot machinery puts its generic dispatchers back as soon
+// as one of those names is assigned on the class (or on a base), subclasses
+// get the generic dispatchers when they are made, and each slot checks that
+// the class still resolves the name to our function before taking the short
+// way, else it calls what the name resolves to, as the generic one would.
+// ---------------------------------------------------------------------------
+
+// type(self).<name>.__get__(self) (the way the generic dispatchers bind).
+Ref bound_special(PyObject* self, Member m) {
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), S.member[m]);
+    if (!descr) raise_obj(PyExc_AttributeError, S.member[m]);
+    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    if (!get) return Ref::newref(descr);
+    return own(get(descr, self, (PyObject*)Py_TYPE(self)));
+}
+
+template <typename Fn>
+int guarded_int(Fn&& fn) noexcept {
+    try {
+        return fn();
+    } catch (const PyErrSet&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+PyObject* slot_getitem(PyObject* self, PyObject* key) noexcept {
+    return guarded([&] {
+        if (!slot_is_own(self, kGetItem)) return call1(bound_special(self, kGetItem).get(), key);
+        Ctx ctx;
+        return getitem_impl(ctx, self, key);
+    });
+}
+
+int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    return guarded_int([&] {
+        const Member m = value ? kSetItem : kDelItem;
+        if (!slot_is_own(self, m)) {
+            Ref f = bound_special(self, m);
+            Ref r = value ? calln(f.get(), key, value) : call1(f.get(), key);
+            return 0;
+        }
+        Ctx ctx;
+        if (value)
+            setitem_impl(ctx, self, key, value);
+        else
+            delitem_impl(ctx, self, key);
+        return 0;
+    });
+}
+
+int slot_contains(PyObject* self, PyObject* key) noexcept {
+    return guarded_int([&] {
+        Ref r;
+        if (!slot_is_own(self, kContains)) {
+            r = call1(bound_special(self, kContains).get(), key);
+        } else {
+            Ctx ctx;
+            r = contains_impl(ctx, self, key);
+        }
+        return (int)truthy(r.get());
+    });
+}
+
+void install_slots(PyTypeObject* cls) {
+    if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !cls->tp_as_mapping || !cls->tp_as_sequence) return;
+    cls->tp_as_mapping->mp_subscript = slot_getitem;
+    cls->tp_as_mapping->mp_ass_subscript = slot_ass_subscript;
+    cls->tp_as_sequence->sq_contains = slot_contains;
+}
+
 Ref Dorvel_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kSigInit, args, nargs, kwnames);
     Ctx ctx;
@@ -1084,7 +1192,8 @@ Ref Dorvel_from_tcl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
 Ref Dorvel_getitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Fixed f(kSigGetItem, args, nargs, kwnames);
-    return getitem_impl(f.a[0], f.a[1]);
+    Ctx ctx;
+    return getitem_impl(ctx, f.a[0], f.a[1]);
 }
 
 Ref Dorvel_setitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1096,12 +1205,14 @@ Ref Dorvel_setitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 Ref Dorvel_contains(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Fixed f(kSigContains, args, nargs, kwnames);
-    return contains_impl(f.a[0], f.a[1]);
+    Ctx ctx;
+    return contains_impl(ctx, f.a[0], f.a[1]);
 }
 
 Ref Dorvel_delitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Fixed f(kSigDelItem, args, nargs, kwnames);
-    delitem_impl(f.a[0], f.a[1]);
+    Ctx ctx;
+    delitem_impl(ctx, f.a[0], f.a[1]);
     return none();
 }
 
@@ -1296,6 +1407,7 @@ Ref init_module() {
     Py_XINCREF(st.base_getattribute);
     check(PyModule_AddObjectRef(m.get(), "Dorvel", cls.get()));
     st.cls = (PyTypeObject*)cls.release();
+    install_slots(st.cls);
     st.moddict = Py_NewRef(PyModule_GetDict(m.get()));
     return m;
 }
