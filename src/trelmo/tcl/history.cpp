@@ -98,30 +98,6 @@ void log_debug(PyObject* text) {
     call_method1(log.get(), S.debug, text);
 }
 
-// While one of these lives, `caught` is the exception being handled, as
-// inside an `except` block: an exception raised meanwhile (by C code or by
-// Python code called from here) gets caught as its __context__, exactly as
-// Python chains implicitly.  The caller's handled exception comes back after.
-class Handling {
-  public:
-    explicit Handling(PyObject* caught) {
-        PyErr_GetExcInfo(&type_, &value_, &tb_);
-        PyErr_SetExcInfo(Py_NewRef((PyObject*)Py_TYPE(caught)), Py_NewRef(caught), PyException_GetTraceback(caught));
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-  private:
-    PyObject *type_, *value_, *tb_;
-};
-
-// `raise exc` for an exception instance.
-[[noreturn]] void raise_instance(PyObject* exc) {
-    PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
-    throw PyErrSet{};
-}
-
 // ---------------------------------------------------------------------------
 // Entry
 // ---------------------------------------------------------------------------

@@ -520,3 +520,35 @@ inline Ref call_method_vc(PyObject* name, PyObject* const* argv, std::size_t nar
 }
 
 }  // namespace pyhelp
+
+// ---------------------------------------------------------------------------
+// Added for the history and vix modules: raising inside a handler.
+// ---------------------------------------------------------------------------
+namespace pyhelp {
+
+// While one of these lives, `caught` is the exception being handled, as inside
+// an `except` block: an exception raised meanwhile (by C code, or by Python
+// code called from here) gets `caught` as its __context__, exactly as Python
+// chains implicitly, whatever exception an enclosing handler of the caller is
+// handling.  That one comes back when the scope ends.
+class Handling {
+  public:
+    explicit Handling(PyObject* caught) {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyErr_SetExcInfo(Py_NewRef((PyObject*)Py_TYPE(caught)), Py_NewRef(caught), PyException_GetTraceback(caught));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+  private:
+    PyObject *type_, *value_, *tb_;
+};
+
+// `raise exc` for an exception instance (its cause and context flags kept).
+[[noreturn]] inline void raise_instance(PyObject* exc) {
+    PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
+    throw PyErrSet{};
+}
+
+}  // namespace pyhelp
