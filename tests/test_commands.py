@@ -265,6 +265,39 @@ def test_overrides_are_called(tcl):
     assert c.build_tclcmd(z=1) == ("list", "-only")
 
 
+def test_attribute_changes_between_and_during_calls(tcl, caplog):
+    c = TclCommand("expr", tcl=tcl)
+    assert c("1+1") == 2
+    c.cast = str
+    assert c("1+1") == "2"
+    c.cmd_name, c.args = "list", ("a",)
+    c.keywords["k"] = "v"
+    assert c("b") == "('a', 'b', '-k', 'v')"
+    c.logger = logging.getLogger("test.commands.change")
+    with caplog.at_level(logging.INFO, logger="test.commands.change"):
+        c()
+    assert [r.getMessage() for r in caplog.records] == ["Calling: list a -k v"]
+    c.logger = None
+
+    def recast():
+        c.cast = lambda r: ("recast", r)
+        return "x"
+
+    tcl.tk.createcommand("recast", recast)
+    c.cmd_name, c.args, c.keywords = "recast", (), {}
+    assert c() == ("recast", "x")  # the cast set while Tcl ran the command
+    other = TclCommand("list", tcl=tcl)
+    other.extra = 1  # more than the six attributes
+    assert other("q") == ("q",)
+
+    class Other(TclCommand):
+        def call(self, *args, **kwargs):
+            return "other"
+
+    other.__class__ = Other
+    assert other("q") == "other"
+
+
 def test_rebound_tclobj_is_used(tcl, monkeypatch):
     c = TclCommand("list", tcl=tcl)
     monkeypatch.setattr(nsmod, "tclobj", lambda o: ("wrapped",) + tuple(o) if isinstance(o, tuple) else o)

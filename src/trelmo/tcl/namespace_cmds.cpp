@@ -91,7 +91,6 @@ struct CmdState {
     PyObject* CommandsView = nullptr;
     PyObject* ProcsView = nullptr;
     PyObject* names_iter_type = nullptr;  // the lazy iterator of the views
-    PyObject* dashes = nullptr;           // option name -> "-name", for exact str names
     // The quoml module's namespace and what the names that decide tclobj()
     // of a tuple of scalars were bound to when this module was loaded
     // (nullptr when they were already rebound then: no shortcut at all).
@@ -102,7 +101,15 @@ struct CmdState {
 
 enum QuomlName { kQTclobj, kQFromSequence, kQSequence, kQTclObjType, kQLongType, kQSysMaxSize, kQCount };
 
-constexpr Py_ssize_t kDashCacheMax = 1024;  // cleared when full; names are few in practice
+// "-name" for the option names last seen, by identity of the (exact str)
+// name: the names of a handle's options are the same objects call after call.
+// Both references are owned, so a cached name cannot be reused by another.
+struct DashSlot {
+    PyObject* key = nullptr;
+    PyObject* dashed = nullptr;
+};
+constexpr std::size_t kDashSlots = 64;
+DashSlot g_dashes[kDashSlots];
 
 // ---------------------------------------------------------------------------
 // Small helpers.
@@ -265,12 +272,11 @@ Signature star_sig(const char* name, const char* qualname) { return {name, qualn
 // "-" + key; exact str keys are cached, other keys use their own addition.
 Ref dashed(PyObject* key) {
     if (!PyUnicode_CheckExact(key)) return own(PyNumber_Add(C.dash, key));
-    PyObject* hit = PyDict_GetItemWithError(K.dashes, key);
-    if (hit) return Ref::newref(hit);
-    if (PyErr_Occurred()) throw PyErrSet{};
+    DashSlot& slot = g_dashes[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kDashSlots];
+    if (slot.key == key) return Ref::newref(slot.dashed);
     Ref d = own(PyUnicode_Concat(C.dash, key));
-    if (PyDict_GET_SIZE(K.dashes) >= kDashCacheMax) PyDict_Clear(K.dashes);
-    check(PyDict_SetItem(K.dashes, key, d.get()));
+    Py_XSETREF(slot.key, Py_NewRef(key));
+    Py_XSETREF(slot.dashed, Py_NewRef(d.get()));
     return d;
 }
 
@@ -471,7 +477,39 @@ bool plain_type(PyTypeObject* t) {
 struct Fields {
     Ref tcl, cmd_name, args, keywords, cast, logger;
     Py_ssize_t cast_pos = -1;
+    PyObject* dict = nullptr;  // the dictionary they came from (borrowed) ...
+    uint64_t version = 0;      // ... and its version then (0: unknown)
 };
+
+// Dictionary version tags: a new, process-unique value on every creation and
+// every change of a dictionary, so (address, version) identifies one
+// dictionary in one state.  Read-only use of a field the runtime keeps up to
+// date on every version this module builds for.
+#define TRELMO_DICT_VERSIONS (PY_VERSION_HEX < 0x030E0000)
+inline uint64_t dict_version(PyObject* d) {
+#if PY_VERSION_HEX >= 0x030C0000 && TRELMO_DICT_VERSIONS
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ((PyDictObject*)d)->ma_version_tag;
+#pragma GCC diagnostic pop
+#elif TRELMO_DICT_VERSIONS
+    return ((PyDictObject*)d)->ma_version_tag;
+#else
+    (void)d;
+    return 0;
+#endif
+}
+
+// What read_fields() last found, by dictionary and version: a handle called
+// again and again is read without walking its dictionary.  The pointers are
+// borrowed: they are used only while that dictionary is unchanged, so still
+// holds them.
+struct FieldsMemo {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* values[6] = {};
+    Py_ssize_t cast_pos = -1;
+} g_memo;
 
 // Whether the str `key` (not one of the interned names themselves) equals one
 // of them.  An interned string that is not one of them cannot.
@@ -489,6 +527,8 @@ PyObject* plain_dict_borrowed(PyObject* self) {
     if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
     return *dictptr;
 }
+
+bool read_dict(PyObject* d, Fields& f, Ref* const* slots);
 
 /*
  *---------------------------------------------------------------------------
@@ -512,6 +552,28 @@ bool read_fields(PyObject* self, Fields& f) {
     PyObject* d = plain_dict_borrowed(self);
     if (!d) return false;
     Ref* slots[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
+    const uint64_t version = dict_version(d);
+    if (version && d == g_memo.dict && version == g_memo.version) {
+        for (int i = 0; i < 6; ++i) *slots[i] = Ref::newref(g_memo.values[i]);
+        f.cast_pos = g_memo.cast_pos;
+        f.dict = d;
+        f.version = version;
+        return true;
+    }
+    if (!read_dict(d, f, slots)) return false;
+    f.dict = d;
+    f.version = version;
+    if (version) {
+        g_memo.dict = d;
+        g_memo.version = version;
+        for (int i = 0; i < 6; ++i) g_memo.values[i] = slots[i]->get();
+        g_memo.cast_pos = f.cast_pos;
+    }
+    return true;
+}
+
+// The pass over the dictionary itself.
+bool read_dict(PyObject* d, Fields& f, Ref* const* slots) {
     PyObject* const names[] = {S.tcl,  C.cmd_name, C.args, C.keywords, C.cast, C.logger,
                                C.call_, C.build_tclcmd, C.kwargs_to_dashed_args};
     const bool only_ours = PyDict_GET_SIZE(d) == 6;
@@ -548,8 +610,10 @@ bool read_fields(PyObject* self, Fields& f) {
 // self.cast, read again after the command ran (Tcl may have called back into
 // Python code that changed it): from the dictionary while the handle is plain,
 // first at the position where it was found before.
-Ref cast_now(PyObject* self, Py_ssize_t hint) {
+Ref cast_now(PyObject* self, const Fields* f) {
     if (PyObject* d = plain_dict_borrowed(self)) {
+        if (f && f->version && d == f->dict && dict_version(d) == f->version) return Ref::newref(f->cast.get());
+        Py_ssize_t hint = f ? f->cast_pos : -1;
         PyObject *key, *value;
         if (hint >= 0 && PyDict_Next(d, &hint, &key, &value) && key == C.cast) return Ref::newref(value);
         PyObject* v = PyDict_GetItemWithError(d, C.cast);
@@ -708,8 +772,8 @@ Ref words_of(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyO
 
 // result, or cast(result) when self.cast is true.  Read after the command
 // ran: Tcl may have called back into Python code that changed it.
-Ref apply_cast(PyObject* self, Ref&& result, Py_ssize_t hint = -1) {
-    Ref cast = cast_now(self, hint);
+Ref apply_cast(PyObject* self, Ref&& result, const Fields* f = nullptr) {
+    Ref cast = cast_now(self, f);
     if (cast.get() == Py_None || !truthy(cast.get())) return std::move(result);
     return call1(cast.get(), result.get());
 }
@@ -820,7 +884,7 @@ Ref run_call(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyO
         Ref tk = getattr(tcl.get(), S.tk);
         result = call_method1(tk.get(), C.call_, words.get());
     }
-    return apply_cast(self, std::move(result), f ? f->cast_pos : -1);
+    return apply_cast(self, std::move(result), f);
 }
 
 Ref TclCommand_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1308,7 +1372,6 @@ void snapshot_quoml_names() {
 
 void make_classes(PyObject* modname) {
     intern_all(kCmdNames);
-    if (!K.dashes) K.dashes = check(PyDict_New());
     if (!K.quoml_dict) snapshot_quoml_names();
     {
         Ref ns = own(PyDict_New());
