@@ -208,6 +208,16 @@ def test_tcl_errors_carry_the_trace(lib, call, first):
     assert len(lib.history.__history__) == before + 1
 
 
+def test_tcl_error_inside_a_handler_keeps_its_own_context(lib):
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        with pytest.raises(TclError) as info:
+            lib.vix.nosuchproc()
+    context = info.value.__context__
+    assert isinstance(context, TclError) and isinstance(context.__context__, ValueError)
+
+
 class StandIn:
     """A minimal interpreter object: tk, history, vars and cast_any, each replaceable."""
 
