@@ -231,12 +231,25 @@ struct NsWords {
     PyObject *current, *children;
 } NW;
 
-// The static methods' own function objects: while TclNamespace.join and
-// TclNamespace.normalize are still these, the C++ code calls the algebra
-// directly instead of through a Python call.
+// The static methods as the class dict holds them when the module is made
+// (owned).  While TclNamespace.join and TclNamespace.normalize are still these
+// objects, the C++ code runs the algebra directly instead of through a Python
+// call; anything else bound there is called as the attribute lookup finds it.
 struct NsFuncs {
     PyObject *join = nullptr, *normalize = nullptr;
 } NF;
+
+// TclNamespace.<name> when it is no longer the class's own static method
+// `own`; nullptr (and no reference) while it still is.  The class dict entry
+// is what the attribute lookup of a static method starts from (type defines
+// no attribute of these names), so comparing it is enough.
+Ref rebound_member(PyObject* name, PyObject* own) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(M.TclNamespace)->tp_dict;
+    PyObject* entry = PyDict_GetItemWithError(dict, name);
+    if (entry == own) return Ref();
+    if (!entry && PyErr_Occurred()) throw PyErrSet{};
+    return getattr(M.TclNamespace, name);
+}
 
 // ---------------------------------------------------------------------------
 // Tcl name algebra.
@@ -305,13 +318,29 @@ bool starts_with_sep(PyObject* u) {
     return PyUnicode_GET_LENGTH(u) >= 2 && PyUnicode_READ_CHAR(u, 0) == ':' && PyUnicode_READ_CHAR(u, 1) == ':';
 }
 
+// s[a:b] as a new str.  An ASCII str needs no search for the widest
+// character of the slice.
+Ref substring(PyObject* s, Py_ssize_t a, Py_ssize_t b) {
+    if (!PyUnicode_IS_ASCII(s)) return own(PyUnicode_Substring(s, a, b));
+    if (a == 0 && b == PyUnicode_GET_LENGTH(s) && PyUnicode_CheckExact(s)) return Ref::newref(s);
+    Ref out = own(PyUnicode_New(b - a, 127));
+    std::memcpy(PyUnicode_DATA(out.get()), static_cast<const char*>(PyUnicode_DATA(s)) + a, (size_t)(b - a));
+    return out;
+}
+
 [[noreturn]] void raise_invalid(PyObject* name) {
     PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", name);
     throw PyErrSet{};
 }
 
-// quoml(o), which must be a str for the name algebra to work on it.
+// quoml(o), which must be a str for the name algebra to work on it.  While
+// the module-level quoml is still the quoml module's own function, an exact
+// str is its own conversion and the call is skipped.
 Ref quoml_name(PyObject* o) {
+    if (PyUnicode_CheckExact(o) && PyDict_GetItemWithError(M.dict, S.quoml) == M.capi->quoml_func) {
+        unicode_ready(o);
+        return Ref::newref(o);
+    }
     Ref r = to_quoml(o);
     if (!PyUnicode_Check(r.get()))
         raise(PyExc_TypeError, "a Tcl name must convert to str, not '%.200s'", Py_TYPE(r.get())->tp_name);
@@ -333,18 +362,22 @@ Ref name_split(PyObject* s) {
     if (!valid) raise_invalid(s);
     const Py_ssize_t lead = starts_with_sep(s) ? 1 : 0;
     Ref out = own(PyList_New(count + lead));
+    std::pair<Py_ssize_t, Py_ssize_t> local[16];  // component bounds; a heap vector only for long names
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> heap;
+    auto* bounds = local;
+    if (count + lead > 16) {
+        heap.resize((size_t)(count + lead));
+        bounds = heap.data();
+    }
     if (lead) PyList_SET_ITEM(out.get(), 0, Py_NewRef(NS.empty));
     Py_ssize_t k = lead;
-    bool failed = false;
     by_kind(s, [&](auto p) {
-        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
-            if (failed) return;
-            PyObject* piece = PyUnicode_Substring(s, a, b);
-            if (!piece) failed = true;
-            else PyList_SET_ITEM(out.get(), k++, piece);
-        });
+        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) noexcept { bounds[k++] = {a, b}; });
     });
-    if (failed) throw PyErrSet{};
+    for (Py_ssize_t i = lead; i < k; ++i) {
+        Ref piece = substring(s, bounds[i].first, bounds[i].second);
+        PyList_SET_ITEM(out.get(), i, piece.release());
+    }
     return out;
 }
 
@@ -401,7 +434,7 @@ Ref name_qualifiers(PyObject* s) {
         return i;
     });
     if (p < 0) return Ref::newref(NS.empty);
-    return own(PyUnicode_Substring(s, 0, p));
+    return substring(s, 0, p);
 }
 
 // Everything after the last "::" (s itself when there is none).
@@ -409,7 +442,7 @@ Ref name_tail(PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     Py_ssize_t p = by_kind(s, [&](auto d) { return rfind_sep(d, n); });
     if (p < 0) return Ref::newref(s);
-    return own(PyUnicode_Substring(s, p + 2, n));
+    return substring(s, p + 2, n);
 }
 
 /*
@@ -452,16 +485,24 @@ Ref join_text(PyObject* const* items, Py_ssize_t n) {
     }
     if (appended == 0) return std::move(parts[start]);
     Ref out = own(PyUnicode_New(total, maxchar));
-    Py_ssize_t w = PyUnicode_GET_LENGTH(parts[start].get());
-    check(PyUnicode_CopyCharacters(out.get(), 0, parts[start].get(), 0, w) < 0 ? -1 : 0);
+    const int kind = PyUnicode_KIND(out.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
+    Py_ssize_t w = 0;  // characters written
+    auto append = [&](PyObject* part, Py_ssize_t len) {
+        if (PyUnicode_KIND(part) == kind)
+            std::memcpy(data + w * kind, PyUnicode_DATA(part), (size_t)(len * kind));
+        else if (PyUnicode_CopyCharacters(out.get(), w, part, 0, len) < 0)
+            throw PyErrSet{};
+        w += len;
+    };
+    append(parts[start].get(), PyUnicode_GET_LENGTH(parts[start].get()));
     for (Py_ssize_t i = start + 1; i < n; ++i) {
         Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i].get());
         if (len == 0) continue;
-        PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), w, ':');
-        PyUnicode_WRITE(PyUnicode_KIND(out.get()), PyUnicode_DATA(out.get()), w + 1, ':');
+        PyUnicode_WRITE(kind, data, w, ':');
+        PyUnicode_WRITE(kind, data, w + 1, ':');
         w += 2;
-        check(PyUnicode_CopyCharacters(out.get(), w, parts[i].get(), 0, len) < 0 ? -1 : 0);
-        w += len;
+        append(parts[i].get(), len);
     }
     return out;
 }
@@ -470,8 +511,8 @@ Ref join_text(PyObject* const* items, Py_ssize_t n) {
 // as the class holds it now.
 Ref join_impl(PyObject* const* items, Py_ssize_t n) {
     Ref text = join_text(items, n);
-    Ref normalize = getattr(M.TclNamespace, NS.normalize);
-    if (normalize.get() == NF.normalize) return name_normalize(text.get());
+    Ref normalize = rebound_member(NS.normalize, NF.normalize);
+    if (!normalize) return name_normalize(text.get());
     return call1(normalize.get(), text.get());
 }
 
@@ -1055,8 +1096,8 @@ const char kModuleDoc[] =
 // TclNamespace.join(...) as the class holds it now.
 Ref join_name(PyObject* const* items, Py_ssize_t n) {
     if (n < 1) raise(PyExc_TypeError, "ns_join() needs at least one name");
-    Ref join = getattr(M.TclNamespace, NS.join);
-    if (join.get() == NF.join) return join_impl(items, n);
+    Ref join = rebound_member(NS.join, NF.join);
+    if (!join) return join_impl(items, n);
     return own(PyObject_Vectorcall(join.get(), items, (size_t)n, nullptr));
 }
 
@@ -1120,8 +1161,9 @@ Ref init_module() {
     M.TclNamespace = make_class(meta, "TclNamespace", "TclNamespace", bases.get(), kTclNamespaceMethods, ns_dict.get(),
                                 modname.get(), kTclNamespaceDoc)
                          .release();
-    NF.join = getattr(M.TclNamespace, NS.join).release();
-    NF.normalize = getattr(M.TclNamespace, NS.normalize).release();
+    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(M.TclNamespace)->tp_dict;
+    NF.join = Py_NewRef(check(PyDict_GetItemWithError(class_dict, NS.join)));
+    NF.normalize = Py_NewRef(check(PyDict_GetItemWithError(class_dict, NS.normalize)));
     Ref temp_dict = own(PyDict_New());
     Ref temp_bases = tuple_of({M.TclNamespace});
     M.TempTclNamespace = make_class(meta, "TempTclNamespace", "TempTclNamespace", temp_bases.get(),
