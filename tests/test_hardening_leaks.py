@@ -6,7 +6,7 @@ counts of the objects passed in.
 One parametrized test drives the table ``OPS``; each entry is one operation
 (or one error path of it) run against a fresh interpreter.  A leak of one
 object per call shows as a growth proportional to the batch size in every
-batch; the noise of caches and free lists does not survive three batches.
+batch; the noise of caches and free lists does not survive four batches.
 TRELMO_LEAK_CALLS sets the batch size (default 200).
 """
 
@@ -25,8 +25,12 @@ import pytest
 from hardening_support import module_ready
 
 CALLS = int(os.environ.get("TRELMO_LEAK_CALLS", "200"))
+# Under PYTHONMALLOC=malloc (the sanitizer run) the interpreter's free lists
+# fill up through plain malloc and look like growth to tracemalloc, and there
+# are no allocated blocks to count: only objects and references are judged.
+PYMALLOC = sys.getallocatedblocks() > 0
 WARMUP = 30
-BATCHES = 3
+BATCHES = 4
 
 
 # -- hostile helpers used by the error paths ----------------------------------
@@ -687,9 +691,11 @@ def test_no_leak(operation, ctx):
     finally:
         tracemalloc.stop()
     # a leak of one object per call grows every batch by at least CALLS
-    # blocks or objects and 16 * CALLS bytes
+    # blocks (and objects, when it is a container); the traced-memory bound
+    # catches larger leaks that allocate few blocks
     memory, blocks, objects = (min(d[i] for d in deltas) for i in range(3))
-    assert memory < 16 * CALLS, ("traced memory grows", deltas)
-    assert blocks < CALLS // 2, ("allocated blocks grow", deltas)
+    if PYMALLOC:
+        assert memory < 32 * CALLS, ("traced memory grows", deltas)
+        assert blocks < CALLS // 2, ("allocated blocks grow", deltas)
     assert objects < CALLS // 2, ("live objects grow", deltas)
     assert now == refs, "references to the arguments leak"
