@@ -148,16 +148,42 @@ bool own_method(PyObject* self, PyObject* name, PyObject* ours) {
     return shadow == nullptr;
 }
 
+// interp.tk of the interpreter object held in self.tcl; a weak proxy is
+// looked through (its attributes are its target's, and a dead one raises the
+// same ReferenceError).
+Ref tk_from(PyObject* tcl) {
+    if (PyWeakref_CheckProxy(tcl)) {
+        Ref target = weak_target(tcl);
+        return getattr(target.get(), S.tk);
+    }
+    return getattr(tcl, S.tk);
+}
+
 // self.tcl.tk
 Ref tk_of(PyObject* self) {
     Ref tcl = getattr(self, S.tcl);
-    return getattr(tcl.get(), S.tk);
+    return tk_from(tcl.get());
+}
+
+// tk.call(words).  The _tkinter application's `call` is a method descriptor
+// of its type (the object has no instance dictionary): called directly, as
+// the attribute lookup would find it.
+Ref tk_call(PyObject* tk, PyObject* words) {
+    PyTypeObject* t = Py_TYPE(tk);
+    if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset == 0) {
+        PyObject* descr = _PyType_Lookup(t, C.call_);
+        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+            PyObject* argv[3] = {nullptr, tk, words};
+            return own(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+    }
+    return call_method1(tk, C.call_, words);
 }
 
 // self.tcl.tk.call(words): one tuple holding the whole command.
 Ref send(PyObject* self, PyObject* words) {
     Ref tk = tk_of(self);
-    return call_method1(tk.get(), C.call_, words);
+    return tk_call(tk.get(), words);
 }
 
 // self.tcl.<cast>(value)
@@ -623,6 +649,49 @@ Ref cast_now(PyObject* self, const Fields* f) {
     return getattr(self, C.cast);
 }
 
+// An exact str, bytes, float or bool, or an exact int in the machine range:
+// what tclobj() returns unchanged while quoml's names hold.
+inline bool plain_scalar(PyObject* e) {
+    PyTypeObject* t = Py_TYPE(e);
+    if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyFloat_Type || t == &PyBool_Type) return true;
+    if (t != &PyLong_Type) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(e, &overflow);
+    return !overflow && v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX;  // -1 never comes with an error here
+}
+
+// The common call of a plain handle: positional words that are all plain
+// scalars, no keyword options of the call, exact pre-bound tuple and options
+// dictionary.  Null when the call is not of this kind; nothing has run then.
+Ref build_plain(Fields* f, PyObject* const* argv, Py_ssize_t n) {
+    PyObject* pre = f->args.get();
+    PyObject* kwd = f->keywords.get();
+    if (!PyTuple_CheckExact(pre) || !PyDict_CheckExact(kwd)) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!plain_scalar(argv[i])) return Ref();
+    const Py_ssize_t nopts = PyDict_GET_SIZE(kwd);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (nopts && PyDict_Next(kwd, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return Ref();
+    if (!quoml_names_hold()) return Ref();
+    const Py_ssize_t npre = PyTuple_GET_SIZE(pre);
+    Ref out = own(PyTuple_New(1 + npre + n + 2 * nopts));
+    PyObject* t = out.get();
+    Py_ssize_t i = 0;
+    PyTuple_SET_ITEM(t, i++, Py_NewRef(f->cmd_name.get()));
+    for (Py_ssize_t j = 0; j < npre; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(PyTuple_GET_ITEM(pre, j)));
+    for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(t, i++, Py_NewRef(argv[j]));
+    pos = 0;
+    // An error below leaves the tuple to be freed with NULL slots, which
+    // tuple deallocation accepts.
+    while (nopts && PyDict_Next(kwd, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(t, i++, dashed(key).release());
+        PyTuple_SET_ITEM(t, i++, Py_NewRef(value));
+    }
+    return out;
+}
+
 /*
  *---------------------------------------------------------------------------
  * build_words --
@@ -650,6 +719,9 @@ Ref cast_now(PyObject* self, const Fields* f) {
  *---------------------------------------------------------------------------
  */
 Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames, Conv& cv) {
+    if (f && !kwnames) {
+        if (Ref words = build_plain(f, argv, n)) return words;
+    }
     Ref name = f ? std::move(f->cmd_name) : getattr(self, C.cmd_name);
     Ref pre = f ? std::move(f->args) : getattr(self, C.args);
     if (!f) cv.ran_python = true;
@@ -881,8 +953,8 @@ Ref run_call(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyO
     Ref result;
     {
         Ref tcl = fresh ? std::move(f->tcl) : getattr(self, S.tcl);
-        Ref tk = getattr(tcl.get(), S.tk);
-        result = call_method1(tk.get(), C.call_, words.get());
+        Ref tk = tk_from(tcl.get());
+        result = tk_call(tk.get(), words.get());
     }
     return apply_cast(self, std::move(result), f);
 }
