@@ -42,7 +42,7 @@ class Dorvel(AttrDict, MutableMapping):
                 continue
             try:
                 dsc[key] = Dorvel.from_tcl(value)
-            except (ValueError, TclError):
+            except (ValueError, TclError, KeyError):
                 pass
         klist = Dorvel()
         klist.update(dsc)

@@ -384,6 +384,7 @@ def test_model_agrees_with_plain_python(start, ops):
         ("{a 1} {a 2}", {"a": "2"}),
         ("", {}),
         ("{h \\{oops} {k {\"x}}", {"h": "{oops", "k": '"x'}),
+        ("{x {{a b} {a.c d}}}", {"x": "{a b} {a.c d}"}),
     ],
 )
 def test_from_tcl_table(text, expected):
@@ -448,12 +449,14 @@ def _leaves_agree(tk, var, d, prefix=""):
 
 def test_tclx_built_lists_read_with_from_tcl(tclx):
     tk = tclx.tk
-    tk.eval('keylset k id 7 name.first ann name.last {lee jr} tags {} odd "{oops" deep.a.b.c 1')
+    tk.eval('keylset k id 7 name.first ann name.last {lee jr} tags {} odd "{oops" deep.a.b.c 1 '
+            'clash "{a b} {a.c d}"')
     obj = tk.call("set", "k")
     assert obj.typename == "keyedList"
     for source in (obj, tk.eval("set k")):
         d = Dorvel.from_tcl(source)
         assert d["odd"] == "{oops" and d["name.last"] == "lee jr" and d["tags"] == Dorvel()
+        assert d["clash"] == "{a b} {a.c d}"
         _leaves_agree(tk, "k", d)
 
 

@@ -963,7 +963,7 @@ struct Reader {
      *   Dorvel.from_tcl(string): split string into fields with cast_list,
      *   split each field again, dict() of the splits; every value that is not
      *   a Dorvel is tried as a keyed list itself (recursively) and stays as
-     *   split when that fails with ValueError or TclError; finally a new
+     *   split when that fails (see read_value); finally a new
      *   Dorvel is updated with the entries.
      *
      *   nested: string is a value inside a keyed list.  Then a split that is
@@ -1020,7 +1020,11 @@ struct Reader {
     }
 
     // Dorvel.from_tcl(value) for a value inside a keyed list: an empty Ref
-    // when the value is not a keyed list (ValueError or TclError).
+    // when the value is not a keyed list.  That is what a ValueError (a field
+    // that is not a pair), a TclError (text that is not a valid list) or a
+    // KeyError (keys whose paths collide, such as `{a b} {a.c d}`) from
+    // reading it means: TclX holds such a value as a plain string, so it must
+    // not make the whole keyed list unreadable.
     Ref read_value(PyObject* value) {
         Ref out;
         try {
@@ -1031,7 +1035,9 @@ struct Reader {
                 out = call_method(dorvel_class(), S.member[kFromTcl], value);
             }
         } catch (const PyErrSet&) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(st.tcl_error)) throw;
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(st.tcl_error) &&
+                !PyErr_ExceptionMatches(PyExc_KeyError))
+                throw;
             PyErr_Clear();
             out.reset();
         }
