@@ -20,7 +20,7 @@ struct VarNames {
         *array_get, *array_get_obj, *array_get_str, *array_set, *array_unset, *array_size, *array_names, *is_array,
         *absolute, *byref, *array_byref, *init, *enter, *exit, *array_index, *nocomplain, *pattern, *var_type,
         *startswith, *marker, *class_, *sep, *w_set, *w_info, *w_exists, *w_array, *w_get, *w_unset, *w_size,
-        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star, *str_, *quoml_, *tclobj_;
+        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star, *str_, *quoml_, *tclobj_, *qualname;
 } V;
 const InternEntry kVarNames[] = {
     {&V.var_name, "var_name"},
@@ -72,6 +72,7 @@ const InternEntry kVarNames[] = {
     {&V.str_, "__str__"},
     {&V.quoml_, "__quoml__"},
     {&V.tclobj_, "__tclobj__"},
+    {&V.qualname, "__qualname__"},
 };
 
 // State of this part: owned references kept for the life of the process.
@@ -1051,8 +1052,8 @@ Ref VariablesView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Ref joined = ns_join(items, 2);
     Ref tcl = getattr(ns.get(), S.tcl);
     if (PyDict_GetItemWithError(kwargs, S.tcl)) {
-        Ref qn = getattr(var_type.get(), "__qualname__");
-        raise(PyExc_TypeError, "%U() got multiple values for keyword argument 'tcl'", qn.get());
+        Ref qn = getattr(var_type.get(), V.qualname);
+        raise(PyExc_TypeError, "%S() got multiple values for keyword argument 'tcl'", qn.get());
     }
     if (PyErr_Occurred()) throw PyErrSet{};
     check(PyDict_SetItem(kwargs, S.tcl, tcl.get()));
