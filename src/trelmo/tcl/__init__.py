@@ -23,6 +23,7 @@ import re
 import sys
 import threading
 import types
+from functools import cached_property
 from typing import Any, Dict, List, Optional
 
 import _tkinter
@@ -58,6 +59,7 @@ _Tcl_Obj = _tkinter.Tcl_Obj
 _TCL_INT = re.compile(r"[+-]?(?:0[xX][0-9a-fA-F]+|0[oO][0-7]+|0[bB][01]+|[1-9][0-9]*|0)\Z")
 _TCL_DOUBLE = re.compile(r"[+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 _INT_TYPES = frozenset(("int", "wideInt", "bignum"))
+_NUMBER_START = frozenset("+-.0123456789")
 
 
 class Interpreter:
@@ -104,18 +106,25 @@ class Interpreter:
         lists) become lists of converted items, and everything else its
         ``str``.
         """
-        if isinstance(value, (bool, int, float)):
+        if type(value) is str:
+            text = value
+        elif isinstance(value, (bool, int, float)):
             return value
-        if isinstance(value, tuple):
+        elif isinstance(value, tuple):
             return [self.cast_any(v) for v in value]
-        if isinstance(value, _Tcl_Obj):
+        elif isinstance(value, _Tcl_Obj):
             typename = value.typename
             if typename in _INT_TYPES:
                 return int(value.string, 0)
             if typename == "double":
                 return float(value.string)
-            value = value.string
-        text = str(value)
+            text = value.string
+        else:
+            text = str(value)
+        # Only text that starts like a number can be one: skip the patterns
+        # for everything else.
+        if not text or text[0] not in _NUMBER_START:
+            return text
         if _TCL_INT.match(text):
             return int(text, 0)
         if _TCL_DOUBLE.match(text):
@@ -123,35 +132,28 @@ class Interpreter:
         return text
 
     # -- members built on first use ----------------------------------------
-    @property
+    # cached_property stores each member in the instance dictionary on first
+    # use, so later reads are plain attribute lookups.
+    @cached_property
     def history(self) -> Any:
         """The call history of this interpreter (a ``History``)."""
-        h = self.__dict__.get("history")
-        if h is None:
-            from .history import History
+        from .history import History
 
-            h = self.__dict__["history"] = History()
-        return h
+        return History()
 
-    @property
+    @cached_property
     def vars(self) -> Any:
         """The variables view of the global namespace: ``tcl.vars['::x']``."""
-        v = self.__dict__.get("vars")
-        if v is None:
-            from .namespace import TclNamespace
+        from .namespace import TclNamespace
 
-            v = self.__dict__["vars"] = TclNamespace("::", self).vars
-        return v
+        return TclNamespace("::", self).vars
 
-    @property
+    @cached_property
     def vix(self) -> Any:
         """Quick calls bound to this interpreter: ``tcl.vix.set('x', 1)``."""
-        v = self.__dict__.get("vix")
-        if v is None:
-            from .vix import Vix
+        from .vix import Vix
 
-            v = self.__dict__["vix"] = Vix(self)
-        return v
+        return Vix(self)
 
     def __repr__(self) -> str:
         return "<%s at %#x>" % (type(self).__name__, id(self))
