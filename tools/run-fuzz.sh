@@ -30,7 +30,7 @@ parallel=""
 bin="$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")"
 # parallel workers write fuzz-N.log into the current folder: keep them in $out
 (cd "$out" && rm -f fuzz-*.log && "$bin" "$work" "$root/fuzz/corpus" -dict="$root/fuzz/quoml.dict" \
-  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+  -max_total_time="$seconds" -max_len=1024 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
   -artifact_prefix="$out/" $parallel) >"$log" 2>&1 || status=$?
 [ "$jobs" -gt 1 ] && cat "$out"/fuzz-*.log >>"$log" 2>/dev/null || true
 
