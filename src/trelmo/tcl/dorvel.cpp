@@ -735,7 +735,6 @@ struct Walker {
                 ctx.forget();
                 sub = call_method(value, S.member[own_member]);
             }
-            Ref key_dot = own(PyNumber_Add(key, S.dot));
             for_each(sub.get(), [&](PyObject* entry) {
                 Ref subkey, subvalue;
                 if (items) {
@@ -743,6 +742,8 @@ struct Walker {
                 } else {
                     subkey = Ref::newref(entry);
                 }
+                ctx.forget();
+                Ref key_dot = own(PyNumber_Add(key, S.dot));
                 Ref name = own(PyNumber_Add(key_dot.get(), subkey.get()));
                 emit(lift(std::move(name), depth), subvalue.get());
             });
