@@ -389,6 +389,12 @@ def test_view_overrides_are_honoured(ns, monkeypatch):
             return var_name.upper()
 
     assert Upper(ns)["x"] == "X"
+
+    class Filtered(TclNamespace.VariablesView):
+        def __iter__(self):
+            return (name for name in ("x", "ghost"))
+
+    assert len(Filtered(ns)) == 2  # len counts what iteration yields
     monkeypatch.setattr(TclVariable, "get_str", lambda self, array_index=None: "via handle " + self.var_name)
     assert ns.vars["x"] == "via handle ::n::x"
 

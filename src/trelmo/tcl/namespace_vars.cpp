@@ -20,7 +20,7 @@ struct VarNames {
         *array_get, *array_get_obj, *array_get_str, *array_set, *array_unset, *array_size, *array_names, *is_array,
         *absolute, *byref, *array_byref, *init, *enter, *exit, *array_index, *nocomplain, *pattern, *var_type,
         *startswith, *marker, *class_, *sep, *w_set, *w_info, *w_exists, *w_array, *w_get, *w_unset, *w_size,
-        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star, *str_, *quoml_, *tclobj_, *qualname;
+        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star, *str_, *quoml_, *tclobj_, *qualname, *iter;
 } V;
 const InternEntry kVarNames[] = {
     {&V.var_name, "var_name"},
@@ -73,6 +73,7 @@ const InternEntry kVarNames[] = {
     {&V.quoml_, "__quoml__"},
     {&V.tclobj_, "__tclobj__"},
     {&V.qualname, "__qualname__"},
+    {&V.iter, "__iter__"},
 };
 
 // State of this part: owned references kept for the life of the process.
@@ -91,7 +92,7 @@ struct VarState {
     // these may call the C implementation directly
     PyObject *own_init, *own_get, *own_get_str, *own_set, *own_unset, *own_exists, *own_array_get,
         *own_array_get_str, *own_array_set, *own_array_unset, *own_array_size, *own_array_names, *own_is_array;
-    PyObject *own_view_byref, *own_view_get, *own_view_set, *own_view_unset, *own_view_exists, *own_objs_get;
+    PyObject *own_view_iter, *own_view_byref, *own_view_get, *own_view_set, *own_view_unset, *own_view_exists, *own_objs_get;
 } VS;
 
 // ---------------------------------------------------------------------------
@@ -1330,9 +1331,18 @@ Ref view_fetch_names(PyObject* self) {
 
 Ref VariablesView___iter__(PyObject* self) { return names_iter(self, view_fetch_names); }
 
+// The number of names iteration yields: counted over the fetched list while
+// __iter__ is the class's own, otherwise over whatever iter(self) gives.
 Ref VariablesView___len__(PyObject* self) {
-    Ref names = view_fetch_names(self);
-    Py_ssize_t n = check_size(PyObject_Size(names.get()));
+    Py_ssize_t n = 0;
+    if (_PyType_Lookup(Py_TYPE(self), V.iter) == VS.own_view_iter) {
+        Ref names = view_fetch_names(self);
+        n = check_size(PyObject_Size(names.get()));
+    } else {
+        Ref it = own(PyObject_GetIter(self));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) ++n;
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
     return own(PyLong_FromSsize_t(n));
 }
 
@@ -1601,6 +1611,7 @@ void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
                              "The variables of a namespace as a mutable mapping from names\n"
                              "(relative to the namespace) to values read as strings.");
         PyObject* c = cls.get();
+        VS.own_view_iter = keep(class_attr(c, V.iter));
         VS.own_view_byref = keep(class_attr(c, V.byref));
         VS.own_view_get = keep(class_attr(c, V.get));
         VS.own_view_set = keep(class_attr(c, V.set));
