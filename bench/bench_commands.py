@@ -2,12 +2,14 @@
 same words, and the word assembly against its pure-Python version
 (bench/pycommand.py).
 
-Each comparison times its statements in alternating rounds and keeps the best
-round of each, so that a busy machine slows both sides alike; statements are
-timed as written (no wrapper function), so the harness adds the same small
-cost to both sides.
+Each comparison times its statements back to back in many short rounds and
+reports the median of the per-round ratios: on a busy machine both sides of a
+round see the same load, where the best times of each side, taken from
+different rounds, may not.  Statements are timed as written (no wrapper
+function), so the harness adds the same small cost to both sides.
 """
 
+import statistics
 import timeit
 
 import pycommand
@@ -16,16 +18,22 @@ from trelmo.tcl import Interpreter
 from trelmo.tcl.namespace import TclCommand
 
 
-def interleaved(stmts, g, rounds=15):
-    """Best per-call time in seconds of each statement, timed in alternating rounds."""
+def interleaved(stmts, g, rounds=41):
+    """Per-call times in seconds of each statement, one list per statement,
+    timed back to back in short rounds."""
     timers = [timeit.Timer(s, globals=g) for s in stmts]
     number, _ = timers[0].autorange()
-    number = max(number // 5, 1)
-    best = [float("inf")] * len(timers)
+    number = max(number // 10, 1)
+    times = [[] for _ in timers]
     for _ in range(rounds):
         for i, t in enumerate(timers):
-            best[i] = min(best[i], t.timeit(number) / number)
-    return best
+            times[i].append(t.timeit(number) / number)
+    return times
+
+
+def ratio(num, den):
+    """Median over the rounds of num/den."""
+    return statistics.median(a / b for a, b in zip(num, den))
 
 
 def run(report):
@@ -42,18 +50,17 @@ def run(report):
     assert eval("opts('c')", g) == eval("tk.call('list', 'a', 'b', 'c', '-x', 1, '-y', 'z')", g)
 
     raw, ours, py = interleaved(["tk.call('set', 'x', 1)", "set_('x', 1)", "py_set('x', 1)"], g)
-    report("TclCommand('set')('x', 1) (time vs raw tk.call)", ours / raw, 1.5, kind="at most")
-    report("  pure-Python TclCommand, same call (time vs raw tk.call)", py / raw, kind="info")
+    report("TclCommand('set')('x', 1) (time vs raw tk.call)", ratio(ours, raw), 1.5, kind="at most")
+    report("  pure-Python TclCommand, same call (time vs raw tk.call)", ratio(py, raw), kind="info")
 
     raw, ours, py = interleaved(
         ["tk.call('list', 'a', 'b', 'c', '-x', 1, '-y', 'z')", "opts('c')", "py_opts('c')"], g
     )
-    report("handle with 2 pre-bound words, 2 options (time vs raw tk.call)", ours / raw, 1.5, kind="at most")
-    report("  pure-Python TclCommand, same call (time vs raw tk.call)", py / raw, kind="info")
+    report("handle with 2 pre-bound words, 2 options (time vs raw tk.call)", ratio(ours, raw), 1.5, kind="at most")
+    report("  pure-Python TclCommand, same call (time vs raw tk.call)", ratio(py, raw), kind="info")
 
     stmt = "h.build_tclcmd('c', nested, [3, 4], y='w', z=nested)"
-    g_ours, g_py = dict(g, h=g["opts"]), dict(g, h=g["py_opts"])
-    assert eval(stmt, g_ours) == eval(stmt, g_py)
-    t_ours = interleaved([stmt], g_ours)[0]
-    t_py = interleaved([stmt], g_py)[0]
-    report("build_tclcmd, nested arguments and options (vs pure Python)", t_py / t_ours, 10.0)
+    g2 = dict(g, h=g["opts"], py_h=g["py_opts"])
+    assert eval(stmt, g2) == eval(stmt.replace("h.", "py_h."), g2)
+    ours, py = interleaved([stmt, stmt.replace("h.", "py_h.")], g2)
+    report("build_tclcmd, nested arguments and options (vs pure Python)", ratio(py, ours), 10.0)

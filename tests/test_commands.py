@@ -306,10 +306,39 @@ def test_rebound_tclobj_is_used(tcl, monkeypatch):
     monkeypatch.setattr(quomlmod, "tclobj", lambda o: "item")
     assert c.build_tclcmd("a", 1) == ("list", "item", "item")
     monkeypatch.undo()
+    monkeypatch.setattr(quomlmod, "_tclobj_from_mapping", lambda o: "mapping")
+    assert c.build_tclcmd([{"k": "v"}], o={"k": 1}) == ("list", ("mapping",), "-o", "mapping")
+    monkeypatch.undo()
     monkeypatch.setattr(quomlmod, "_sysmaxsize", 10)
     assert c.build_tclcmd(5, 50) == ("list", 5, "50")
     monkeypatch.undo()
     assert c.build_tclcmd(5, 50) == ("list", 5, 50)
+
+
+class Mutator:
+    """Changes the list it sits in while being converted."""
+
+    def __init__(self, lst, grow):
+        self.lst, self.grow = lst, grow
+
+    def __tclobj__(self):
+        if self.grow:
+            self.lst.append("late")
+        else:
+            del self.lst[-1]
+        return "m"
+
+
+@pytest.mark.parametrize("grow", [True, False])
+def test_lists_changed_during_conversion_follow_tclobj(grow):
+    def make():
+        lst = ["a", {"k": [1, "x y"], "j": None}, 2**70]
+        lst.insert(2, Mutator(lst, grow))
+        lst.append("end")
+        return lst
+
+    assert TclCommand("c").build_tclcmd(make(), k=make()) == ("c", tclobj(make()), "-k", tclobj(make()))
+    assert TclCommand("c").build_tclcmd({1: "int key"}) == ("c", (1, "int key"))
 
 
 # -- introspection and management ----------------------------------------------

@@ -95,11 +95,26 @@ struct CmdState {
     // of a tuple of scalars were bound to when this module was loaded
     // (nullptr when they were already rebound then: no shortcut at all).
     PyObject* quoml_dict = nullptr;
-    PyObject* q_names[6] = {};
-    PyObject* q_values[6] = {};
+    PyObject* q_names[9] = {};
+    PyObject* q_values[9] = {};
+    // abc.get_cache_token, and the token under which dict was last found
+    // to be neither a Sequence nor a Set (ABC registration can change that).
+    PyObject* get_cache_token = nullptr;
+    PyObject* dict_token = nullptr;
 } K;
 
-enum QuomlName { kQTclobj, kQFromSequence, kQSequence, kQTclObjType, kQLongType, kQSysMaxSize, kQCount };
+enum QuomlName {
+    kQTclobj,
+    kQFromSequence,
+    kQSequence,
+    kQTclObjType,
+    kQLongType,
+    kQSysMaxSize,
+    kQSet,
+    kQMapping,
+    kQFromMapping,
+    kQCount
+};
 
 // "-name" for the option names last seen, by identity of the (exact str)
 // name: the names of a handle's options are the same objects call after call.
@@ -321,6 +336,7 @@ Ref dashed_args(PyObject* const* values, PyObject* kwnames) {
 inline bool same_key(PyObject* key, PyObject* name) {
     if (key == name) return true;
     if (!PyUnicode_CheckExact(name)) return false;
+    if (PyUnicode_CHECK_INTERNED(key) && PyUnicode_CHECK_INTERNED(name)) return false;
     return PyUnicode_Compare(key, name) == 0;
 }
 
@@ -395,6 +411,19 @@ void watch_names() {
 #endif
 }
 
+// Whether an exact dict is neither a Sequence nor a Set for isinstance(), as
+// it is unless someone registered it with those classes: asked again only when
+// abc's cache token says registrations changed.
+bool dict_is_plain_mapping() {
+    Ref token = call0(K.get_cache_token);
+    if (K.dict_token && check(PyObject_RichCompareBool(token.get(), K.dict_token, Py_EQ))) return true;
+    PyObject* d = (PyObject*)&PyDict_Type;
+    if (check(PyObject_IsSubclass(d, K.q_values[kQSequence])) || check(PyObject_IsSubclass(d, K.q_values[kQSet])))
+        return false;
+    Py_XSETREF(K.dict_token, token.release());
+    return true;
+}
+
 // Conversion state of one call: whether quoml_names_hold() is known to be true
 // (1), false (0), or must be asked again because Python code may have run (-1).
 struct Conv {
@@ -433,18 +462,55 @@ Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
         } else if (t == &PyList_Type || t == &PyTuple_Type) {
             // An exact list or tuple: the tuple of its items converted, as
             // quoml's _tclobj_from_sequence makes it (its items through
-            // quoml's `tclobj` should the names change on the way).
+            // quoml's `tclobj` should the names change on the way).  A list
+            // may change size while Python code runs for an item; the loop
+            // follows it as a list iterator would.
             RecursionGuard guard(" while converting a list for Tcl");
             const bool is_list = t == &PyList_Type;
-            std::vector<Ref> out;
-            out.reserve((std::size_t)Py_SIZE(e));
-            for (Py_ssize_t i = 0; i < Py_SIZE(e); ++i) {
+            Py_ssize_t size = Py_SIZE(e);
+            PyObject* out = check(PyTuple_New(size));
+            Ref keep = Ref::steal(out);
+            Py_ssize_t i = 0;
+            for (; i < Py_SIZE(e); ++i) {
                 Ref item = Ref::newref(is_list ? PyList_GET_ITEM(e, i) : PyTuple_GET_ITEM(e, i));
-                out.push_back(tclobj_item(item.get(), cv, true));
+                Ref conv = tclobj_item(item.get(), cv, true);
+                if (i >= size) {
+                    size = Py_SIZE(e) > i ? Py_SIZE(e) : i + 1;
+                    keep.release();
+                    if (_PyTuple_Resize(&out, size) < 0) throw PyErrSet{};  // frees out on failure
+                    keep = Ref::steal(out);
+                }
+                PyTuple_SET_ITEM(out, i, conv.release());
             }
-            Ref tuple = own(PyTuple_New((Py_ssize_t)out.size()));
-            for (std::size_t i = 0; i < out.size(); ++i) PyTuple_SET_ITEM(tuple.get(), (Py_ssize_t)i, out[i].release());
-            return tuple;
+            if (i < size) {
+                keep.release();
+                if (_PyTuple_Resize(&out, i) < 0) throw PyErrSet{};
+                keep = Ref::steal(out);
+            }
+            return keep;
+        } else if (t == &PyDict_Type && dict_is_plain_mapping()) {
+            // An exact dict with exact str keys: quoml's _tclobj_from_mapping
+            // takes the flat list of keys and values first, then converts it
+            // item by item (here in place, in the tuple that holds the list).
+            RecursionGuard guard(" while converting a mapping for Tcl");
+            Ref flat = own(PyTuple_New(2 * PyDict_GET_SIZE(e)));
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *key, *value;
+            bool plain_keys = true;
+            while (plain_keys && PyDict_Next(e, &pos, &key, &value)) {
+                plain_keys = PyUnicode_CheckExact(key);
+                PyTuple_SET_ITEM(flat.get(), i++, Py_NewRef(key));
+                PyTuple_SET_ITEM(flat.get(), i++, Py_NewRef(value));
+            }
+            if (plain_keys) {
+                for (Py_ssize_t j = 0; j < i; ++j) {
+                    Ref conv = tclobj_item(PyTuple_GET_ITEM(flat.get(), j), cv, true);
+                    PyObject* old = PyTuple_GET_ITEM(flat.get(), j);
+                    PyTuple_SET_ITEM(flat.get(), j, conv.release());
+                    Py_DECREF(old);
+                }
+                return flat;
+            }
         }
         cv.names = -1;
         cv.ran_python = true;
@@ -1408,8 +1474,9 @@ PyObject* class_member_borrowed(PyObject* cls, const char* name) {
 // module's own: tclobj and its from_sequence, collections.abc.Sequence,
 // _tkinter.Tcl_Obj, int and sys.maxsize.
 void snapshot_quoml_names() {
-    const char* names[kQCount] = {"tclobj", "_tclobj_from_sequence", "Sequence", "_tkTcl_Obj", "_long_type",
-                                  "_sysmaxsize"};
+    const char* names[kQCount] = {"tclobj",     "_tclobj_from_sequence", "Sequence", "_tkTcl_Obj",
+                                  "_long_type", "_sysmaxsize",           "Set",      "Mapping",
+                                  "_tclobj_from_mapping"};
     Ref quoml_mod = import("trelmo.tcl.quoml");
     PyObject* d = PyModule_GetDict(quoml_mod.get());
     Ref expected[kQCount];
@@ -1418,6 +1485,10 @@ void snapshot_quoml_names() {
     expected[kQSequence] = import_from("collections.abc", "Sequence");
     expected[kQTclObjType] = import_from("_tkinter", "Tcl_Obj");
     expected[kQLongType] = Ref::newref((PyObject*)&PyLong_Type);
+    expected[kQSet] = import_from("collections.abc", "Set");
+    expected[kQMapping] = import_from("collections.abc", "Mapping");
+    expected[kQFromMapping] = getattr(M.capi->tclobj_func, "from_mapping");
+    K.get_cache_token = import_from("abc", "get_cache_token").release();
     for (int i = 0; i < kQCount; ++i) {
         Ref key = from_utf8(names[i]);
         PyObject* v = PyDict_GetItemWithError(d, key.get());
