@@ -666,10 +666,9 @@ PyObject* only_self(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return parse(sig, args, nargs, kwnames)[0];
 }
 
-// Set one of the four views, its class looked up on TclNamespace now.
+// self.<attr> = TclNamespace.<cls_name>(self), the class looked up now.
 void set_view(PyObject* self, PyObject* cls_name, PyObject* attr) {
-    Ref cls;
-    if (!lookup_attr(M.TclNamespace, cls_name, cls)) return;  // that part of the module is not built yet
+    Ref cls = getattr(M.TclNamespace, cls_name);
     Ref view = call1(cls.get(), self);
     setattr(self, attr, view.get());
 }
