@@ -456,3 +456,43 @@ def test_temporary_namespace_exits(tcl):
         with TempTclNamespace("", tcl=tcl):
             ran.append(1)
     assert ran == []
+
+
+def test_views_are_made_in_order(tcl):
+    handle = TclNamespace("::v", tcl)
+    assert list(vars(handle)) == ["ns", "tcl", "vars", "objs", "procs", "cmds"]
+    kinds = [TclNamespace.VariablesView, TclNamespace.ObjectsView, TclNamespace.ProcsView, TclNamespace.CommandsView]
+    views = [handle.vars, handle.objs, handle.procs, handle.cmds]
+    assert [type(v) for v in views] == kinds and all(v.ns is handle for v in views)
+
+
+def test_no_reference_leaks(tcl):
+    handle, relative = TclNamespace("::leak", tcl), TclNamespace("leak", tcl)
+
+    def batch():
+        for _ in range(200):
+            TclNamespace.join("::a", "b", "c::d")
+            TclNamespace.split("::a::b\u20ac")
+            TclNamespace.normalize("::a::::b::")
+            TclNamespace.qualifiers("::a::b")
+            TclNamespace.tail("::a::b")
+            for bad in (("a:b",), ("a", "b:::c")):
+                with pytest.raises(ValueError):
+                    TclNamespace.join(*bad)
+            with pytest.raises(TypeError):
+                TclNamespace.split()
+            handle.call("set", "x", [1, "a b"])
+            handle.eval("set", "y", "z")
+            handle.exists()
+            relative.absolute()
+            handle.parent(True)
+            with TempTclNamespace(tcl=tcl):
+                pass
+
+    batch()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(3):
+        batch()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
