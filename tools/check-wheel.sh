@@ -41,7 +41,7 @@ echo "   $(basename "$sdist")  $(basename "$wheel")"
 
 echo "== sdist contents"
 tar tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$work/sdist.txt"
-for f in CMakeLists.txt pyproject.toml README.md \
+for f in CMakeLists.txt pyproject.toml README.md src/trelmo/py.typed \
          src/trelmo/tcl/pyhelp.hpp src/trelmo/tcl/quoml_capi.hpp src/trelmo/tcl/py.typed src/trelmo/tcl/__init__.pyi \
          src/trelmo/tcl/namespace_vars.cpp src/trelmo/tcl/namespace_cmds.cpp; do
   grep -qx "$f" "$work/sdist.txt" || fail "sdist lacks $f"
@@ -55,10 +55,12 @@ echo "   C++ sources, headers and stubs present"
 echo "== install the wheel into a fresh virtual environment"
 "$base" -m venv "$work/venv"
 vpy="$work/venv/bin/python"
-"$vpy" -m pip install -q "$wheel[test]" mypy >"$work/pip.log" 2>&1 || { tail -20 "$work/pip.log"; fail "pip install failed"; }
-unzip -l "$wheel" | grep -q 'trelmo/tcl/py.typed' || fail "wheel lacks py.typed"
+"$vpy" -m pip install -q "$wheel[test]" mypy pytest-xdist >"$work/pip.log" 2>&1 || { tail -20 "$work/pip.log"; fail "pip install failed"; }
+"$vpy" -m zipfile -l "$wheel" >"$work/wheel.txt"
+grep -q 'trelmo/py.typed' "$work/wheel.txt" || fail "wheel lacks trelmo/py.typed"
+grep -q 'trelmo/tcl/py.typed' "$work/wheel.txt" || fail "wheel lacks trelmo/tcl/py.typed"
 for m in __init__ quoml namespace dorvel history vix; do
-  unzip -l "$wheel" | grep -q "trelmo/tcl/$m.pyi" || fail "wheel lacks trelmo/tcl/$m.pyi"
+  grep -q "trelmo/tcl/$m.pyi" "$work/wheel.txt" || fail "wheel lacks trelmo/tcl/$m.pyi"
 done
 
 echo "== metadata (pip show)"
@@ -101,7 +103,8 @@ where = os.path.dirname(trelmo.tcl.__file__)
 assert "site-packages" in where, where
 print("   trelmo.tcl imported from", where)
 PY
-PYTHONDEVMODE=1 PYTHONFAULTHANDLER=1 "$vpy" -m pytest -q -p no:cacheprovider tests
+# In parallel (pytest-xdist; CHECK_WHEEL_JOBS workers, default one per CPU).
+PYTHONDEVMODE=1 PYTHONFAULTHANDLER=1 "$vpy" -m pytest -q -p no:cacheprovider -n "${CHECK_WHEEL_JOBS:-auto}" tests
 echo "== stubtest against the installed package"
 STUBS_FROM=installed sh tools/stubtest.sh "$vpy"
 echo "check-wheel: ok"
