@@ -187,6 +187,17 @@ def _help_gaps(module):
         if not doc.strip():
             gaps.append("%s: no docstring" % qualname)
         if inspect.isclass(obj):
+            # A class whose __init__ is a C function has no signature that
+            # inspect can find, so help() shows the constructor only when the
+            # class docstring starts with it.
+            try:
+                inspect.signature(obj)
+            except (TypeError, ValueError):
+                if not doc.startswith(obj.__name__ + "("):
+                    gaps.append(
+                        "%s: help() shows no constructor signature; start the class docstring with "
+                        "'%s(<parameters of __init__>)' and a blank line" % (qualname, obj.__name__)
+                    )
             continue
         try:
             inspect.signature(obj)
