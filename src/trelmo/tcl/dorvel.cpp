@@ -703,7 +703,9 @@ struct Walker {
             check(PyList_Append(out, name.get()));
             return;
         }
-        Ref pair = own(PyTuple_Pack(2, name.get(), value));
+        Ref pair = own(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, name.release());
+        PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(value));
         check(PyList_Append(out, pair.get()));
     }
 
