@@ -164,6 +164,14 @@ Ref method0(PyObject* obj, PyObject* name, A... a) {
     return call_method_vc(name, argv, 1 + sizeof...(A), nullptr);
 }
 
+// Whether the module-level name `quoml` is still the quoml module's own
+// function, so that quoml of an exact str is known to be that str.
+bool quoml_is_own() {
+    PyObject* f = PyDict_GetItemWithError(M.dict, S.quoml);
+    if (!f && PyErr_Occurred()) throw PyErrSet{};
+    return f == M.capi->quoml_func;
+}
+
 // tcl.tk of an interpreter object (a weak proxy in practice).
 inline Ref tk_of(PyObject* tcl) { return getattr(tcl, S.tk); }
 
@@ -925,7 +933,7 @@ struct ViewHandle {
 Ref ns_text(PyObject* ns) {
     PyTypeObject* t = Py_TYPE(ns);
     if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
-        PyDict_GetItem(M.dict, S.quoml) == M.capi->quoml_func) {
+        quoml_is_own()) {
         static TypeMemo memo;
         bool type_ok = memo.hit(t);
         if (!type_ok) {
@@ -1006,7 +1014,7 @@ void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
     else
         h.tcl = bind_interp(tcl.get());
     // quoml of an exact str is the str itself (it can carry no protocol method)
-    if (PyUnicode_CheckExact(joined.get()) && PyDict_GetItem(M.dict, S.quoml) == M.capi->quoml_func)
+    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own())
         h.name = std::move(joined);
     else
         h.name = to_quoml(joined.get());
