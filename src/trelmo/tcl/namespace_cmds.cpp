@@ -1521,6 +1521,7 @@ void make_classes(PyObject* modname) {
         Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
         Ref cls = make_class((PyObject*)&PyType_Type, "TclCommand", "TclCommand", bases.get(), kTclCommandMethods,
                              ns.get(), modname,
+                             "TclCommand(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)\n\n"
                              "A callable handle on one Tcl command with pre-bound words and options.");
         M.TclCommand = cls.release();
     }
@@ -1534,6 +1535,7 @@ void make_classes(PyObject* modname) {
         Ref bases = tuple_of({M.TclCommand});
         Ref cls = make_class((PyObject*)&PyType_Type, "TempTclCommand", "TempTclCommand", bases.get(),
                              kTempTclCommandMethods, ns.get(), modname,
+                             "TempTclCommand(func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
                              "A Tcl command under a generated name, deleted on leaving a with block.");
         M.TempTclCommand = cls.release();
         ((PyTypeObject*)M.TempTclCommand)->tp_call = TclCommand_tp_call;
@@ -1842,14 +1844,14 @@ void make_views(PyObject* tclns_dict, PyObject* modname) {
         Ref ns = own(PyDict_New());
         Ref bases = tuple_of({M.MutableMapping});
         Ref cls = make_class(meta, "CommandsView", "TclNamespace.CommandsView", bases.get(), kCommandsViewMethods,
-                             ns.get(), modname, "The commands of a namespace as a mutable mapping of handles.");
+                             ns.get(), modname, "CommandsView(ns)\n\nThe commands of a namespace as a mutable mapping of handles.");
         K.CommandsView = cls.release();
     }
     {
         Ref ns = own(PyDict_New());
         Ref bases = tuple_of({K.CommandsView});
         Ref cls = make_class(meta, "ProcsView", "TclNamespace.ProcsView", bases.get(), kProcsViewMethods, ns.get(),
-                             modname, "The commands view restricted, for membership and iteration, to procedures.");
+                             modname, "ProcsView(ns)\n\nThe commands view restricted, for membership and iteration, to procedures.");
         K.ProcsView = cls.release();
     }
     check(PyDict_SetItemString(tclns_dict, "CommandsView", K.CommandsView));
