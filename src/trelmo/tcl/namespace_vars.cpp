@@ -7,9 +7,10 @@
 // `::array ...` and `::info exists`).  The methods call each other through
 // `self`, as Python code would, so a subclass that overrides one of them is
 // honoured everywhere.  While the attribute still resolves to this module's
-// own method (checked with two cached lookups) the C implementation is called
-// directly; that is what keeps a[k] or ns.vars[name] close to the cost of the
-// raw _tkinter call it sends.
+// own method (a type lookup remembered per type version, plus a look into the
+// instance dict) the C implementation is called directly, and a view skips
+// building the short-lived handle; that is what keeps a[k] or ns.vars[name]
+// near the cost of the raw _tkinter call it sends.
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -175,8 +176,7 @@ bool quoml_is_own() {
 // tcl.tk of an interpreter object (a weak proxy in practice).
 inline Ref tk_of(PyObject* tcl) { return getattr(tcl, S.tk); }
 
-// N of the traffic tables: name, or '%s(%s)' % (name, quoml(index)).
-// a + mid + b (+ tail) for exact strs, allocated once; mid and tail are ASCII.
+// a + mid + b + tail for exact strs, allocated once; mid and tail are ASCII.
 Ref concat3(PyObject* a, const char* mid, PyObject* b, const char* tail) {
     Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
     Py_ssize_t nm = (Py_ssize_t)std::strlen(mid), nt = (Py_ssize_t)std::strlen(tail);
@@ -201,11 +201,13 @@ Ref concat3(PyObject* a, const char* mid, PyObject* b, const char* tail) {
     return out;
 }
 
+// '%s(%s)' % (name, index_text)
 Ref paren_name(PyObject* name, PyObject* index_text) {
     if (!PyUnicode_CheckExact(name) || !PyUnicode_CheckExact(index_text))
         return own(PyUnicode_FromFormat("%S(%S)", name, index_text));
     return concat3(name, "(", index_text, ")");
 }
+// N of the traffic tables: name, or '%s(%s)' % (name, quoml(index)).
 Ref element_name(PyObject* name, PyObject* index) {
     if (index == Py_None) return Ref::newref(name);
     Ref q = to_quoml(index);
@@ -215,8 +217,9 @@ Ref element_name(PyObject* name, PyObject* index) {
 Ref words3(PyObject* a, PyObject* b, PyObject* c) { return tuple_of({a, b, c}); }
 Ref words4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) { return tuple_of({a, b, c, d}); }
 
-// The `TclVariable(name, ...)` handle a view builds, or nullptr when the class
-// is the module's own and untouched: then only its interpreter and name matter.
+// Whether the TclVariable class is as this module made it (its __new__,
+// __init__ and the method `meth_name`), so that the handle a view would build
+// and call can be replaced by its interpreter and name.
 bool handle_is_plain(PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
     PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
     if (tv->tp_new != VS.tclvar_new) return false;
