@@ -315,10 +315,11 @@ bool has_flag(PyObject* flags, PyObject* flag, Ctx& ctx) {
 // Calls through module-level names.
 // ---------------------------------------------------------------------------
 
-Ref quoml_impl(PyObject* obj, Ctx& ctx);
+struct Known;
+Ref quoml_impl(PyObject* obj, Ctx& ctx, Known* known = nullptr);
 Ref tclobj_impl(PyObject* obj, Ctx& ctx);
-Ref from_sequence_impl(PyObject* obj, Ctx& ctx);
-Ref from_mapping_impl(PyObject* obj, Ctx& ctx);
+Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known = nullptr);
+Ref from_mapping_impl(PyObject* obj, Ctx& ctx, Known* known = nullptr);
 Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx);
 Ref tclobj_from_mapping_impl(PyObject* obj, Ctx& ctx);
 Ref scan_element_impl(PyObject* string, Ctx& ctx);
@@ -354,9 +355,9 @@ Ref call_convert_element(PyObject* src, PyObject* flags, Ctx& ctx) {
 
 // quoml(e) for an element of a list: the step that any user code of the
 // element runs in.
-inline Ref quoml_item(PyObject* e, Ctx& ctx) {
+inline Ref quoml_item(PyObject* e, Ctx& ctx, Known* known = nullptr) {
     if (Py_TYPE(e) == &PyUnicode_Type && ctx.pristine()) return Ref::newref(e);
-    if (ctx.pristine()) return quoml_impl(e, ctx);
+    if (ctx.pristine()) return quoml_impl(e, ctx, known);
     return call_named(kQuoml, e, ctx);
 }
 
@@ -389,13 +390,22 @@ enum : unsigned {
 };
 
 // Scans an exact str element here.
-inline void scan_item(Item& it) {
+inline qc::Scan scan_item(Item& it) {
     unicode_ready(it.text);
     const qc::Scan sc = scan_str(it.text);
     it.flags = sc.flags;
     it.len = qc::converted_length(sc, sc.flags);
     it.state = kScanned;
+    return sc;
 }
+
+// The scan of a list string that was just built here, when every element
+// went through the fast path: an outer list takes it instead of reading the
+// string again.
+struct Known {
+    qc::Scan scan;
+    bool valid = false;
+};
 
 // The elements of a list being built, with the running size of the result
 // while every element is an exact str scanned here.
@@ -405,8 +415,11 @@ struct Items {
     Py_UCS4 maxchar = 0x7f;
     unsigned gen;           // Ctx generation when the first item came in
     bool fast;              // names were the module's own at that point
+    bool want_scan;         // an outer list asked for the scan of the result
+    qc::ListScan list_scan; // that scan, while untouched()
 
-    explicit Items(Ctx& ctx, std::size_t hint) : gen(ctx.gen), fast(ctx.pristine()) {
+    explicit Items(Ctx& ctx, std::size_t hint, const Known* known)
+        : gen(ctx.gen), fast(ctx.pristine()), want_scan(known != nullptr) {
         v.reserve(hint);
     }
     Items(const Items&) = delete;
@@ -423,24 +436,35 @@ struct Items {
         v.push_back(Item{e, nullptr, 0, 0, kText});
         Py_INCREF(e);
         Item& it = v.back();
-        scan_item(it);
-        if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
-        total += it.len + 1;
-        const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(e);
-        if (mc > maxchar) maxchar = mc;
+        account(it, scan_item(it));
         return true;
     }
-    void push(Ref&& text, Ctx& ctx) {
+    // Takes text; known, when valid, is its scan.
+    void push(Ref&& text, Ctx& ctx, const Known* known = nullptr) {
         v.push_back(Item{text.get(), nullptr, 0, 0, kText});
         text.release();
         Item& it = v.back();
         if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
-            scan_item(it);
-            if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
-            total += it.len + 1;
-            const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
-            if (mc > maxchar) maxchar = mc;
+            if (known && known->valid) {
+                it.flags = known->scan.flags;
+                it.len = qc::converted_length(known->scan, it.flags);
+                it.state = kScanned;
+                account(it, known->scan);
+            } else {
+                account(it, scan_item(it));
+            }
         }
+    }
+    void account(const Item& it, const qc::Scan& sc) {
+        if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
+        total += it.len + 1;
+        const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
+        if (mc > maxchar) maxchar = mc;
+        if (!want_scan) return;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(it.text);
+        const int kind = PyUnicode_KIND(it.text);
+        const void* data = PyUnicode_DATA(it.text);
+        list_scan.add(n ? PyUnicode_READ(kind, data, 0) : 0, n ? PyUnicode_READ(kind, data, n - 1) : 0, sc, it.flags);
     }
     // No Python code ran since the first element came in, with the names the
     // module's own: every element is scanned, and total is the result's size.
@@ -510,8 +534,14 @@ Ref write_list(const Items& items, std::size_t total, Py_UCS4 maxchar) {
  *
  *----------------------------------------------------------------------
  */
-Ref finish_list(Items& items, Ctx& ctx) {
-    if (items.untouched(ctx)) return write_list(items, items.total ? items.total - 1 : 0, items.maxchar);
+Ref finish_list(Items& items, Ctx& ctx, Known* known = nullptr) {
+    if (items.untouched(ctx)) {
+        if (known) {
+            known->scan = items.list_scan.finish();
+            known->valid = true;
+        }
+        return write_list(items, items.total ? items.total - 1 : 0, items.maxchar);
+    }
     // Scans: all of them before any conversion.
     for (Item& it : items.v) {
         if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
@@ -552,11 +582,14 @@ Ref finish_list(Items& items, Ctx& ctx) {
 }
 
 // Elements of a stable array (a tuple's items, a mapping's flattened pairs).
-Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx) {
-    Items items(ctx, static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!items.push_if_str(a[i], ctx)) items.push(quoml_item(a[i], ctx), ctx);
-    return finish_list(items, ctx);
+Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx, Known* known = nullptr) {
+    Items items(ctx, static_cast<std::size_t>(n), known);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (items.push_if_str(a[i], ctx)) continue;
+        Known k;
+        items.push(quoml_item(a[i], ctx, &k), ctx, &k);
+    }
+    return finish_list(items, ctx, known);
 }
 
 // quoml(b) for bytes, while the names are the module's own: the decimal
@@ -597,24 +630,25 @@ Ref bytes_list(PyObject* b) {
  *
  *----------------------------------------------------------------------
  */
-Ref from_sequence_impl(PyObject* obj, Ctx& ctx) {
+Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
     RecursionGuard guard(" while converting a list to Tcl text");
     PyTypeObject* t = Py_TYPE(obj);
-    if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx);
+    if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx, known);
     if (t == &PyList_Type) {
-        Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+        Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
             if (items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) continue;
             Ref e = Ref::newref(PyList_GET_ITEM(obj, i));
-            items.push(quoml_item(e.get(), ctx), ctx);
+            Known k;
+            items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
         }
-        return finish_list(items, ctx);
+        return finish_list(items, ctx, known);
     }
     if (t == &PyBytes_Type && ctx.pristine()) return bytes_list(obj);
     const bool pure = is_pure_iterable(t);
     if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
     Ref it = own(PyObject_GetIter(obj));
-    Items items(ctx, 8);
+    Items items(ctx, 8, known);
     for (;;) {
         Ref e = Ref::steal(PyIter_Next(it.get()));
         if (!pure) ctx.taint();
@@ -622,9 +656,10 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx) {
             if (PyErr_Occurred()) throw PyErrSet{};
             break;
         }
-        items.push(quoml_item(e.get(), ctx), ctx);
+        Known k;
+        items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
     }
-    return finish_list(items, ctx);
+    return finish_list(items, ctx, known);
 }
 
 // A mapping flattened to key, value, key, value, ... in its iteration order,
@@ -673,12 +708,12 @@ Ref list_of(std::vector<Ref>& flat) {
 }
 
 // _quoml_from_mapping(obj): the flat key/value list through _quoml_from_sequence.
-Ref from_mapping_impl(PyObject* obj, Ctx& ctx) {
+Ref from_mapping_impl(PyObject* obj, Ctx& ctx, Known* known) {
     RecursionGuard guard(" while converting a mapping to Tcl text");
     if (PyDict_CheckExact(obj) && ctx.pristine()) {
         // Keys and values that convert without Python code go straight in:
         // nothing can change the dict while it is read.
-        Items items(ctx, 2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+        Items items(ctx, 2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)), known);
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool direct = true;
@@ -690,7 +725,7 @@ Ref from_mapping_impl(PyObject* obj, Ctx& ctx) {
             if (!items.push_if_str(k, ctx)) items.push(quoml_item(k, ctx), ctx);
             if (!items.push_if_str(v, ctx)) items.push(quoml_item(v, ctx), ctx);
         }
-        if (direct) return finish_list(items, ctx);
+        if (direct) return finish_list(items, ctx, known);
     }
     std::vector<Ref> flat = flatten_mapping(obj, ctx);
     Ref f = lookup(kFromSequence);
@@ -699,7 +734,7 @@ Ref from_mapping_impl(PyObject* obj, Ctx& ctx) {
         // as iterating it.
         std::vector<PyObject*> a(flat.size());
         for (std::size_t i = 0; i < flat.size(); ++i) a[i] = flat[i].get();
-        return list_from_array(a.data(), static_cast<Py_ssize_t>(a.size()), ctx);
+        return list_from_array(a.data(), static_cast<Py_ssize_t>(a.size()), ctx, known);
     }
     Ref lst = list_of(flat);
     ctx.taint();  // CAUTION: may run arbitrary Python code
@@ -742,7 +777,7 @@ bool is_instance_named(PyObject* obj, NameId id) {
  *
  *----------------------------------------------------------------------
  */
-Ref quoml_impl(PyObject* obj, Ctx& ctx) {
+Ref quoml_impl(PyObject* obj, Ctx& ctx, Known* known) {
     PyTypeObject* t = Py_TYPE(obj);
     if (t == &PyUnicode_Type) return Ref::newref(obj);
     if (obj == Py_None) return Ref::newref(S.empty);
@@ -750,8 +785,8 @@ Ref quoml_impl(PyObject* obj, Ctx& ctx) {
     if (builtin && ctx.pristine()) {
         if (t == &PyBool_Type) return Ref::newref(obj == Py_True ? S.true_ : S.false_);
         if (t == &PyLong_Type || t == &PyFloat_Type) return own(PyObject_Str(obj));
-        if (t == &PyDict_Type) return from_mapping_impl(obj, ctx);
-        return from_sequence_impl(obj, ctx);
+        if (t == &PyDict_Type) return from_mapping_impl(obj, ctx, known);
+        return from_sequence_impl(obj, ctx, known);
     }
     ctx.taint();  // CAUTION: may run arbitrary Python code from here on
     if (!builtin) {
@@ -959,6 +994,11 @@ Ref one_arg(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return Impl(arg, ctx);
 }
 
+// The Python-level functions that build lists (no outer list to tell).
+Ref quoml_top(PyObject* obj, Ctx& ctx) { return quoml_impl(obj, ctx); }
+Ref from_sequence_top(PyObject* obj, Ctx& ctx) { return from_sequence_impl(obj, ctx); }
+Ref from_mapping_top(PyObject* obj, Ctx& ctx) { return from_mapping_impl(obj, ctx); }
+
 Ref ConvertElement(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kConvertSig, args, nargs, kwnames);
     Ctx ctx;
@@ -975,14 +1015,14 @@ PyMethodDef kConvertDef = {"_Tcl_ConvertElement", PYHELP_FAST(ConvertElement),
                            "Write quoml(src) as one Tcl list element according to the flags of its\n"
                            "scan: in braces, or with backslashes before the characters Tcl would\n"
                            "interpret.  A leading '{' adds 'BRACES_UNMATCHED' to flags."};
-PyMethodDef kUpdateDef = {"_tcl_UpdateStringOfList", PYHELP_FAST((one_arg<kUpdateSig, from_sequence_impl>)),
+PyMethodDef kUpdateDef = {"_tcl_UpdateStringOfList", PYHELP_FAST((one_arg<kUpdateSig, from_sequence_top>)),
                           "_tcl_UpdateStringOfList(listObj)\n--\n\n"
                           "Return the Tcl list string of an iterable: each item passed through\n"
                           "quoml(), scanned, converted and joined by single spaces."};
-PyMethodDef kFromMappingDef = {"_quoml_from_mapping", PYHELP_FAST((one_arg<kFromMappingSig, from_mapping_impl>)),
+PyMethodDef kFromMappingDef = {"_quoml_from_mapping", PYHELP_FAST((one_arg<kFromMappingSig, from_mapping_top>)),
                                "_quoml_from_mapping(obj)\n--\n\n"
                                "Return the flat key/value Tcl list of a mapping, in its iteration order."};
-PyMethodDef kQuomlDef = {"quoml", PYHELP_FAST((one_arg<kQuomlSig, quoml_impl>)),
+PyMethodDef kQuomlDef = {"quoml", PYHELP_FAST((one_arg<kQuomlSig, quoml_top>)),
                          "quoml(obj)\n--\n\n"
                          "Return the Tcl string form of obj: __quoml__() or quoml(__tclobj__()) when\n"
                          "defined, '' for None, a str as it is, 'true'/'false' for a bool, a Tcl list\n"

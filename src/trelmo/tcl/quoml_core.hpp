@@ -69,16 +69,20 @@ inline unsigned class_of(C ch) noexcept {
 // the length of every form it can be written in.
 struct Scan {
     unsigned flags = 0;
-    std::size_t length = 0;   // code units of the element
-    std::size_t escaped = 0;  // [ $ ; space ] " backslash: one backslash each when not braced
-    std::size_t braces = 0;   // { and }: one backslash each when braces are unmatched
-    std::size_t controls = 0; // \f \n \r \t \v: two characters each when not braced
+    std::size_t length = 0;       // code units of the element
+    std::size_t escaped = 0;      // [ $ ; space ] " backslash: one backslash each when not braced
+    std::size_t braces = 0;       // { and }: one backslash each when braces are unmatched
+    std::size_t controls = 0;     // \f \n \r \t \v: two characters each when not braced
+    std::size_t forcing = 0;      // [ $ ; space and the five controls: characters that force braces
+    std::size_t backslashes = 0;  // backslashes
+    long level = 0;               // brace depth at the end, every brace counted
+    long lowest = 0;              // lowest brace depth on the way (at most 0)
     bool leading_brace = false;
 };
 
-// Elements up to this length are scanned character by character: a
-// predictable branch over ordinary characters beats the longer dependency
-// chains of the branch-free pass.
+// Elements up to this length that hold a brace or a backslash are scanned
+// character by character: for them a branch per character beats the longer
+// dependency chains of the branch-free pass of long elements.
 constexpr std::size_t kShort = 32;
 
 // Whether the conversion writes the element in braces under these flags.
@@ -159,7 +163,6 @@ inline Scan scan_chars(const C* s, std::size_t n) noexcept {
     r.leading_brace = n > 0 && s[0] == '{';
     unsigned flags = 0;
     long level = 0;            // brace depth, escaped braces included
-    bool backslash = false;    // the element has a backslash
     if (n == 0 || s[0] == '{' || s[0] == '"') flags |= kUseBraces;
     for (std::size_t p = 0; p < n; ++p) {
         const unsigned cls = class_of(s[p]);
@@ -171,19 +174,24 @@ inline Scan scan_chars(const C* s, std::size_t n) noexcept {
                 break;
             case kClose:
                 ++r.braces;
-                if (--level < 0) flags |= kCannotBrace;
+                if (--level < 0) {
+                    flags |= kCannotBrace;
+                    if (level < r.lowest) r.lowest = level;
+                }
                 break;
             case kForce:
                 flags |= kUseBraces;
                 ++r.escaped;
+                ++r.forcing;
                 break;
             case kControl:
                 flags |= kUseBraces;
                 ++r.controls;
+                ++r.forcing;
                 break;
             case kBackslash:
                 ++r.escaped;
-                backslash = true;
+                ++r.backslashes;
                 if (p + 1 == n || s[p + 1] == '\n')
                     flags = kCannotBrace;  // replaces everything collected so far
                 else
@@ -194,9 +202,10 @@ inline Scan scan_chars(const C* s, std::size_t n) noexcept {
                 break;
         }
     }
+    r.level = level;
     if (level != 0) flags = kCannotBrace;
     // Without a backslash the two ways of counting braces agree.
-    if (backslash && r.braces && braced(flags) && !braces_balance(s, n)) flags = kCannotBrace;
+    if (r.backslashes && r.braces && braced(flags) && !braces_balance(s, n)) flags = kCannotBrace;
     r.flags = flags;
     return r;
 }
@@ -239,8 +248,6 @@ inline Scan scan_long(const C* s, std::size_t n) noexcept {
     Scan r;
     r.length = n;
     r.leading_brace = n > 0 && s[0] == '{';
-    std::uint64_t any = 0;        // union of the chunks' counts: which fields are non-zero
-    std::size_t forcing = 0;      // characters that force braces
     std::size_t breaking = 0;     // backslashes followed by a newline or last
     long level = 0, lowest = 0;   // brace depth, every brace counted, and its lowest point
     long tlevel = 0, tlowest = 0; // the same as Tcl counts inside braces: escaped braces skipped
@@ -268,17 +275,18 @@ inline Scan scan_long(const C* s, std::size_t n) noexcept {
             escaped = is_bs & (escaped ^ 1u);
         }
         if (acc == 0) continue;  // nothing special in this chunk
-        any |= acc;
         r.escaped += (acc >> kEscapedShift) & kField;
         r.controls += (acc >> kControlsShift) & kField;
         r.braces += (acc >> kBracesShift) & kField;
-        forcing += (acc >> kForcingShift) & kField;
+        r.forcing += (acc >> kForcingShift) & kField;
+        r.backslashes += (acc >> kBackslashShift) & kField;
     }
     breaking += after_bs;  // a backslash as last character
     if (breaking) return scan_chars(s, n);  // it resets the flags where it stands
-    const bool backslashes = ((any >> kBackslashShift) & kField) != 0;
+    r.level = level;
+    r.lowest = lowest;
     unsigned flags = 0;
-    if (n == 0 || s[0] == '{' || s[0] == '"' || forcing || backslashes) flags |= kUseBraces;
+    if (n == 0 || s[0] == '{' || s[0] == '"' || r.forcing || r.backslashes) flags |= kUseBraces;
     if (lowest < 0) flags |= kCannotBrace;
     if (level != 0) flags = kCannotBrace;
     if (braced(flags) && (tlowest < 0 || tlevel != 0)) flags = kCannotBrace;
@@ -305,8 +313,25 @@ inline Scan scan_long(const C* s, std::size_t n) noexcept {
  */
 template <typename C>
 inline Scan scan(const C* s, std::size_t n) noexcept {
-    if (n <= kShort) return scan_chars(s, n);
-    return scan_long(s, n);
+    if (n > kShort) return scan_long(s, n);
+    // A short element: count first, without a branch per character; only
+    // braces and backslashes need the character rules.
+    std::uint64_t acc = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        const C ch = s[p];
+        if constexpr (sizeof(C) == 1)
+            acc += kCounts.inc[ch];
+        else
+            acc += kCounts.inc[ch < 256 ? static_cast<unsigned>(ch) : 0u];
+    }
+    if (((acc >> kBracesShift) | (acc >> kBackslashShift)) & kField) return scan_chars(s, n);
+    Scan r;
+    r.length = n;
+    r.escaped = (acc >> kEscapedShift) & kField;
+    r.controls = (acc >> kControlsShift) & kField;
+    r.forcing = (acc >> kForcingShift) & kField;
+    r.flags = n == 0 || s[0] == '"' || r.forcing ? kUseBraces : 0u;
+    return r;
 }
 
 
@@ -377,7 +402,12 @@ inline D* convert(const C* s, std::size_t n, unsigned flags, D* dst) noexcept {
     }
     if (braced(flags)) {
         *dst++ = '{';
-        for (std::size_t p = 0; p < n; ++p) *dst++ = static_cast<D>(s[p]);
+        if (sizeof(C) == sizeof(D) && n > 16) {
+            std::memcpy(dst, s, n * sizeof(D));
+            dst += n;
+        } else {
+            for (std::size_t p = 0; p < n; ++p) *dst++ = static_cast<D>(s[p]);
+        }
         *dst++ = '}';
         return dst;
     }
@@ -410,5 +440,94 @@ template <typename C, typename D>
 inline D* convert(const C* s, const Scan& sc, unsigned flags, D* dst) noexcept {
     return convert(s, sc.length, flags, dst);
 }
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * ListScan --
+ *
+ *	The scan of a list string, built from the scans of its elements as
+ *	they are written one after another with single spaces between them,
+ *	without reading the list string again.  A list that is itself an
+ *	element of an outer list is scanned this way for free.
+ *
+ *	Every written form has a known shape: "{}" for an empty element; a
+ *	braced element is "{" + text + "}" whose braces balance both ways of
+ *	counting (otherwise it would not be braced); an element written as
+ *	it stands has no special character but balanced braces; an element
+ *	written with backslashes doubles what it escapes, keeps its braces
+ *	(escaped ones still count for the flags, not for Tcl's parser) and
+ *	holds no raw newline.  So the brace count as Tcl's parser sees it
+ *	always balances in a list string, and a breaking backslash can only
+ *	be its last character.
+ *
+ *----------------------------------------------------------------------
+ */
+class ListScan {
+  public:
+    // Adds an element: its first and last code units, its scan, and the
+    // flags it is written under.
+    void add(std::uint32_t first, std::uint32_t last, const Scan& sc, unsigned flags) noexcept {
+        const std::size_t n = sc.length;
+        if (count_++) {  // the separating space
+            ++r_.length;
+            ++r_.escaped;
+            ++r_.forcing;
+        }
+        const std::size_t written = converted_length(sc, flags);
+        std::uint32_t head;  // first code unit as written
+        last_backslash_ = false;
+        if (n == 0) {
+            r_.braces += 2;
+            head = '{';
+        } else if (braced(flags)) {
+            r_.escaped += sc.escaped;
+            r_.controls += sc.controls;
+            r_.braces += sc.braces + 2;
+            r_.forcing += sc.forcing;
+            r_.backslashes += sc.backslashes;
+            head = '{';
+        } else {
+            const std::uint64_t eff = effective_flags(sc, flags);
+            const bool unmatched = (eff & kBracesUnmatched) != 0;
+            // backslashes put in: before each escaped character, control and unmatched brace
+            const std::size_t added = written - n;
+            r_.escaped += sc.escaped + added;
+            r_.braces += sc.braces;
+            r_.forcing += sc.forcing - sc.controls + (added ? 0 : sc.controls);
+            r_.controls += added ? 0 : sc.controls;
+            r_.backslashes += sc.backslashes + added;
+            const long low = level_ + sc.lowest;
+            if (low < lowest_) lowest_ = low;
+            level_ += sc.level;
+            const unsigned cls = class_of(first);
+            head = cls == kPlain || ((cls == kOpen || cls == kClose) && !unmatched) ? first : '\\';
+            last_backslash_ = last == '\\';
+        }
+        if (count_ == 1) first_ = head;
+        r_.length += written;
+    }
+
+    // The scan of the whole list string.
+    Scan finish() const noexcept {
+        Scan r = r_;
+        r.level = level_;
+        r.lowest = lowest_;
+        r.leading_brace = r.length > 0 && first_ == '{';
+        unsigned flags = 0;
+        if (r.length == 0 || first_ == '{' || first_ == '"' || r.forcing || r.backslashes) flags |= kUseBraces;
+        if (lowest_ < 0) flags |= kCannotBrace;
+        if (level_ != 0 || last_backslash_) flags = kCannotBrace;
+        r.flags = flags;
+        return r;
+    }
+
+  private:
+    Scan r_;
+    std::size_t count_ = 0;
+    long level_ = 0, lowest_ = 0;
+    std::uint32_t first_ = 0;
+    bool last_backslash_ = false;
+};
 
 }  // namespace quoml_core
