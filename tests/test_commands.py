@@ -566,6 +566,14 @@ def test_temp_command_names(tcl):
         TempTclCommand(lambda: 1, "::n", "extra")
 
 
+def test_temp_command_made_from_a_handle_keeps_its_own_name(tcl):
+    alias = TclCommand("list", args="a", tcl=tcl)
+    with TempTclCommand(alias, tcl=tcl) as t:
+        assert TEMPLATE.match(t.cmd_name) and t.args == () and t.__wrapped__ is alias
+        assert tcl.tk.eval("%s b" % t.cmd_name) == "a b"
+    assert not t.exists() and TclCommand("list", tcl=tcl).exists()
+
+
 def test_temp_command_handed_to_tcl_as_a_callback(tcl):
     seen = []
     with TempTclCommand(lambda *a: seen.append(a), tcl=tcl) as cb:

@@ -1326,7 +1326,16 @@ Ref TempTclCommand_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     }
     if (func != Py_None && truthy(func)) {
         call_method1(self, C.createcommand, func);
+        // update_wrapper copies the callable's __dict__ too.  When the
+        // callable is itself a handle (an alias of another command), that
+        // would overwrite this handle's own name and state, and leaving the
+        // block would delete the other command: the six attributes stay.
+        PyObject* const names[] = {S.tcl, C.cmd_name, C.args, C.keywords, C.cast, C.logger};
+        Ref saved[6];
+        for (int i = 0; i < 6; ++i) lookup_attr(self, names[i], saved[i]);
         calln(M.update_wrapper, self, func);
+        for (int i = 0; i < 6; ++i)
+            if (saved[i]) setattr(self, names[i], saved[i].get());
     }
     return none();
 }
