@@ -188,6 +188,8 @@ def test_nested_lists_and_mappings_round_trip_through_tcl(tk, value):
     else:
         assert split_deep(tk, quoml(value), value) == value
         assert quoml(value) == pyquoml.quoml(value)
+        # An inner list hands its scan to the outer one; reading its text gives the same.
+        assert quoml([value, "x"]) == quoml([quoml(value), "x"])
 
 
 @settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
