@@ -575,16 +575,12 @@ struct Fields {
 
 // Dictionary version tags: a new, process-unique value on every creation and
 // every change of a dictionary, so (address, version) identifies one
-// dictionary in one state.  Read-only use of a field the runtime keeps up to
-// date on every version this module builds for.
-#define TRELMO_DICT_VERSIONS (PY_VERSION_HEX < 0x030E0000)
+// dictionary in one state.  Up to 3.11 an instance dictionary is an ordinary
+// one; from 3.12 on, attribute stores may go to values the object shares
+// with its dictionary without a new version, so there is no such shortcut.
+#define TRELMO_DICT_VERSIONS (PY_VERSION_HEX < 0x030C0000)
 inline uint64_t dict_version(PyObject* d) {
-#if PY_VERSION_HEX >= 0x030C0000 && TRELMO_DICT_VERSIONS
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return ((PyDictObject*)d)->ma_version_tag;
-#pragma GCC diagnostic pop
-#elif TRELMO_DICT_VERSIONS
+#if TRELMO_DICT_VERSIONS
     return ((PyDictObject*)d)->ma_version_tag;
 #else
     (void)d;
