@@ -417,6 +417,19 @@ def test_self_containing_values_raise_recursion_error(func, make):
     assert func(["still", "fine"]) in ("still fine", ("still", "fine"))
 
 
+@pytest.mark.parametrize("wrap", [lambda v: [v, "a b"], lambda v: (v,), lambda v: {"k": v}], ids=["list", "tuple", "dict"])
+def test_deep_nesting_converts_or_raises_recursion_error(wrap):
+    shallow = deep = "x"
+    for _ in range(100):
+        shallow = wrap(shallow)
+    for _ in range(100000):
+        deep = wrap(deep)
+    assert quoml(shallow) == pyquoml.quoml(shallow) and tclobj(shallow) == pyquoml.tclobj(shallow)
+    for func in (quoml, tclobj):
+        with pytest.raises(RecursionError):
+            func(deep)
+
+
 def test_many_conversions_keep_memory_flat():
     values = [["a b", {"k": [1, 2.5, None, True]}, b"xy", "\\{}", "𝄞"], {"x": ("y", frozenset("z"))}]
     bad = [["ok", HOSTILE[0]], {"k": BadMapping()}, [BadIter()]]

@@ -583,6 +583,7 @@ Ref finish_list(Items& items, Ctx& ctx, Known* known = nullptr) {
 
 // Elements of a stable array (a tuple's items, a mapping's flattened pairs).
 Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx, Known* known = nullptr) {
+    RecursionGuard guard(" while converting a list to Tcl text");
     Items items(ctx, static_cast<std::size_t>(n), known);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (items.push_if_str(a[i], ctx)) continue;
@@ -785,9 +786,14 @@ Ref quoml_impl(PyObject* obj, Ctx& ctx, Known* known) {
     if (builtin && ctx.pristine()) {
         if (t == &PyBool_Type) return Ref::newref(obj == Py_True ? S.true_ : S.false_);
         if (t == &PyLong_Type || t == &PyFloat_Type) return own(PyObject_Str(obj));
+        // Each level of nesting takes two units of the recursion limit (here
+        // and in the list builder), so that the C stack stays well within
+        // bounds where the limit counts C calls (3.12 on).
+        RecursionGuard guard(" while converting to Tcl text");
         if (t == &PyDict_Type) return from_mapping_impl(obj, ctx, known);
         return from_sequence_impl(obj, ctx, known);
     }
+    RecursionGuard guard(" while converting to Tcl text");
     ctx.taint();  // CAUTION: may run arbitrary Python code from here on
     if (!builtin) {
         Ref r;
@@ -851,10 +857,14 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     const bool builtin = is_plain_builtin(t);
     if (ctx.pristine()) {
         if (t == &PyLong_Type) return in_machine_range(obj) ? Ref::newref(obj) : own(PyObject_Str(obj));
-        if (t == &PyDict_Type) return tclobj_from_mapping_impl(obj, ctx);
-        if (builtin) return tclobj_from_sequence_impl(obj, ctx);
         if (reinterpret_cast<PyObject*>(t) == M.original[kTclObj]) return Ref::newref(obj);
+        if (builtin) {
+            RecursionGuard guard(" while converting for Tcl");  // two units per level, as in quoml
+            if (t == &PyDict_Type) return tclobj_from_mapping_impl(obj, ctx);
+            return tclobj_from_sequence_impl(obj, ctx);
+        }
     }
+    RecursionGuard guard(" while converting for Tcl");
     ctx.taint();  // CAUTION: may run arbitrary Python code from here on
     if (!builtin) {
         Ref r;
