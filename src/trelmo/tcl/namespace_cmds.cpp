@@ -11,6 +11,11 @@
 // allocation and hands it to the interpreter; as soon as a subclass or an
 // instance attribute replaces one of them, the replacement is called instead.
 //
+// When the module loads, this part also reads the quoml module's namespace
+// (to tell whether the names behind tclobj() are still its own) and imports
+// collections.abc's Sequence, Set and Mapping, _tkinter.Tcl_Obj and
+// abc.get_cache_token for that check.
+//
 // Everything but the two entry points lives in the nested namespace `cmds`,
 // so its helpers never collide with those of the other parts.
 namespace {
@@ -1116,12 +1121,12 @@ Ref TclCommand___repr__(PyObject* self) {
     Ref cls_name = getattr(cls.get(), S.name_);
     Ref name = getattr(self, C.cmd_name);
     Ref text = own(PyUnicode_FromFormat("%S(%R", cls_name.get(), name.get()));
-    struct Part {
+    struct Piece {
         PyObject* attr;
         const char* fmt;
     };
-    const Part parts[] = {{C.args, ", args=%R"}, {C.keywords, ", keywords=%R"}, {C.cast, ", cast=%R"}};
-    for (const Part& part : parts) {
+    const Piece pieces[] = {{C.args, ", args=%R"}, {C.keywords, ", keywords=%R"}, {C.cast, ", cast=%R"}};
+    for (const Piece& part : pieces) {
         Ref value = getattr(self, part.attr);
         if (!truthy(value.get())) continue;
         Ref piece = own(PyUnicode_FromFormat(part.fmt, value.get()));
