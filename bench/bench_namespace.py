@@ -3,11 +3,13 @@ pure-Python transcription (bench/pynames.py), and the namespace call path
 against the raw tk calls it makes.
 
 Each comparison times its statements in alternating rounds and keeps the best
-round of each, so that a busy machine slows both sides alike; statements are
-timed as written (no wrapper function), so the harness adds the same small
+round of each, counting the process's CPU time, so that a busy machine slows
+both sides alike and time spent waiting for a CPU is not counted; statements
+are timed as written (no wrapper function), so the harness adds the same small
 cost to both sides.
 """
 
+import time
 import timeit
 
 import pynames
@@ -27,9 +29,9 @@ ALGEBRA = [
 
 def interleaved(stmts, namespaces, rounds=15):
     """Best per-call time in seconds of each statement, timed in alternating rounds."""
-    timers = [timeit.Timer(s, globals=g) for s, g in zip(stmts, namespaces)]
+    timers = [timeit.Timer(s, timer=time.process_time, globals=g) for s, g in zip(stmts, namespaces)]
     number, _ = timers[0].autorange()
-    number = max(number // 5, 1)
+    number = max(number // 2, 1)
     best = [float("inf")] * len(timers)
     for _ in range(rounds):
         for i, t in enumerate(timers):
