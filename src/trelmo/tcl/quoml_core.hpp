@@ -1,9 +1,10 @@
 // quoml_core.hpp -- Tcl list-element quoting on raw code units.
 //
 // The two passes of list quoting (scan an element for the characters that
-// matter, then write it braced or backslashed) and the exact size of the
-// result, templated on the width of a code unit (uint8_t, uint16_t or
-// uint32_t, the three string kinds of the host).  Nothing here knows about
+// matter, then write it braced or backslashed), the exact size of the
+// result, and the scan of a whole list string worked out from the scans of
+// its elements (ListScan), templated on the width of a code unit (uint8_t,
+// uint16_t or uint32_t, the three string kinds of the host).  Nothing here knows about
 // Python objects: the extension module drives it over string data, and a
 // fuzzing harness can include it on its own and check what it writes against
 // Tcl's own list parser.  Depends on the C++ standard library only.
@@ -488,7 +489,7 @@ class ListScan {
             r_.backslashes += sc.backslashes;
             head = '{';
         } else {
-            const std::uint64_t eff = effective_flags(sc, flags);
+            const unsigned eff = effective_flags(sc, flags);
             const bool unmatched = (eff & kBracesUnmatched) != 0;
             // backslashes put in: before each escaped character, control and unmatched brace
             const std::size_t added = written - n;
