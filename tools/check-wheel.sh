@@ -70,7 +70,10 @@ sed -n '1,/^Classifiers:/p' "$work/show.txt" | sed 's/^/   /'
 import sys
 from importlib import metadata
 shown = open(sys.argv[1]).read()
-md = metadata.metadata("trelmo.tcl")
+try:
+    md = metadata.metadata("trelmo.tcl")
+except metadata.PackageNotFoundError:  # Python 3.8 does not normalise the name
+    md = metadata.metadata("trelmo_tcl")
 errors = []
 def need(cond, what):
     if not cond:
