@@ -242,35 +242,30 @@ D* convert_str(PyObject* s, unsigned flags, D* dst) noexcept {
     return dst;  // unreachable: the result is at least as wide as every element
 }
 
+template <typename C, typename D>
+inline D* copy_units(const C* p, Py_ssize_t n, D* dst) noexcept {
+    if (sizeof(C) == sizeof(D)) {
+        std::memcpy(dst, p, static_cast<std::size_t>(n) * sizeof(D));
+        return dst + n;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
+    return dst;
+}
+
 template <typename D>
 D* copy_str(PyObject* s, D* dst) noexcept {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: {
-            const Py_UCS1* p = PyUnicode_1BYTE_DATA(s);
-            if (sizeof(D) == 1 && n > 32) {
-                std::memcpy(dst, p, static_cast<std::size_t>(n));
-                return dst + n;
-            }
-            for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
-            return dst;
-        }
+        case PyUnicode_1BYTE_KIND:
+            return copy_units(PyUnicode_1BYTE_DATA(s), n, dst);
         case PyUnicode_2BYTE_KIND:
-            if constexpr (sizeof(D) >= 2) {
-                const Py_UCS2* p = PyUnicode_2BYTE_DATA(s);
-                for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
-                return dst;
-            }
+            if constexpr (sizeof(D) >= 2) return copy_units(PyUnicode_2BYTE_DATA(s), n, dst);
             break;
         default:
-            if constexpr (sizeof(D) >= 4) {
-                const Py_UCS4* p = PyUnicode_4BYTE_DATA(s);
-                for (Py_ssize_t i = 0; i < n; ++i) *dst++ = p[i];
-                return dst;
-            }
+            if constexpr (sizeof(D) >= 4) return copy_units(PyUnicode_4BYTE_DATA(s), n, dst);
             break;
     }
-    return dst;
+    return dst;  // unreachable: the result is at least as wide as every element
 }
 
 // A converted element in a new string (the single-element case).

@@ -403,7 +403,7 @@ inline D* convert(const C* s, std::size_t n, unsigned flags, D* dst) noexcept {
     }
     if (braced(flags)) {
         *dst++ = '{';
-        if (sizeof(C) == sizeof(D) && n > 16) {
+        if (sizeof(C) == sizeof(D)) {
             std::memcpy(dst, s, n * sizeof(D));
             dst += n;
         } else {
