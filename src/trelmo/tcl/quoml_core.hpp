@@ -28,8 +28,8 @@ constexpr unsigned kCannotBrace = kDontUseBraces | kBracesUnmatched;
 
 // Character classes of the first 256 code points.  Every special character
 // is ASCII; everything else is kPlain and is copied unchanged.  The order
-// matters to convert(): below kForce are the classes that need no backslash
-// while braces are matched.
+// matters: from kForce on, the classes always need a backslash when the
+// element is not braced.
 enum Class : std::uint8_t {
     kPlain = 0,
     kOpen,       // {
@@ -371,6 +371,29 @@ inline bool unchanged(const Scan& sc, unsigned flags) noexcept {
     return converted_length(sc, flags) == sc.length && sc.length != 0 && !braced(flags);
 }
 
+// What convert() writes for each of the first 256 code points: whether a
+// backslash goes before it (braces only when unmatched), and the character
+// that stands for it (a control's letter).
+struct WriteTable {
+    std::uint8_t need[256];
+    std::uint8_t need_unmatched[256];
+    std::uint8_t out[256];
+    constexpr WriteTable() : need(), need_unmatched(), out() {
+        for (unsigned c = 0; c < 256; ++c) {
+            const unsigned cls = kClasses.c[c];
+            need[c] = cls >= kForce;
+            need_unmatched[c] = cls != kPlain;
+            out[c] = static_cast<std::uint8_t>(c);
+        }
+        out[static_cast<unsigned char>('\f')] = 'f';
+        out[static_cast<unsigned char>('\n')] = 'n';
+        out[static_cast<unsigned char>('\r')] = 'r';
+        out[static_cast<unsigned char>('\t')] = 't';
+        out[static_cast<unsigned char>('\v')] = 'v';
+    }
+};
+inline constexpr WriteTable kWrite{};
+
 /*
  *----------------------------------------------------------------------
  *
@@ -381,8 +404,7 @@ inline bool unchanged(const Scan& sc, unsigned flags) noexcept {
  *	inside one pair of braces; otherwise every character that Tcl would
  *	interpret is preceded by a backslash, the five control characters
  *	become their two-character escapes, and braces are backslashed when
- *	the flags say they are unmatched (a leading "{" always is).  Runs of
- *	ordinary characters are copied as they stand.
+ *	the flags say they are unmatched (a leading "{" always is).
  *
  * Results:
  *	The end of what was written.  dst must have room for the
@@ -412,28 +434,19 @@ inline D* convert(const C* s, std::size_t n, unsigned flags, D* dst) noexcept {
         *dst++ = '}';
         return dst;
     }
-    // Braces are ordinary characters unless unmatched.
-    const unsigned first_special = (flags & kBracesUnmatched) || s[0] == '{' ? kOpen : kForce;
-    std::size_t p = 0;
-    for (;;) {
-        const std::size_t run = p;  // start of a run of ordinary characters
-        while (p < n && class_of(s[p]) < first_special) ++p;
-        for (std::size_t q = run; q < p; ++q) *dst++ = static_cast<D>(s[q]);
-        if (p == n) return dst;
-        const C ch = s[p++];
-        *dst++ = '\\';
-        if (class_of(ch) == kControl) {
-            switch (ch) {
-                case '\f': *dst++ = 'f'; break;
-                case '\n': *dst++ = 'n'; break;
-                case '\r': *dst++ = 'r'; break;
-                case '\t': *dst++ = 't'; break;
-                default: *dst++ = 'v'; break;
-            }
-        } else {
-            *dst++ = static_cast<D>(ch);
-        }
+    // One step per character without a branch: a backslash is written and
+    // kept only where needed, then the character (or a control's letter).
+    // Braces need one only when unmatched.
+    const std::uint8_t* need = (flags & kBracesUnmatched) || s[0] == '{' ? kWrite.need_unmatched : kWrite.need;
+    for (std::size_t p = 0; p < n; ++p) {
+        const C ch = s[p];
+        const bool narrow = sizeof(C) == 1 || ch < 256;
+        const unsigned idx = narrow ? static_cast<unsigned>(ch) : 0u;
+        *dst = '\\';
+        dst += need[idx];
+        *dst++ = narrow ? static_cast<D>(kWrite.out[idx]) : static_cast<D>(ch);
     }
+    return dst;
 }
 
 // The same, for an element described by its scan.
