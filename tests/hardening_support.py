@@ -16,11 +16,8 @@ SEPARATOR = 0xFE  # never part of well-formed UTF-8; splits an input into elemen
 
 
 def module_ready(name, attr):
-    try:
-        mod = importlib.import_module("trelmo.tcl." + name)
-    except ImportError:
-        return False
-    return hasattr(mod, attr)
+    # an import error is a failure, not a reason to skip
+    return hasattr(importlib.import_module("trelmo.tcl." + name), attr)
 
 
 def tcl_split(tk, text):
