@@ -283,6 +283,14 @@ def test_tcl_reads_tclobj_values(tcl):
     assert tcl.tk.eval("llength $::v") == "4" and tcl.tk.eval("lindex $::v 3") == ""
 
 
+@pytest.mark.parametrize("value", [["\ud800"], {"k": "a\udfff"}, [["ok", ("x", "\ud800b")]], (QuotedStr("\ud800"),)])
+def test_tclobj_refuses_text_the_bridge_cannot_carry_inside_a_tuple(value):
+    # the bridge would crash on such an item of a tuple; alone it raises this error itself
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        tclobj(value)
+    assert tclobj("\ud800") == "\ud800" and quoml(value)
+
+
 # -- rebinding module-level names -----------------------------------------------------------
 def test_rebinding_names_changes_later_conversions(names):
     Q._quoml_from_sequence = lambda obj: "SEQ"

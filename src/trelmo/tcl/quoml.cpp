@@ -881,9 +881,31 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     return call_named(kQuoml, obj, ctx);
 }
 
+// Text the bridge cannot encode (a lone surrogate) is refused with the error
+// the bridge raises for such an argument.  The bridge converts the items of a
+// tuple without checking each conversion, so such text inside a tuple would
+// crash the process there instead.
+void refuse_uncarryable(PyObject* item) {
+    if (!PyUnicode_Check(item)) return;
+    unicode_ready(item);
+    const int kind = PyUnicode_KIND(item);
+    if (kind == PyUnicode_1BYTE_KIND) return;
+    const void* data = PyUnicode_DATA(item);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF) {
+            own(PyUnicode_AsUTF8String(item));  // raises UnicodeEncodeError
+            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
+        }
+    }
+}
+
+// tclobj(e) for an item of a tuple being built.
 inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
-    if (ctx.pristine()) return tclobj_impl(e, ctx);
-    return call_named(kTclobj, e, ctx);
+    Ref r = ctx.pristine() ? tclobj_impl(e, ctx) : call_named(kTclobj, e, ctx);
+    refuse_uncarryable(r.get());
+    return r;
 }
 
 Ref tuple_of_refs(std::vector<Ref>& v) {
@@ -1046,7 +1068,8 @@ PyMethodDef kTclobjDef = {"tclobj", PYHELP_FAST((one_arg<kTclobjSig, tclobj_impl
                           "Return a value the _tkinter bridge passes to Tcl as it is: __tclobj__() when\n"
                           "defined, '' for None, the object itself for str, bytes, bool, float, Tcl_Obj\n"
                           "and machine-sized int, a tuple for a sequence, set or mapping, quoml(obj)\n"
-                          "otherwise."};
+                          "otherwise.  Text that Tcl cannot carry (a lone surrogate) inside a tuple\n"
+                          "raises UnicodeEncodeError, as it does as an argument of its own."};
 
 // ---------------------------------------------------------------------------
 // Function objects that carry attributes: quoml and tclobj.
