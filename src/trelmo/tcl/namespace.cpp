@@ -237,16 +237,26 @@ struct NsWords {
 // call; anything else bound there is called as the attribute lookup finds it.
 struct NsFuncs {
     PyObject *join = nullptr, *normalize = nullptr;
+    unsigned int join_seen = 0, normalize_seen = 0;  // see rebound_member
 } NF;
 
 // TclNamespace.<name> when it is no longer the class's own static method
 // `own`; nullptr (and no reference) while it still is.  The class dict entry
 // is what the attribute lookup of a static method starts from (type defines
 // no attribute of these names), so comparing it is enough.
-Ref rebound_member(PyObject* name, PyObject* own) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(M.TclNamespace)->tp_dict;
-    PyObject* entry = PyDict_GetItemWithError(dict, name);
-    if (entry == own) return Ref();
+//
+// `seen` remembers the class's version tag from the last time the entry was
+// found unchanged: the interpreter gives a class a new tag whenever it or a
+// base class is modified, so while the tag is the same the entry is too.
+Ref rebound_member(PyObject* name, PyObject* own, unsigned int& seen) {
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(M.TclNamespace);
+    const bool tagged = (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cls->tp_version_tag != 0;
+    if (tagged && seen == cls->tp_version_tag) return Ref();
+    PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, name);
+    if (entry == own) {
+        seen = tagged ? cls->tp_version_tag : 0;
+        return Ref();
+    }
     if (!entry && PyErr_Occurred()) throw PyErrSet{};
     return getattr(M.TclNamespace, name);
 }
@@ -357,26 +367,30 @@ Ref quoml_name(PyObject* o) {
  */
 Ref name_split(PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t count = 0;
-    bool valid = by_kind(s, [&](auto p) { return each_component(p, n, [&](Py_ssize_t, Py_ssize_t) { ++count; }); });
-    if (!valid) raise_invalid(s);
     const Py_ssize_t lead = starts_with_sep(s) ? 1 : 0;
-    Ref out = own(PyList_New(count + lead));
-    std::pair<Py_ssize_t, Py_ssize_t> local[16];  // component bounds; a heap vector only for long names
+    constexpr Py_ssize_t kLocal = 16;
+    std::pair<Py_ssize_t, Py_ssize_t> local[kLocal];  // component bounds; a heap vector only for long names
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> heap;
+    Py_ssize_t count = 0;
+    bool valid = by_kind(s, [&](auto p) {
+        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
+            if (count < kLocal) local[count] = {a, b};
+            ++count;
+        });
+    });
+    if (!valid) raise_invalid(s);
     auto* bounds = local;
-    if (count + lead > 16) {
-        heap.resize((size_t)(count + lead));
+    if (count > kLocal) {  // a second pass for the rare long name
+        heap.resize((size_t)count);
+        Py_ssize_t k = 0;
+        by_kind(s, [&](auto p) { return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) { heap[k++] = {a, b}; }); });
         bounds = heap.data();
     }
+    Ref out = own(PyList_New(count + lead));
     if (lead) PyList_SET_ITEM(out.get(), 0, Py_NewRef(NS.empty));
-    Py_ssize_t k = lead;
-    by_kind(s, [&](auto p) {
-        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) noexcept { bounds[k++] = {a, b}; });
-    });
-    for (Py_ssize_t i = lead; i < k; ++i) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
         Ref piece = substring(s, bounds[i].first, bounds[i].second);
-        PyList_SET_ITEM(out.get(), i, piece.release());
+        PyList_SET_ITEM(out.get(), lead + i, piece.release());
     }
     return out;
 }
@@ -456,34 +470,47 @@ Ref name_tail(PyObject* s) {
  *   Runs quoml() on every item, in order.
  */
 Ref join_text(PyObject* const* items, Py_ssize_t n) {
-    Ref local[8];
-    std::vector<Ref> heap;
-    Ref* parts = local;
+    PyObject* local[8];
+    std::vector<PyObject*> heap;
+    PyObject** parts = local;  // the converted names (borrowed from items or from owned)
     if (n > 8) {
         heap.resize((size_t)n);
         parts = heap.data();
     }
+    std::vector<Ref> owned;  // conversions that made new objects
+    // While the module-level quoml is the quoml module's own function, an exact
+    // str converts to itself; converting anything else may run Python code
+    // that rebinds the name, so it is looked up again after each such item.
+    PyObject* quoml_f = PyDict_GetItemWithError(M.dict, S.quoml);
     Py_ssize_t start = 0;  // the part that last restarted the name
     for (Py_ssize_t i = 0; i < n; ++i) {
-        parts[i] = quoml_name(items[i]);
-        if (i > 0 && (PyUnicode_GET_LENGTH(parts[start].get()) == 0 || starts_with_sep(parts[i].get()))) start = i;
+        PyObject* item = items[i];
+        if (PyUnicode_CheckExact(item) && quoml_f == M.capi->quoml_func) {
+            unicode_ready(item);
+            parts[i] = item;
+        } else {
+            owned.push_back(quoml_name(item));
+            parts[i] = owned.back().get();
+            quoml_f = PyDict_GetItemWithError(M.dict, S.quoml);
+        }
+        if (i > 0 && (PyUnicode_GET_LENGTH(parts[start]) == 0 || starts_with_sep(parts[i]))) start = i;
     }
-    Py_ssize_t total = PyUnicode_GET_LENGTH(parts[start].get());
-    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(parts[start].get());
+    Py_ssize_t total = PyUnicode_GET_LENGTH(parts[start]);
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(parts[start]);
     Py_ssize_t appended = 0;
     for (Py_ssize_t i = start + 1; i < n; ++i) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i].get());
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
         if (len == 0) continue;
         if (len > PY_SSIZE_T_MAX - 2 - total) {
             PyErr_NoMemory();
             throw PyErrSet{};
         }
         total += len + 2;
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i].get());
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
         if (m > maxchar) maxchar = m;
         ++appended;
     }
-    if (appended == 0) return std::move(parts[start]);
+    if (appended == 0) return Ref::newref(parts[start]);
     Ref out = own(PyUnicode_New(total, maxchar));
     const int kind = PyUnicode_KIND(out.get());
     char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
@@ -495,14 +522,14 @@ Ref join_text(PyObject* const* items, Py_ssize_t n) {
             throw PyErrSet{};
         w += len;
     };
-    append(parts[start].get(), PyUnicode_GET_LENGTH(parts[start].get()));
+    append(parts[start], PyUnicode_GET_LENGTH(parts[start]));
     for (Py_ssize_t i = start + 1; i < n; ++i) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i].get());
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
         if (len == 0) continue;
         PyUnicode_WRITE(kind, data, w, ':');
         PyUnicode_WRITE(kind, data, w + 1, ':');
         w += 2;
-        append(parts[i].get(), len);
+        append(parts[i], len);
     }
     return out;
 }
@@ -511,7 +538,7 @@ Ref join_text(PyObject* const* items, Py_ssize_t n) {
 // as the class holds it now.
 Ref join_impl(PyObject* const* items, Py_ssize_t n) {
     Ref text = join_text(items, n);
-    Ref normalize = rebound_member(NS.normalize, NF.normalize);
+    Ref normalize = rebound_member(NS.normalize, NF.normalize, NF.normalize_seen);
     if (!normalize) return name_normalize(text.get());
     return call1(normalize.get(), text.get());
 }
@@ -1095,7 +1122,7 @@ const char kModuleDoc[] =
 // TclNamespace.join(...) as the class holds it now.
 Ref join_name(PyObject* const* items, Py_ssize_t n) {
     if (n < 1) raise(PyExc_TypeError, "ns_join() needs at least one name");
-    Ref join = rebound_member(NS.join, NF.join);
+    Ref join = rebound_member(NS.join, NF.join, NF.join_seen);
     if (!join) return join_impl(items, n);
     return own(PyObject_Vectorcall(join.get(), items, (size_t)n, nullptr));
 }
