@@ -137,7 +137,7 @@ bool builtin_abc_answers_hold() {
     return ok;
 }
 
-bool names_are_own() {
+bool scan_names() {
     for (int i = 0; i < kNameCount; ++i) {
         PyObject* v = PyDict_GetItemWithError(M.dict, S.names[i]);
         if (v != M.original[i]) {
@@ -146,6 +146,48 @@ bool names_are_own() {
         }
     }
     return true;
+}
+
+// Whether every module-level name is still bound as at import.  The names are
+// read again only after the module namespace has changed: a dict watcher
+// tells from 3.12 on, the dictionary's version tag before.
+#if PY_VERSION_HEX >= 0x030C0000
+int g_watcher = -1;         // dict watcher id, or -1 when none could be had
+bool g_names_dirty = true;  // the namespace changed since the last scan
+int on_namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    g_names_dirty = true;
+    return 0;
+}
+#else
+uint64_t g_names_tag = 0;  // version tag of the namespace at the last scan
+bool g_names_tag_valid = false;
+#endif
+bool g_names_ok = false;  // the verdict of the last scan
+
+bool names_are_own() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (g_watcher >= 0 && !g_names_dirty) return g_names_ok;
+    g_names_ok = scan_names();
+    g_names_dirty = false;
+#else
+    uint64_t tag = ((PyDictObject*)M.dict)->ma_version_tag;
+    if (g_names_tag_valid && tag == g_names_tag) return g_names_ok;
+    g_names_ok = scan_names();
+    g_names_tag = tag;
+    g_names_tag_valid = true;
+#endif
+    return g_names_ok;
+}
+
+void watch_namespace() {
+#if PY_VERSION_HEX >= 0x030C0000
+    g_watcher = PyDict_AddWatcher(on_namespace_changed);
+    if (g_watcher < 0) {  // no watcher left: scan every time instead
+        PyErr_Clear();
+        return;
+    }
+    check(PyDict_Watch(g_watcher, M.dict));
+#endif
 }
 
 // One conversion's view of the module-level names.  gen counts the points
@@ -1295,6 +1337,7 @@ Ref init_module() {
     add(mod, "_C_API", capsule.get());
 
     M.module = Py_NewRef(mod);
+    watch_namespace();
     return m;
 }
 
