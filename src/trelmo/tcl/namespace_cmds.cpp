@@ -221,12 +221,6 @@ Ref package() {
     return own(PyImport_Import(S.trelmo_tcl));
 }
 
-// The package's cast_list(value).
-Ref package_cast_list(PyObject* value) {
-    Ref pkg = package();
-    return call_method1(pkg.get(), S.cast_list, value);
-}
-
 Ref tuple_from(PyObject* const* items, Py_ssize_t n) {
     Ref t = own(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(items[i]));
