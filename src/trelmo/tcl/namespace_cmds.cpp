@@ -447,7 +447,31 @@ struct Conv {
  *	CAUTION: may run arbitrary Python code (protocol methods).
  *---------------------------------------------------------------------------
  */
-Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
+Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence);
+
+// The bridge encodes a str word with "surrogateescape" and reports a failure
+// cleanly for a word of the command itself, but not for an item of a nested
+// tuple: it goes on with a null Tcl object and the process crashes.  Text
+// with a lone surrogate outside U+DC80..U+DCFF inside the words is therefore
+// refused here, with the error the bridge raises for such a word.
+void refuse_uncarryable(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw PyErrSet{};
+#endif
+    const int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_1BYTE_KIND) return;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF && !(c >= 0xDC80 && c <= 0xDCFF)) {
+            own(PyUnicode_AsEncodedString(s, "utf-8", "surrogateescape"));  // raises UnicodeEncodeError
+            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
+        }
+    }
+}
+
+Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
     if (cv.names < 0) cv.names = quoml_names_hold();
     if (cv.names) {
         PyTypeObject* t = Py_TYPE(e);
@@ -524,6 +548,12 @@ Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
     }
     Ref keep = Ref::newref(f);
     return call1(keep.get(), e);
+}
+
+Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
+    Ref r = tclobj_item_unchecked(e, cv, in_sequence);
+    if (in_sequence && PyUnicode_Check(r.get())) refuse_uncarryable(r.get());
+    return r;
 }
 
 // ---------------------------------------------------------------------------
