@@ -368,9 +368,12 @@ Ref quoml_name(PyObject* o) {
 Ref name_split(PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const Py_ssize_t lead = starts_with_sep(s) ? 1 : 0;
+    struct Span {
+        Py_ssize_t a, b;
+    };
     constexpr Py_ssize_t kLocal = 16;
-    std::pair<Py_ssize_t, Py_ssize_t> local[kLocal];  // component bounds; a heap vector only for long names
-    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> heap;
+    Span local[kLocal];  // component bounds (left uninitialised); a heap vector only for long names
+    std::vector<Span> heap;
     Py_ssize_t count = 0;
     bool valid = by_kind(s, [&](auto p) {
         return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
@@ -389,7 +392,7 @@ Ref name_split(PyObject* s) {
     Ref out = own(PyList_New(count + lead));
     if (lead) PyList_SET_ITEM(out.get(), 0, Py_NewRef(NS.empty));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref piece = substring(s, bounds[i].first, bounds[i].second);
+        Ref piece = substring(s, bounds[i].a, bounds[i].b);
         PyList_SET_ITEM(out.get(), lead + i, piece.release());
     }
     return out;
