@@ -537,12 +537,14 @@ MethodSpec kHistoryMethods[] = {
 };
 
 const char kEntryDoc[] =
+    "Entry(api)\n\n"
     "One recorded call: timestamp (from get_time()) and api, the call's text.\n\n"
     "Entry(api) takes the text, or a sequence of str words joined with single\n"
     "spaces, a word holding a space written in braces: ['set', 'x', 'a b']\n"
     "gives 'set x {a b}'.";
 
 const char kHistoryDoc[] =
+    "History(max_history=9999)\n\n"
     "A bounded record of the calls made to a Tcl interpreter, with markers.\n\n"
     "History(max_history=9999) keeps the last max_history entries in the deque\n"
     "__history__ (None keeps all).  While a marker is active (start_marker),\n"

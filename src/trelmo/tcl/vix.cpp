@@ -489,6 +489,7 @@ MethodSpec kVixMethods[] = {
 };
 
 const char kVixDoc[] =
+    "Vix(tcl)\n\n"
     "Quick calls of Tcl commands as attribute chains.\n\n"
     "Vix(tcl) is bound to the interpreter object tcl through a weak proxy.\n"
     "v.set('x', 1) runs `set x 1`; v.ns_a.ns_b.proc(1, [2, 3], opt='a b') runs\n"
@@ -499,6 +500,7 @@ const char kVixDoc[] =
     "tcl.cast_any() unless the call passes cast_=False.";
 
 const char kCodeDoc[] =
+    "Vix_Code(*cmd, tcl)\n\n"
     "One quick call being named: cmd, the list of name components, and tcl.\n\n"
     "Each further attribute access appends to cmd and returns the same\n"
     "object (a chain kept in a variable grows with every access made through\n"
