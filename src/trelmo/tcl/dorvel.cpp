@@ -1381,12 +1381,7 @@ Ref init_module() {
     check(PyModule_AddObjectRef(m.get(), "tclobj", tclobj.get()));
 
     if (!PyType_Check(tcl_obj.get())) raise(PyExc_TypeError, "_tkinter.Tcl_Obj is not a class");
-    // The capsule is read from the quoml module object: the package binds its
-    // attribute `quoml` to the function, which hides the submodule from the
-    // dotted attribute walk of PyCapsule_Import.
-    Ref quoml_module = import("trelmo.tcl.quoml");
-    Ref capsule = getattr(quoml_module.get(), "_C_API");
-    st.capi = static_cast<const QuomlCAPI*>(PyCapsule_GetPointer(capsule.get(), TRELMO_QUOML_CAPSULE));
+    st.capi = quoml_capi_import();
     if (!st.capi) throw PyErrSet{};
     st.attrdict = attrdict.release();
     st.mutable_mapping = mapping.release();

@@ -1649,9 +1649,9 @@ Ref make_names_iter_type() {
         {Py_tp_iternext, (void*)NamesIter_next},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"trelmo.tcl.namespace.command_names_iterator", sizeof(NamesIter), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    return own(PyType_FromSpec(&spec));
+    static PyType_Spec iter_type = {"trelmo.tcl.namespace.command_names_iterator", sizeof(NamesIter), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    return own(PyType_FromSpec(&iter_type));
 }
 
 Ref names_iter(PyObject* view, PyObject* what) {

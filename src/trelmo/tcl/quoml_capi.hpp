@@ -22,7 +22,19 @@ struct QuomlCAPI {
     PyObject* (*tclobj)(PyObject* obj);
 };
 
-// Import the capsule (imports trelmo.tcl.quoml).  NULL with an exception set on failure.
+// Import the capsule from the module object trelmo.tcl.quoml.  The package
+// binds its attribute `quoml` to the function, which hides the submodule from
+// a dotted attribute walk such as PyCapsule_Import's, so the module is taken
+// from the import system instead.  NULL with an exception set on failure.
 static inline const QuomlCAPI* quoml_capi_import(void) {
-    return (const QuomlCAPI*)PyCapsule_Import(TRELMO_QUOML_CAPSULE, 0);
+    PyObject* module = PyImport_ImportModule("trelmo.tcl.quoml");
+    if (!module) return NULL;
+    PyObject* capsule = PyObject_GetAttrString(module, "_C_API");
+    Py_DECREF(module);
+    if (!capsule) return NULL;
+    // The capsule points at static data of the loaded quoml module, which is
+    // never unloaded, so the pointer outlives the reference dropped here.
+    void* p = PyCapsule_GetPointer(capsule, TRELMO_QUOML_CAPSULE);
+    Py_DECREF(capsule);
+    return (const QuomlCAPI*)p;
 }

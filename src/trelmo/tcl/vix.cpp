@@ -91,17 +91,6 @@ Ref to_quoml(PyObject* o) {
     return call1(f.get(), o);
 }
 
-// The quoml module's C entry points.  The capsule is read from the module
-// object itself: the package binds the name trelmo.tcl.quoml to the function
-// quoml, so a lookup by dotted attribute path would find the function.
-const QuomlCAPI* quoml_capi() {
-    Ref module = import("trelmo.tcl.quoml");
-    Ref capsule = getattr(module.get(), "_C_API");
-    void* p = PyCapsule_GetPointer(capsule.get(), TRELMO_QUOML_CAPSULE);
-    if (!p) throw PyErrSet{};
-    return static_cast<const QuomlCAPI*>(p);
-}
-
 // ---------------------------------------------------------------------------
 // Attribute lookup of both classes.
 // ---------------------------------------------------------------------------
@@ -533,7 +522,8 @@ Ref init_module() {
     check(PyModule_AddObjectRef(m.get(), "TclError", tcl_error.get()));
     Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
     check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
-    M.capi = quoml_capi();
+    M.capi = quoml_capi_import();
+    if (!M.capi) throw PyErrSet{};
     M.object_getattribute = Py_NewRef(check(_PyType_Lookup(&PyBaseObject_Type, S.getattribute_)));
     M.kw_tcl = tuple_of({S.tcl}).release();
 
