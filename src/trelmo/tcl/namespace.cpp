@@ -1044,6 +1044,7 @@ MethodSpec kTclNamespaceMethods[] = {
 };
 
 const char kTclNamespaceDoc[] =
+    "TclNamespace(ns, tcl=None)\n\n"
     "Handle on one Tcl namespace of one interpreter object.\n\n"
     "Every operation is a Tcl `namespace` command sent to the interpreter when it is called; nothing is "
     "cached. The static methods split, join, normalize, qualifiers and tail are the algebra of qualified "
@@ -1112,6 +1113,7 @@ MethodSpec kTempTclNamespaceMethods[] = {
 };
 
 const char kTempTclNamespaceDoc[] =
+    "TempTclNamespace(ns='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
     "A TclNamespace used as a context manager: the namespace is created on entering the `with` block "
     "and deleted on leaving it.";
 
