@@ -1169,12 +1169,7 @@ Ref init_module() {
     bind(m.get(), "__all__",
          own(Py_BuildValue("(ssssssss)", "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
                            "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace")));
-    // The capsule is read from the quoml module object itself: the package
-    // binds its attribute `quoml` to the function, which hides the submodule
-    // from a dotted attribute walk such as PyCapsule_Import's.
-    Ref quoml_module = import((package + ".quoml").c_str());
-    Ref capsule = getattr(quoml_module.get(), "_C_API");
-    M.capi = static_cast<const QuomlCAPI*>(PyCapsule_GetPointer(capsule.get(), TRELMO_QUOML_CAPSULE));
+    M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};
 
     NW.current = tuple_of({NS.namespace_, NS.current}).release();
