@@ -87,7 +87,10 @@ inline Ref call_method0(PyObject* obj, PyObject* name) {
 // name is still the quoml module's own function.
 Ref to_quoml(PyObject* o) {
     Ref f = global(S.quoml);
-    if (f.get() == M.capi->quoml_func) return own(M.capi->quoml(o));
+    if (f.get() == M.capi->quoml_func) {
+        if (Py_TYPE(o) == &PyUnicode_Type) return Ref::newref(o);  // what quoml returns for an exact str
+        return own(M.capi->quoml(o));
+    }
     return call1(f.get(), o);
 }
 
@@ -297,9 +300,36 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref result;
     {
         Ref tk = getattr(tcl.get(), S.tk);
-        Ref call = getattr(tk.get(), S.call);
-        Ref argv = own(PyList_AsTuple(words.get()));  // the bridge's call takes its arguments as a tuple
-        result = Ref::steal(PyObject_Call(call.get(), argv.get(), nullptr));
+        // tk.call(*words), with the words as they are after the lookup.
+        // When the lookup cannot run any code (generic lookup, no instance
+        // dictionary, a C method on the type) the method is called directly
+        // with the object prepended, without a bound method object.
+        PyTypeObject* tp = Py_TYPE(tk.get());
+        PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset == 0
+#ifdef Py_TPFLAGS_MANAGED_DICT
+                                  && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
+#endif
+                              ? _PyType_Lookup(tp, S.call)
+                              : nullptr;  // borrowed
+        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+            Ref keep = Ref::newref(descr);
+            Ref argv = own(PyList_AsTuple(words.get()));
+            const Py_ssize_t n = PyTuple_GET_SIZE(argv.get());
+            PyObject* small[16];
+            std::vector<PyObject*> large;
+            PyObject** stack = small;
+            if (n >= 16) {
+                large.resize((std::size_t)n + 1);
+                stack = large.data();
+            }
+            stack[0] = tk.get();
+            for (Py_ssize_t i = 0; i < n; ++i) stack[1 + i] = PyTuple_GET_ITEM(argv.get(), i);
+            result = Ref::steal(PyObject_Vectorcall(descr, stack, (size_t)(n + 1), nullptr));
+        } else {
+            Ref call = getattr(tk.get(), S.call);
+            Ref argv = own(PyList_AsTuple(words.get()));  // the bridge's call takes its arguments as a tuple
+            result = Ref::steal(PyObject_Call(call.get(), argv.get(), nullptr));
+        }
     }
     // 5. a Tcl error, with Tcl's trace
     if (!result) {
