@@ -646,11 +646,11 @@ Ref subject_name(PyObject* self) {
  * wrap_command --
  *   The command that eval and call send: (tclcmd,) + rest, or tclcmd alone
  *   when there is no rest; wrapped as ('namespace', 'eval', ns, command)
- *   when the handle's name is not empty.
+ *   when the handle's name `ns` is not empty (`wrap`).
  * Results:
  *   A new reference.
  */
-Ref wrap_command(PyObject* self, PyObject* tclcmd, PyObject* const* rest, Py_ssize_t nrest) {
+Ref wrap_command(PyObject* ns, bool wrap, PyObject* tclcmd, PyObject* const* rest, Py_ssize_t nrest) {
     Ref cmd;
     if (nrest > 0) {
         cmd = own(PyTuple_New(nrest + 1));
@@ -659,14 +659,36 @@ Ref wrap_command(PyObject* self, PyObject* tclcmd, PyObject* const* rest, Py_ssi
     } else {
         cmd = Ref::newref(tclcmd);
     }
-    Ref ns = getattr(self, S.ns);
-    if (!nonempty(ns.get())) return cmd;
-    Ref wrapped = own(PyTuple_New(4));
-    PyTuple_SET_ITEM(wrapped.get(), 0, Py_NewRef(NS.namespace_));
-    PyTuple_SET_ITEM(wrapped.get(), 1, Py_NewRef(S.eval));
-    PyTuple_SET_ITEM(wrapped.get(), 2, ns.release());
-    PyTuple_SET_ITEM(wrapped.get(), 3, cmd.release());
-    return wrapped;
+    if (!wrap) return cmd;
+    return tuple_from({NS.namespace_, S.eval, ns, cmd.get()});
+}
+
+/*
+ * converted_command --
+ *   tclobj(wrap_command(ns, wrap, tclcmd, rest, nrest)) built in one pass,
+ *   for a command that is a tuple (wrapped, or with a rest).  Only while
+ *   quoml's names hold: tclobj() of an exact tuple is then the tuple of its
+ *   items converted in order, and the constant words are exact str that
+ *   convert to themselves, so only the caller's words are converted, with
+ *   the item conversion the commands use.
+ * Results:
+ *   A new reference.
+ */
+Ref converted_command(PyObject* ns, bool wrap, PyObject* tclcmd, PyObject* const* rest, Py_ssize_t nrest) {
+    cmds::Conv cv;
+    cv.names = 1;
+    Ref ns_word = wrap ? cmds::tclobj_item(ns, cv, true) : Ref();
+    Ref cmd;
+    if (nrest > 0) {
+        cmd = own(PyTuple_New(nrest + 1));
+        PyTuple_SET_ITEM(cmd.get(), 0, cmds::tclobj_item(tclcmd, cv, true).release());
+        for (Py_ssize_t i = 0; i < nrest; ++i)
+            PyTuple_SET_ITEM(cmd.get(), i + 1, cmds::tclobj_item(rest[i], cv, true).release());
+    } else {
+        cmd = cmds::tclobj_item(tclcmd, cv, true);
+    }
+    if (!wrap) return cmd;
+    return tuple_from({NS.namespace_, S.eval, ns_word.get(), cmd.get()});
 }
 
 // Parameters of a method: self and the positional/keyword ones after it.
@@ -731,24 +753,33 @@ Ref TclNamespace_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 // eval(tclcmd, *args) and call(tclcmd, *args) share their argument handling.
 template <bool kCall>
 Ref run_in_namespace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref wrapped;
-    PyObject* self;
+    PyObject *self, *tclcmd;
+    PyObject* const* rest;
+    Py_ssize_t nrest;
+    Parsed p;
     if (!kwnames && nargs >= 2) {
         self = args[0];
-        wrapped = wrap_command(self, args[1], args + 2, nargs - 2);
+        tclcmd = args[1];
+        rest = args + 2;
+        nrest = nargs - 2;
     } else {
-        Parsed p = parse(kCall ? kCallSig : kEvalSig, args, nargs, kwnames);
+        p = parse(kCall ? kCallSig : kEvalSig, args, nargs, kwnames);
         self = p[0];
-        PyObject* star = p.star.get();
-        wrapped = wrap_command(self, p[1], &PyTuple_GET_ITEM(star, 0), PyTuple_GET_SIZE(star));
+        tclcmd = p[1];
+        rest = &PyTuple_GET_ITEM(p.star.get(), 0);
+        nrest = PyTuple_GET_SIZE(p.star.get());
     }
+    Ref ns = getattr(self, S.ns);
+    const bool wrap = nonempty(ns.get());
     Ref interp = interp_of(self);
     Ref tk = getattr(interp.get(), S.tk);
     if (kCall) {
-        Ref value = to_tclobj(wrapped.get());
+        Ref value = (wrap || nrest > 0) && cmds::quoml_names_hold()
+                        ? converted_command(ns.get(), wrap, tclcmd, rest, nrest)
+                        : to_tclobj(wrap_command(ns.get(), wrap, tclcmd, rest, nrest).get());
         return call_method1(tk.get(), S.call, value.get());
     }
-    Ref script = to_quoml(wrapped.get());
+    Ref script = to_quoml(wrap_command(ns.get(), wrap, tclcmd, rest, nrest).get());
     return call_method1(tk.get(), S.eval, script.get());
 }
 
