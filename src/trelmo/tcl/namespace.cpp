@@ -86,6 +86,11 @@ const InternEntry kCoreNames[] = {
 Ref to_quoml(PyObject* o);
 Ref to_tclobj(PyObject* o);
 
+// to_tclobj(o) for one value, without the module dictionary lookups while
+// quoml's names hold: an exact scalar is then its own conversion and a list,
+// tuple or plain dict is converted item by item as quoml would.
+Ref tclobj_value(PyObject* o);
+
 // The interpreter object a handle stores: the package module trelmo.tcl
 // (imported now) when tcl is false, then weakref.proxy(tcl) unless type(tcl)
 // is already one of weakref.ProxyTypes.
@@ -135,6 +140,11 @@ Ref to_tclobj(PyObject* o) {
     if (f == M.capi->tclobj_func) return own(M.capi->tclobj(o));
     Ref keep = Ref::newref(f);
     return call1(keep.get(), o);
+}
+
+Ref tclobj_value(PyObject* o) {
+    cmds::Conv cv;
+    return cmds::tclobj_item(o, cv, false);
 }
 
 Ref bind_interp(PyObject* tcl) {

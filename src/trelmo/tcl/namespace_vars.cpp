@@ -260,11 +260,11 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
 Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) {
     Ref tk = tk_of(tcl);
     if (index == Py_None) {
-        Ref v = to_tclobj(value);
+        Ref v = tclobj_value(value);
         return method0(tk.get(), V.setvar, name, v.get());
     }
     Ref q = to_quoml(index);
-    Ref v = to_tclobj(value);
+    Ref v = tclobj_value(value);
     return method0(tk.get(), V.setvar, name, q.get(), v.get());
 }
 
