@@ -502,3 +502,10 @@ def test_special_values_round_trip(value, key):
     assert a.get_str(key) == value and a.exists(key) and key in a
     assert a.array_get_str() == {key: value, "[evil]": "[evil]"}
     assert int(tk.getvar("::trapped")) == 0
+
+
+def test_view_names_are_text(tcl):
+    # The bridge hands `info vars` back as Tcl objects; names come back as str.
+    tcl.tk.eval("namespace eval ::tv {variable a 1; variable b 2}")
+    assert all(type(name) is str for name in tcl.vars)
+    assert sorted(TclNamespace("::tv", tcl).vars) == ["a", "b"]

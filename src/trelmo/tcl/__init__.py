@@ -82,11 +82,17 @@ class Interpreter:
     # -- casts -----------------------------------------------------------------
     def cast_list(self, value: Any) -> List[Any]:
         """Split a Tcl list (text, ``Tcl_Obj``, tuple or list) as Tcl does."""
+        if type(value) is str:
+            return list(self.tk.splitlist(value))  # text splits into text
         if isinstance(value, (tuple, list)):
-            return list(value)
-        if not isinstance(value, (str, bytes, _Tcl_Obj)):
-            value = str(value)
-        return list(self.tk.splitlist(value))
+            items = value
+        else:
+            if not isinstance(value, (str, bytes, _Tcl_Obj)):
+                value = str(value)
+            items = self.tk.splitlist(value)
+        # The bridge can hand back elements as Tcl objects (variable names
+        # from `info vars`, say); give their text, as for a list read as text.
+        return [e.string if type(e) is _Tcl_Obj else e for e in items]
 
     def cast_boolean(self, value: Any) -> bool:
         """Read a Tcl boolean (``1``, ``0``, ``true``, ``no``, ...)."""
