@@ -46,6 +46,19 @@ class RecordingTk:
         del self.sent[:]
 
 
+# Tcl procedures that count their runs in ::trapped: data that ever runs them
+# as code shows up as a non-zero count.
+TRAP_PROCS = "set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}"
+
+
+@pytest.fixture(scope="module")
+def shared():
+    """One interpreter per test module for property tests, with the trap commands defined."""
+    interp = Interpreter()
+    interp.tk.eval(TRAP_PROCS)
+    return interp
+
+
 @pytest.fixture
 def tcl():
     """A fresh interpreter object."""
@@ -67,7 +80,7 @@ def trap(tcl):
     Use ``trap()`` (the fixture value) to read the count.
     """
     tk = tcl.tk._tk if isinstance(tcl.tk, RecordingTk) else tcl.tk
-    tk.eval("set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}")
+    tk.eval(TRAP_PROCS)
     return lambda: int(tk.getvar("::trapped"))
 
 

@@ -21,13 +21,6 @@ quomlmod = sys.modules["trelmo.tcl.quoml"]
 TEMPLATE = re.compile(r"::__trelmo__(\w+?)_(\d+)_tmp\Z")
 
 
-@pytest.fixture(scope="module")
-def shared():
-    """One interpreter for property tests, with the trap commands defined."""
-    interp = Interpreter()
-    interp.tk.eval("set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}")
-    return interp
-
 
 def calls(rec):
     return [args for op, args in rec.sent if op == "call"]

@@ -19,13 +19,6 @@ from trelmo.tcl.namespace import TclNamespace, TempTclNamespace
 TEMPLATE = re.compile(r"::__trelmo__(\w+?)_(\d+)_tmp\Z")
 
 
-@pytest.fixture(scope="module")
-def shared():
-    """One interpreter for property tests, with the trap commands defined."""
-    interp = Interpreter()
-    interp.tk.eval("set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}")
-    return interp
-
 
 # -- an oracle for the name algebra: the rules written the plain way ----------
 def o_split(s):
