@@ -48,10 +48,11 @@ bench: build
 clean:
 	rm -rf build build.lock $(VENV) .pytest_cache .hypothesis
 
-# Quick compile check of one module's source without touching the shared
-# build: make check FILE=src/trelmo/tcl/quoml.cpp
+# Quick compile check of one source file without touching the shared
+# build: make check FILE=src/ext/quoml/quoml.cpp
 check:
-	g++ -std=c++17 -Wall -Wextra -fsyntax-only $$($(PY) -c "import sysconfig; print('-I' + sysconfig.get_paths()['include'])") $(FILE)
+	g++ -std=c++17 -Wall -Wextra -fsyntax-only -Isrc/ext/common -Isrc/ext/quoml \
+	  $$($(PY) -c "import sysconfig; print('-I' + sysconfig.get_paths()['include'])") $(FILE)
 
 # -- hardening ----------------------------------------------------------------
 #

@@ -1,5 +1,5 @@
 // fuzz_quoml.cpp -- libFuzzer harness for the list-quoting core
-// (src/trelmo/tcl/quoml_core.hpp), judged by Tcl's own C parsers.
+// (src/ext/quoml/quoml_core.hpp), judged by Tcl's own C parsers.
 //
 // An input is read as a list of elements: the bytes are cut at every 0xFE
 // (never part of well-formed UTF-8), each piece is decoded as lenient UTF-8

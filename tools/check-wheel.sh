@@ -42,12 +42,12 @@ echo "   $(basename "$sdist")  $(basename "$wheel")"
 echo "== sdist contents"
 tar tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$work/sdist.txt"
 for f in CMakeLists.txt pyproject.toml README.md src/trelmo/py.typed \
-         src/trelmo/tcl/pyhelp.hpp src/trelmo/tcl/quoml_capi.hpp src/trelmo/tcl/py.typed src/trelmo/tcl/__init__.pyi \
-         src/trelmo/tcl/namespace_vars.cpp src/trelmo/tcl/namespace_cmds.cpp; do
+         src/ext/common/pyhelp.hpp src/ext/quoml/quoml_capi.hpp src/ext/quoml/quoml_core.hpp \
+         src/ext/quoml/quoml.cpp src/ext/namespace/module.cpp src/ext/dorvel.cpp src/ext/history.cpp src/ext/vix.cpp \
+         src/trelmo/tcl/py.typed src/trelmo/tcl/__init__.pyi; do
   grep -qx "$f" "$work/sdist.txt" || fail "sdist lacks $f"
 done
 for m in quoml namespace dorvel history vix; do
-  grep -qx "src/trelmo/tcl/$m.cpp" "$work/sdist.txt" || fail "sdist lacks src/trelmo/tcl/$m.cpp"
   grep -qx "src/trelmo/tcl/$m.pyi" "$work/sdist.txt" || fail "sdist lacks src/trelmo/tcl/$m.pyi"
 done
 echo "   C++ sources, headers and stubs present"
@@ -59,6 +59,7 @@ vpy="$work/venv/bin/python"
 "$vpy" -m zipfile -l "$wheel" >"$work/wheel.txt"
 grep -q 'trelmo/py.typed' "$work/wheel.txt" || fail "wheel lacks trelmo/py.typed"
 grep -q 'trelmo/tcl/py.typed' "$work/wheel.txt" || fail "wheel lacks trelmo/tcl/py.typed"
+! grep -qE '\.(cpp|hpp)\b' "$work/wheel.txt" || fail "wheel carries C++ sources"
 for m in __init__ quoml namespace dorvel history vix; do
   grep -q "trelmo/tcl/$m.pyi" "$work/wheel.txt" || fail "wheel lacks trelmo/tcl/$m.pyi"
 done

@@ -1,4 +1,4 @@
-// namespace.cpp -- the trelmo.tcl.namespace extension module: Tcl name algebra,
+// module.cpp -- the trelmo.tcl.namespace extension module: Tcl name algebra,
 // TclNamespace and TempTclNamespace, and (through the parts included below)
 // variables, arrays, commands, their views and temporary variants.
 //
@@ -7,8 +7,8 @@
 // types.MethodType and the modules weakref, sys and functools.  The package
 // trelmo.tcl is imported only at call time (default interpreter).
 //
-// The module is one translation unit: namespace_vars.cpp (variables, arrays,
-// temporary variables, the variables views) and namespace_cmds.cpp (commands,
+// The module is one translation unit: variables.cpp (variables, arrays,
+// temporary variables, the variables views) and commands.cpp (commands,
 // temporary commands, the commands views) are #included inside the anonymous
 // namespace below and share its state and helpers.
 #include "pyhelp.hpp"
@@ -115,8 +115,8 @@ void super_init(PyObject* cls, PyObject* self);
 //   void make_variable_views(PyObject* tclns_dict, PyObject* modname);   // TclNamespace.VariablesView, .ObjectsView
 //   void make_command_classes(PyObject* modname);      // TclCommand, TempTclCommand
 //   void make_command_views(PyObject* tclns_dict, PyObject* modname);    // TclNamespace.CommandsView, .ProcsView
-#include "namespace_vars.cpp"
-#include "namespace_cmds.cpp"
+#include "variables.cpp"
+#include "commands.cpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// namespace_vars.cpp -- part of the namespace module (included by namespace.cpp):
+// variables.cpp -- part of the namespace module (included by module.cpp):
 // TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable and the
 // views TclNamespace.VariablesView and TclNamespace.ObjectsView.
 //

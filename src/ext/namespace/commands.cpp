@@ -1,4 +1,4 @@
-// namespace_cmds.cpp -- part of the namespace module (included by namespace.cpp):
+// commands.cpp -- part of the namespace module (included by module.cpp):
 // TclCommand, TempTclCommand and the views TclNamespace.CommandsView and
 // TclNamespace.ProcsView.
 //
