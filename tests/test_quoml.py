@@ -192,6 +192,31 @@ def test_nested_lists_and_mappings_round_trip_through_tcl(tk, value):
         assert quoml([value, "x"]) == quoml([quoml(value), "x"])
 
 
+# Elements longer than the block size take the block-scanning pass; short ones
+# the per-character one.  Braces and backslashes in every arrangement, padded
+# with plain characters of each string width.
+PADS = ["x", "\xe9", "\u20ac", "\U0001f600"]
+tricky = st.lists(st.sampled_from(["\\", "{", "}", "\\{", "\\}", "\\\\", " ", "x", "[", '"', "$", "\n"]),
+                  max_size=10).map("".join)  # fmt: skip
+
+
+@given(tricky)
+@pytest.mark.parametrize("pad", PADS, ids=["ucs1", "latin1", "ucs2", "ucs4"])
+def test_long_elements_scan_like_short_ones(pad, s):
+    flags = Q._Tcl_ScanElement(pad + s)[1]
+    assert Q._Tcl_ScanElement(pad * 40 + s)[1] == flags == pyquoml._Tcl_ScanElement(pad * 40 + s)[1]
+    if s and s[0] not in '{"':
+        assert Q._Tcl_ScanElement(s)[1] == flags
+
+
+@given(st.lists(tricky, min_size=1, max_size=5))
+@pytest.mark.parametrize("pad", PADS, ids=["ucs1", "latin1", "ucs2", "ucs4"])
+def test_lists_of_long_elements_round_trip_through_tcl(tk, pad, parts):
+    elements = [pad * 40 + p for p in parts] + [p + pad * 40 for p in parts] + ["y"]
+    assert list(tk.splitlist(quoml(elements))) == elements
+    assert quoml(elements) == pyquoml.quoml(elements)
+
+
 @settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(texts)
 def test_evaluating_a_quoted_command_never_substitutes(tcl, trap, text):
