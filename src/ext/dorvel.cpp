@@ -29,6 +29,7 @@
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
+
 namespace {
 
 using namespace pyhelp;
@@ -44,52 +45,43 @@ const char kConflict[] = "target key \"%s\" is a value, cannot update value agai
 // Interned names and module state.
 // ---------------------------------------------------------------------------
 
-// Class members implemented here, in class-body order.
-enum Member { kInit, kFromTcl, kGetItem, kSetItem, kContains, kDelItem, kUpdate, kAllKeys, kAllItems, kTclobjM, kMembers };
+// The interned names: first the class members implemented here, in
+// class-body order (S.member[kInit], ...), then the other names (S.dot, ...).
+#define DORVEL_NAMES(MEMBER, X) \
+    MEMBER(kInit, "__init__") \
+    MEMBER(kFromTcl, "from_tcl") \
+    MEMBER(kGetItem, "__getitem__") \
+    MEMBER(kSetItem, "__setitem__") \
+    MEMBER(kContains, "__contains__") \
+    MEMBER(kDelItem, "__delitem__") \
+    MEMBER(kUpdate, "update") \
+    MEMBER(kAllKeys, "all_keys") \
+    MEMBER(kAllItems, "all_items") \
+    MEMBER(kTclobjM, "__tclobj__") \
+    X(dot, ".") \
+    X(split, "split") \
+    X(items, "items") \
+    X(missing, "__missing__") \
+    X(dunder_class, "__class__") \
+    X(getattribute, "__getattribute__") \
+    X(type_name, "typename") \
+    X(keyed_list, kKeyedListType) \
+    X(cast_list, "cast_list") \
+    X(tclobj, "tclobj") \
+    X(package, "trelmo.tcl") \
+    X(conflict, kConflict) \
+    X(dot_empty, "")  /* prefix of the top level */
+
+enum Member { DORVEL_NAMES(PYHELP_NAME_ENUM, PYHELP_NAME_SKIP) kMembers };
 
 struct Strings {
     PyObject* member[kMembers];
-    PyObject* dot;
-    PyObject* split;
-    PyObject* items;
-    PyObject* missing;       // __missing__
-    PyObject* dunder_class;  // __class__
-    PyObject* getattribute;  // __getattribute__
-    PyObject* type_name;     // typename
-    PyObject* keyed_list;    // keyedList
-    PyObject* cast_list;
-    PyObject* tclobj;
-    PyObject* package;       // trelmo.tcl
-    PyObject* conflict;
-    PyObject* dot_empty;     // "" (prefix of the top level)
+    DORVEL_NAMES(PYHELP_NAME_SKIP, PYHELP_NAME_FIELD)
 };
 Strings S;
 
-const InternEntry kNames[] = {
-    {&S.member[kInit], "__init__"},
-    {&S.member[kFromTcl], "from_tcl"},
-    {&S.member[kGetItem], "__getitem__"},
-    {&S.member[kSetItem], "__setitem__"},
-    {&S.member[kContains], "__contains__"},
-    {&S.member[kDelItem], "__delitem__"},
-    {&S.member[kUpdate], "update"},
-    {&S.member[kAllKeys], "all_keys"},
-    {&S.member[kAllItems], "all_items"},
-    {&S.member[kTclobjM], "__tclobj__"},
-    {&S.dot, "."},
-    {&S.split, "split"},
-    {&S.items, "items"},
-    {&S.missing, "__missing__"},
-    {&S.dunder_class, "__class__"},
-    {&S.getattribute, "__getattribute__"},
-    {&S.type_name, "typename"},
-    {&S.keyed_list, kKeyedListType},
-    {&S.cast_list, "cast_list"},
-    {&S.tclobj, "tclobj"},
-    {&S.package, "trelmo.tcl"},
-    {&S.conflict, kConflict},
-    {&S.dot_empty, ""},
-};
+#define DORVEL_MEMBER_ENTRY(id, text) {&S.member[id], text},
+const InternEntry kNames[] = {DORVEL_NAMES(DORVEL_MEMBER_ENTRY, PYHELP_NAME_ENTRY)};
 
 // Bound once at import; the module lives for the rest of the process.
 struct State {
@@ -389,6 +381,14 @@ struct Cursor {
         *this = Cursor(rest.get());
         return true;
     }
+
+    // One step along the path: true with head set to the next component, or
+    // false at the last one, with leaf set to it.
+    bool step(Ref& head, Ref& leaf) {
+        if (split_first(head)) return true;
+        leaf = whole();
+        return false;
+    }
 };
 
 Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key);
@@ -421,12 +421,8 @@ Ref find_item(Ctx& ctx, PyObject* self, PyObject* key) {
 Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
     Cursor c(key);
-    for (;;) {
-        Ref head;
-        if (!c.split_first(head)) {
-            Ref k = c.whole();
-            return base_getitem(ctx, cur.get(), k.get());
-        }
+    for (Ref head, leaf;;) {
+        if (!c.step(head, leaf)) return base_getitem(ctx, cur.get(), leaf.get());
         Ref value = base_getitem(ctx, cur.get(), head.get());
         if (!ctx.own(value.get(), kGetItem)) {
             Ref rest = c.whole();
@@ -492,12 +488,8 @@ void store(Ctx& ctx, PyObject* obj, PyObject* key, PyObject* value) {
 Ref contains_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
     Cursor c(key);
-    for (;;) {
-        Ref head;
-        if (!c.split_first(head)) {
-            Ref k = c.whole();
-            return base_contains(ctx, cur.get(), k.get());
-        }
+    for (Ref head, leaf;;) {
+        if (!c.step(head, leaf)) return base_contains(ctx, cur.get(), leaf.get());
         Ref value;
         if (ctx.base(cur.get(), kContains) && ctx.base(cur.get(), kGetItem)) {
             PyObject* v = PyDict_GetItemWithError(cur.get(), head.get());
@@ -528,11 +520,9 @@ void delitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     std::vector<Level> levels;
     Ref cur = Ref::newref(self);
     Cursor c(key);
-    for (;;) {
-        Ref head;
-        if (!c.split_first(head)) {
-            Ref k = c.whole();
-            base_delitem(ctx, cur.get(), k.get());
+    for (Ref head, leaf;;) {
+        if (!c.step(head, leaf)) {
+            base_delitem(ctx, cur.get(), leaf.get());
             break;
         }
         Ref value = base_getitem(ctx, cur.get(), head.get());
@@ -1088,18 +1078,7 @@ const Signature kSigTclobj{"__tclobj__", "Dorvel.__tclobj__", {"self"}, 1, 1};
 
 // The positional arguments of a fixed signature: directly when given exactly
 // by position, else through parse() for its errors and keyword forms.
-struct Fixed {
-    PyObject* a[3] = {nullptr, nullptr, nullptr};
-    Fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        const Py_ssize_t n = sig.npos;
-        if (!kwnames && nargs == n) {
-            for (Py_ssize_t i = 0; i < n; ++i) a[i] = args[i];
-            return;
-        }
-        Parsed p = parse(sig, args, nargs, kwnames);
-        for (Py_ssize_t i = 0; i < n; ++i) a[i] = p[i];
-    }
-};
+using Fixed = pyhelp::Fixed<3>;
 
 // ---------------------------------------------------------------------------
 // Item slots of the class itself.
@@ -1197,30 +1176,14 @@ Ref Dorvel_from_tcl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return r.read(f.a[0], false);
 }
 
-Ref Dorvel_getitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigGetItem, args, nargs, kwnames);
-    Ctx ctx;
-    return getitem_impl(ctx, f.a[0], f.a[1]);
-}
-
-Ref Dorvel_setitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigSetItem, args, nargs, kwnames);
-    Ctx ctx;
-    setitem_impl(ctx, f.a[0], f.a[1], f.a[2]);
-    return none();
-}
-
-Ref Dorvel_contains(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigContains, args, nargs, kwnames);
-    Ctx ctx;
-    return contains_impl(ctx, f.a[0], f.a[1]);
-}
-
-Ref Dorvel_delitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigDelItem, args, nargs, kwnames);
-    Ctx ctx;
-    delitem_impl(ctx, f.a[0], f.a[1]);
-    return none();
+// The item methods: their N arguments (see Fixed), a fresh conversion
+// context, then impl(ctx, args...).
+template <const Signature& Sig, auto Impl, std::size_t N>
+Ref Dorvel_method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_fixed<N>(Sig, args, nargs, kwnames, [](auto... a) {
+        Ctx ctx;
+        return Impl(ctx, a...);
+    });
 }
 
 Ref Dorvel_update(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1265,7 +1228,7 @@ const char kClassDoc[] =
 
 // __contains__ is made apart from this table: has_key is the same object.
 PyMethodDef kContainsDef = {
-    "__contains__", PYHELP_FAST(Dorvel_contains),
+    "__contains__", PYHELP_FAST((Dorvel_method<kSigContains, contains_impl, 2>)),
     "__contains__(self, key)\n--\n\n"
     "Whether the path key exists.  Each component but the last must name a\n"
     "sub-list; the rest of the path is then tested with the value's own\n"
@@ -1286,17 +1249,17 @@ MethodSpec kMethods[] = {
       "keys build nested lists.  A field that is not a key/value pair raises the\n"
       "ValueError of dict()."},
      Kind::Static},
-    {{"__getitem__", PYHELP_FAST(Dorvel_getitem),
+    {{"__getitem__", PYHELP_FAST((Dorvel_method<kSigGetItem, getitem_impl, 2>)),
       "__getitem__(self, key)\n--\n\n"
       "The entry at the path key; KeyError when a component is missing."},
      Kind::Instance},
-    {{"__setitem__", PYHELP_FAST(Dorvel_setitem),
+    {{"__setitem__", PYHELP_FAST((Dorvel_method<kSigSetItem, setitem_impl, 3>)),
       "__setitem__(self, key, value)\n--\n\n"
       "Store value at the path key, creating the sub-lists on the way.  A\n"
       "TclX keyed-list Tcl_Obj is read with from_tcl first.  KeyError when the\n"
       "path crosses a plain value or a sub-list would replace a plain value."},
      Kind::Instance},
-    {{"__delitem__", PYHELP_FAST(Dorvel_delitem),
+    {{"__delitem__", PYHELP_FAST((Dorvel_method<kSigDelItem, delitem_impl, 2>)),
       "__delitem__(self, key)\n--\n\n"
       "Delete the entry at the path key, then every sub-list left empty on the\n"
       "way up."},
@@ -1359,24 +1322,18 @@ Ref make_dorvel(PyObject* modname) {
                       kClassDoc);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName,
-                          "TclX keyed lists as Python mappings with dotted keys (Dorvel), and their Tcl form.",
-                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def =
+    module_def_of(kModuleName, "TclX keyed lists as Python mappings with dotted keys (Dorvel), and their Tcl form.");
 
 Ref init_module() {
-    intern_all(kNames);
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kNames);
     Ref modname = from_utf8(kModuleName);
 
     // Module-level names, in this order.
-    Ref attrdict = import_from("trelmo.datastructures", "AttrDict");
-    check(PyModule_AddObjectRef(m.get(), "AttrDict", attrdict.get()));
-    Ref mapping = import_from("collections.abc", "MutableMapping");
-    check(PyModule_AddObjectRef(m.get(), "MutableMapping", mapping.get()));
-    Ref tcl_obj = import_from("_tkinter", "Tcl_Obj");
-    check(PyModule_AddObjectRef(m.get(), "Tcl_Obj", tcl_obj.get()));
-    Ref tclobj = import_sibling("trelmo.tcl", "quoml", "tclobj");
-    check(PyModule_AddObjectRef(m.get(), "tclobj", tclobj.get()));
+    Ref attrdict = add_object(m.get(), "AttrDict", import_from("trelmo.datastructures", "AttrDict"));
+    Ref mapping = add_object(m.get(), "MutableMapping", import_from("collections.abc", "MutableMapping"));
+    Ref tcl_obj = add_object(m.get(), "Tcl_Obj", import_from("_tkinter", "Tcl_Obj"));
+    Ref tclobj = add_object(m.get(), "tclobj", import_sibling("trelmo.tcl", "quoml", "tclobj"));
 
     if (!PyType_Check(tcl_obj.get())) raise(PyExc_TypeError, "_tkinter.Tcl_Obj is not a class");
     st.capi = quoml_capi_import();
@@ -1407,7 +1364,7 @@ Ref init_module() {
     }
     st.base_getattribute = compat::type_lookup((PyTypeObject*)cls.get(), S.getattribute);
     Py_XINCREF(st.base_getattribute);
-    check(PyModule_AddObjectRef(m.get(), "Dorvel", cls.get()));
+    add_object(m.get(), "Dorvel", cls.get());
     st.cls = (PyTypeObject*)cls.release();
     install_slots(st.cls);
     st.moddict = Py_NewRef(PyModule_GetDict(m.get()));
@@ -1416,4 +1373,4 @@ Ref init_module() {
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_dorvel() { return guarded(init_module); }
+PYHELP_MODULE_INIT(dorvel, init_module)

@@ -27,53 +27,44 @@ struct State {
     PyObject* count_default = nullptr; // 20
 } M;
 
+#define HISTORY_NAMES(X) \
+    X(log, "log") \
+    X(get_time, "get_time") \
+    X(deque, "deque") \
+    X(re, "re") \
+    X(Entry, "Entry") \
+    X(isEnabledFor, "isEnabledFor") \
+    X(debug, "debug") \
+    X(maxlen, "maxlen") \
+    X(enabled, "enabled") \
+    X(history_, "__history__") \
+    X(markers_, "__markers__") \
+    X(active_, "__activeMarkers__") \
+    X(timestamp, "timestamp") \
+    X(api, "api") \
+    X(strftime, "strftime") \
+    X(append, "append") \
+    X(clear, "clear") \
+    X(remove, "remove") \
+    X(values, "values") \
+    X(compile, "compile") \
+    X(search, "search") \
+    X(enable, "enable") \
+    X(str_, "__str__") \
+    X(init_, "__init__") \
+    X(stamp_format, "%Y-%m-%dT%H:%M:%S.%f") \
+    X(msg_enabled, "TclHistory is enabled.") \
+    X(msg_disabled, "TclHistory is disabled.")
 struct Names {
-    PyObject *log, *get_time, *deque, *re, *Entry, *isEnabledFor, *debug, *maxlen, *enabled, *history_,
-        *markers_, *active_, *timestamp, *api, *strftime, *append, *clear, *remove, *values, *compile, *search,
-        *enable, *str_, *init_, *stamp_format, *msg_enabled, *msg_disabled;
+    HISTORY_NAMES(PYHELP_NAME_FIELD)
 } S;
-const InternEntry kNames[] = {
-    {&S.log, "log"},
-    {&S.get_time, "get_time"},
-    {&S.deque, "deque"},
-    {&S.re, "re"},
-    {&S.Entry, "Entry"},
-    {&S.isEnabledFor, "isEnabledFor"},
-    {&S.debug, "debug"},
-    {&S.maxlen, "maxlen"},
-    {&S.enabled, "enabled"},
-    {&S.history_, "__history__"},
-    {&S.markers_, "__markers__"},
-    {&S.active_, "__activeMarkers__"},
-    {&S.timestamp, "timestamp"},
-    {&S.api, "api"},
-    {&S.strftime, "strftime"},
-    {&S.append, "append"},
-    {&S.clear, "clear"},
-    {&S.remove, "remove"},
-    {&S.values, "values"},
-    {&S.compile, "compile"},
-    {&S.search, "search"},
-    {&S.enable, "enable"},
-    {&S.str_, "__str__"},
-    {&S.init_, "__init__"},
-    {&S.stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
-    {&S.msg_enabled, "TclHistory is enabled."},
-    {&S.msg_disabled, "TclHistory is disabled."},
-};
+const InternEntry kNames[] = {HISTORY_NAMES(PYHELP_NAME_ENTRY)};
 
 constexpr long kMaxHistory = 9999;  // History.__MAX_HISTORY__, the default of max_history
 
 // A module-level name, read now (borrowed from the module dict, so the caller
 // holds it with Ref::newref before running code that may rebind it).
-PyObject* global_borrowed(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(M.dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyErrSet{};
-    }
-    return v;
-}
+PyObject* global_borrowed(PyObject* name) { return module_global_borrowed(M.dict, name); }
 Ref global(PyObject* name) { return Ref::newref(global_borrowed(name)); }
 
 // deque(maxlen=maxlen) through the module-level name `deque`.
@@ -169,12 +160,8 @@ void entry_setup(PyObject* self, PyObject* api) {
 const Signature kEntryInit{"__init__", "Entry.__init__", {"self", "api"}, 2, 2};
 
 Ref Entry_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 2 && !kwnames) {
-        entry_setup(args[0], args[1]);
-    } else {
-        Parsed p = parse(kEntryInit, args, nargs, kwnames);
-        entry_setup(p[0], p[1]);
-    }
+    Fixed<2> f(kEntryInit, args, nargs, kwnames);
+    entry_setup(f[0], f[1]);
     return none();
 }
 
@@ -259,20 +246,21 @@ Ref History_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 const Signature kHistoryEnable{"enable", "History.enable", {"self"}, 1, 1};
 
-Ref History_enable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kHistoryEnable, args, nargs, kwnames);
-    setattr(p[0], S.enabled, Py_True);
-    log_debug(S.msg_enabled);
+// self.enabled = flag, and the matching debug message.
+Ref set_enabled(PyObject* self, PyObject* flag, PyObject* message) {
+    setattr(self, S.enabled, flag);
+    log_debug(message);
     return none();
+}
+
+Ref History_enable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return set_enabled(Fixed<1>(kHistoryEnable, args, nargs, kwnames)[0], Py_True, S.msg_enabled);
 }
 
 const Signature kHistoryDisable{"disable", "History.disable", {"self"}, 1, 1};
 
 Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kHistoryDisable, args, nargs, kwnames);
-    setattr(p[0], S.enabled, Py_False);
-    log_debug(S.msg_disabled);
-    return none();
+    return set_enabled(Fixed<1>(kHistoryDisable, args, nargs, kwnames)[0], Py_False, S.msg_disabled);
 }
 
 /*
@@ -332,12 +320,8 @@ void history_append(PyObject* self, PyObject* item) {
 const Signature kHistoryAppend{"append", "History.append", {"self", "item"}, 2, 2};
 
 Ref History_append(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 2 && !kwnames) {
-        history_append(args[0], args[1]);
-    } else {
-        Parsed p = parse(kHistoryAppend, args, nargs, kwnames);
-        history_append(p[0], p[1]);
-    }
+    Fixed<2> f(kHistoryAppend, args, nargs, kwnames);
+    history_append(f[0], f[1]);
     return none();
 }
 
@@ -545,38 +529,23 @@ const char kHistoryDoc[] =
     "switches recording; every appended item is logged at debug level on the\n"
     "logger 'trelmo.tcl' either way.";
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "history",
-    "A bounded history of Tcl interpreter calls (History, Entry) with named markers.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    module_def_of("history", "A bounded history of Tcl interpreter calls (History, Entry) with named markers.");
 
 Ref init_module() {
-    intern_all(kNames);
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kNames);
     M.dict = Py_NewRef(PyModule_GetDict(m.get()));
     M.no_args = own(PyTuple_New(0)).release();
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: re, logging, collections.deque, get_time; then log.
-    Ref re = import("re");
-    check(PyModule_AddObjectRef(m.get(), "re", re.get()));
-    Ref logging = import("logging");
-    check(PyModule_AddObjectRef(m.get(), "logging", logging.get()));
-    Ref deque = import_from("collections", "deque");
-    check(PyModule_AddObjectRef(m.get(), "deque", deque.get()));
-    Ref get_time = import_from("trelmo.utils.utils", "get_time");
-    check(PyModule_AddObjectRef(m.get(), "get_time", get_time.get()));
+    Ref re = add_object(m.get(), "re", import("re"));
+    Ref logging = add_object(m.get(), "logging", import("logging"));
+    Ref deque = add_object(m.get(), "deque", import_from("collections", "deque"));
+    Ref get_time = add_object(m.get(), "get_time", import_from("trelmo.utils.utils", "get_time"));
     Ref get_logger = getattr(logging.get(), "getLogger");
     Ref logger_name = from_utf8("trelmo.tcl");
-    Ref log = call1(get_logger.get(), logger_name.get());
-    check(PyModule_AddObjectRef(m.get(), "log", log.get()));
+    Ref log = add_object(m.get(), "log", call1(get_logger.get(), logger_name.get()));
     M.debug_level = getattr(logging.get(), "DEBUG").release();
     M.count_default = own(PyLong_FromLong(20)).release();
 
@@ -586,7 +555,7 @@ Ref init_module() {
     Ref entry_ns = own(PyDict_New());
     Ref entry = make_class(meta, "Entry", "Entry", bases.get(), kEntryMethods, entry_ns.get(), modname.get(), kEntryDoc);
     M.Entry_init = Py_NewRef(check(PyDict_GetItemWithError(entry_ns.get(), S.init_)));
-    check(PyModule_AddObjectRef(m.get(), "Entry", entry.get()));
+    add_object(m.get(), "Entry", entry.get());
     M.Entry = entry.release();
 
     Ref history_ns = own(PyDict_New());
@@ -594,12 +563,10 @@ Ref init_module() {
     check(PyDict_SetItemString(history_ns.get(), "__MAX_HISTORY__", max_history.get()));
     Ref history = make_class(meta, "History", "History", bases.get(), kHistoryMethods, history_ns.get(),
                              modname.get(), kHistoryDoc);
-    check(PyModule_AddObjectRef(m.get(), "History", history.get()));
+    add_object(m.get(), "History", history.get());
     return m;
 }
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_history() {
-    return guarded([] { return init_module(); });
-}
+PYHELP_MODULE_INIT(history, init_module)

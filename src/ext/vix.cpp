@@ -35,45 +35,37 @@ struct State {
     PyObject* kw_tcl = nullptr;               // ('tcl',): keyword names of Vix_Code(name, tcl=...)
 } M;
 
+#define VIX_NAMES(X) \
+    X(quoml, "quoml") \
+    X(TclError, "TclError") \
+    X(Vix_Code, "Vix_Code") \
+    X(weakref, "weakref") \
+    X(proxy, "proxy") \
+    X(tcl, "tcl") \
+    X(cmd, "cmd") \
+    X(history, "history") \
+    X(append, "append") \
+    X(tk, "tk") \
+    X(call, "call") \
+    X(vars, "vars") \
+    X(errorInfo, "::errorInfo") \
+    X(cast_any, "cast_any") \
+    X(cast_, "cast_") \
+    X(sep, "::") \
+    X(dash, "-") \
+    X(getattr_, "__getattr__") \
+    X(getattribute_, "__getattribute__") \
+    X(init_, "__init__") \
+    X(call_, "__call__") \
+    X(str_, "__str__") \
+    X(empty_name, "invalid command name \"\"")
 struct Names {
-    PyObject *quoml, *TclError, *Vix_Code, *weakref, *proxy, *tcl, *cmd, *history, *append, *tk, *call, *vars,
-        *errorInfo, *cast_any, *cast_, *sep, *dash, *getattr_, *getattribute_, *init_, *call_, *str_, *empty_name;
+    VIX_NAMES(PYHELP_NAME_FIELD)
 } S;
-const InternEntry kNames[] = {
-    {&S.quoml, "quoml"},
-    {&S.TclError, "TclError"},
-    {&S.Vix_Code, "Vix_Code"},
-    {&S.weakref, "weakref"},
-    {&S.proxy, "proxy"},
-    {&S.tcl, "tcl"},
-    {&S.cmd, "cmd"},
-    {&S.history, "history"},
-    {&S.append, "append"},
-    {&S.tk, "tk"},
-    {&S.call, "call"},
-    {&S.vars, "vars"},
-    {&S.errorInfo, "::errorInfo"},
-    {&S.cast_any, "cast_any"},
-    {&S.cast_, "cast_"},
-    {&S.sep, "::"},
-    {&S.dash, "-"},
-    {&S.getattr_, "__getattr__"},
-    {&S.getattribute_, "__getattribute__"},
-    {&S.init_, "__init__"},
-    {&S.call_, "__call__"},
-    {&S.str_, "__str__"},
-    {&S.empty_name, "invalid command name \"\""},
-};
+const InternEntry kNames[] = {VIX_NAMES(PYHELP_NAME_ENTRY)};
 
 // A module-level name, read now.
-Ref global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(M.dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyErrSet{};
-    }
-    return Ref::newref(v);
-}
+Ref global(PyObject* name) { return Ref::newref(module_global_borrowed(M.dict, name)); }
 
 // quoml(o) through the module-level name, calling the C entry point while the
 // name is still the quoml module's own function.
@@ -211,11 +203,6 @@ Ref code_getattr(PyObject* self, PyObject* name) {
 }
 
 const Signature kCodeGetattr{"__getattr__", "Vix_Code.__getattr__", {"self", "name"}, 2, 2};
-
-Ref Vix_Code_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kCodeGetattr, args, nargs, kwnames);
-    return code_getattr(p[0], p[1]);
-}
 
 /*
  *----------------------------------------------------------------------
@@ -425,7 +412,7 @@ MethodSpec kCodeMethods[] = {
       "A chain naming the command '::'.join(cmd), bound to the interpreter\n"
       "object tcl (kept as given)."},
      Kind::Instance},
-    {{"__getattr__", PYHELP_FAST(Vix_Code_getattr),
+    {{"__getattr__", PYHELP_FAST((fixed_method<kCodeGetattr, code_getattr, 2>)),
       "__getattr__(self, name)\n--\n\n"
       "Append name to the command name and return this same chain."},
      Kind::Instance},
@@ -467,11 +454,6 @@ Ref vix_getattr(PyObject* self, PyObject* name) {
 
 const Signature kVixGetattr{"__getattr__", "Vix.__getattr__", {"self", "name"}, 2, 2};
 
-Ref Vix_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kVixGetattr, args, nargs, kwnames);
-    return vix_getattr(p[0], p[1]);
-}
-
 const Signature kVixCall{"__call__", "Vix.__call__", {"self"}, 1, 1, 0, true, true};
 
 Ref Vix_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -485,7 +467,7 @@ MethodSpec kVixMethods[] = {
     {{"__init__", PYHELP_FAST(Vix_init),
       "__init__(self, tcl)\n--\n\nQuick calls bound to the interpreter object tcl (through a weak proxy)."},
      Kind::Instance},
-    {{"__getattr__", PYHELP_FAST(Vix_getattr),
+    {{"__getattr__", PYHELP_FAST((fixed_method<kVixGetattr, vix_getattr, 2>)),
       "__getattr__(self, name)\n--\n\nA new chain (Vix_Code) naming the command name."},
      Kind::Instance},
     {{"__call__", PYHELP_FAST(Vix_call),
@@ -514,32 +496,19 @@ const char kCodeDoc[] =
     "it); calling it runs the command '::'.join(cmd), resolved by Tcl\n"
     "against the current namespace.";
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vix",
-    "Quick calls of Tcl commands as attribute chains (Vix, Vix_Code).",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    module_def_of("vix", "Quick calls of Tcl commands as attribute chains (Vix, Vix_Code).");
 
 Ref init_module() {
-    intern_all(kNames);
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kNames);
     M.dict = Py_NewRef(PyModule_GetDict(m.get()));
     M.no_args = own(PyTuple_New(0)).release();
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: weakref, TclError, quoml.
-    Ref weakref = import("weakref");
-    check(PyModule_AddObjectRef(m.get(), "weakref", weakref.get()));
-    Ref tcl_error = import_from("tkinter", "TclError");
-    check(PyModule_AddObjectRef(m.get(), "TclError", tcl_error.get()));
-    Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
-    check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
+    Ref weakref = add_object(m.get(), "weakref", import("weakref"));
+    Ref tcl_error = add_object(m.get(), "TclError", import_from("tkinter", "TclError"));
+    Ref quoml = add_object(m.get(), "quoml", import_sibling("trelmo.tcl", "quoml", "quoml"));
     M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};
     M.object_getattribute = Py_NewRef(check(compat::type_lookup(&PyBaseObject_Type, S.getattribute_)));
@@ -552,7 +521,7 @@ Ref init_module() {
     Ref vix = make_class(meta, "Vix", "Vix", bases.get(), kVixMethods, vix_ns.get(), modname.get(), kVixDoc);
     M.Vix_getattr = Py_NewRef(check(PyDict_GetItemWithError(vix_ns.get(), S.getattr_)));
     install_getattro(vix.get());
-    check(PyModule_AddObjectRef(m.get(), "Vix", vix.get()));
+    add_object(m.get(), "Vix", vix.get());
     M.Vix = vix.release();
 
     Ref code_ns = own(PyDict_New());
@@ -562,13 +531,11 @@ Ref init_module() {
     M.Vix_Code_call = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.call_)));
     install_getattro(code.get());
     compat::patch_slots((PyTypeObject*)code.get(), [](PyTypeObject* t) { t->tp_call = code_tp_call; });
-    check(PyModule_AddObjectRef(m.get(), "Vix_Code", code.get()));
+    add_object(m.get(), "Vix_Code", code.get());
     M.Vix_Code = code.release();
     return m;
 }
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_vix() {
-    return guarded([] { return init_module(); });
-}
+PYHELP_MODULE_INIT(vix, init_module)

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -146,12 +147,25 @@ class RecursionGuard {
 };
 
 // ---------------------------------------------------------------------------
-// Interned names: one table, filled in one loop.
+// Interned names: one X-macro list per module, filled in one loop.
+//
+//   #define HISTORY_NAMES(X) X(log, "log") X(init_, "__init__") ...
+//   struct Names { HISTORY_NAMES(PYHELP_NAME_FIELD) } S;
+//   const InternEntry kNames[] = {HISTORY_NAMES(PYHELP_NAME_ENTRY)};
+//   ... intern_all(kNames) at init.
+//
+// The list is the only place a string is written, so no text is interned
+// under two names and no check is forgotten.
 // ---------------------------------------------------------------------------
 struct InternEntry {
     PyObject** slot;
     const char* text;
 };
+#define PYHELP_NAME_FIELD(id, text) PyObject* id = nullptr;
+#define PYHELP_NAME_ENTRY(id, text) {&S.id, text},
+#define PYHELP_NAME_ENUM(id, text) id,
+#define PYHELP_NAME_SKIP(id, text)
+
 template <std::size_t N>
 inline void intern_all(const InternEntry (&table)[N]) {
     for (const auto& e : table) {
@@ -221,6 +235,48 @@ inline Ref tuple_of(std::initializer_list<PyObject*> items) {
 }
 inline Ref none() { return Ref::newref(Py_None); }
 inline Ref boolean(bool b) { return Ref::newref(b ? Py_True : Py_False); }
+
+// The value of a module-level name read from the module namespace `dict`, as
+// a function of that module finds it (borrowed; NameError when unbound).
+inline PyObject* module_global_borrowed(PyObject* dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrSet{};
+    }
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Module initialisation (single phase), shared by every module:
+//
+//   PyModuleDef module_def = module_def_of(kModuleName, kModuleDoc);
+//   Ref init_module() {
+//       Ref m = new_module(&module_def, kNames);
+//       add_object(m.get(), "deque", import_from("collections", "deque").get());
+//       ...
+//   }
+//   PYHELP_MODULE_INIT(history, init_module)
+// ---------------------------------------------------------------------------
+inline PyModuleDef module_def_of(const char* name, const char* doc) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+// The interned names, then the module object.
+template <std::size_t N>
+inline Ref new_module(PyModuleDef* def, const InternEntry (&names)[N]) {
+    intern_all(names);
+    return own(PyModule_Create(def));
+}
+// m.<name> = value (the module keeps its own reference).
+inline void add_object(PyObject* m, const char* name, PyObject* value) { check(PyModule_AddObjectRef(m, name, value)); }
+// The same for a value just made, which is handed back for further use.
+inline Ref add_object(PyObject* m, const char* name, Ref&& value) {
+    add_object(m, name, value.get());
+    return std::move(value);
+}
+
+#define PYHELP_MODULE_INIT(name, init) \
+    TRELMO_MODINIT PyInit_##name() { return pyhelp::guarded([] { return init(); }); }
 
 // Catch a Python exception by class, the way `except E:` does.  Returns true
 // (and clears the indicator) when the pending error matches; otherwise
@@ -349,6 +405,47 @@ inline Parsed parse(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
         raise(PyExc_TypeError, "%s() missing %d required keyword-only argument%s: %s", fname, (int)missing.size(),
               missing.size() == 1 ? "" : "s", quote_list(missing).c_str());
     return p;
+}
+
+// The arguments of a call with N parameters and no *args/**kwargs, borrowed,
+// nullptr where omitted.  A call passing exactly the positional parameters
+// (the common case) is taken as it is; anything else goes through parse(),
+// with its checks and error wording.
+template <std::size_t N>
+struct Fixed {
+    PyObject* a[N] = {};
+    Fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        if (!kwnames && nargs >= sig.nrequired && nargs <= sig.npos) {
+            for (Py_ssize_t i = 0; i < nargs && i < (Py_ssize_t)N; ++i) a[i] = args[i];
+            return;
+        }
+        Parsed p = parse(sig, args, nargs, kwnames);
+        for (std::size_t i = 0; i < N && i < p.v.size(); ++i) a[i] = p.v[i];
+    }
+    PyObject* operator[](std::size_t i) const { return a[i]; }
+};
+
+template <std::size_t N, typename F, std::size_t... I>
+inline Ref apply_fixed(const Fixed<N>& f, F&& fn, std::index_sequence<I...>) {
+    if constexpr (std::is_void_v<decltype(fn(f[I]...))>) {
+        fn(f[I]...);
+        return Ref::newref(Py_None);
+    } else {
+        return fn(f[I]...);
+    }
+}
+// fn(a0, ..., aN-1) with the N arguments of a call to a function of
+// signature sig (see Fixed); None when fn returns nothing.
+template <std::size_t N, typename F>
+inline Ref call_fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& fn) {
+    Fixed<N> f(sig, args, nargs, kwnames);
+    return apply_fixed(f, std::forward<F>(fn), std::make_index_sequence<N>{});
+}
+// A method-table implementation for Impl(a0, ..., aN-1) with signature Sig:
+// PYHELP_FAST((fixed_method<kSig, impl, 2>)).
+template <const Signature& Sig, auto Impl, std::size_t N>
+Ref fixed_method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_fixed<N>(Sig, args, nargs, kwnames, Impl);
 }
 
 // ---------------------------------------------------------------------------

@@ -36,71 +36,46 @@ const char kModuleName[] = "trelmo.tcl.quoml";
 // Interned names and module state.
 // ---------------------------------------------------------------------------
 
-// The module-level names that conversions look up at call time.
-enum NameId {
-    kMapping,
-    kSequence,
-    kSet,
-    kTclObj,
-    kUnicode,
-    kScanElement,
-    kConvertElement,
-    kFromSequence,
-    kFromMapping,
-    kQuoml,
-    kSysMaxSize,
-    kLongType,
-    kTclobjFromSequence,
-    kTclobjFromMapping,
-    kTclobj,
-    kNameCount
-};
+// The interned names: first the module-level names that conversions look up
+// at call time (S.names[kMapping], ...), then the other names (S.add, ...).
+#define QUOML_NAMES(GLOBAL, X) \
+    GLOBAL(kMapping, "Mapping") \
+    GLOBAL(kSequence, "Sequence") \
+    GLOBAL(kSet, "Set") \
+    GLOBAL(kTclObj, "_tkTcl_Obj") \
+    GLOBAL(kUnicode, "unicode") \
+    GLOBAL(kScanElement, "_Tcl_ScanElement") \
+    GLOBAL(kConvertElement, "_Tcl_ConvertElement") \
+    GLOBAL(kFromSequence, "_quoml_from_sequence") \
+    GLOBAL(kFromMapping, "_quoml_from_mapping") \
+    GLOBAL(kQuoml, "quoml") \
+    GLOBAL(kSysMaxSize, "_sysmaxsize") \
+    GLOBAL(kLongType, "_long_type") \
+    GLOBAL(kTclobjFromSequence, "_tclobj_from_sequence") \
+    GLOBAL(kTclobjFromMapping, "_tclobj_from_mapping") \
+    GLOBAL(kTclobj, "tclobj") \
+    X(dunder_quoml, "__quoml__") \
+    X(dunder_tclobj, "__tclobj__") \
+    X(add, "add") \
+    X(use_braces, "USE_BRACES") \
+    X(dont_use_braces, "TCL_DONT_USE_BRACES") \
+    X(braces_unmatched, "BRACES_UNMATCHED") \
+    X(true_, "true") \
+    X(false_, "false") \
+    X(empty, "") \
+    X(empty_braces, "{}") \
+    X(from_sequence, "from_sequence") \
+    X(from_mapping, "from_mapping")
+
+enum NameId { QUOML_NAMES(PYHELP_NAME_ENUM, PYHELP_NAME_SKIP) kNameCount };
 
 struct Strings {
     PyObject* names[kNameCount];
-    PyObject* dunder_quoml;
-    PyObject* dunder_tclobj;
-    PyObject* add;
-    PyObject* use_braces;
-    PyObject* dont_use_braces;
-    PyObject* braces_unmatched;
-    PyObject* true_;
-    PyObject* false_;
-    PyObject* empty;
-    PyObject* empty_braces;
-    PyObject* from_sequence;
-    PyObject* from_mapping;
+    QUOML_NAMES(PYHELP_NAME_SKIP, PYHELP_NAME_FIELD)
 } S;
 
-const InternEntry kInterned[] = {
-    {&S.names[kMapping], "Mapping"},
-    {&S.names[kSequence], "Sequence"},
-    {&S.names[kSet], "Set"},
-    {&S.names[kTclObj], "_tkTcl_Obj"},
-    {&S.names[kUnicode], "unicode"},
-    {&S.names[kScanElement], "_Tcl_ScanElement"},
-    {&S.names[kConvertElement], "_Tcl_ConvertElement"},
-    {&S.names[kFromSequence], "_quoml_from_sequence"},
-    {&S.names[kFromMapping], "_quoml_from_mapping"},
-    {&S.names[kQuoml], "quoml"},
-    {&S.names[kSysMaxSize], "_sysmaxsize"},
-    {&S.names[kLongType], "_long_type"},
-    {&S.names[kTclobjFromSequence], "_tclobj_from_sequence"},
-    {&S.names[kTclobjFromMapping], "_tclobj_from_mapping"},
-    {&S.names[kTclobj], "tclobj"},
-    {&S.dunder_quoml, "__quoml__"},
-    {&S.dunder_tclobj, "__tclobj__"},
-    {&S.add, "add"},
-    {&S.use_braces, "USE_BRACES"},
-    {&S.dont_use_braces, "TCL_DONT_USE_BRACES"},
-    {&S.braces_unmatched, "BRACES_UNMATCHED"},
-    {&S.true_, "true"},
-    {&S.false_, "false"},
-    {&S.empty, ""},
-    {&S.empty_braces, "{}"},
-    {&S.from_sequence, "from_sequence"},
-    {&S.from_mapping, "from_mapping"},
-};
+#define QUOML_GLOBAL_ENTRY(id, text) {&S.names[id], text},
+const InternEntry kInterned[] = {QUOML_NAMES(QUOML_GLOBAL_ENTRY, PYHELP_NAME_ENTRY)};
 
 struct State {
     PyObject* module = nullptr;
@@ -203,6 +178,25 @@ inline bool is_pure_key(PyObject* k) noexcept {
     PyTypeObject* t = Py_TYPE(k);
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
            t == &PyBytes_Type || k == Py_None;
+}
+
+// f(item) for every item that iterating obj yields.  Iterating anything but
+// an exact built-in container may run Python code, so the context forgets its
+// check of the names before the iteration starts and after every step.
+template <typename F>
+void for_each_item(PyObject* obj, Ctx& ctx, F&& f) {
+    const bool pure = is_pure_iterable(Py_TYPE(obj));
+    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
+    Ref it = own(PyObject_GetIter(obj));
+    for (;;) {
+        Ref e = Ref::steal(PyIter_Next(it.get()));
+        if (!pure) ctx.taint();
+        if (!e) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return;
+        }
+        f(e.get());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -636,20 +630,11 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
         return finish_list(items, ctx, known);
     }
     if (t == &PyBytes_Type && ctx.pristine()) return bytes_list(obj);
-    const bool pure = is_pure_iterable(t);
-    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
-    Ref it = own(PyObject_GetIter(obj));
     Items items(ctx, 8, known);
-    for (;;) {
-        Ref e = Ref::steal(PyIter_Next(it.get()));
-        if (!pure) ctx.taint();
-        if (!e) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            break;
-        }
+    for_each_item(obj, ctx, [&](PyObject* e) {
         Known k;
-        items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
-    }
+        items.push(quoml_item(e, ctx, &k), ctx, &k);
+    });
     return finish_list(items, ctx, known);
 }
 
@@ -925,18 +910,7 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
         }
         return tuple_of_refs(out);
     }
-    const bool pure = is_pure_iterable(t);
-    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
-    Ref it = own(PyObject_GetIter(obj));
-    for (;;) {
-        Ref e = Ref::steal(PyIter_Next(it.get()));
-        if (!pure) ctx.taint();
-        if (!e) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            break;
-        }
-        out.push_back(tclobj_item(e.get(), ctx));
-    }
+    for_each_item(obj, ctx, [&](PyObject* e) { out.push_back(tclobj_item(e, ctx)); });
     return tuple_of_refs(out);
 }
 
@@ -1250,10 +1224,7 @@ const char kModuleDoc[] =
     "part through __quoml__() and __tclobj__().  The conversions call each other\n"
     "through the module-level names, so rebinding one changes later conversions.";
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr,
-                          nullptr};
-
-void add(PyObject* m, const char* name, PyObject* value) { check(PyModule_AddObjectRef(m, name, value)); }
+PyModuleDef module_def = module_def_of(kModuleName, kModuleDoc);
 
 // Binds name to value and remembers value as the module's own.
 void add_named(PyObject* m, NameId id, PyObject* value) {
@@ -1264,9 +1235,8 @@ void add_named(PyObject* m, NameId id, PyObject* value) {
 
 Ref init_module() {
     if (M.module) return Ref::newref(M.module);
-    intern_all(kInterned);
     check(PyType_Ready(&FuncType));
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kInterned);
     M.dict = PyModule_GetDict(m.get());
     PyObject* mod = m.get();
     Ref modname = from_utf8(kModuleName);
@@ -1281,7 +1251,7 @@ Ref init_module() {
     Ref tcl_obj = import_from("_tkinter", "Tcl_Obj");
     add_named(mod, kTclObj, tcl_obj.get());
     Ref sys = import("sys");
-    add(mod, "sys", sys.get());
+    add_object(mod, "sys", sys.get());
     add_named(mod, kUnicode, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
     Ref scan = own(PyCFunction_NewEx(&kScanDef, nullptr, modname.get()));
@@ -1289,7 +1259,7 @@ Ref init_module() {
     Ref convert = own(PyCFunction_NewEx(&kConvertDef, nullptr, modname.get()));
     add_named(mod, kConvertElement, convert.get());
     Ref update = own(PyCFunction_NewEx(&kUpdateDef, nullptr, modname.get()));
-    add(mod, "_tcl_UpdateStringOfList", update.get());
+    add_object(mod, "_tcl_UpdateStringOfList", update.get());
     add_named(mod, kFromSequence, update.get());
     Ref from_mapping = own(PyCFunction_NewEx(&kFromMappingDef, nullptr, modname.get()));
     add_named(mod, kFromMapping, from_mapping.get());
@@ -1318,7 +1288,7 @@ Ref init_module() {
     kCAPI.quoml_func = quoml.get();
     kCAPI.tclobj_func = tclobj.get();
     Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));
-    add(mod, "_C_API", capsule.get());
+    add_object(mod, "_C_API", capsule.get());
 
     M.names.init(M.dict);
     for (int i = 0; i < kNameCount; ++i) M.names.expect(S.names[i], M.original[i]);
@@ -1328,6 +1298,4 @@ Ref init_module() {
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_quoml() {
-    return guarded([] { return init_module(); });
-}
+PYHELP_MODULE_INIT(quoml, init_module)
