@@ -523,6 +523,42 @@ inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     return call_method_vc(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// A tuple of new references to items[0:n].
+inline Ref tuple_from(PyObject* const* items, Py_ssize_t n) {
+    Ref t = own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(items[i]));
+    return t;
+}
+
+// getattr(super(cls, self), name, None): an empty Ref when absent.
+inline Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
+    Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
+    Ref out;
+    lookup_attr(sup.get(), name, out);
+    return out;
+}
+
+// Text the bridge cannot encode (a lone surrogate outside U+DC80..U+DCFF,
+// the range its "surrogateescape" encoding carries) is refused with the error
+// the bridge raises for such an argument.  The bridge converts the items of a
+// tuple without checking each conversion, so such text inside a tuple would
+// crash the process there instead.  Anything but a str passes.
+inline void refuse_uncarryable(PyObject* item) {
+    if (!PyUnicode_Check(item)) return;
+    unicode_ready(item);
+    const int kind = PyUnicode_KIND(item);
+    if (kind == PyUnicode_1BYTE_KIND) return;
+    const void* data = PyUnicode_DATA(item);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF && !(ch >= 0xDC80 && ch <= 0xDCFF)) {
+            own(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));  // raises UnicodeEncodeError
+            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
+        }
+    }
+}
+
 // The object a weak reference or weak proxy points to (a new reference);
 // ReferenceError, worded as a dead proxy words it, once the object is gone.
 // Getting an attribute through a proxy is exactly getting it on this object.

@@ -861,27 +861,6 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     return call_named(kQuoml, obj, ctx);
 }
 
-// Text the bridge cannot encode (a lone surrogate outside U+DC80..U+DCFF,
-// the range its "surrogateescape" encoding carries) is refused with the error
-// the bridge raises for such an argument.  The bridge converts the items of a
-// tuple without checking each conversion, so such text inside a tuple would
-// crash the process there instead.
-void refuse_uncarryable(PyObject* item) {
-    if (!PyUnicode_Check(item)) return;
-    unicode_ready(item);
-    const int kind = PyUnicode_KIND(item);
-    if (kind == PyUnicode_1BYTE_KIND) return;
-    const void* data = PyUnicode_DATA(item);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (ch >= 0xD800 && ch <= 0xDFFF && !(ch >= 0xDC80 && ch <= 0xDCFF)) {
-            own(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));  // raises UnicodeEncodeError
-            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
-        }
-    }
-}
-
 // tclobj(e) for an item of a tuple being built.
 inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
     Ref r = ctx.pristine() ? tclobj_impl(e, ctx) : call_named(kTclobj, e, ctx);
