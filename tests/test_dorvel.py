@@ -289,6 +289,36 @@ def test_deep_paths_and_recursion():
     assert d.all_keys() == [".".join(["a"] * 3000 + ["b"])]
 
 
+def _split_path(key):
+    """The components of a dotted key, cut one dot at a time as key.split('.', 1) does."""
+    parts = []
+    while True:
+        cut = key.split(".", 1)
+        parts.append(cut[0])
+        if len(cut) == 1:
+            return parts
+        key = cut[1]
+
+
+@pytest.mark.parametrize("key", ["a..b", ".a", "a.", ".", "..", "a...b", ".a.", "a..b..c", "..a"])
+def test_keys_with_empty_parts_follow_repeated_split(key):
+    parts = _split_path(key)
+    expected = 1
+    for part in reversed(parts[1:]):
+        expected = ("D", {part: expected})
+    d = Dorvel()
+    d[key] = 1
+    assert plain(d) == {parts[0]: expected}
+    assert d[key] == 1 and d.get(key) == 1 and key in d
+    assert d.all_keys() == [key]
+    sibling = ".".join(parts[:-1] + [parts[-1] + "z"])
+    assert (sibling in d) is False and d.get(sibling, 7) == 7
+    del d[key]
+    assert d == {} and key not in d
+    with pytest.raises(KeyError):
+        d[key]
+
+
 def test_non_string_keys_fail_as_python_would():
     d = Dorvel()
     d[("t",)] = 1
@@ -299,7 +329,7 @@ def test_non_string_keys_fail_as_python_would():
 
 
 # -- differential check against the plain Python class ----------------------------
-_keys = st.sampled_from(["a", "b", "a.b", "b.a", "a.b.c", "c.a", "a.c", "b"])
+_keys = st.sampled_from(["a", "b", "a.b", "b.a", "a.b.c", "c.a", "a.c", "b", "a..b", ".a", "a.", "."])
 _values = st.one_of(
     st.sampled_from(["x", "", "xbz", 5, None]),
     st.builds(lambda kv: ("D", kv), st.dictionaries(st.sampled_from(["a", "b", "c.d"]), st.sampled_from(["v", "w"]), max_size=2)),

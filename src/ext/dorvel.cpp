@@ -25,6 +25,7 @@
 // Dotted paths are walked iteratively, so a key with thousands of dots needs
 // no C stack; every descent into nested values (construction, flattening,
 // reading Tcl text) is recursion-guarded.
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
@@ -118,22 +119,17 @@ inline PyObject* dorvel_class() { return (PyObject*)st.cls; }
 // ---------------------------------------------------------------------------
 
 // obj[...] (dispatched through the type's slot) runs our function for member m.
-inline bool slot_is_own(PyObject* obj, Member m) { return _PyType_Lookup(Py_TYPE(obj), S.member[m]) == st.own[m]; }
+inline bool slot_is_own(PyObject* obj, Member m) { return guard::type_resolves(Py_TYPE(obj), S.member[m], st.own[m]); }
 
 // obj.<name> looked up as an attribute (a method call) finds `expected`:
 // the class provides it, attribute lookup is the ordinary one and the
 // instance's own __dict__ does not shadow it.
 bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (_PyType_Lookup(t, name) != expected) return false;
-    if (t->tp_getattro != PyObject_GenericGetAttr && _PyType_Lookup(t, S.getattribute) != st.base_getattribute)
+    if (!guard::type_resolves(t, name, expected)) return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr && !guard::type_resolves(t, S.getattribute, st.base_getattribute))
         return false;
-    PyObject** dictptr = _PyObject_GetDictPtr(obj);
-    if (dictptr && *dictptr) {
-        if (PyDict_GetItemWithError(*dictptr, name)) return false;
-        if (PyErr_Occurred()) throw PyErrSet{};
-    }
-    return true;
+    return guard::instance_lacks(obj, name);
 }
 inline bool method_is_own(PyObject* obj, Member m) { return attr_is(obj, S.member[m], st.own[m]); }
 
@@ -148,7 +144,7 @@ bool base_is_dict(PyObject* self, PyObject* name) {
     if (i + 2 >= n || PyTuple_GET_ITEM(mro, i + 1) != st.attrdict ||
         PyTuple_GET_ITEM(mro, i + 2) != (PyObject*)&PyDict_Type)
         return false;
-    return _PyType_Lookup((PyTypeObject*)st.attrdict, name) == _PyType_Lookup(&PyDict_Type, name);
+    return guard::type_resolves((PyTypeObject*)st.attrdict, name, compat::type_lookup(&PyDict_Type, name));
 }
 
 // super(Dorvel, self).<name>(args...)
@@ -225,7 +221,7 @@ void memo_sync(Ctx& ctx) {
     ctx.token_known = true;
 }
 
-inline bool plain_class_attr(PyTypeObject* t) { return _PyType_Lookup(t, S.dunder_class) == st.object_class; }
+inline bool plain_class_attr(PyTypeObject* t) { return guard::type_resolves(t, S.dunder_class, st.object_class); }
 
 // isinstance(v, Dorvel)
 bool is_dorvel(Ctx& ctx, PyObject* v) {
@@ -408,7 +404,7 @@ Ref find_item(Ctx& ctx, PyObject* self, PyObject* key) {
             if (p < 0) {
                 if (PyObject* v = PyDict_GetItemWithError(self, key)) return Ref::newref(v);
                 if (PyErr_Occurred()) throw PyErrSet{};
-                if (!_PyType_Lookup(Py_TYPE(self), S.missing)) return Ref();
+                if (!compat::type_lookup(Py_TYPE(self), S.missing)) return Ref();
             }
         }
         Ref out;
@@ -779,7 +775,7 @@ void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nar
 // tp_new followed by our __init__.
 bool plain_construction() {
     return Py_TYPE(st.cls)->tp_call == PyType_Type.tp_call && st.cls->tp_new == PyDict_Type.tp_new &&
-           _PyType_Lookup(st.cls, S.member[kInit]) == st.own[kInit];
+           guard::type_resolves(st.cls, S.member[kInit], st.own[kInit]);
 }
 
 // Dorvel(*args): args is a tuple or nullptr.
@@ -1031,7 +1027,7 @@ struct Reader {
     Ref read_value(PyObject* value) {
         Ref out;
         try {
-            if (_PyType_Lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
+            if (guard::type_resolves(st.cls, S.member[kFromTcl], st.own[kFromTcl])) {
                 out = read(value, true);
             } else {
                 ctx.forget();
@@ -1050,7 +1046,7 @@ struct Reader {
 
 // Dorvel.from_tcl(value) as called by __setitem__: errors propagate.
 Ref from_tcl_top(Ctx& ctx, PyObject* value) {
-    if (_PyType_Lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
+    if (guard::type_resolves(st.cls, S.member[kFromTcl], st.own[kFromTcl])) {
         Reader r{ctx, Ref(), Ref()};
         return r.read(value, false);
     }
@@ -1120,7 +1116,7 @@ struct Fixed {
 
 // type(self).<name>.__get__(self) (the way the generic dispatchers bind).
 Ref bound_special(PyObject* self, Member m) {
-    PyObject* descr = _PyType_Lookup(Py_TYPE(self), S.member[m]);
+    PyObject* descr = compat::type_lookup(Py_TYPE(self), S.member[m]);
     if (!descr) raise_obj(PyExc_AttributeError, S.member[m]);
     descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
     if (!get) return Ref::newref(descr);
@@ -1179,9 +1175,11 @@ int slot_contains(PyObject* self, PyObject* key) noexcept {
 
 void install_slots(PyTypeObject* cls) {
     if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !cls->tp_as_mapping || !cls->tp_as_sequence) return;
-    cls->tp_as_mapping->mp_subscript = slot_getitem;
-    cls->tp_as_mapping->mp_ass_subscript = slot_ass_subscript;
-    cls->tp_as_sequence->sq_contains = slot_contains;
+    compat::patch_slots(cls, [](PyTypeObject* t) {
+        t->tp_as_mapping->mp_subscript = slot_getitem;
+        t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript;
+        t->tp_as_sequence->sq_contains = slot_contains;
+    });
 }
 
 Ref Dorvel_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1389,8 +1387,8 @@ Ref init_module() {
     st.tcl_obj = (PyTypeObject*)tcl_obj.release();
     st.tcl_error = import_from("_tkinter", "TclError").release();
     st.cache_token = import_from("abc", "get_cache_token").release();
-    st.dict_items = Py_NewRef(_PyType_Lookup(&PyDict_Type, S.items));
-    st.object_class = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, S.dunder_class));
+    st.dict_items = Py_NewRef(compat::type_lookup(&PyDict_Type, S.items));
+    st.object_class = Py_NewRef(compat::type_lookup(&PyBaseObject_Type, S.dunder_class));
     st.empty_tuple = own(PyTuple_New(0)).release();
     split_table = own(PyDict_New()).release();
     st.zero = own(PyLong_FromLong(0)).release();
@@ -1398,7 +1396,7 @@ Ref init_module() {
 
     Ref cls = make_dorvel(modname.get());
     if (!PyType_Check(cls.get())) raise(PyExc_TypeError, "the metaclass did not make a class");
-    PyObject* cls_dict = ((PyTypeObject*)cls.get())->tp_dict;
+    PyObject* cls_dict = compat::type_dict_borrowed((PyTypeObject*)cls.get());
     for (int i = 0; i < kMembers; ++i) {
         PyObject* member = PyDict_GetItemWithError(cls_dict, S.member[i]);
         if (!member) {
@@ -1407,7 +1405,7 @@ Ref init_module() {
         }
         st.own[i] = Py_NewRef(member);
     }
-    st.base_getattribute = _PyType_Lookup((PyTypeObject*)cls.get(), S.getattribute);
+    st.base_getattribute = compat::type_lookup((PyTypeObject*)cls.get(), S.getattribute);
     Py_XINCREF(st.base_getattribute);
     check(PyModule_AddObjectRef(m.get(), "Dorvel", cls.get()));
     st.cls = (PyTypeObject*)cls.release();

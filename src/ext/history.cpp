@@ -7,6 +7,7 @@
 // module-level name `log`.  Like Python code, the methods read these
 // module-level names at call time, so rebinding one (a test patching `log` or
 // `get_time`) takes effect at once.
+#include "guard.hpp"
 #include "pyhelp.hpp"
 
 using namespace pyhelp;
@@ -74,15 +75,6 @@ PyObject* global_borrowed(PyObject* name) {
     return v;
 }
 Ref global(PyObject* name) { return Ref::newref(global_borrowed(name)); }
-
-inline Ref call_method0(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x03090000
-    return own(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = getattr(obj, name);
-    return call0(f.get());
-#endif
-}
 
 // deque(maxlen=maxlen) through the module-level name `deque`.
 Ref new_deque(PyObject* maxlen) {
@@ -231,7 +223,7 @@ Ref make_entry(PyObject* item) {
     if (cls.get() == M.Entry) {
         auto* tp = (PyTypeObject*)M.Entry;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            _PyType_Lookup(tp, S.init_) == M.Entry_init) {
+            guard::type_resolves(tp, S.init_, M.Entry_init)) {
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             entry_setup(self.get(), item);
             return self;

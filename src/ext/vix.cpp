@@ -9,6 +9,7 @@
 // from the sibling module trelmo.tcl.quoml (whose C entry point it calls while
 // the module-level name `quoml` is still that function).  The module-level
 // names are read at call time, as Python code reads its globals.
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
@@ -74,15 +75,6 @@ Ref global(PyObject* name) {
     return Ref::newref(v);
 }
 
-inline Ref call_method0(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x03090000
-    return own(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = getattr(obj, name);
-    return call0(f.get());
-#endif
-}
-
 // quoml(o) through the module-level name, calling the C entry point while the
 // name is still the quoml module's own function.
 Ref to_quoml(PyObject* o) {
@@ -140,17 +132,17 @@ PyObject* call_bound(PyObject* attr, PyObject* self, PyObject* arg) {
  */
 PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* getattribute = _PyType_Lookup(tp, S.getattribute_);  // borrowed
+    PyObject* getattribute = compat::type_lookup(tp, S.getattribute_);  // borrowed
     PyObject* res;
     if (!getattribute || getattribute == M.object_getattribute) {
-        res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);  // no AttributeError when absent
+        res = compat::generic_getattr_optional(self, name);  // no AttributeError when absent
         if (res || PyErr_Occurred()) return res;
     } else {
         res = call_bound(getattribute, self, name);
         if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res;
         PyErr_Clear();
     }
-    PyObject* getattr = _PyType_Lookup(tp, S.getattr_);
+    PyObject* getattr = compat::type_lookup(tp, S.getattr_);
     if (getattr == M.Vix_getattr) return guarded([&] { return vix_getattr(self, name); });
     if (getattr == M.Vix_Code_getattr) return guarded([&] { return code_getattr(self, name); });
     if (!getattr) return PyObject_GenericGetAttr(self, name);  // the AttributeError
@@ -158,8 +150,7 @@ PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
 }
 
 void install_getattro(PyObject* cls) {
-    ((PyTypeObject*)cls)->tp_getattro = chain_getattro;
-    PyType_Modified((PyTypeObject*)cls);
+    compat::patch_slots((PyTypeObject*)cls, [](PyTypeObject* t) { t->tp_getattro = chain_getattro; });
 }
 
 // ---------------------------------------------------------------------------
@@ -181,7 +172,7 @@ Ref new_code(PyObject* name, PyObject* tcl) {
     if (cls.get() == M.Vix_Code) {
         auto* tp = (PyTypeObject*)M.Vix_Code;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            _PyType_Lookup(tp, S.init_) == M.Vix_Code_init) {
+            guard::type_resolves(tp, S.init_, M.Vix_Code_init)) {
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             Ref cmd = own(PyList_New(1));
             PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
@@ -305,11 +296,8 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         // dictionary, a C method on the type) the method is called directly
         // with the object prepended, without a bound method object.
         PyTypeObject* tp = Py_TYPE(tk.get());
-        PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset == 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                  && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
-#endif
-                              ? _PyType_Lookup(tp, S.call)
+        PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && compat::lacks_instance_dict(tp)
+                              ? compat::type_lookup(tp, S.call)
                               : nullptr;  // borrowed
         if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
             Ref keep = Ref::newref(descr);
@@ -372,7 +360,7 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
  */
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* call = _PyType_Lookup(tp, S.call_);  // borrowed
+    PyObject* call = compat::type_lookup(tp, S.call_);  // borrowed
     if (call != M.Vix_Code_call) {
         if (!call) return PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", tp->tp_name);
         Py_INCREF(call);
@@ -554,7 +542,7 @@ Ref init_module() {
     check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
     M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};
-    M.object_getattribute = Py_NewRef(check(_PyType_Lookup(&PyBaseObject_Type, S.getattribute_)));
+    M.object_getattribute = Py_NewRef(check(compat::type_lookup(&PyBaseObject_Type, S.getattribute_)));
     M.kw_tcl = tuple_of({S.tcl}).release();
 
     Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
@@ -573,8 +561,7 @@ Ref init_module() {
     M.Vix_Code_init = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.init_)));
     M.Vix_Code_call = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.call_)));
     install_getattro(code.get());
-    ((PyTypeObject*)code.get())->tp_call = code_tp_call;
-    PyType_Modified((PyTypeObject*)code.get());
+    compat::patch_slots((PyTypeObject*)code.get(), [](PyTypeObject* t) { t->tp_call = code_tp_call; });
     check(PyModule_AddObjectRef(m.get(), "Vix_Code", code.get()));
     M.Vix_Code = code.release();
     return m;

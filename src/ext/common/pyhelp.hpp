@@ -16,8 +16,7 @@
 // into MemoryError), so nothing ever unwinds through a CPython frame.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstdarg>
 #include <cstddef>
@@ -26,38 +25,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// ---------------------------------------------------------------------------
-// Compatibility block: the only place that looks at PY_VERSION_HEX.
-// ---------------------------------------------------------------------------
-#define TRELMO_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
-
-#if PY_VERSION_HEX < 0x030A0000
-static inline PyObject* Py_NewRef(PyObject* o) {
-    Py_INCREF(o);
-    return o;
-}
-static inline PyObject* Py_XNewRef(PyObject* o) {
-    Py_XINCREF(o);
-    return o;
-}
-static inline int PyModule_AddObjectRef(PyObject* m, const char* name, PyObject* v) {
-    Py_XINCREF(v);
-    int r = PyModule_AddObject(m, name, v);
-    if (r < 0) Py_XDECREF(v);
-    return r;
-}
-#endif
-
-#if PY_VERSION_HEX < 0x03090000
-#define PyObject_Vectorcall _PyObject_Vectorcall
-static inline PyObject* PyObject_CallOneArg(PyObject* f, PyObject* a) {
-    return _PyObject_Vectorcall(f, &a, 1, nullptr);
-}
-static inline PyObject* PyObject_CallNoArgs(PyObject* f) {
-    return _PyObject_Vectorcall(f, nullptr, 0, nullptr);
-}
-#endif
 
 namespace pyhelp {
 
@@ -199,11 +166,7 @@ inline void intern_all(const InternEntry (&table)[N]) {
 // ---------------------------------------------------------------------------
 inline bool lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
     PyObject* res = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int r = PyObject_GetOptionalAttr(obj, name, &res);
-#else
-    int r = _PyObject_LookupAttr(obj, name, &res);
-#endif
+    int r = compat::get_optional_attr(obj, name, &res);
     if (r < 0) throw PyErrSet{};
     out = Ref::steal(res);
     return r > 0;
@@ -270,18 +233,11 @@ inline bool caught(PyObject* exc_class) {
 
 // Fetch the pending exception as an owned value (3.12's single-object form;
 // older versions normalise the triple).
-inline Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb && v) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    return Ref::steal(v);
-#endif
+inline Ref fetch_exception() { return Ref::steal(compat::take_exception()); }
+// Re-raise an exception object taken with fetch_exception(), unchanged.
+[[noreturn]] inline void reraise(Ref&& exc) {
+    compat::restore_exception(exc.release());
+    throw PyErrSet{};
 }
 // Raise exc_class(arg) while handling `caught` (an exception object taken with
 // fetch_exception()), as Python's `raise exc_class(arg) from caught` does, or,
@@ -317,13 +273,7 @@ struct Signature {
     bool varkw = false;
 };
 
-inline const char* sig_name(const Signature& s) {
-#if PY_VERSION_HEX >= 0x030A0000
-    return s.qualname;
-#else
-    return s.name;
-#endif
-}
+inline const char* sig_name(const Signature& s) { return compat::kQualifiedArgErrors ? s.qualname : s.name; }
 
 inline std::string quote_list(const std::vector<const char*>& names) {
     std::string out;
@@ -451,72 +401,40 @@ inline Ref make_class(PyObject* meta, const char* name, const char* qualname, Py
 }  // namespace pyhelp
 
 // ---------------------------------------------------------------------------
-// Additions (namespace module).
+// Strings, method calls, weak references.
 // ---------------------------------------------------------------------------
 namespace pyhelp {
 
 // Make sure a str has its canonical representation before PyUnicode_KIND /
-// PyUnicode_DATA are used on it (only legacy strings of old versions need it).
-inline void unicode_ready(PyObject* u) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(u) < 0) throw PyErrSet{};
-#else
-    (void)u;
-#endif
-}
+// PyUnicode_DATA are used on it.
+inline void unicode_ready(PyObject* u) { check(compat::unicode_ready(u)); }
 
-// obj.name(arg) without building a bound method where the version allows it.
+// argv[0].<name>(*argv[1:nargs], **kw) with the keyword values after the
+// positionals and their names in kwnames, as in vectorcall.  Skips the bound
+// method object where the C API allows it.
+inline Ref call_method_vc(PyObject* name, PyObject* const* argv, std::size_t nargs, PyObject* kwnames) {
+    return own(compat::vectorcall_method(name, argv, nargs, kwnames));
+}
+// obj.name() and obj.name(arg), without building a bound method where the
+// version allows it.
+inline Ref call_method0(PyObject* obj, PyObject* name) {
+    PyObject* argv[] = {obj};
+    return call_method_vc(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
 inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-#if PY_VERSION_HEX >= 0x03090000
     PyObject* argv[] = {obj, arg};
-    return own(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = own(PyObject_GetAttr(obj, name));
-    return own(PyObject_CallOneArg(f.get(), arg));
-#endif
+    return call_method_vc(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // The object a weak reference or weak proxy points to (a new reference);
 // ReferenceError, worded as a dead proxy words it, once the object is gone.
 // Getting an attribute through a proxy is exactly getting it on this object.
 inline Ref weak_target(PyObject* ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* obj = nullptr;
-    if (PyWeakref_GetRef(ref, &obj) < 0) throw PyErrSet{};
+    PyObject* obj = compat::weak_get(ref);
     if (obj) return Ref::steal(obj);
-#else
-    PyObject* obj = PyWeakref_GetObject(ref);
-    if (!obj) throw PyErrSet{};
-    if (obj != Py_None) return Ref::newref(obj);
-#endif
+    if (PyErr_Occurred()) throw PyErrSet{};
     PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
     throw PyErrSet{};
-}
-
-}  // namespace pyhelp
-
-// ---------------------------------------------------------------------------
-// Additions (quoml module): the type flag for vectorcall under its 3.9 name.
-// ---------------------------------------------------------------------------
-#if PY_VERSION_HEX < 0x03090000 && !defined(Py_TPFLAGS_HAVE_VECTORCALL)
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
-// ---------------------------------------------------------------------------
-// Added for the variables part of the namespace module.
-// ---------------------------------------------------------------------------
-namespace pyhelp {
-
-// argv[0].<name>(*argv[1:nargs], **kw) with the keyword values after the
-// positionals and their names in kwnames, as in vectorcall.  Skips the bound
-// method object where the C API allows it (3.9+).
-inline Ref call_method_vc(PyObject* name, PyObject* const* argv, std::size_t nargs, PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03090000
-    return own(PyObject_VectorcallMethod(name, argv, nargs, kwnames));
-#else
-    Ref f = getattr(argv[0], name);
-    return own(_PyObject_Vectorcall(f.get(), argv + 1, nargs - 1, kwnames));
-#endif
 }
 
 }  // namespace pyhelp

@@ -17,6 +17,7 @@
 // the collections.abc classes are fixed unless someone registers them (which
 // changes the ABC cache token, checked too), and converting them runs no
 // Python code.
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 #include "quoml_core.hpp"
@@ -108,6 +109,7 @@ struct State {
     PyObject* get_cache_token = nullptr;     // abc.get_cache_token
     PyObject* abc_token = nullptr;           // token under which the built-in ABC answers were checked
     bool abc_ok = false;                     // built-in types answer isinstance as expected
+    guard::NameGuard names;                  // the names above, still bound as at import?
 } M;
 
 // ---------------------------------------------------------------------------
@@ -137,58 +139,9 @@ bool builtin_abc_answers_hold() {
     return ok;
 }
 
-bool scan_names() {
-    for (int i = 0; i < kNameCount; ++i) {
-        PyObject* v = PyDict_GetItemWithError(M.dict, S.names[i]);
-        if (v != M.original[i]) {
-            if (!v && PyErr_Occurred()) throw PyErrSet{};
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether every module-level name is still bound as at import.  The names are
-// read again only after the module namespace has changed: a dict watcher
-// tells from 3.12 on, the dictionary's version tag before.
-#if PY_VERSION_HEX >= 0x030C0000
-int g_watcher = -1;         // dict watcher id, or -1 when none could be had
-bool g_names_dirty = true;  // the namespace changed since the last scan
-int on_namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    g_names_dirty = true;
-    return 0;
-}
-#else
-uint64_t g_names_tag = 0;  // version tag of the namespace at the last scan
-bool g_names_tag_valid = false;
-#endif
-bool g_names_ok = false;  // the verdict of the last scan
-
-bool names_are_own() {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (g_watcher >= 0 && !g_names_dirty) return g_names_ok;
-    g_names_ok = scan_names();
-    g_names_dirty = false;
-#else
-    uint64_t tag = ((PyDictObject*)M.dict)->ma_version_tag;
-    if (g_names_tag_valid && tag == g_names_tag) return g_names_ok;
-    g_names_ok = scan_names();
-    g_names_tag = tag;
-    g_names_tag_valid = true;
-#endif
-    return g_names_ok;
-}
-
-void watch_namespace() {
-#if PY_VERSION_HEX >= 0x030C0000
-    g_watcher = PyDict_AddWatcher(on_namespace_changed);
-    if (g_watcher < 0) {  // no watcher left: scan every time instead
-        PyErr_Clear();
-        return;
-    }
-    check(PyDict_Watch(g_watcher, M.dict));
-#endif
-}
+// Whether every module-level name is still bound as at import: one
+// comparison while the module namespace is unchanged.
+bool names_are_own() { return M.names.holds(); }
 
 // One conversion's view of the module-level names.  gen counts the points
 // where Python code may have run (a protocol method, str() of a user class,
@@ -1201,8 +1154,7 @@ PyMethodDef kFuncMethods[] = {
 };
 
 PyTypeObject FuncType = [] {
-    PyTypeObject t{};
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // static: never freed
+    PyTypeObject t = compat::static_type();
     t.tp_name = "trelmo.tcl.quoml.converter";
     t.tp_basicsize = sizeof(FuncObject);
     t.tp_dealloc = Func_dealloc;
@@ -1252,7 +1204,38 @@ PyObject* capi_tclobj(PyObject* obj) {
     });
 }
 
-QuomlCAPI kCAPI = {1, nullptr, nullptr, capi_quoml, capi_tclobj};
+int capi_names_hold() {
+    try {
+        return names_are_own() ? 1 : 0;
+    } catch (const PyErrSet&) {
+        return -1;
+    }
+}
+
+int capi_pristine() {
+    try {
+        return builtin_abc_answers_hold() && names_are_own() ? 1 : 0;
+    } catch (const PyErrSet&) {
+        return -1;
+    }
+}
+
+PyObject* capi_loaded(PyObject* name) {
+    for (int i = 0; i < kNameCount; ++i)
+        if (name == S.names[i]) return M.original[i];
+    if (!PyUnicode_Check(name)) return nullptr;
+    for (int i = 0; i < kNameCount; ++i) {
+        int eq = PyUnicode_Compare(name, S.names[i]);
+        if (eq == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (eq == 0) return M.original[i];
+    }
+    return nullptr;
+}
+
+QuomlCAPI kCAPI = {2, nullptr, nullptr, capi_quoml, capi_tclobj, capi_names_hold, capi_pristine, capi_loaded};
 
 // ---------------------------------------------------------------------------
 // Module.
@@ -1337,8 +1320,9 @@ Ref init_module() {
     Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));
     add(mod, "_C_API", capsule.get());
 
+    M.names.init(M.dict);
+    for (int i = 0; i < kNameCount; ++i) M.names.expect(S.names[i], M.original[i]);
     M.module = Py_NewRef(mod);
-    watch_namespace();
     return m;
 }
 
