@@ -31,31 +31,12 @@ namespace {
 struct CmdState {  // one global instance, zero-initialised
     // The class's own method objects (as stored in its __dict__); the fast
     // path runs while attribute lookup on an instance still finds these.
-    PyObject *own_build, *own_dashed, *own_call, *own_dunder_call;
+    Loaded own_build, own_dashed, own_call, own_dunder_call;
     PyObject *CommandsView, *ProcsView;
-    // The quoml module's namespace and what the names that decide tclobj()
-    // of a tuple of scalars were bound to when this module was loaded
-    // (nullptr when they were already rebound then: no shortcut at all).
+    // The quoml module's namespace, where its `tclobj` is looked up at call
+    // time once its names no longer hold.
     PyObject* quoml_dict;
-    PyObject* q_names[9];
-    PyObject* q_values[9];
-    // abc.get_cache_token, and the token under which dict was last found
-    // to be neither a Sequence nor a Set (ABC registration can change that).
-    PyObject *get_cache_token, *dict_token;
 } K;
-
-enum QuomlName {
-    kQTclobj,
-    kQFromSequence,
-    kQSequence,
-    kQTclObjType,
-    kQLongType,
-    kQSysMaxSize,
-    kQSet,
-    kQMapping,
-    kQFromMapping,
-    kQCount
-};
 
 // "-name" for the option names last seen, by identity of the (exact str)
 // name: the names of a handle's options are the same objects call after call.
@@ -71,14 +52,6 @@ DashSlot g_dashes[kDashSlots];
 // Small helpers.
 // ---------------------------------------------------------------------------
 
-// True while `self.<name>` would find `ours`, the function the class was made
-// with: the type's lookup yields that very object and the instance dictionary
-// does not shadow it.  A replaced method is then called instead of the C++
-// shortcut, exactly as Python attribute lookup would.
-bool own_method(PyObject* self, PyObject* name, PyObject* ours) {
-    return _PyType_Lookup(Py_TYPE(self), name) == ours && instance_lacks(self, name);
-}
-
 // self.tcl.tk
 Ref tk_of(PyObject* self) {
     Ref tcl = getattr(self, S.tcl);
@@ -88,7 +61,7 @@ Ref tk_of(PyObject* self) {
 // self.tcl.<cast>(value)
 Ref interp_cast(PyObject* self, PyObject* cast, PyObject* value) {
     Ref tcl = getattr(self, S.tcl);
-    return invoke(tcl.get(), cast, value);
+    return call_method1(tcl.get(), cast, value);
 }
 
 // The package module trelmo.tcl, imported at call time (a sys.modules hit
@@ -98,18 +71,6 @@ Ref package() {
     if (m) return Ref::steal(m);
     if (PyErr_Occurred()) throw PyErrSet{};
     return own(PyImport_Import(S.trelmo_tcl));
-}
-
-// Re-raise an exception object taken with fetch_exception(), unchanged.
-[[noreturn]] void restore_exception(Ref&& exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyObject* type = Py_NewRef((PyObject*)Py_TYPE(value));
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-    throw PyErrSet{};
 }
 
 // Methods take self as args[0] (instance methods of a Python class).  The rare
@@ -208,85 +169,19 @@ inline bool same_key(PyObject* key, PyObject* name) {
 // strings and small integers should not pay for a full conversion.  With
 // quoml's names as they were loaded, tclobj() of an exact tuple is the tuple
 // of tclobj() of its items, and an exact str, bytes, float or bool, or an
-// exact int in the machine range, converts to itself.  Whether those names
-// still hold is checked again only after one of the two module namespaces has
-// changed: a dict watcher from 3.12, the dictionaries' version tags before.
+// exact int in the machine range, converts to itself.  This module's own
+// `tclobj` is watched by a name guard; quoml answers for its names through
+// the capsule.
 // ---------------------------------------------------------------------------
-#if PY_VERSION_HEX >= 0x030C0000
-int g_watcher = -1;         // dict watcher id, or -1 when none could be had
-bool g_names_dirty = true;  // a watched namespace changed since the last check
-int on_names_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    g_names_dirty = true;
-    return 0;
-}
-#else
-uint64_t g_tag_module = 0, g_tag_quoml = 0;  // version tags at the last check
-bool g_tags_valid = false;
-#endif
-bool g_names_ok = false;  // the verdict of the last check
 
-bool check_quoml_names() {
-    PyObject* f = PyDict_GetItemWithError(M.dict, S.tclobj);
-    if (f != M.capi->tclobj_func) {
-        if (!f && PyErr_Occurred()) throw PyErrSet{};
-        return false;
-    }
-    for (int i = 0; i < kQCount; ++i) {
-        PyObject* v = PyDict_GetItemWithError(K.quoml_dict, K.q_names[i]);
-        if (v != K.q_values[i]) {
-            if (!v && PyErr_Occurred()) throw PyErrSet{};
-            return false;
-        }
-    }
-    return true;
-}
+// A 0/1 answer of the capsule, -1 (an error) thrown.
+bool capi_answer(int r) { return check(r) != 0; }
 
 }  // namespace
 
-bool quoml_names_hold() {
-    if (!K.quoml_dict) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (g_watcher >= 0 && !g_names_dirty) return g_names_ok;
-    g_names_ok = check_quoml_names();
-    g_names_dirty = false;
-#else
-    uint64_t tm = ((PyDictObject*)M.dict)->ma_version_tag, tq = ((PyDictObject*)K.quoml_dict)->ma_version_tag;
-    if (g_tags_valid && tm == g_tag_module && tq == g_tag_quoml) return g_names_ok;
-    g_names_ok = check_quoml_names();
-    g_tag_module = tm;
-    g_tag_quoml = tq;
-    g_tags_valid = true;
-#endif
-    return g_names_ok;
-}
+bool quoml_names_hold() { return tclobj_is_own() && capi_answer(M.capi->names_hold()); }
 
 namespace {
-
-void watch_names() {
-#if PY_VERSION_HEX >= 0x030C0000
-    g_watcher = PyDict_AddWatcher(on_names_changed);
-    if (g_watcher < 0) {  // no watcher left: check every time instead
-        PyErr_Clear();
-        return;
-    }
-    check(PyDict_Watch(g_watcher, M.dict));
-    check(PyDict_Watch(g_watcher, K.quoml_dict));
-#endif
-}
-
-// Whether an exact dict is neither a Sequence nor a Set for isinstance(), as
-// it is unless someone registered it with those classes: asked again only when
-// abc's cache token says registrations changed.
-bool dict_is_plain_mapping() {
-    Ref token = call0(K.get_cache_token);
-    if (K.dict_token && check(PyObject_RichCompareBool(token.get(), K.dict_token, Py_EQ))) return true;
-    PyObject* d = (PyObject*)&PyDict_Type;
-    if (check(PyObject_IsSubclass(d, K.q_values[kQSequence])) || check(PyObject_IsSubclass(d, K.q_values[kQSet])))
-        return false;
-    Py_XSETREF(K.dict_token, token.release());
-    return true;
-}
-
 
 // The bridge encodes a str word with "surrogateescape" and reports a failure
 // cleanly for a word of the command itself, but not for an item of a nested
@@ -337,18 +232,18 @@ Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
                 if (i >= size) {
                     size = Py_SIZE(e) > i ? Py_SIZE(e) : i + 1;
                     keep.release();
-                    if (_PyTuple_Resize(&out, size) < 0) throw PyErrSet{};  // frees out on failure
+                    if (compat::tuple_resize(&out, size) < 0) throw PyErrSet{};  // frees out on failure
                     keep = Ref::steal(out);
                 }
                 PyTuple_SET_ITEM(out, i, conv.release());
             }
             if (i < size) {
                 keep.release();
-                if (_PyTuple_Resize(&out, i) < 0) throw PyErrSet{};
+                if (compat::tuple_resize(&out, i) < 0) throw PyErrSet{};
                 keep = Ref::steal(out);
             }
             return keep;
-        } else if (t == &PyDict_Type && dict_is_plain_mapping()) {
+        } else if (t == &PyDict_Type && capi_answer(M.capi->pristine())) {
             // An exact dict with exact str keys: quoml's _tclobj_from_mapping
             // takes the flat list of keys and values first, then converts it
             // item by item (here in place, in the tuple that holds the list).
@@ -378,7 +273,7 @@ Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
     }
     cv.ran_python = true;
     if (!in_sequence) return to_tclobj(e);
-    PyObject* f = PyDict_GetItemWithError(K.quoml_dict, K.q_names[kQTclobj]);
+    PyObject* f = PyDict_GetItemWithError(K.quoml_dict, S.tclobj);
     if (!f) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'tclobj' is not defined");
         throw PyErrSet{};
@@ -425,29 +320,15 @@ namespace {
 // its version tag, which the runtime renews whenever the class or a base
 // changes.
 // ---------------------------------------------------------------------------
-struct TypeVerdict {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-};
-TypeVerdict g_plain_types[4];
-unsigned g_plain_next = 0;
+guard::TypeMemo<4> g_plain_types;
 
 bool plain_type(PyTypeObject* t) {
-    const bool tagged = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    if (tagged)
-        for (const TypeVerdict& v : g_plain_types)
-            if (v.type == t && v.tag == t->tp_version_tag) return true;
+    if (g_plain_types.hit(t)) return true;
     if (t->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (_PyType_Lookup(t, S.call) != K.own_call || _PyType_Lookup(t, S.build_tclcmd) != K.own_build ||
-        _PyType_Lookup(t, S.kwargs_to_dashed_args) != K.own_dashed)
-        return false;
+    if (!K.own_call.on_type(t) || !K.own_build.on_type(t) || !K.own_dashed.on_type(t)) return false;
     for (PyObject* name : {S.tcl, S.cmd_name, S.args, S.keywords, S.cast, S.logger})
-        if (_PyType_Lookup(t, name)) return false;
-    if (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        TypeVerdict& slot = g_plain_types[g_plain_next++ % 4];
-        slot.type = t;
-        slot.tag = t->tp_version_tag;
-    }
+        if (compat::type_lookup(t, name)) return false;
+    g_plain_types.store(t);
     return true;
 }
 
@@ -459,21 +340,6 @@ struct Fields {
     PyObject* dict = nullptr;  // the dictionary they came from (borrowed) ...
     uint64_t version = 0;      // ... and its version then (0: unknown)
 };
-
-// Dictionary version tags: a new, process-unique value on every creation and
-// every change of a dictionary, so (address, version) identifies one
-// dictionary in one state.  Up to 3.11 an instance dictionary is an ordinary
-// one; from 3.12 on, attribute stores may go to values the object shares
-// with its dictionary without a new version, so there is no such shortcut.
-#define TRELMO_DICT_VERSIONS (PY_VERSION_HEX < 0x030C0000)
-inline uint64_t dict_version(PyObject* d) {
-#if TRELMO_DICT_VERSIONS
-    return ((PyDictObject*)d)->ma_version_tag;
-#else
-    (void)d;
-    return 0;
-#endif
-}
 
 // What read_fields() last found, by dictionary and version: a handle called
 // again and again is read without walking its dictionary.  The pointers are
@@ -498,7 +364,7 @@ bool names_one_of(PyObject* key, PyObject* const* names, int n) {
 // The instance dictionary of a plain handle, or null.
 PyObject* plain_dict_borrowed(PyObject* self) {
     if (!plain_type(Py_TYPE(self))) return nullptr;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    PyObject** dictptr = compat::dict_ptr(self);
     if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
     return *dictptr;
 }
@@ -527,7 +393,7 @@ bool read_fields(PyObject* self, Fields& f) {
     PyObject* d = plain_dict_borrowed(self);
     if (!d) return false;
     Ref* slots[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
-    const uint64_t version = dict_version(d);
+    const uint64_t version = compat::instance_dict_version(d);
     if (version && d == g_memo.dict && version == g_memo.version) {
         for (int i = 0; i < 6; ++i) *slots[i] = Ref::newref(g_memo.values[i]);
         f.cast_pos = g_memo.cast_pos;
@@ -587,7 +453,7 @@ bool read_dict(PyObject* d, Fields& f, Ref* const* slots) {
 // first at the position where it was found before.
 Ref cast_now(PyObject* self, const Fields* f) {
     if (PyObject* d = plain_dict_borrowed(self)) {
-        if (f && f->version && d == f->dict && dict_version(d) == f->version) return Ref::newref(f->cast.get());
+        if (f && f->version && d == f->dict && compat::instance_dict_version(d) == f->version) return Ref::newref(f->cast.get());
         Py_ssize_t hint = f ? f->cast_pos : -1;
         PyObject *key, *value;
         if (hint >= 0 && PyDict_Next(d, &hint, &key, &value) && key == S.cast) return Ref::newref(value);
@@ -706,7 +572,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
 
     bool fast = PyTuple_CheckExact(pre.get()) && (!conv || PyTuple_CheckExact(conv.get())) &&
                 PyDict_CheckExact(keywords.get()) &&
-                ((f && !cv.ran_python) || own_method(self, S.kwargs_to_dashed_args, K.own_dashed));
+                ((f && !cv.ran_python) || K.own_dashed.on(self));
     for (Py_ssize_t k = 0; fast && k < nk; ++k) fast = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
     if (fast && PyDict_GET_SIZE(keywords.get())) {
         Py_ssize_t pos = 0;
@@ -772,7 +638,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
     Ref words = own(PyNumber_Add(head.get(), pre.get()));
     words = own(PyNumber_Add(words.get(), conv.get()));
     if (nk) {
-        keywords = invoke(keywords.get(), S.copy);
+        keywords = call_method0(keywords.get(), S.copy);
         for (Py_ssize_t k = 0; k < nk; ++k)
             check(PyObject_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), kwconv[(std::size_t)k].get()));
     }
@@ -785,7 +651,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
 
 // self.build_tclcmd(*args, **kwargs), in C++ while it is the class's own.
 Ref words_of(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames, Conv& cv) {
-    if (f || own_method(self, S.build_tclcmd, K.own_build)) return build_words(self, f, argv, n, kwnames, cv);
+    if (f || K.own_build.on(self)) return build_words(self, f, argv, n, kwnames, cv);
     cv.ran_python = true;
     Ref method = getattr(self, S.build_tclcmd);
     return own(PyObject_Vectorcall(method.get(), argv, (size_t)n, kwnames));
@@ -824,14 +690,14 @@ Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     if (args_in == Py_None) {
         int is_cmd = check(PyObject_IsInstance(cmd.get(), M.TclCommand));
         if (is_cmd) {
-            cmd = invoke(cmd.get(), S.build_tclcmd);
+            cmd = call_method0(cmd.get(), S.build_tclcmd);
         } else if (!PyTuple_CheckExact(cmd.get())) {
-            cmd = invoke(pkg.get(), S.cast_list, cmd.get());
+            cmd = call_method1(pkg.get(), S.cast_list, cmd.get());
         }
         args = own(PySequence_GetSlice(cmd.get(), 1, PY_SSIZE_T_MAX));
         cmd = own(PySequence_GetItem(cmd.get(), 0));
     } else {
-        args = invoke(pkg.get(), S.cast_list, args_in);
+        args = call_method1(pkg.get(), S.cast_list, args_in);
         int is_cmd = check(PyObject_IsInstance(cmd.get(), M.TclCommand));
         if (is_cmd) {
             Ref method = getattr(cmd.get(), S.build_tclcmd);
@@ -849,7 +715,7 @@ Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     Ref kwd = own(PyDict_New());
     setattr(self, S.keywords, kwd.get());
     if (keywords != Py_None && truthy(keywords)) {
-        Ref items = invoke(keywords, S.items);
+        Ref items = call_method0(keywords, S.items);
         Ref it = own(PyObject_GetIter(items.get()));
         while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
             Ref seq = own(PySequence_Fast(pair.get(), "cannot unpack non-iterable object"));
@@ -895,8 +761,8 @@ Ref run_call(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyO
         Ref logger = fresh ? std::move(f->logger) : getattr(self, S.logger);
         if (logger.get() != Py_None && truthy(logger.get())) {
             Ref text = to_quoml(words.get());
-            Ref msg = invoke(S.calling_fmt, S.format, text.get());
-            invoke(logger.get(), S.info, msg.get());
+            Ref msg = call_method1(S.calling_fmt, S.format, text.get());
+            call_method1(logger.get(), S.info, msg.get());
         }
     }
     Ref result;
@@ -924,7 +790,7 @@ Ref TclCommand___call__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     bind_self(sc, kDunderCallSig, args, nargs, kwnames);
     Fields f;
     if (read_fields(sc.self, f)) return run_call(sc.self, &f, sc.argv, sc.n, sc.kwnames);
-    if (own_method(sc.self, S.call, K.own_call)) return run_call(sc.self, nullptr, sc.argv, sc.n, sc.kwnames);
+    if (K.own_call.on(sc.self)) return run_call(sc.self, nullptr, sc.argv, sc.n, sc.kwnames);
     Ref method = getattr(sc.self, S.call);
     return own(PyObject_Vectorcall(method.get(), sc.argv, (size_t)sc.n, sc.kwnames));
 }
@@ -950,8 +816,8 @@ Ref TclCommand___call__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 PyObject* TclCommand_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> Ref {
         PyTypeObject* t = Py_TYPE(self);
-        PyObject* method = _PyType_Lookup(t, S.dunder_call);
-        if (method != K.own_dunder_call) {
+        PyObject* method = compat::type_lookup(t, S.dunder_call);
+        if (method != K.own_dunder_call.value) {
             if (!method) raise(PyExc_TypeError, "'%.200s' object is not callable", t->tp_name);
             Ref keep = Ref::newref(method);
             descrgetfunc get = Py_TYPE(method)->tp_descr_get;
@@ -980,7 +846,7 @@ PyObject* TclCommand_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) n
         }
         Fields f;
         if (read_fields(self, f)) return run_call(self, &f, argv, n, kwnames.get());
-        if (own_method(self, S.call, K.own_call)) return run_call(self, nullptr, argv, n, kwnames.get());
+        if (K.own_call.on(self)) return run_call(self, nullptr, argv, n, kwnames.get());
         Ref call = getattr(self, S.call);
         return own(PyObject_Call(call.get(), args, kwargs));
     });
@@ -994,7 +860,7 @@ Ref TclCommand_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     Ref words = words_of(sc.self, nullptr, sc.argv, sc.n, sc.kwnames, cv);
     Ref script = to_quoml(words.get());
     Ref tk = tk_of(sc.self);
-    Ref result = invoke(tk.get(), S.eval, script.get());
+    Ref result = call_method1(tk.get(), S.eval, script.get());
     return apply_cast(sc.self, std::move(result));
 }
 
@@ -1063,9 +929,9 @@ Ref TclCommand_exists(PyObject* self) { return ask_bool(self, S.info_cmd, S.comm
 Ref TclCommand_is_proc(PyObject* self) { return ask_bool(self, S.info_cmd, S.procs); }
 
 Ref TclCommand_is_command(PyObject* self) {
-    Ref exists = invoke(self, S.exists);
+    Ref exists = call_method0(self, S.exists);
     if (!truthy(exists.get())) return exists;
-    Ref is_proc = invoke(self, S.is_proc);
+    Ref is_proc = call_method0(self, S.is_proc);
     return boolean(!truthy(is_proc.get()));
 }
 
@@ -1132,7 +998,7 @@ Ref TclCommand_proc_arg_default(PyObject* const* args, Py_ssize_t nargs, PyObjec
         manager = own(PyObject_Call(M.TempTclVariable, empty.get(), kw.get()));
     }
     Ref exit = getattr(manager.get(), S.dunder_exit);
-    Ref var = invoke(manager.get(), S.dunder_enter);
+    Ref var = call_method0(manager.get(), S.dunder_enter);
     Ref result;
     try {
         Ref name = getattr(self, S.cmd_name);
@@ -1140,8 +1006,8 @@ Ref TclCommand_proc_arg_default(PyObject* const* args, Py_ssize_t nargs, PyObjec
         Ref words = tuple_join({S.info_cmd, S.default_, name.get(), arg.get(), var.get()});
         Ref found = send(self, words.get());
         Ref tcl_now = getattr(self, S.tcl);
-        Ref flag = invoke(tcl_now.get(), S.cast_boolean, found.get());
-        result = truthy(flag.get()) ? invoke(var.get(), S.get) : none();
+        Ref flag = call_method1(tcl_now.get(), S.cast_boolean, found.get());
+        result = truthy(flag.get()) ? call_method0(var.get(), S.get) : none();
     } catch (const PyErrSet&) {
         Ref exc = fetch_exception();
         Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
@@ -1152,10 +1018,10 @@ Ref TclCommand_proc_arg_default(PyObject* const* args, Py_ssize_t nargs, PyObjec
             // An error of __exit__ replaces the one of the block, with it as context.
             Ref exit_exc = fetch_exception();
             PyException_SetContext(exit_exc.get(), exc.release());
-            restore_exception(std::move(exit_exc));
+            reraise(std::move(exit_exc));
         }
         if (truthy(suppress.get())) return none();
-        restore_exception(std::move(exc));
+        reraise(std::move(exc));
     }
     calln(exit.get(), Py_None, Py_None, Py_None);
     return result;
@@ -1168,7 +1034,7 @@ Ref TclCommand_absolute(PyObject* self) {
         absolute = PyUnicode_Tailmatch(name.get(), S.sep, 0, PY_SSIZE_T_MAX, -1) == 1;
         if (PyErr_Occurred()) throw PyErrSet{};
     } else {
-        Ref r = invoke(name.get(), S.startswith, S.sep);
+        Ref r = call_method1(name.get(), S.startswith, S.sep);
         absolute = truthy(r.get());
     }
     if (absolute) return name;
@@ -1180,7 +1046,7 @@ Ref TclCommand_absolute(PyObject* self) {
 }
 
 Ref TclCommand_make_absolute(PyObject* self) {
-    Ref name = invoke(self, S.absolute);
+    Ref name = call_method0(self, S.absolute);
     setattr(self, S.cmd_name, name.get());
     return none();
 }
@@ -1197,7 +1063,7 @@ Ref TempTclCommand_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     PyObject* func = p.get(1, Py_None);
     temp_init(M.TempTclCommand, self, p[2], p.starstar.get());
     if (func != Py_None && truthy(func)) {
-        invoke(self, S.createcommand, func);
+        call_method1(self, S.createcommand, func);
         // update_wrapper copies the callable's __dict__ too.  When the
         // callable is itself a handle (an alias of another command), that
         // would overwrite this handle's own name and state, and leaving the
@@ -1217,7 +1083,7 @@ Ref TempTclCommand___enter__(PyObject* self) { return temp_enter(M.TempTclComman
 // self.delete(), a TclError swallowed.
 void delete_quietly(PyObject* self) {
     try {
-        invoke(self, S.delete_);
+        call_method0(self, S.delete_);
     } catch (const PyErrSet&) {
         if (!caught(M.TclError)) throw;
     }
@@ -1336,60 +1202,13 @@ MethodSpec kTempTclCommandMethods[] = {
      Kind::Instance},
 };
 
-// The first dictionary along the MRO that holds name: what the class's own
-// attribute is once it has been made.
-PyObject* class_member_borrowed(PyObject* cls, PyObject* name) {
-    PyObject* found = _PyType_Lookup((PyTypeObject*)cls, name);
-    if (!found) raise(PyExc_SystemError, "class member %U missing", name);
-    return found;
-}
-
-// Snapshot the quoml names tclobj_args() relies on, if they are still the
-// module's own: tclobj and its from_sequence, collections.abc.Sequence,
-// _tkinter.Tcl_Obj, int and sys.maxsize.
-void snapshot_quoml_names() {
-    PyObject* const names[kQCount] = {S.tclobj,    S.tclobj_from_sequence, S.Sequence, S.tkTcl_Obj,
-                                      S.long_type, S.sysmaxsize,           S.Set,      S.Mapping,
-                                      S.tclobj_from_mapping};
-    Ref quoml_mod = import("trelmo.tcl.quoml");
-    PyObject* d = PyModule_GetDict(quoml_mod.get());
-    Ref expected[kQCount];
-    expected[kQTclobj] = Ref::newref(M.capi->tclobj_func);
-    expected[kQFromSequence] = getattr(M.capi->tclobj_func, S.from_sequence);
-    expected[kQSequence] = import_from("collections.abc", "Sequence");
-    expected[kQTclObjType] = import_from("_tkinter", "Tcl_Obj");
-    expected[kQLongType] = Ref::newref((PyObject*)&PyLong_Type);
-    expected[kQSet] = import_from("collections.abc", "Set");
-    expected[kQMapping] = import_from("collections.abc", "Mapping");
-    expected[kQFromMapping] = getattr(M.capi->tclobj_func, S.from_mapping);
-    K.get_cache_token = import_from("abc", "get_cache_token").release();
-    for (int i = 0; i < kQCount; ++i) {
-        PyObject* v = PyDict_GetItemWithError(d, names[i]);
-        if (!v) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            return;
-        }
-        if (i == kQSysMaxSize) {
-            if (!PyLong_CheckExact(v) || PyLong_AsSsize_t(v) != PY_SSIZE_T_MAX) {
-                PyErr_Clear();
-                return;
-            }
-        } else if (v != expected[i].get()) {
-            return;
-        }
-    }
-    for (int i = 0; i < kQCount; ++i) {
-        K.q_names[i] = names[i];
-        K.q_values[i] = Py_NewRef(PyDict_GetItemWithError(d, K.q_names[i]));
-    }
-    K.quoml_dict = Py_NewRef(d);
-    watch_names();
-}
-
 }  // namespace
 
 void make_command_classes(PyObject* modname) {
-    if (!K.quoml_dict) snapshot_quoml_names();
+    {
+        Ref quoml_mod = import("trelmo.tcl.quoml");
+        K.quoml_dict = Py_NewRef(PyModule_GetDict(quoml_mod.get()));
+    }
     {
         Ref ns = own(PyDict_New());
         Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
@@ -1399,11 +1218,11 @@ void make_command_classes(PyObject* modname) {
                              "A callable handle on one Tcl command with pre-bound words and options.");
         M.TclCommand = cls.release();
     }
-    K.own_build = Py_NewRef(class_member_borrowed(M.TclCommand, S.build_tclcmd));
-    K.own_dashed = Py_NewRef(class_member_borrowed(M.TclCommand, S.kwargs_to_dashed_args));
-    K.own_call = Py_NewRef(class_member_borrowed(M.TclCommand, S.call));
-    K.own_dunder_call = Py_NewRef(class_member_borrowed(M.TclCommand, S.dunder_call));
-    ((PyTypeObject*)M.TclCommand)->tp_call = TclCommand_tp_call;
+    K.own_build.load(M.TclCommand, S.build_tclcmd);
+    K.own_dashed.load(M.TclCommand, S.kwargs_to_dashed_args);
+    K.own_call.load(M.TclCommand, S.call);
+    K.own_dunder_call.load(M.TclCommand, S.dunder_call);
+    compat::patch_slots((PyTypeObject*)M.TclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
     {
         Ref ns = own(PyDict_New());
         Ref bases = tuple_of({M.TclCommand});
@@ -1412,7 +1231,7 @@ void make_command_classes(PyObject* modname) {
                              "TempTclCommand(func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
                              "A Tcl command under a generated name, deleted on leaving a with block.");
         M.TempTclCommand = cls.release();
-        ((PyTypeObject*)M.TempTclCommand)->tp_call = TclCommand_tp_call;
+        compat::patch_slots((PyTypeObject*)M.TempTclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
     }
 }
 
@@ -1422,9 +1241,9 @@ namespace {
 Ref names_of(PyObject* view, PyObject* what) {
     Ref ns = getattr(view, S.ns);
     Ref words = tuple_of({S.info_cmd, what});
-    Ref result = invoke(ns.get(), S.call, words.get());
+    Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
-    return invoke(tcl.get(), S.cast_list, result.get());
+    return call_method1(tcl.get(), S.cast_list, result.get());
 }
 
 // The names of the lazy iterators of the two views.
@@ -1468,9 +1287,9 @@ Ref CommandsView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 // self.byref(cmd_name).<method>(*rest)
 Ref delegate(PyObject* view, PyObject* cmd_name, PyObject* method, PyObject* arg = nullptr) {
-    Ref handle = invoke(view, S.byref, cmd_name);
-    if (arg) return invoke(handle.get(), method, arg);
-    return invoke(handle.get(), method);
+    Ref handle = call_method1(view, S.byref, cmd_name);
+    if (arg) return call_method1(handle.get(), method, arg);
+    return call_method0(handle.get(), method);
 }
 
 // View methods (self, cmd_name) and (self, cmd_name, <second>) that hand the
@@ -1500,11 +1319,11 @@ VIEW_OP2(proc_arg_default, "arg_name", S.proc_arg_default)
 Ref CommandsView_rename(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"rename", "TclNamespace.CommandsView.rename", {"self", "cmd_name", "new_name"}, 3, 3};
     Parsed p = parse(sig, args, nargs, kwnames);
-    Ref handle = invoke(p[0], S.byref, p[1]);
+    Ref handle = call_method1(p[0], S.byref, p[1]);
     Ref ns = getattr(p[0], S.ns);
     PyObject* parts[] = {ns.get(), p[2]};
     Ref target = ns_join(parts, 2);
-    return invoke(handle.get(), S.rename, target.get());
+    return call_method1(handle.get(), S.rename, target.get());
 }
 
 Ref ProcsView_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1516,13 +1335,13 @@ Ref ProcsView_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 Ref CommandsView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__getitem__", "TclNamespace.CommandsView.__getitem__", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    return invoke(p[0], S.byref, p[1]);
+    return call_method1(p[0], S.byref, p[1]);
 }
 
 Ref CommandsView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__contains__", "TclNamespace.CommandsView.__contains__", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    return invoke(p[0], S.exists, p[1]);
+    return call_method1(p[0], S.exists, p[1]);
 }
 
 Ref CommandsView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1537,7 +1356,7 @@ Ref CommandsView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* 
     static const Signature sig{"__delitem__", "TclNamespace.CommandsView.__delitem__", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
     try {
-        invoke(p[0], S.delete_, p[1]);
+        call_method1(p[0], S.delete_, p[1]);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError)) throw;
         raise_key_error_from_pending();

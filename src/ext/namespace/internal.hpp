@@ -17,6 +17,7 @@
 // own helpers in an anonymous namespace.
 #pragma once
 
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
@@ -91,11 +92,13 @@ extern Names S;
 // Calls and tuples.
 // ---------------------------------------------------------------------------
 
-// obj.<name>(*a) without a bound-method object where the runtime allows it.
+// obj.<name>(a0, a1, ...) for two or more arguments (pyhelp's call_method0
+// and call_method1 for fewer), without a bound-method object where the
+// runtime allows it.
 template <typename... A>
-inline Ref invoke(PyObject* obj, PyObject* name, A... a) {
-    PyObject* argv[] = {obj, a...};
-    return call_method_vc(name, argv, 1 + sizeof...(A), nullptr);
+inline Ref invoke(PyObject* obj, PyObject* name, PyObject* a0, PyObject* a1, A... more) {
+    PyObject* argv[] = {obj, a0, a1, more...};
+    return call_method_vc(name, argv, (3 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 // argv[0].<name>(*argv[1:], **kw) over n vectorcall slots (keyword values
 // last, their names in kwnames).
@@ -136,9 +139,10 @@ Ref tuple_join(std::initializer_list<PyObject*> head, PyObject* tail);
 // ---------------------------------------------------------------------------
 Ref to_quoml(PyObject* o);
 Ref to_tclobj(PyObject* o);
-// Whether the module-level quoml is still the quoml module's own function, so
-// that quoml of an exact str is known to be that str.
+// Whether the module-level quoml (tclobj) is still the quoml module's own
+// function, so that quoml of an exact str is known to be that str.
 bool quoml_is_own();
+bool tclobj_is_own();
 
 // Conversion state of one call: whether quoml_names_hold() is known to be true
 // (1), false (0), or must be asked again because Python code may have run (-1).
@@ -172,8 +176,38 @@ Ref tk_call(PyObject* tk, PyObject* words);
 // self.tcl.tk.call(words): one tuple holding the whole command.
 Ref send(PyObject* self, PyObject* words);
 
-// True when `obj` has no attribute `name` in its instance dictionary.
-bool instance_lacks(PyObject* obj, PyObject* name);
+// The entry `name` of the class's own dictionary (a new reference);
+// AttributeError when it has none.
+Ref class_attr(PyObject* cls, PyObject* name);
+
+// A method as the module made it, for a shortcut that stands in for
+// obj.<name>(...): the shortcut may run only while the lookup Python would do
+// still finds `value` (see guard.hpp).  Types known to resolve name to value
+// are remembered under their version tags.
+struct Loaded {
+    PyObject* name = nullptr;   // interned (borrowed)
+    PyObject* value = nullptr;  // owned for the process
+    guard::TypeMemo<2> memo;
+
+    // Take what the class `cls` holds under `attr` now.
+    void load(PyObject* cls, PyObject* attr) {
+        name = attr;
+        value = class_attr(cls, attr).release();
+    }
+    // Whether obj.<name> finds value (the instance does not shadow it).
+    bool on(PyObject* obj) { return guard::instance_resolves(obj, name, value, memo); }
+    // Whether the class's own dictionary still holds value under name (where
+    // the lookup of a static or class method starts).  Not to be mixed with
+    // on() or on_type() on the same object: the memo answers one question.
+    bool in_class(PyTypeObject* cls) { return guard::class_entry_is(cls, name, value, memo); }
+    // Whether the MRO of t resolves name to value.
+    bool on_type(PyTypeObject* t) {
+        if (memo.hit(t)) return true;
+        if (!guard::type_resolves(t, name, value)) return false;
+        memo.store(t);
+        return true;
+    }
+};
 
 // TclNamespace.join(items[0], items[1:]...) as the class holds it now: the
 // joined, normalised name.

@@ -28,15 +28,20 @@ const InternEntry kNames[] = {
 #undef TRELMO_NS_ENTRY_T
 };
 
-// f(o) for the module-level name `name`, looked up now; while it is still
-// `own_func`, the C entry point `own_c` runs instead of a Python call.
-Ref call_module_name(PyObject* name, PyObject* own_func, PyObject* (*own_c)(PyObject*), PyObject* o) {
+// The module-level names quoml and tclobj while they are the quoml module's
+// own functions.
+guard::NameGuard g_quoml_name, g_tclobj_name;
+
+// f(o) for the module-level name `name`: while `still_own` holds, the quoml
+// module's C entry point `own_c` runs instead of a Python call; otherwise the
+// name is looked up now and what it is bound to is called.
+Ref call_module_name(PyObject* name, guard::NameGuard& still_own, PyObject* (*own_c)(PyObject*), PyObject* o) {
+    if (still_own.holds()) return own(own_c(o));
     PyObject* f = PyDict_GetItemWithError(M.dict, name);
     if (!f) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw PyErrSet{};
     }
-    if (f == own_func) return own(own_c(o));
     Ref keep = Ref::newref(f);
     return call1(keep.get(), o);
 }
@@ -72,15 +77,13 @@ Ref tuple_join(std::initializer_list<PyObject*> head, PyObject* tail) {
     return tuple_join(head, &PyTuple_GET_ITEM(tail, 0), PyTuple_GET_SIZE(tail));
 }
 
-Ref to_quoml(PyObject* o) { return call_module_name(S.quoml, M.capi->quoml_func, M.capi->quoml, o); }
+Ref to_quoml(PyObject* o) { return call_module_name(S.quoml, g_quoml_name, M.capi->quoml, o); }
 
-Ref to_tclobj(PyObject* o) { return call_module_name(S.tclobj, M.capi->tclobj_func, M.capi->tclobj, o); }
+Ref to_tclobj(PyObject* o) { return call_module_name(S.tclobj, g_tclobj_name, M.capi->tclobj, o); }
 
-bool quoml_is_own() {
-    PyObject* f = PyDict_GetItemWithError(M.dict, S.quoml);
-    if (!f && PyErr_Occurred()) throw PyErrSet{};
-    return f == M.capi->quoml_func;
-}
+bool quoml_is_own() { return g_quoml_name.holds(); }
+
+bool tclobj_is_own() { return g_tclobj_name.holds(); }
 
 Ref tclobj_value(PyObject* o) {
     Conv cv;
@@ -118,13 +121,13 @@ Ref tk_from(PyObject* tcl) {
 Ref tk_call(PyObject* tk, PyObject* words) {
     PyTypeObject* t = Py_TYPE(tk);
     if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset == 0) {
-        PyObject* descr = _PyType_Lookup(t, S.call);
+        PyObject* descr = compat::type_lookup(t, S.call);
         if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
             PyObject* argv[3] = {nullptr, tk, words};
             return own(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
     }
-    return invoke(tk, S.call, words);
+    return call_method1(tk, S.call, words);
 }
 
 Ref send(PyObject* self, PyObject* words) {
@@ -133,13 +136,13 @@ Ref send(PyObject* self, PyObject* words) {
     return tk_call(tk.get(), words);
 }
 
-bool instance_lacks(PyObject* obj, PyObject* name) {
-    PyObject** dictptr = _PyObject_GetDictPtr(obj);
-    if (dictptr && *dictptr) {
-        if (PyDict_GetItemWithError(*dictptr, name)) return false;
-        if (PyErr_Occurred()) throw PyErrSet{};
+Ref class_attr(PyObject* cls, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(compat::type_dict_borrowed((PyTypeObject*)cls), name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        throw PyErrSet{};
     }
-    return true;
+    return Ref::newref(v);
 }
 
 void super_init(PyObject* cls, PyObject* self) {
@@ -153,7 +156,7 @@ void super_init(PyObject* cls, PyObject* self) {
         }
     }
     Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
-    invoke(sup.get(), S.dunder_init);
+    call_method0(sup.get(), S.dunder_init);
 }
 
 Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
@@ -331,6 +334,11 @@ Ref init_module() {
                      S.TempTclCommand, S.TclNamespace, S.TempTclNamespace}));
     M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};
+    if (M.capi->version < 2) raise(PyExc_ImportError, "trelmo.tcl.quoml is older than trelmo.tcl.namespace");
+    g_quoml_name.init(M.dict);
+    g_quoml_name.expect(S.quoml, M.capi->quoml_func);
+    g_tclobj_name.init(M.dict);
+    g_tclobj_name.expect(S.tclobj, M.capi->tclobj_func);
     g_names_iter_type = check(PyType_FromSpec(&kNamesIterSpec));
 
     // The classes, in this order: variables, commands, then the namespace

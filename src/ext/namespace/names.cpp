@@ -16,34 +16,19 @@ struct NsWords {
     PyObject *current, *children;
 } NW;
 
-// The static methods as the class dict holds them when the module is made
-// (owned).  While TclNamespace.join and TclNamespace.normalize are still these
-// objects, the C++ code runs the algebra directly instead of through a Python
-// call; anything else bound there is called as the attribute lookup finds it.
-struct NsFuncs {
-    PyObject *join = nullptr, *normalize = nullptr;
-    unsigned int join_seen = 0, normalize_seen = 0;  // see rebound_member
-} NF;
+// The static methods as the class dict holds them when the module is made.
+// While TclNamespace.join and TclNamespace.normalize are still these objects,
+// the C++ code runs the algebra directly instead of through a Python call;
+// anything else bound there is called as the attribute lookup finds it.  The
+// class dict entry is what the attribute lookup of a static method starts
+// from (type defines no attribute of these names), so comparing it is enough.
+Loaded g_join, g_normalize;
 
-// TclNamespace.<name> when it is no longer the class's own static method
-// `own`; nullptr (and no reference) while it still is.  The class dict entry
-// is what the attribute lookup of a static method starts from (type defines
-// no attribute of these names), so comparing it is enough.
-//
-// `seen` remembers the class's version tag from the last time the entry was
-// found unchanged: the interpreter gives a class a new tag whenever it or a
-// base class is modified, so while the tag is the same the entry is too.
-Ref rebound_member(PyObject* name, PyObject* own, unsigned int& seen) {
-    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(M.TclNamespace);
-    const bool tagged = (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cls->tp_version_tag != 0;
-    if (tagged && seen == cls->tp_version_tag) return Ref();
-    PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, name);
-    if (entry == own) {
-        seen = tagged ? cls->tp_version_tag : 0;
-        return Ref();
-    }
-    if (!entry && PyErr_Occurred()) throw PyErrSet{};
-    return getattr(M.TclNamespace, name);
+// TclNamespace.<name> when it is no longer the loaded static method; an
+// empty Ref while it is.
+Ref rebound(Loaded& member) {
+    if (member.in_class(reinterpret_cast<PyTypeObject*>(M.TclNamespace))) return Ref();
+    return getattr(M.TclNamespace, member.name);
 }
 
 // ---------------------------------------------------------------------------
@@ -268,18 +253,18 @@ Ref join_text(PyObject* const* items, Py_ssize_t n) {
     std::vector<Ref> owned;  // conversions that made new objects
     // While the module-level quoml is the quoml module's own function, an exact
     // str converts to itself; converting anything else may run Python code
-    // that rebinds the name, so it is looked up again after each such item.
-    PyObject* quoml_f = PyDict_GetItemWithError(M.dict, S.quoml);
+    // that rebinds the name, so it is asked again after each such item.
+    bool quoml_own = quoml_is_own();
     Py_ssize_t start = 0;  // the part that last restarted the name
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
-        if (PyUnicode_CheckExact(item) && quoml_f == M.capi->quoml_func) {
+        if (PyUnicode_CheckExact(item) && quoml_own) {
             unicode_ready(item);
             parts[i] = item;
         } else {
             owned.push_back(quoml_name(item));
             parts[i] = owned.back().get();
-            quoml_f = PyDict_GetItemWithError(M.dict, S.quoml);
+            quoml_own = quoml_is_own();
         }
         if (i > 0 && (PyUnicode_GET_LENGTH(parts[start]) == 0 || starts_with_sep(parts[i]))) start = i;
     }
@@ -326,7 +311,7 @@ Ref join_text(PyObject* const* items, Py_ssize_t n) {
 // as the class holds it now.
 Ref join_impl(PyObject* const* items, Py_ssize_t n) {
     Ref text = join_text(items, n);
-    Ref normalize = rebound_member(S.normalize, NF.normalize, NF.normalize_seen);
+    Ref normalize = rebound(g_normalize);
     if (!normalize) return name_normalize(text.get());
     return call1(normalize.get(), text.get());
 }
@@ -395,7 +380,7 @@ Ref interp_of(PyObject* self) {
 Ref subject_name(PyObject* self) {
     Ref ns = getattr(self, S.ns);
     if (nonempty(ns.get())) return ns;
-    return invoke(self, S.current);
+    return call_method0(self, S.current);
 }
 
 /*
@@ -524,7 +509,7 @@ Ref run_in_namespace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         return tk_call(tk.get(), value.get());
     }
     Ref script = to_quoml(wrap_command(ns.get(), wrap, tclcmd, rest, nrest).get());
-    return invoke(tk.get(), S.eval, script.get());
+    return call_method1(tk.get(), S.eval, script.get());
 }
 
 Ref TclNamespace_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -544,7 +529,7 @@ Ref TclNamespace_create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     PyObject* self = sole_arg(kCreateSig, args, nargs, kwnames);
     Ref ns = getattr(self, S.ns);
     if (!nonempty(ns.get())) raise(PyExc_ValueError, "Cannot create current namespace");
-    invoke(self, S.eval, S.empty);
+    call_method1(self, S.eval, S.empty);
     return none();
 }
 
@@ -563,7 +548,7 @@ Ref TclNamespace_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Ref interp = interp_of(self);
     Ref tk = tk_from(interp.get());
     Ref result = tk_call(tk.get(), words.get());
-    return invoke(interp.get(), S.cast_boolean, result.get());
+    return call_method1(interp.get(), S.cast_boolean, result.get());
 }
 
 // children(pattern=None): the children of this namespace, those matching the
@@ -580,20 +565,20 @@ Ref TclNamespace_children(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         words = Ref::newref(NW.children);
     } else {
         Ref ns = getattr(self, S.ns);
-        Ref target = nonempty(ns.get()) ? invoke(self, S.absolute) : Ref::newref(S.sep);
+        Ref target = nonempty(ns.get()) ? call_method0(self, S.absolute) : Ref::newref(S.sep);
         if (!nonempty(target.get())) target = Ref::newref(S.sep);  // absolute() of "" is ""
         Ref pat = to_quoml(pattern);
         words = tuple_join({S.namespace_, S.children, target.get(), pat.get()});
     }
-    Ref result = invoke(self, S.call, words.get());
+    Ref result = call_method1(self, S.call, words.get());
     Ref interp = interp_of(self);
-    return invoke(interp.get(), S.cast_list, result.get());
+    return call_method1(interp.get(), S.cast_list, result.get());
 }
 
 Ref TclNamespace_code(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kCodeSig, args, nargs, kwnames);
     Ref words = tuple_join({S.namespace_, S.code, p[1]});
-    return invoke(p[0], S.call, words.get());
+    return call_method1(p[0], S.call, words.get());
 }
 
 Ref TclNamespace_export(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -602,16 +587,16 @@ Ref TclNamespace_export(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     const bool clear = p[1] && truthy(p[1]);
     Ref words = clear ? tuple_join({S.namespace_, S.export_, S.opt_clear}, p.star.get())
                       : tuple_join({S.namespace_, S.export_}, p.star.get());
-    Ref result = invoke(self, S.call, words.get());
+    Ref result = call_method1(self, S.call, words.get());
     if (clear || PyTuple_GET_SIZE(p.star.get()) > 0) return none();
     Ref interp = interp_of(self);
-    return invoke(interp.get(), S.cast_list, result.get());
+    return call_method1(interp.get(), S.cast_list, result.get());
 }
 
 Ref TclNamespace_forget(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kForgetSig, args, nargs, kwnames);
     Ref words = tuple_join({S.namespace_, S.forget}, p.star.get());
-    invoke(p[0], S.call, words.get());
+    call_method1(p[0], S.call, words.get());
     return none();
 }
 
@@ -620,14 +605,14 @@ Ref TclNamespace_import(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     const bool force = p[1] && truthy(p[1]);
     Ref words = force ? tuple_join({S.namespace_, S.import_, S.opt_force}, p.star.get())
                       : tuple_join({S.namespace_, S.import_}, p.star.get());
-    invoke(p[0], S.call, words.get());
+    call_method1(p[0], S.call, words.get());
     return none();
 }
 
 Ref TclNamespace_origin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kOriginSig, args, nargs, kwnames);
     Ref words = tuple_join({S.namespace_, S.origin, p[1]});
-    return invoke(p[0], S.call, words.get());
+    return call_method1(p[0], S.call, words.get());
 }
 
 // The parent of an absolute name, from the name alone, as Tcl reports it:
@@ -645,7 +630,7 @@ Ref TclNamespace_parent(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Parsed p = parse(kParentSig, args, nargs, kwnames);
     PyObject* self = p[0];
     if (p[1] && truthy(p[1])) {
-        Ref absolute = invoke(self, S.is_absolute);
+        Ref absolute = call_method0(self, S.is_absolute);
         if (truthy(absolute.get())) {
             Ref ns = getattr(self, S.ns);
             return parent_of_absolute(ns.get());
@@ -666,7 +651,7 @@ Ref TclNamespace_which(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     if (p[3] && truthy(p[3])) words_v[n++] = S.opt_variable;
     words_v[n++] = p[1];
     Ref words = tuple_join({}, words_v, n);
-    return invoke(p[0], S.call, words.get());
+    return call_method1(p[0], S.call, words.get());
 }
 
 // is_absolute / is_relative: the empty name answers with itself.
@@ -679,7 +664,7 @@ Ref name_kind(PyObject* self) {
         unicode_ready(ns.get());
         starts = starts_with_sep(ns.get());
     } else {
-        Ref r = invoke(ns.get(), S.startswith, S.sep);
+        Ref r = call_method1(ns.get(), S.startswith, S.sep);
         starts = truthy(r.get());
     }
     return boolean(kAbsolute ? starts : !starts);
@@ -695,9 +680,9 @@ Ref TclNamespace_is_relative(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 Ref TclNamespace_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = sole_arg(kAbsoluteSig, args, nargs, kwnames);
-    Ref is_abs = invoke(self, S.is_absolute);
+    Ref is_abs = call_method0(self, S.is_absolute);
     if (truthy(is_abs.get())) return getattr(self, S.ns);
-    Ref current = invoke(self, S.current);
+    Ref current = call_method0(self, S.current);
     Ref ns = getattr(self, S.ns);
     PyObject* items[] = {current.get(), ns.get()};
     return ns_join(items, 2);
@@ -705,7 +690,7 @@ Ref TclNamespace_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 Ref TclNamespace_make_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = sole_arg(kMakeAbsoluteSig, args, nargs, kwnames);
-    Ref name = invoke(self, S.absolute);
+    Ref name = call_method0(self, S.absolute);
     setattr(self, S.ns, name.get());
     return none();
 }
@@ -843,14 +828,14 @@ Ref TempTclNamespace_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 Ref TempTclNamespace_enter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = sole_arg(kTempEnterSig, args, nargs, kwnames);
     Ref result = temp_enter(M.TempTclNamespace, self);
-    invoke(self, S.create);
+    call_method0(self, S.create);
     return result;
 }
 
 Ref TempTclNamespace_exit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kTempExitSig, args, nargs, kwnames);
     try {
-        invoke(p[0], S.delete_);
+        call_method0(p[0], S.delete_);
     } catch (const PyErrSet&) {
         if (!caught(M.TclError)) throw;  // a namespace that is already gone is fine
     }
@@ -881,7 +866,7 @@ const char kTempTclNamespaceDoc[] =
 
 Ref ns_join(PyObject* const* items, Py_ssize_t n) {
     if (n < 1) raise(PyExc_TypeError, "ns_join() needs at least one name");
-    Ref join = rebound_member(S.join, NF.join, NF.join_seen);
+    Ref join = rebound(g_join);
     if (!join) return join_impl(items, n);
     return own(PyObject_Vectorcall(join.get(), items, (size_t)n, nullptr));
 }
@@ -894,9 +879,8 @@ void make_namespace_classes(PyObject* tclns_dict, PyObject* modname) {
     M.TclNamespace = make_class(meta, "TclNamespace", "TclNamespace", bases.get(), kTclNamespaceMethods, tclns_dict,
                                 modname, kTclNamespaceDoc)
                          .release();
-    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(M.TclNamespace)->tp_dict;
-    NF.join = Py_NewRef(check(PyDict_GetItemWithError(class_dict, S.join)));
-    NF.normalize = Py_NewRef(check(PyDict_GetItemWithError(class_dict, S.normalize)));
+    g_join.load(M.TclNamespace, S.join);
+    g_normalize.load(M.TclNamespace, S.normalize);
     Ref temp_dict = own(PyDict_New());
     Ref temp_bases = tuple_join({M.TclNamespace});
     M.TempTclNamespace = make_class(meta, "TempTclNamespace", "TempTclNamespace", temp_bases.get(),

@@ -31,45 +31,15 @@ struct VarState {
     PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
     // the class attributes as made here; a lookup that still finds one of
     // these may call the C implementation directly
-    PyObject *own_init, *own_get, *own_get_str, *own_set, *own_unset, *own_exists, *own_array_get,
-        *own_array_get_str, *own_array_set, *own_array_unset, *own_array_size, *own_array_names, *own_is_array;
-    PyObject *own_view_iter, *own_view_byref, *own_view_get, *own_view_set, *own_view_unset, *own_view_exists, *own_objs_get;
+    Loaded own_init, own_get, own_get_obj, own_get_str, own_set, own_unset, own_exists, own_array_set,
+        own_array_unset, own_array_size, own_array_names;
+    Loaded own_view_iter, own_view_byref, own_view_get, own_view_set, own_view_unset, own_view_exists, own_objs_get;
+    guard::TypeMemo<2> plain_ns_types;  // namespace classes whose handles ns_text may read directly
 } VS;
 
 // ---------------------------------------------------------------------------
 // Small helpers.
 // ---------------------------------------------------------------------------
-
-// A type-level answer remembered for one type at one version.  CPython gives
-// a type a new version tag whenever the type or one of its bases changes, and
-// tags are never reused, so an unchanged valid tag means every attribute
-// lookup on the type still finds what it found when the answer was stored.
-struct TypeMemo {
-    PyTypeObject* type = nullptr;
-    unsigned tag = 0;
-    bool hit(PyTypeObject* t) const noexcept {
-        return t == type && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag;
-    }
-    void store(PyTypeObject* t) noexcept {
-        if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return;
-        type = t;
-        tag = t->tp_version_tag;
-    }
-};
-
-// True when `obj.<name>` resolves to the class attribute `own`: found on the
-// type and not shadowed by the instance dictionary.  Each call site keeps its
-// own memo of the type-level half.
-bool resolves_to(PyObject* obj, PyObject* name, PyObject* own, TypeMemo& memo) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (!memo.hit(t)) {
-        if (_PyType_Lookup(t, name) != own) return false;
-        memo.store(t);
-    }
-    return instance_lacks(obj, name);
-}
-#define RESOLVES_TO(obj, name, own) \
-    ([&] { static TypeMemo memo_; return resolves_to(obj, name, own, memo_); }())
 
 // a + mid + b + tail for exact strs, allocated once; mid and tail are ASCII.
 Ref concat3(PyObject* a, const char* mid, PyObject* b, const char* tail) {
@@ -110,15 +80,11 @@ Ref element_name(PyObject* name, PyObject* index) {
 }
 
 // Whether the TclVariable class is as this module made it (its __new__,
-// __init__ and the method `meth_name`), so that the handle a view would build
-// and call can be replaced by its interpreter and name.
-bool handle_is_plain(PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
+// __init__ and the method `meth`), so that the handle a view would build and
+// call can be replaced by its interpreter and name.
+bool handle_is_plain(Loaded& meth) {
     PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
-    if (tv->tp_new != VS.tclvar_new) return false;
-    if (memo.hit(tv)) return true;
-    if (_PyType_Lookup(tv, S.dunder_init) != VS.own_init || _PyType_Lookup(tv, meth_name) != own_meth) return false;
-    memo.store(tv);
-    return true;
+    return tv->tp_new == VS.tclvar_new && VS.own_init.on_type(tv) && meth.on_type(tv);
 }
 
 // ---------------------------------------------------------------------------
@@ -135,7 +101,7 @@ bool handle_is_plain(PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
  */
 Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = tk_from(tcl);
-    if (index == Py_None) return invoke(tk.get(), S.getvar, name);
+    if (index == Py_None) return call_method1(tk.get(), S.getvar, name);
     return invoke(tk.get(), S.getvar, name, index);
 }
 
@@ -145,7 +111,7 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref n = element_name(name, index);
     Ref words = tuple_of({S.set, n.get()});
     Ref script = to_quoml(words.get());
-    return invoke(tk.get(), S.eval, script.get());
+    return call_method1(tk.get(), S.eval, script.get());
 }
 
 // tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
@@ -166,7 +132,7 @@ void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocompl
     try {
         Ref tk = tk_from(tcl);
         if (index == Py_None) {
-            invoke(tk.get(), S.unsetvar, name);
+            call_method1(tk.get(), S.unsetvar, name);
         } else {
             Ref q = to_quoml(index);
             invoke(tk.get(), S.unsetvar, name, q.get());
@@ -188,7 +154,7 @@ Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref n = element_name(name, index);
     Ref words = tuple_join({S.info_cmd, S.exists, n.get()});
     Ref r = tk_call(tk.get(), words.get());
-    return invoke(tcl, S.cast_boolean, r.get());
+    return call_method1(tcl, S.cast_boolean, r.get());
 }
 
 // tk.call(("::array", sub, name[, quoml(extra)])): the raw result.
@@ -206,7 +172,7 @@ Ref var_array_call(PyObject* tcl, PyObject* sub, PyObject* name, PyObject* patte
 
 Ref var_array_get_obj(PyObject* tcl, PyObject* name, PyObject* pattern) {
     Ref r = var_array_call(tcl, S.get, name, pattern);
-    return invoke(tcl, S.cast_array, r.get());
+    return call_method1(tcl, S.cast_array, r.get());
 }
 
 // tk.eval(quoml(("::array", "get", name[, pattern]))): the pattern goes as given.
@@ -214,8 +180,8 @@ Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
     Ref tk = tk_from(tcl);
     Ref words = pattern == Py_None ? tuple_join({S.array_cmd, S.get, name}) : tuple_join({S.array_cmd, S.get, name, pattern});
     Ref script = to_quoml(words.get());
-    Ref r = invoke(tk.get(), S.eval, script.get());
-    return invoke(tcl, S.cast_array, r.get());
+    Ref r = call_method1(tk.get(), S.eval, script.get());
+    return call_method1(tcl, S.cast_array, r.get());
 }
 
 void var_array_set(PyObject* tcl, PyObject* name, PyObject* value) {
@@ -227,12 +193,12 @@ void var_array_set(PyObject* tcl, PyObject* name, PyObject* value) {
 
 Ref var_array_names(PyObject* tcl, PyObject* name, PyObject* pattern) {
     Ref r = var_array_call(tcl, S.names, name, pattern);
-    return invoke(tcl, S.cast_list, r.get());
+    return call_method1(tcl, S.cast_list, r.get());
 }
 
 Ref var_is_array(PyObject* tcl, PyObject* name) {
     Ref r = var_array_call(tcl, S.exists, name, Py_None);
-    return invoke(tcl, S.cast_boolean, r.get());
+    return call_method1(tcl, S.cast_boolean, r.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -338,7 +304,7 @@ Ref TclVariable_array_item_byref(PyObject* const* args, Py_ssize_t nargs, PyObje
 // True when name starts with "::" (str.startswith for anything else).
 bool starts_absolute(PyObject* name) {
     if (PyUnicode_CheckExact(name)) return check_size(PyUnicode_Tailmatch(name, S.sep, 0, PY_SSIZE_T_MAX, -1)) == 1;
-    Ref r = invoke(name, S.startswith, S.sep);
+    Ref r = call_method1(name, S.startswith, S.sep);
     return truthy(r.get());
 }
 
@@ -359,7 +325,7 @@ const Signature kSigMakeAbsolute{"make_absolute", "TclVariable.make_absolute", {
 Ref TclVariable_make_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     parse_into(kSigMakeAbsolute, args, nargs, kwnames, a);
-    Ref name = invoke(a[0], S.absolute);
+    Ref name = call_method0(a[0], S.absolute);
     setattr(a[0], S.var_name, name.get());
     return none();
 }
@@ -525,7 +491,7 @@ Ref TclArrayVariable___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     parse_into(kSigGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1];
-    if (RESOLVES_TO(self, S.get, VS.own_get)) return get_obj_impl(self, key, VS.marker);
+    if (VS.own_get.on(self)) return get_obj_impl(self, key, VS.marker);
     PyObject* argv[] = {self, key};
     return invoke_kw(S.get, argv, 2, VS.kw_array_index);
 }
@@ -535,7 +501,7 @@ Ref TclArrayVariable___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[3];
     parse_into(kSigSetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
-    if (RESOLVES_TO(self, S.set, VS.own_set)) {
+    if (VS.own_set.on(self)) {
         Bound b(self);
         var_setvar(b.tcl.get(), b.name.get(), key, value);
     } else {
@@ -550,7 +516,7 @@ Ref TclArrayVariable___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[2];
     parse_into(kSigDelItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1];
-    if (RESOLVES_TO(self, S.unset, VS.own_unset)) {
+    if (VS.own_unset.on(self)) {
         Bound b(self);
         var_unset(b.tcl.get(), b.name.get(), key, Py_False);
     } else {
@@ -565,7 +531,7 @@ Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* a[2];
     parse_into(kSigContains, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1];
-    if (RESOLVES_TO(self, S.exists, VS.own_exists)) {
+    if (VS.own_exists.on(self)) {
         Bound b(self);
         return var_exists(b.tcl.get(), b.name.get(), key);
     }
@@ -574,30 +540,30 @@ Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 Ref TclArrayVariable___len__(PyObject* self) {
-    if (RESOLVES_TO(self, S.array_size, VS.own_array_size)) {
+    if (VS.own_array_size.on(self)) {
         Bound b(self);
         return var_array_call(b.tcl.get(), S.size, b.name.get(), Py_None);
     }
-    return invoke(self, S.array_size);
+    return call_method0(self, S.array_size);
 }
 
 // self.array_names(), at the first step of the iteration.
 Ref array_fetch_names(PyObject* self) {
-    if (RESOLVES_TO(self, S.array_names, VS.own_array_names)) {
+    if (VS.own_array_names.on(self)) {
         Bound b(self);
         return var_array_names(b.tcl.get(), b.name.get(), Py_None);
     }
-    return invoke(self, S.array_names);
+    return call_method0(self, S.array_names);
 }
 
 Ref TclArrayVariable___iter__(PyObject* self) { return names_iter(self, array_fetch_names); }
 
 Ref TclArrayVariable_clear(PyObject* self) {
-    if (RESOLVES_TO(self, S.array_unset, VS.own_array_unset)) {
+    if (VS.own_array_unset.on(self)) {
         Bound b(self);
         var_array_call(b.tcl.get(), S.unset, b.name.get(), Py_None);
     } else {
-        invoke(self, S.array_unset);
+        call_method0(self, S.array_unset);
     }
     return none();
 }
@@ -607,11 +573,11 @@ Ref TclArrayVariable_update(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     Parsed p = parse(kSigUpdate, args, nargs, kwnames);
     PyObject* self = p[0];
     Ref d = call_tuple_dict((PyObject*)&PyDict_Type, p.star.get(), p.starstar.get());
-    if (RESOLVES_TO(self, S.array_set, VS.own_array_set)) {
+    if (VS.own_array_set.on(self)) {
         Bound b(self);
         var_array_set(b.tcl.get(), b.name.get(), d.get());
     } else {
-        invoke(self, S.array_set, d.get());
+        call_method1(self, S.array_set, d.get());
     }
     return none();
 }
@@ -676,16 +642,15 @@ Ref ns_text(PyObject* ns) {
     PyTypeObject* t = Py_TYPE(ns);
     if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
         quoml_is_own()) {
-        static TypeMemo memo;
-        bool type_ok = memo.hit(t);
+        bool type_ok = VS.plain_ns_types.hit(t);
         if (!type_ok) {
             PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, S.dunder_str);
             if (!own_str && PyErr_Occurred()) throw PyErrSet{};
-            type_ok = own_str && _PyType_Lookup(t, S.dunder_str) == own_str && !_PyType_Lookup(t, S.dunder_quoml) &&
-                      !_PyType_Lookup(t, S.dunder_tclobj);
-            if (type_ok) memo.store(t);
+            type_ok = own_str && guard::type_resolves(t, S.dunder_str, own_str) &&
+                      !compat::type_lookup(t, S.dunder_quoml) && !compat::type_lookup(t, S.dunder_tclobj);
+            if (type_ok) VS.plain_ns_types.store(t);
         }
-        if (type_ok && instance_lacks(ns, S.dunder_quoml) && instance_lacks(ns, S.dunder_tclobj)) {
+        if (type_ok && guard::instance_lacks(ns, S.dunder_quoml) && guard::instance_lacks(ns, S.dunder_tclobj)) {
             Ref text = getattr(ns, S.ns);
             if (PyUnicode_CheckExact(text.get())) return text;
         }
@@ -751,7 +716,7 @@ void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
     Ref joined = join_member(text.get(), var_name);
     Ref tcl = getattr(ns.get(), S.tcl);
     PyTypeObject* tt = Py_TYPE(tcl.get());
-    if ((tt == &_PyWeakref_ProxyType || tt == &_PyWeakref_CallableProxyType) && truthy(tcl.get()))
+    if (compat::is_weak_proxy_type(tt) && truthy(tcl.get()))
         h.tcl = std::move(tcl);  // what bind_interp keeps: a true weak proxy as it is
     else
         h.tcl = bind_interp(tcl.get());
@@ -763,14 +728,10 @@ void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
-bool view_plain(PyObject* self, PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
-    return RESOLVES_TO(self, S.byref, VS.own_view_byref) && handle_is_plain(meth_name, own_meth, memo);
-}
-#define VIEW_PLAIN(self, meth_name, own_meth) \
-    ([&] { static TypeMemo memo_; return view_plain(self, meth_name, own_meth, memo_); }())
+bool view_plain(PyObject* self, Loaded& meth) { return VS.own_view_byref.on(self) && handle_is_plain(meth); }
 
 // self.byref(var_name)
-Ref view_byref(PyObject* self, PyObject* var_name) { return invoke(self, S.byref, var_name); }
+Ref view_byref(PyObject* self, PyObject* var_name) { return call_method1(self, S.byref, var_name); }
 
 const Signature kSigViewInit{"__init__", "TclNamespace.VariablesView.__init__", {"self", "ns"}, 2, 2};
 Ref VariablesView___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -830,13 +791,13 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // VariablesView.get(var_name): byref(var_name).get_str()
 Ref view_get_str(PyObject* self, PyObject* var_name) {
-    if (VIEW_PLAIN(self, S.get_str, VS.own_get_str)) {
+    if (view_plain(self, VS.own_get_str)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
     Ref v = view_byref(self, var_name);
-    return invoke(v.get(), S.get_str);
+    return call_method0(v.get(), S.get_str);
 }
 
 const Signature kSigViewGet{"get", "TclNamespace.VariablesView.get", {"self", "var_name"}, 2, 2};
@@ -848,7 +809,7 @@ Ref VariablesView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
 // ObjectsView.get(var_name, array_index=None): byref(var_name).get_obj(array_index=array_index)
 Ref view_get_obj(PyObject* self, PyObject* var_name, PyObject* index) {
-    if (VIEW_PLAIN(self, S.get_obj, VS.own_get)) {
+    if (view_plain(self, VS.own_get_obj)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_getvar(h.tcl.get(), h.name.get(), index);  // the handle has no cast
@@ -866,7 +827,7 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 }
 
 Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
-    if (VIEW_PLAIN(self, S.set, VS.own_set)) {
+    if (view_plain(self, VS.own_set)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
@@ -884,7 +845,7 @@ Ref VariablesView_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 }
 
 void view_unset(PyObject* self, PyObject* var_name, PyObject* index, PyObject* nocomplain) {
-    if (VIEW_PLAIN(self, S.unset, VS.own_unset)) {
+    if (view_plain(self, VS.own_unset)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         var_unset(h.tcl.get(), h.name.get(), index, nocomplain);
@@ -904,7 +865,7 @@ Ref VariablesView_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 Ref view_exists(PyObject* self, PyObject* var_name, PyObject* index) {
-    if (VIEW_PLAIN(self, S.exists, VS.own_exists)) {
+    if (view_plain(self, VS.own_exists)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_exists(h.tcl.get(), h.name.get(), index);
@@ -955,7 +916,7 @@ Ref VariablesView_array_set(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     PyObject* a[3];
     parse_into(kSigViewArraySet, args, nargs, kwnames, a);
     Ref v = view_byref(a[0], a[1]);
-    invoke(v.get(), S.array_set, a[2]);
+    call_method1(v.get(), S.array_set, a[2]);
     return none();
 }
 
@@ -964,7 +925,7 @@ Ref VariablesView_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyObject* a[2];
     parse_into(kSigViewIsArray, args, nargs, kwnames, a);
     Ref v = view_byref(a[0], a[1]);
-    return invoke(v.get(), S.is_array);
+    return call_method0(v.get(), S.is_array);
 }
 
 const Signature kSigViewGetItem{"__getitem__", "TclNamespace.VariablesView.__getitem__", {"self", "var_name"}, 2, 2};
@@ -973,9 +934,9 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        if (RESOLVES_TO(self, S.get, VS.own_view_get)) return view_get_str(self, var_name);
-        if (RESOLVES_TO(self, S.get, VS.own_objs_get)) return view_get_obj(self, var_name, Py_None);
-        return invoke(self, S.get, var_name);
+        if (VS.own_view_get.on(self)) return view_get_str(self, var_name);
+        if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
+        return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
         raise_key_error_from_pending();
@@ -986,15 +947,15 @@ const Signature kSigViewContains{"__contains__", "TclNamespace.VariablesView.__c
 Ref VariablesView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     parse_into(kSigViewContains, args, nargs, kwnames, a);
-    if (RESOLVES_TO(a[0], S.exists, VS.own_view_exists)) return view_exists(a[0], a[1], Py_None);
-    return invoke(a[0], S.exists, a[1]);
+    if (VS.own_view_exists.on(a[0])) return view_exists(a[0], a[1], Py_None);
+    return call_method1(a[0], S.exists, a[1]);
 }
 
 const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__setitem__", {"self", "var_name", "value"}, 3, 3};
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (RESOLVES_TO(a[0], S.set, VS.own_view_set))
+    if (VS.own_view_set.on(a[0]))
         view_set(a[0], a[1], a[2], Py_None);
     else
         invoke(a[0], S.set, a[1], a[2]);
@@ -1006,10 +967,10 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* a[2];
     parse_into(kSigViewDelItem, args, nargs, kwnames, a);
     try {
-        if (RESOLVES_TO(a[0], S.unset, VS.own_view_unset))
+        if (VS.own_view_unset.on(a[0]))
             view_unset(a[0], a[1], Py_None, Py_False);
         else
-            invoke(a[0], S.unset, a[1]);
+            call_method1(a[0], S.unset, a[1]);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError)) throw;
         raise_key_error_from_pending();
@@ -1046,9 +1007,9 @@ Ref view_fetch_names(PyObject* self) {
         Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
         words = tuple_join({S.info_cmd, S.vars, pattern.get()});
     }
-    Ref result = invoke(ns.get(), S.call, words.get());
+    Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
-    Ref names = invoke(tcl.get(), S.cast_list, result.get());
+    Ref names = call_method1(tcl.get(), S.cast_list, result.get());
     if (global) return names;
     Ref out = own(PyList_New(0));
     Ref it = own(PyObject_GetIter(names.get()));
@@ -1073,7 +1034,7 @@ Ref VariablesView___iter__(PyObject* self) { return names_iter(self, view_fetch_
 // __iter__ is the class's own, otherwise over whatever iter(self) gives.
 Ref VariablesView___len__(PyObject* self) {
     Py_ssize_t n = 0;
-    if (_PyType_Lookup(Py_TYPE(self), S.dunder_iter) == VS.own_view_iter) {
+    if (VS.own_view_iter.on_type(Py_TYPE(self))) {
         Ref names = view_fetch_names(self);
         n = check_size(PyObject_Size(names.get()));
     } else {
@@ -1218,12 +1179,13 @@ Py_ssize_t slot_length(PyObject* self) noexcept {
 
 template <FastImpl Get, FastImpl Set, FastImpl Del, FastImpl Contains, OneImpl Len>
 void set_mapping_slots(PyObject* cls) {
-    PyTypeObject* t = (PyTypeObject*)cls;
-    t->tp_as_mapping->mp_subscript = slot_subscript<Get>;
-    t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript<Set, Del>;
-    t->tp_as_mapping->mp_length = slot_length<Len>;
-    t->tp_as_sequence->sq_length = slot_length<Len>;
-    t->tp_as_sequence->sq_contains = slot_contains<Contains>;
+    compat::patch_slots((PyTypeObject*)cls, [](PyTypeObject* t) {
+        t->tp_as_mapping->mp_subscript = slot_subscript<Get>;
+        t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript<Set, Del>;
+        t->tp_as_mapping->mp_length = slot_length<Len>;
+        t->tp_as_sequence->sq_length = slot_length<Len>;
+        t->tp_as_sequence->sq_contains = slot_contains<Contains>;
+    });
 }
 void set_array_slots(PyObject* cls) {
     set_mapping_slots<TclArrayVariable___getitem__, TclArrayVariable___setitem__, TclArrayVariable___delitem__,
@@ -1238,15 +1200,6 @@ void set_view_slots(PyObject* cls) {
 // Building the classes.
 // ---------------------------------------------------------------------------
 
-// The attribute `name` of the class dict of cls (a new reference).
-Ref class_attr(PyObject* cls, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(((PyTypeObject*)cls)->tp_dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-        throw PyErrSet{};
-    }
-    return Ref::newref(v);
-}
 PyObject* keep(Ref&& r) { return r.release(); }
 
 }  // namespace
@@ -1274,19 +1227,12 @@ void make_variable_classes(PyObject* modname) {
         setattr(c, S.get, get_obj.get());
         Ref array_get_obj = class_attr(c, S.array_get_obj);
         setattr(c, S.array_get, array_get_obj.get());
-        VS.own_init = keep(class_attr(c, S.dunder_init));
-        VS.own_get = keep(std::move(get_obj));
-        VS.own_get_str = keep(class_attr(c, S.get_str));
-        VS.own_set = keep(class_attr(c, S.set));
-        VS.own_unset = keep(class_attr(c, S.unset));
-        VS.own_exists = keep(class_attr(c, S.exists));
-        VS.own_array_get = keep(std::move(array_get_obj));
-        VS.own_array_get_str = keep(class_attr(c, S.array_get_str));
-        VS.own_array_set = keep(class_attr(c, S.array_set));
-        VS.own_array_unset = keep(class_attr(c, S.array_unset));
-        VS.own_array_size = keep(class_attr(c, S.array_size));
-        VS.own_array_names = keep(class_attr(c, S.array_names));
-        VS.own_is_array = keep(class_attr(c, S.is_array));
+        const std::pair<Loaded*, PyObject*> methods[] = {
+            {&VS.own_init, S.dunder_init},   {&VS.own_get, S.get},         {&VS.own_get_obj, S.get_obj},
+            {&VS.own_get_str, S.get_str},    {&VS.own_set, S.set},         {&VS.own_unset, S.unset},
+            {&VS.own_exists, S.exists},      {&VS.own_array_set, S.array_set}, {&VS.own_array_unset, S.array_unset},
+            {&VS.own_array_size, S.array_size}, {&VS.own_array_names, S.array_names}};
+        for (const auto& m : methods) m.first->load(c, m.second);
         VS.tclvar_new = ((PyTypeObject*)c)->tp_new;
         M.TclVariable = cls.release();
     }
@@ -1304,7 +1250,7 @@ void make_variable_classes(PyObject* modname) {
     // TclArrayVariable
     {
         Ref ns = own(PyDict_New());
-        check(PyDict_SetItem(ns.get(), S.get, VS.own_get));
+        check(PyDict_SetItem(ns.get(), S.get, VS.own_get.value));
         Ref bases = tuple_of({M.MutableMapping, M.TclVariable});
         PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
         Ref cls = make_class(meta, "TclArrayVariable", "TclArrayVariable", bases.get(), kTclArrayVariableMethods,
@@ -1344,12 +1290,10 @@ void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
                              "The variables of a namespace as a mutable mapping from names\n"
                              "(relative to the namespace) to values read as strings.");
         PyObject* c = cls.get();
-        VS.own_view_iter = keep(class_attr(c, S.dunder_iter));
-        VS.own_view_byref = keep(class_attr(c, S.byref));
-        VS.own_view_get = keep(class_attr(c, S.get));
-        VS.own_view_set = keep(class_attr(c, S.set));
-        VS.own_view_unset = keep(class_attr(c, S.unset));
-        VS.own_view_exists = keep(class_attr(c, S.exists));
+        const std::pair<Loaded*, PyObject*> methods[] = {
+            {&VS.own_view_iter, S.dunder_iter}, {&VS.own_view_byref, S.byref}, {&VS.own_view_get, S.get},
+            {&VS.own_view_set, S.set}, {&VS.own_view_unset, S.unset}, {&VS.own_view_exists, S.exists}};
+        for (const auto& m : methods) m.first->load(c, m.second);
         set_view_slots(c);
         check(PyDict_SetItemString(tclns_dict, "VariablesView", c));
         VS.VariablesView = cls.release();
@@ -1362,7 +1306,7 @@ void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
                              "ObjectsView(ns)\n\n"
                              "The variables of a namespace, values read as the interpreter's\n"
                              "objects.");
-        VS.own_objs_get = keep(class_attr(cls.get(), S.get));
+        VS.own_objs_get.load(cls.get(), S.get);
         set_view_slots(cls.get());
         check(PyDict_SetItemString(tclns_dict, "ObjectsView", cls.get()));
         VS.ObjectsView = cls.release();
