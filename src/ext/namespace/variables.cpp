@@ -486,99 +486,82 @@ Ref TclArrayVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // The mapping methods call self.get / self.set / ... as the Python protocol
 // would; while those are the class's own, the C implementation runs directly.
-const Signature kSigGetItem{"__getitem__", "TclArrayVariable.__getitem__", {"self", "key"}, 2, 2};
-Ref TclArrayVariable___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigGetItem, args, nargs, kwnames, a);
-    PyObject *self = a[0], *key = a[1];
-    if (VS.own_get.on(self)) return get_obj_impl(self, key, VS.marker);
-    PyObject* argv[] = {self, key};
-    return invoke_kw(S.get, argv, 2, VS.kw_array_index);
-}
+//
+// The keyed methods: self.get(array_index=key), self.set(value,
+// array_index=key), self.unset(array_index=key), self.exists(array_index=key).
+enum class ItemOp { getitem, setitem, delitem, contains };
 
-const Signature kSigSetItem{"__setitem__", "TclArrayVariable.__setitem__", {"self", "key", "value"}, 3, 3};
-Ref TclArrayVariable___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <ItemOp Op, const Signature& Sig>
+Ref array_item(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
-    parse_into(kSigSetItem, args, nargs, kwnames, a);
+    parse_into(Sig, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
-    if (VS.own_set.on(self)) {
+    Loaded& meth = Op == ItemOp::getitem   ? VS.own_get
+                   : Op == ItemOp::setitem ? VS.own_set
+                   : Op == ItemOp::delitem ? VS.own_unset
+                                           : VS.own_exists;
+    if (meth.on(self)) {
+        if (Op == ItemOp::getitem) return get_obj_impl(self, key, VS.marker);
         Bound b(self);
-        var_setvar(b.tcl.get(), b.name.get(), key, value);
-    } else {
-        PyObject* argv[] = {self, value, key};
-        invoke_kw(S.set, argv, 3, VS.kw_array_index);
+        if (Op == ItemOp::setitem) var_setvar(b.tcl.get(), b.name.get(), key, value);
+        if (Op == ItemOp::delitem) var_unset(b.tcl.get(), b.name.get(), key, Py_False);
+        if (Op == ItemOp::contains) return var_exists(b.tcl.get(), b.name.get(), key);
+        return none();
     }
-    return none();
+    const bool with_value = Op == ItemOp::setitem;
+    PyObject* argv[] = {self, with_value ? value : key, key};
+    Ref r = invoke_kw(meth.name, argv, with_value ? 3 : 2, VS.kw_array_index);
+    if (Op == ItemOp::setitem || Op == ItemOp::delitem) return none();
+    return r;
 }
 
+const Signature kSigGetItem{"__getitem__", "TclArrayVariable.__getitem__", {"self", "key"}, 2, 2};
+const Signature kSigSetItem{"__setitem__", "TclArrayVariable.__setitem__", {"self", "key", "value"}, 3, 3};
 const Signature kSigDelItem{"__delitem__", "TclArrayVariable.__delitem__", {"self", "key"}, 2, 2};
-Ref TclArrayVariable___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigDelItem, args, nargs, kwnames, a);
-    PyObject *self = a[0], *key = a[1];
-    if (VS.own_unset.on(self)) {
-        Bound b(self);
-        var_unset(b.tcl.get(), b.name.get(), key, Py_False);
-    } else {
-        PyObject* argv[] = {self, key};
-        invoke_kw(S.unset, argv, 2, VS.kw_array_index);
+const Signature kSigContains{"__contains__", "TclArrayVariable.__contains__", {"self", "key"}, 2, 2};
+constexpr FastImpl TclArrayVariable___getitem__ = array_item<ItemOp::getitem, kSigGetItem>;
+constexpr FastImpl TclArrayVariable___setitem__ = array_item<ItemOp::setitem, kSigSetItem>;
+constexpr FastImpl TclArrayVariable___delitem__ = array_item<ItemOp::delitem, kSigDelItem>;
+constexpr FastImpl TclArrayVariable___contains__ = array_item<ItemOp::contains, kSigContains>;
+
+// The whole-array methods: self.array_size(), self.array_names(),
+// self.array_unset() and self.array_set(value).
+enum class WholeOp { size, names, unset, set };
+
+template <WholeOp Op>
+Ref array_whole(PyObject* self, PyObject* value = nullptr) {
+    Loaded& meth = Op == WholeOp::size    ? VS.own_array_size
+                   : Op == WholeOp::names ? VS.own_array_names
+                   : Op == WholeOp::unset ? VS.own_array_unset
+                                          : VS.own_array_set;
+    if (!meth.on(self)) return value ? call_method1(self, meth.name, value) : call_method0(self, meth.name);
+    Bound b(self);
+    switch (Op) {
+        case WholeOp::size: return var_array_call(b.tcl.get(), S.size, b.name.get(), Py_None);
+        case WholeOp::names: return var_array_names(b.tcl.get(), b.name.get(), Py_None);
+        case WholeOp::unset: var_array_call(b.tcl.get(), S.unset, b.name.get(), Py_None); break;
+        case WholeOp::set: var_array_set(b.tcl.get(), b.name.get(), value); break;
     }
     return none();
 }
 
-const Signature kSigContains{"__contains__", "TclArrayVariable.__contains__", {"self", "key"}, 2, 2};
-Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigContains, args, nargs, kwnames, a);
-    PyObject *self = a[0], *key = a[1];
-    if (VS.own_exists.on(self)) {
-        Bound b(self);
-        return var_exists(b.tcl.get(), b.name.get(), key);
-    }
-    PyObject* argv[] = {self, key};
-    return invoke_kw(S.exists, argv, 2, VS.kw_array_index);
-}
-
-Ref TclArrayVariable___len__(PyObject* self) {
-    if (VS.own_array_size.on(self)) {
-        Bound b(self);
-        return var_array_call(b.tcl.get(), S.size, b.name.get(), Py_None);
-    }
-    return call_method0(self, S.array_size);
-}
+Ref TclArrayVariable___len__(PyObject* self) { return array_whole<WholeOp::size>(self); }
 
 // self.array_names(), at the first step of the iteration.
-Ref array_fetch_names(PyObject* self) {
-    if (VS.own_array_names.on(self)) {
-        Bound b(self);
-        return var_array_names(b.tcl.get(), b.name.get(), Py_None);
-    }
-    return call_method0(self, S.array_names);
-}
+Ref array_fetch_names(PyObject* self) { return array_whole<WholeOp::names>(self); }
 
 Ref TclArrayVariable___iter__(PyObject* self) { return names_iter(self, array_fetch_names); }
 
 Ref TclArrayVariable_clear(PyObject* self) {
-    if (VS.own_array_unset.on(self)) {
-        Bound b(self);
-        var_array_call(b.tcl.get(), S.unset, b.name.get(), Py_None);
-    } else {
-        call_method0(self, S.array_unset);
-    }
+    array_whole<WholeOp::unset>(self);
     return none();
 }
 
 const Signature kSigUpdate{"update", "TclArrayVariable.update", {"self"}, 1, 1, 0, true, true};
 Ref TclArrayVariable_update(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kSigUpdate, args, nargs, kwnames);
-    PyObject* self = p[0];
     Ref d = call_tuple_dict((PyObject*)&PyDict_Type, p.star.get(), p.starstar.get());
-    if (VS.own_array_set.on(self)) {
-        Bound b(self);
-        var_array_set(b.tcl.get(), b.name.get(), d.get());
-    } else {
-        call_method1(self, S.array_set, d.get());
-    }
+    array_whole<WholeOp::set>(p[0], d.get());
     return none();
 }
 
