@@ -11,10 +11,9 @@
 // allocation and hands it to the interpreter; as soon as a subclass or an
 // instance attribute replaces one of them, the replacement is called instead.
 //
-// When the module loads, this part also reads the quoml module's namespace
-// (to tell whether the names behind tclobj() are still its own) and imports
-// collections.abc's Sequence, Set and Mapping, _tkinter.Tcl_Obj and
-// abc.get_cache_token for that check.
+// Whether the names behind tclobj() are still quoml's own is asked of quoml
+// through its capsule; quoml's namespace is kept only to look its `tclobj`
+// up at call time once they are not.
 #include "internal.hpp"
 
 #include <cstdint>

@@ -43,14 +43,11 @@
     T(dunder_iter, "__iter__") X(cmd_name) X(args) X(keywords) X(logger) X(info) X(build_tclcmd) \
     X(kwargs_to_dashed_args) X(createcommand) X(is_proc) X(rename) X(copy) X(items) T(dunder_del, "__del__") \
     T(dunder_call, "__call__") T(dunder_wrapped, "__wrapped__") X(proc_body) X(proc_args) \
-    X(proc_arg_default) X(self) \
-    T(calling_fmt, "Calling: {}") T(dash, "-") X(commands) T(rename_cmd, "::rename") \
-    T(namespace_cmd, "::namespace") X(body) T(default_, "default") \
-    T(tclobj_from_sequence, "_tclobj_from_sequence") X(Sequence) T(tkTcl_Obj, "_tkTcl_Obj") \
-    T(long_type, "_long_type") T(sysmaxsize, "_sysmaxsize") X(Set) X(Mapping) \
-    T(tclobj_from_mapping, "_tclobj_from_mapping") X(from_sequence) X(from_mapping) X(proxy) X(ProxyTypes) \
-    X(update_wrapper) X(flags) X(optimize) X(TclVariable) X(TempTclVariable) X(TclArrayVariable) \
-    X(TempTclArrayVariable) X(TclCommand) X(TempTclCommand) X(TclNamespace) X(TempTclNamespace)
+    X(proc_arg_default) X(self) T(calling_fmt, "Calling: {}") T(dash, "-") X(commands) \
+    T(rename_cmd, "::rename") T(namespace_cmd, "::namespace") X(body) T(default_, "default") X(proxy) \
+    X(ProxyTypes) X(update_wrapper) X(flags) X(optimize) X(TclVariable) X(TempTclVariable) \
+    X(TclArrayVariable) X(TempTclArrayVariable) X(TclCommand) X(TempTclCommand) X(TclNamespace) \
+    X(TempTclNamespace)
 
 namespace trelmo_ns {
 
