@@ -1203,35 +1203,26 @@ MethodSpec kTempTclCommandMethods[] = {
 
 }  // namespace
 
-void make_command_classes(PyObject* modname) {
+void make_command_classes() {
     {
         Ref quoml_mod = import("trelmo.tcl.quoml");
         K.quoml_dict = Py_NewRef(PyModule_GetDict(quoml_mod.get()));
     }
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
-        Ref cls = make_class((PyObject*)&PyType_Type, "TclCommand", "TclCommand", bases.get(), kTclCommandMethods,
-                             ns.get(), modname,
+    PyObject* type = (PyObject*)&PyType_Type;
+    M.TclCommand = new_class(type, "TclCommand", {(PyObject*)&PyBaseObject_Type}, kTclCommandMethods,
                              "TclCommand(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)\n\n"
-                             "A callable handle on one Tcl command with pre-bound words and options.");
-        M.TclCommand = cls.release();
-    }
+                             "A callable handle on one Tcl command with pre-bound words and options.")
+                       .release();
     K.own_build.load(M.TclCommand, S.build_tclcmd);
     K.own_dashed.load(M.TclCommand, S.kwargs_to_dashed_args);
     K.own_call.load(M.TclCommand, S.call);
     K.own_dunder_call.load(M.TclCommand, S.dunder_call);
     compat::patch_slots((PyTypeObject*)M.TclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.TclCommand});
-        Ref cls = make_class((PyObject*)&PyType_Type, "TempTclCommand", "TempTclCommand", bases.get(),
-                             kTempTclCommandMethods, ns.get(), modname,
-                             "TempTclCommand(func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
-                             "A Tcl command under a generated name, deleted on leaving a with block.");
-        M.TempTclCommand = cls.release();
-        compat::patch_slots((PyTypeObject*)M.TempTclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
-    }
+    M.TempTclCommand = new_class(type, "TempTclCommand", {M.TclCommand}, kTempTclCommandMethods,
+                                 "TempTclCommand(func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
+                                 "A Tcl command under a generated name, deleted on leaving a with block.")
+                           .release();
+    compat::patch_slots((PyTypeObject*)M.TempTclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
 }
 
 namespace {
@@ -1439,22 +1430,15 @@ MethodSpec kProcsViewMethods[] = {
 
 }  // namespace
 
-void make_command_views(PyObject* tclns_dict, PyObject* modname) {
+void make_command_views(PyObject* tclns_dict) {
     PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.MutableMapping});
-        Ref cls = make_class(meta, "CommandsView", "TclNamespace.CommandsView", bases.get(), kCommandsViewMethods,
-                             ns.get(), modname, "CommandsView(ns)\n\nThe commands of a namespace as a mutable mapping of handles.");
-        K.CommandsView = cls.release();
-    }
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({K.CommandsView});
-        Ref cls = make_class(meta, "ProcsView", "TclNamespace.ProcsView", bases.get(), kProcsViewMethods, ns.get(),
-                             modname, "ProcsView(ns)\n\nThe commands view restricted, for membership and iteration, to procedures.");
-        K.ProcsView = cls.release();
-    }
+    K.CommandsView = new_class(meta, "TclNamespace.CommandsView", {M.MutableMapping}, kCommandsViewMethods,
+                               "CommandsView(ns)\n\nThe commands of a namespace as a mutable mapping of handles.")
+                         .release();
+    K.ProcsView = new_class(meta, "TclNamespace.ProcsView", {K.CommandsView}, kProcsViewMethods,
+                            "ProcsView(ns)\n\nThe commands view restricted, for membership and iteration, to "
+                            "procedures.")
+                      .release();
     check(PyDict_SetItemString(tclns_dict, "CommandsView", K.CommandsView));
     check(PyDict_SetItemString(tclns_dict, "ProcsView", K.ProcsView));
 }

@@ -21,6 +21,7 @@
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 // Every string the module interns, once: X(name) for a name whose text is
@@ -60,6 +61,7 @@ using namespace pyhelp;
 struct State {  // one global instance, zero-initialised
     PyObject* module;  // the module itself (borrowed)
     PyObject* dict;    // its __dict__ (borrowed): module-level names are read here at call time
+    PyObject* modname;  // "trelmo.tcl.namespace", the __module__ of the classes
     const QuomlCAPI* capi;
     bool asserts;      // assert statements run (not python -O)
 
@@ -250,10 +252,24 @@ Ref names_iter(PyObject* owner, FetchNames fetch);
 // The classes, made at init in this order; each fills M (and the views go
 // into the class body dict of TclNamespace being built).
 // ---------------------------------------------------------------------------
-void make_variable_classes(PyObject* modname);  // TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable
-void make_command_classes(PyObject* modname);   // TclCommand, TempTclCommand
-void make_variable_views(PyObject* tclns_dict, PyObject* modname);  // VariablesView, ObjectsView
-void make_command_views(PyObject* tclns_dict, PyObject* modname);   // CommandsView, ProcsView
-void make_namespace_classes(PyObject* tclns_dict, PyObject* modname);  // TclNamespace, TempTclNamespace
+
+// A class of this module, made as a class statement would make it:
+// meta(name, bases, body) with body (a new dict when null) holding
+// __module__, __qualname__ (its last part is the name), __doc__ and the
+// methods of defs.  A new reference.
+template <std::size_t N>
+Ref new_class(PyObject* meta, const char* qualname, std::initializer_list<PyObject*> bases, MethodSpec (&defs)[N],
+              const char* doc, PyObject* body = nullptr) {
+    Ref dict = body ? Ref::newref(body) : own(PyDict_New());
+    Ref base_tuple = tuple_join(bases);
+    const char* dot = std::strrchr(qualname, '.');
+    return make_class(meta, dot ? dot + 1 : qualname, qualname, base_tuple.get(), defs, dict.get(), M.modname, doc);
+}
+
+void make_variable_classes();  // TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable
+void make_command_classes();   // TclCommand, TempTclCommand
+void make_variable_views(PyObject* tclns_dict);     // VariablesView, ObjectsView
+void make_command_views(PyObject* tclns_dict);      // CommandsView, ProcsView
+void make_namespace_classes(PyObject* tclns_dict);  // TclNamespace, TempTclNamespace
 
 }  // namespace trelmo_ns

@@ -305,8 +305,8 @@ Ref init_module() {
     M.module = m.get();
     M.dict = PyModule_GetDict(m.get());
     intern_all(kNames);
-    Ref modname = own(PyModule_GetNameObject(m.get()));
-    const char* full = PyUnicode_AsUTF8(modname.get());  // "trelmo.tcl.namespace"
+    M.modname = check(PyModule_GetNameObject(m.get()));
+    const char* full = PyUnicode_AsUTF8(M.modname);  // "trelmo.tcl.namespace"
     if (!full) throw PyErrSet{};
     std::string package(full);
     package = package.rfind('.') == std::string::npos ? "trelmo.tcl" : package.substr(0, package.rfind('.'));
@@ -343,12 +343,12 @@ Ref init_module() {
 
     // The classes, in this order: variables, commands, then the namespace
     // (its nested views first), then the temporary namespace.
-    make_variable_classes(modname.get());
-    make_command_classes(modname.get());
+    make_variable_classes();
+    make_command_classes();
     Ref ns_dict = own(PyDict_New());
-    make_variable_views(ns_dict.get(), modname.get());
-    make_command_views(ns_dict.get(), modname.get());
-    make_namespace_classes(ns_dict.get(), modname.get());
+    make_variable_views(ns_dict.get());
+    make_command_views(ns_dict.get());
+    make_namespace_classes(ns_dict.get());
 
     PyObject* const classes[] = {M.TclVariable, M.TempTclVariable, M.TclArrayVariable, M.TempTclArrayVariable,
                                  M.TclCommand,  M.TempTclCommand,  M.TclNamespace,     M.TempTclNamespace};

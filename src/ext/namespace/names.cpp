@@ -871,21 +871,17 @@ Ref ns_join(PyObject* const* items, Py_ssize_t n) {
     return own(PyObject_Vectorcall(join.get(), items, (size_t)n, nullptr));
 }
 
-void make_namespace_classes(PyObject* tclns_dict, PyObject* modname) {
+void make_namespace_classes(PyObject* tclns_dict) {
     NW.current = tuple_join({S.namespace_, S.current}).release();
     NW.children = tuple_join({S.namespace_, S.children}).release();
     PyObject* meta = (PyObject*)&PyType_Type;
-    Ref bases = tuple_join({(PyObject*)&PyBaseObject_Type});
-    M.TclNamespace = make_class(meta, "TclNamespace", "TclNamespace", bases.get(), kTclNamespaceMethods, tclns_dict,
-                                modname, kTclNamespaceDoc)
+    M.TclNamespace = new_class(meta, "TclNamespace", {(PyObject*)&PyBaseObject_Type}, kTclNamespaceMethods,
+                               kTclNamespaceDoc, tclns_dict)
                          .release();
     g_join.load(M.TclNamespace, S.join);
     g_normalize.load(M.TclNamespace, S.normalize);
-    Ref temp_dict = own(PyDict_New());
-    Ref temp_bases = tuple_join({M.TclNamespace});
-    M.TempTclNamespace = make_class(meta, "TempTclNamespace", "TempTclNamespace", temp_bases.get(),
-                                    kTempTclNamespaceMethods, temp_dict.get(), modname, kTempTclNamespaceDoc)
-                             .release();
+    M.TempTclNamespace =
+        new_class(meta, "TempTclNamespace", {M.TclNamespace}, kTempTclNamespaceMethods, kTempTclNamespaceDoc).release();
 }
 
 }  // namespace trelmo_ns

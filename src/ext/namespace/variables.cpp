@@ -1187,23 +1187,24 @@ PyObject* keep(Ref&& r) { return r.release(); }
 
 }  // namespace
 
-void make_variable_classes(PyObject* modname) {
+void make_variable_classes() {
     VS.kw_array_index = keep(tuple_of({S.array_index}));
     VS.kw_nocomplain = keep(tuple_of({S.nocomplain}));
     VS.kw_pattern = keep(tuple_of({S.pattern}));
     VS.kw_index_nocomplain = keep(tuple_of({S.array_index, S.nocomplain}));
 
     PyObject* type = (PyObject*)&PyType_Type;
+    PyObject* mapping_meta = (PyObject*)Py_TYPE(M.MutableMapping);
     // TclVariable
     {
-        Ref ns = own(PyDict_New());
+        Ref body = own(PyDict_New());
         VS.marker = keep(call0((PyObject*)&PyBaseObject_Type));
-        check(PyDict_SetItem(ns.get(), S.marker, VS.marker));
-        Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
-        Ref cls = make_class(type, "TclVariable", "TclVariable", bases.get(), kTclVariableMethods, ns.get(), modname,
-                             "TclVariable(var_name, array_index=None, tcl=None, cast=None)\n\n"
-                             "A handle on one Tcl variable (a scalar, an array, or an element of an\n"
-                             "array).  It holds no value: every operation asks the interpreter.");
+        check(PyDict_SetItem(body.get(), S.marker, VS.marker));
+        Ref cls = new_class(type, "TclVariable", {(PyObject*)&PyBaseObject_Type}, kTclVariableMethods,
+                            "TclVariable(var_name, array_index=None, tcl=None, cast=None)\n\n"
+                            "A handle on one Tcl variable (a scalar, an array, or an element of an\n"
+                            "array).  It holds no value: every operation asks the interpreter.",
+                            body.get());
         PyObject* c = cls.get();
         // class-level aliases: the same function objects
         Ref get_obj = class_attr(c, S.get_obj);
@@ -1219,81 +1220,63 @@ void make_variable_classes(PyObject* modname) {
         VS.tclvar_new = ((PyTypeObject*)c)->tp_new;
         M.TclVariable = cls.release();
     }
-    // TempTclVariable
+    M.TempTclVariable = new_class(type, "TempTclVariable", {M.TclVariable}, kTempTclVariableMethods,
+                                  "TempTclVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
+                                  "A variable handle with a generated global name, for the with\n"
+                                  "statement: the variable is unset when the block is left.")
+                            .release();
+    // TclArrayVariable: its `get` is TclVariable's get_obj again
     {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.TclVariable});
-        Ref cls = make_class(type, "TempTclVariable", "TempTclVariable", bases.get(), kTempTclVariableMethods, ns.get(),
-                             modname,
-                             "TempTclVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
-                             "A variable handle with a generated global name, for the with\n"
-                             "statement: the variable is unset when the block is left.");
-        M.TempTclVariable = cls.release();
+        Ref body = own(PyDict_New());
+        check(PyDict_SetItem(body.get(), S.get, VS.own_get.value));
+        M.TclArrayVariable = new_class(mapping_meta, "TclArrayVariable", {M.MutableMapping, M.TclVariable},
+                                       kTclArrayVariableMethods,
+                                       "TclArrayVariable(var_name, tcl=None, cast=None)\n\n"
+                                       "One Tcl array as a mutable mapping from element names to values;\n"
+                                       "a missing element raises TclError.  Nothing is cached.",
+                                       body.get())
+                                 .release();
+        set_array_slots(M.TclArrayVariable);
     }
-    // TclArrayVariable
+    // TempTclArrayVariable: no methods of its own
     {
-        Ref ns = own(PyDict_New());
-        check(PyDict_SetItem(ns.get(), S.get, VS.own_get.value));
-        Ref bases = tuple_of({M.MutableMapping, M.TclVariable});
-        PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
-        Ref cls = make_class(meta, "TclArrayVariable", "TclArrayVariable", bases.get(), kTclArrayVariableMethods,
-                             ns.get(), modname,
-                             "TclArrayVariable(var_name, tcl=None, cast=None)\n\n"
-                             "One Tcl array as a mutable mapping from element names to values;\n"
-                             "a missing element raises TclError.  Nothing is cached.");
-        set_array_slots(cls.get());
-        M.TclArrayVariable = cls.release();
-    }
-    // TempTclArrayVariable
-    {
-        Ref ns = own(PyDict_New());
+        Ref body = own(PyDict_New());
         Ref bases = tuple_of({M.TempTclVariable, M.TclArrayVariable});
-        PyObject* meta = (PyObject*)Py_TYPE(M.TclArrayVariable);
         Ref qn = from_utf8("TempTclArrayVariable");
-        check(PyDict_SetItemString(ns.get(), "__module__", modname));
-        check(PyDict_SetItemString(ns.get(), "__qualname__", qn.get()));
+        check(PyDict_SetItemString(body.get(), "__module__", M.modname));
+        check(PyDict_SetItemString(body.get(), "__qualname__", qn.get()));
         Ref doc = from_utf8("TempTclArrayVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
                             "A TclArrayVariable with a generated global name, for the with\n"
                             "statement: the array is unset when the block is left.");
-        check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
-        M.TempTclArrayVariable = keep(calln(meta, qn.get(), bases.get(), ns.get()));
+        check(PyDict_SetItemString(body.get(), "__doc__", doc.get()));
+        M.TempTclArrayVariable = keep(calln((PyObject*)Py_TYPE(M.TclArrayVariable), qn.get(), bases.get(), body.get()));
         set_array_slots(M.TempTclArrayVariable);
     }
 }
 
-void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
+void make_variable_views(PyObject* tclns_dict) {
     VS.tclns_body = Py_NewRef(tclns_dict);
     PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.MutableMapping});
-        Ref cls = make_class(meta, "VariablesView", "TclNamespace.VariablesView", bases.get(), kVariablesViewMethods,
-                             ns.get(), modname,
-                             "VariablesView(ns)\n\n"
-                             "The variables of a namespace as a mutable mapping from names\n"
-                             "(relative to the namespace) to values read as strings.");
-        PyObject* c = cls.get();
-        const std::pair<Loaded*, PyObject*> methods[] = {
-            {&VS.own_view_iter, S.dunder_iter}, {&VS.own_view_byref, S.byref}, {&VS.own_view_get, S.get},
-            {&VS.own_view_set, S.set}, {&VS.own_view_unset, S.unset}, {&VS.own_view_exists, S.exists}};
-        for (const auto& m : methods) m.first->load(c, m.second);
-        set_view_slots(c);
-        check(PyDict_SetItemString(tclns_dict, "VariablesView", c));
-        VS.VariablesView = cls.release();
-    }
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({VS.VariablesView});
-        Ref cls = make_class(meta, "ObjectsView", "TclNamespace.ObjectsView", bases.get(), kObjectsViewMethods,
-                             ns.get(), modname,
-                             "ObjectsView(ns)\n\n"
-                             "The variables of a namespace, values read as the interpreter's\n"
-                             "objects.");
-        VS.own_objs_get.load(cls.get(), S.get);
-        set_view_slots(cls.get());
-        check(PyDict_SetItemString(tclns_dict, "ObjectsView", cls.get()));
-        VS.ObjectsView = cls.release();
-    }
+    VS.VariablesView = new_class(meta, "TclNamespace.VariablesView", {M.MutableMapping}, kVariablesViewMethods,
+                                 "VariablesView(ns)\n\n"
+                                 "The variables of a namespace as a mutable mapping from names\n"
+                                 "(relative to the namespace) to values read as strings.")
+                           .release();
+    const std::pair<Loaded*, PyObject*> methods[] = {
+        {&VS.own_view_iter, S.dunder_iter}, {&VS.own_view_byref, S.byref}, {&VS.own_view_get, S.get},
+        {&VS.own_view_set, S.set}, {&VS.own_view_unset, S.unset}, {&VS.own_view_exists, S.exists}};
+    for (const auto& m : methods) m.first->load(VS.VariablesView, m.second);
+    set_view_slots(VS.VariablesView);
+    check(PyDict_SetItemString(tclns_dict, "VariablesView", VS.VariablesView));
+
+    VS.ObjectsView = new_class(meta, "TclNamespace.ObjectsView", {VS.VariablesView}, kObjectsViewMethods,
+                               "ObjectsView(ns)\n\n"
+                               "The variables of a namespace, values read as the interpreter's\n"
+                               "objects.")
+                         .release();
+    VS.own_objs_get.load(VS.ObjectsView, S.get);
+    set_view_slots(VS.ObjectsView);
+    check(PyDict_SetItemString(tclns_dict, "ObjectsView", VS.ObjectsView));
 }
 
 }  // namespace trelmo_ns
