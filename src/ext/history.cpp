@@ -9,6 +9,8 @@
 // module-level name `log`.  Like Python code, the methods read these
 // module-level names at call time, so rebinding one (a test patching `log` or
 // `get_time`) takes effect at once.
+#include <cstring>
+
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
@@ -506,6 +508,93 @@ Ref to_quoml(PyObject* o) {
     return text;
 }
 
+// Whether a word holds a character that a script file cannot carry as it
+// is: tclsh and `source` read files with end-of-line translation (a carriage
+// return comes back as a newline) and stop at the end-of-file character ^Z.
+bool file_unsafe(PyObject* word) {
+    unicode_ready(word);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+    const int kind = PyUnicode_KIND(word);
+    const void* data = PyUnicode_DATA(word);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\r' || c == 0x1a) return true;
+    }
+    return false;
+}
+
+// The escape that stands for c in a bare word of a script, or nullptr when c
+// stands for itself; *plain is set when a backslash before c is enough.
+const char* word_escape(Py_UCS4 c, bool* plain) {
+    *plain = false;
+    switch (c) {
+        case '\n': return "\\n";
+        case '\t': return "\\t";
+        case '\r': return "\\r";
+        case '\f': return "\\f";
+        case '\v': return "\\v";
+        case 0x1a: return "\\u001a";  // four hex digits: a following digit is not taken in
+        case ' ': case '"': case '$': case ';': case '[': case ']': case '\\': case '{': case '}':
+            *plain = true;
+            return nullptr;
+        default: return nullptr;
+    }
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * escaped_word --
+ *
+ *      A word written with backslashes only, for words that hold a carriage
+ *      return or ^Z: every character that ends, groups or substitutes in a
+ *      bare word gets a backslash in front, and the line-end, tab, form
+ *      feed, vertical tab and ^Z characters are written as escapes, so the
+ *      line holds none of them raw.  Tcl's script parser reads it back as
+ *      the word.  (A list quoting would put such a word in braces, raw
+ *      characters and all.)
+ *
+ * Results:
+ *      A new str, sized exactly in a first pass.
+ *
+ * Side effects:
+ *      None.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref escaped_word(PyObject* word) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+    const int kind = PyUnicode_KIND(word);
+    const void* data = PyUnicode_DATA(word);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        bool plain;
+        const char* esc = word_escape(PyUnicode_READ(kind, data, i), &plain);
+        const Py_ssize_t add = esc ? (Py_ssize_t)std::strlen(esc) : plain ? 2 : 1;
+        if (add > PY_SSIZE_T_MAX - total) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        total += add;
+    }
+    Ref out = own(PyUnicode_New(total, PyUnicode_MAX_CHAR_VALUE(word)));
+    const int okind = PyUnicode_KIND(out.get());
+    void* odata = PyUnicode_DATA(out.get());
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bool plain;
+        const char* esc = word_escape(c, &plain);
+        if (esc) {
+            for (; *esc; ++esc) PyUnicode_WRITE(okind, odata, pos++, (Py_UCS4)*esc);
+            continue;
+        }
+        if (plain) PyUnicode_WRITE(okind, odata, pos++, '\\');
+        PyUnicode_WRITE(okind, odata, pos++, c);
+    }
+    return out;
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -516,15 +605,23 @@ Ref to_quoml(PyObject* o) {
  *      Tcl's script parser reads it back exactly and substitutes nothing,
  *      since a list quoting escapes or braces every character that means
  *      something to the parser ($, [, ;, braces, backslashes, newlines).
- *      The one place where a script differs from a list is a leading '#',
- *      which would make the whole line a comment: a command whose text
- *      starts with '#' gets a backslash in front, which the parser reads as
- *      a literal '#' starting the first word, as the list parser would.
+ *      Two things differ between a script and a list:
+ *
+ *      - A leading '#' would make the whole line a comment: a command
+ *        whose text starts with '#' gets a backslash in front, which the
+ *        parser reads as a literal '#' starting the first word.
+ *      - A script is meant to be saved and sourced, and a file cannot
+ *        carry a raw carriage return or ^Z (see file_unsafe): a word
+ *        holding one is written with escapes (escaped_word), the others
+ *        with quoml as one-word lists, one by one, which gives the same
+ *        text as quoml of the whole tuple for them.
+ *
  *      An entry made from text (words None, or no words attribute at all,
  *      as for entries made by other classes) is its api text unchanged.
  *
  * Results:
- *      A new str.  TypeError when the text is not a str.
+ *      A new str.  TypeError when the text is not a str, or when the
+ *      words are not a tuple of str.
  *
  * Side effects:
  *      CAUTION: may run arbitrary Python code (attribute lookups on the
@@ -540,7 +637,33 @@ Ref entry_command(PyObject* entry) {
             raise(PyExc_TypeError, "entry text must be str, not %.80s", Py_TYPE(api.get())->tp_name);
         return api;
     }
-    Ref text = to_quoml(words.get());
+    if (!PyTuple_Check(words.get()))
+        raise(PyExc_TypeError, "entry words must be a tuple, not %.80s", Py_TYPE(words.get())->tp_name);
+    const Py_ssize_t n = PyTuple_GET_SIZE(words.get());
+    bool unsafe = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = PyTuple_GET_ITEM(words.get(), i);
+        if (!PyUnicode_Check(w))
+            raise(PyExc_TypeError, "entry word %zd must be str, not %.80s", i, Py_TYPE(w)->tp_name);
+        if (file_unsafe(w)) unsafe = true;
+    }
+    Ref text;
+    if (!unsafe) {
+        text = to_quoml(words.get());
+    } else {
+        Ref parts = own(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* w = PyTuple_GET_ITEM(words.get(), i);
+            if (file_unsafe(w)) {
+                PyList_SET_ITEM(parts.get(), i, escaped_word(w).release());
+            } else {
+                Ref one = tuple_of({w});  // quoml of a str is its text: a one-word list quotes it
+                PyList_SET_ITEM(parts.get(), i, to_quoml(one.get()).release());
+            }
+        }
+        Ref space = from_utf8(" ");
+        text = own(PyUnicode_Join(space.get(), parts.get()));
+    }
     unicode_ready(text.get());
     if (PyUnicode_GET_LENGTH(text.get()) == 0 || PyUnicode_READ_CHAR(text.get(), 0) != '#') return text;
     Ref backslash = from_utf8("\\");
