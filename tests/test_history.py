@@ -483,9 +483,12 @@ def test_script_entries_of_other_shapes():
     h = History()
     h.__history__.extend([Plain(), Entry(["a", "b c"])])
     assert h.script() == "set plain 1\na {b c}\n"
-    h.__history__[0].api = 5
-    with pytest.raises(TypeError):
-        h.script()
+    for bad in ({"api": 5}, {"words": ["a", "b"]}, {"words": ("a", 1)}):
+        entry = Entry("x")
+        entry.__dict__.update(bad)
+        h.__history__[0] = entry
+        with pytest.raises(TypeError):
+            h.script()
 
 
 def test_script_uses_the_module_level_quoml(monkeypatch):
