@@ -108,7 +108,7 @@ def test_snippets_run(path, capsys):
     gc.collect()
 
 
-@pytest.mark.parametrize("script", ["report_example.py", "typed_usage.py"])
+@pytest.mark.parametrize("script", ["report_example.py", "typed_usage.py", "tour.py"])
 def test_examples_run(script):
     """The examples run to the end, cleanly (nothing ignored at finalisation)."""
     missing = [m for m in MODULES if not _landed(m)]

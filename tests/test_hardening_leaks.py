@@ -590,8 +590,12 @@ def history(c):
     h.clear("m")
     h.clear(clear_all=True)
     e = E(["a b", "c"])
-    str(e), repr(e), e.api
+    str(e), repr(e), e.api, e.words
     H(max_history=None).append("x")
+    h.append(["#x", "a\r\x1a {", c.probe_str])
+    h.script(), h.script("m")
+    h.save(os.devnull)
+    h.save(os.devnull, marker="m")
 
 
 @op("history", "History")
@@ -606,6 +610,14 @@ def history_errors(c):
     expect(TypeError, E, [1, 2])
     expect(ValueError, H, -1)
     expect(TypeError, H, 1, 2)
+    expect(Exception, h.script, "nosuch")
+    expect(Exception, h.save, os.devnull, "nosuch")
+    h.append(["set", "x", "1"])
+    expect(IsADirectoryError, h.save, os.sep)
+    h.append(["set", "x", "\ud800"])
+    expect(UnicodeEncodeError, h.save, os.devnull)
+    h.__history__[-1].words = ["not", "a", "tuple"]
+    expect(TypeError, h.script)
 
 
 # vix ---------------------------------------------------------------------------------------

@@ -509,3 +509,83 @@ def test_view_names_are_text(tcl):
     tcl.tk.eval("namespace eval ::tv {variable a 1; variable b 2}")
     assert all(type(name) is str for name in tcl.vars)
     assert sorted(TclNamespace("::tv", tcl).vars) == ["a", "b"]
+
+
+# --------------------------------------------------------------------------
+# Tcl dicts: cast_dict, as a function and as a cast
+# --------------------------------------------------------------------------
+
+# Read a dict the way Tcl does (dict for), as key-value text pairs.
+DICT_PAIRS = "proc pairs {d} { set out {}; dict for {k v} $d { lappend out $k $v }; return $out }"
+
+
+def tcl_pairs(tk, value):
+    """The (key, value) pairs Tcl's dict code reads from value, in Tcl's order."""
+    flat = tk.splitlist(tk.call("format", "%s", tk.call("pairs", value)))
+    return list(zip(flat[0::2], flat[1::2]))
+
+
+@given(
+    pairs=st.lists(
+        st.tuples(st.one_of(tcl_text, st.sampled_from(["a", "k"])), st.one_of(tcl_text, st.lists(tcl_text, max_size=3))),
+        max_size=6,
+    )
+)
+def test_cast_dict_reads_as_tcl_does(shared, pairs):
+    # Duplicate keys (a later one wins) and nested lists included; every form
+    # of the same value gives the same dict, keys in Tcl's order.
+    tk = shared.tk
+    tk.eval(DICT_PAIRS)
+    flat = [x for kv in pairs for x in kv]
+    as_tuple = tk.call("list", *flat)  # the bridge's form of a list: a tuple
+    shared.vars["::dsrc"] = as_tuple
+    text = tk.eval("set ::dsrc")
+    as_dict = tk.call("dict", "merge", text)  # a Tcl_Obj of Tcl's dict type
+    expected = tcl_pairs(tk, text)
+    for form in (text, as_tuple, as_dict, list(as_tuple) if isinstance(as_tuple, tuple) else as_tuple):
+        got = shared.cast_dict(form)
+        assert list(got.items()) == expected
+        assert all(type(k) is str and type(v) is str for k, v in got.items())
+    assert int(tk.getvar("::trapped")) == 0
+
+
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("dict create a 1 b 2 a 3", {"a": "3", "b": "2"}),
+        ("set d {}; dict set d x {y  z}; dict set d {} {}; set d", {"x": "y  z", "": ""}),
+        # Tcl used the values as lists and numbers: their text is kept.
+        ("set d {k {p  q} n 0x10 f 1.50}; llength [dict get $d k]; expr {[dict get $d n] + [dict get $d f]}; set d",
+         {"k": "p  q", "n": "0x10", "f": "1.50"}),
+        ("set d [dict create v [list a {b c}]]; llength [dict get $d v]; llength $d; set d", {"v": "a {b c}"}),
+        ("package require json; json::json2dict {{\"k\": {\"i\": [1, \"a b\"]}, \"z\": \"\", \"s\": \"[x] $y\"}}",
+         {"k": "i {1 {a b}}", "z": "", "s": "[x] $y"}),
+    ],
+)
+def test_cast_dict_results_and_casts(tcl, script, expected):
+    # The dict as Tcl returns it (str or Tcl_Obj), as a variable's value, as a
+    # cast of a variable handle, and through the package: all alike.
+    tk = tcl.tk
+    result = tk.call("eval", script)
+    assert tcl.cast_dict(result) == expected and list(tcl.cast_dict(result)) == list(expected)
+    tk.call("set", "::d", result)
+    assert TclVariable("d", tcl=tcl, cast=tcl.cast_dict).get() == expected
+    assert trelmo.tcl.cast_dict(tk.eval("set ::d")) == expected
+    if script.startswith("package"):  # a nested dict is text, read again with cast_dict
+        assert tcl.cast_dict(tcl.cast_dict(result)["k"]) == {"i": "1 {a b}"}
+
+
+@pytest.mark.parametrize("value", ["a 1 b", "a", ("a",), ["a", "b", "c"], 5])
+def test_cast_dict_odd_counts(tcl, value):
+    with pytest.raises(ValueError) as ours:
+        tcl.cast_dict(value)
+    with pytest.raises(TclError) as theirs:
+        tcl.tk.call("dict", "size", tcl.tk.call("format", "%s", value))
+    assert str(ours.value) == str(theirs.value) == "missing value to go with key"
+
+
+def test_cast_dict_rejects_text_that_is_no_list(tcl):
+    with pytest.raises(TclError) as info:
+        tcl.cast_dict("a {b")
+    assert "unmatched open brace" in str(info.value)
+    assert tcl.cast_dict("") == {} and tcl.cast_dict(()) == {}

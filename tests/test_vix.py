@@ -121,6 +121,93 @@ def test_every_word_reaches_tcl_unparsed(shared, args, kwargs):
     assert shared.tk.splitlist(result) == tuple(words)
 
 
+# -- replay ----------------------------------------------------------------------------------------
+
+# Set up alike in the recording and in the replaying interpreter (not recorded):
+# the trap commands, a procedure whose name starts with '#' (a comment, were it
+# written bare at the start of a line), and a dump of the global variables,
+# arrays as sorted key-value lists.
+REPLAY_SETUP = r"""
+set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}
+proc {#rec} args { lappend ::recorded $args; return }
+proc dump {} {
+    set out {}
+    foreach n [lsort [info globals]] {
+        if {$n in {trapped errorInfo errorCode}} continue
+        if {[array exists ::$n]} {
+            lappend out $n array [lsort -stride 2 [array get ::$n]]
+        } elseif {[info exists ::$n]} {
+            lappend out $n scalar [set ::$n]
+        }
+    }
+    return $out
+}
+"""
+
+# Variable names: anything but the characters that make a name refer to a
+# namespace or an array element.
+NAME = TEXT.map(lambda t: "".join(c for c in t if c not in ":()"))
+
+SESSION_OP = st.one_of(
+    st.tuples(st.just("set"), NAME.map("s".__add__), st.one_of(TEXT, st.lists(TEXT, max_size=3))),
+    st.tuples(st.just("append"), NAME.map("s".__add__), TEXT, TEXT),
+    st.tuples(st.just("lappend"), NAME.map("l".__add__), TEXT, st.lists(TEXT, max_size=3)),
+    st.tuples(st.just("dict"), st.just("set"), NAME.map("d".__add__), TEXT, TEXT),
+    st.tuples(st.just("array"), st.just("set"), NAME.map("A".__add__), st.lists(TEXT, min_size=2, max_size=2)),
+    st.tuples(st.just("set"), st.tuples(NAME.map("A".__add__), TEXT).map(lambda p: "%s(%s)" % p), TEXT),
+    st.tuples(st.just("#rec"), TEXT, st.lists(TEXT, max_size=2)),
+)
+
+
+def dump(tk):
+    return tk.eval("dump")
+
+
+@settings(max_examples=60, suppress_health_check=[HealthCheck.too_slow])
+@given(session=st.lists(SESSION_OP, min_size=1, max_size=8))
+def test_a_session_of_quick_calls_replays_exactly(session):
+    import tkinter
+
+    tcl = Interpreter()
+    tcl.tk.eval(REPLAY_SETUP)
+    for name, *args in session:
+        getattr(tcl.vix, name)(*args, cast_=False)
+    entries = list(tcl.history.__history__)
+    assert [e.words for e in entries] == [(n,) + tuple(quoml(a) for a in args) for n, *args in session]
+    fresh = tkinter.Tcl().tk
+    fresh.eval(REPLAY_SETUP)
+    fresh.eval(tcl.history.script())
+    assert dump(fresh) == dump(tcl.tk)
+    assert fresh.getvar("::trapped") in (0, "0") and tcl.tk.getvar("::trapped") in (0, "0")
+
+
+def test_a_marker_script_replays_only_its_calls(lib):
+    import tkinter
+
+    lib.tk.eval(REPLAY_SETUP)
+    lib.vix.set("before", "{")
+    lib.history.start_marker("m")
+    lib.vix.set("during", "$x [evil] \\")
+    lib.vix.lappend("L", "a b", ["c {", "\t"])
+    getattr(lib.vix, "#rec")("é\n", "\r\x1a")
+    lib.history.end_marker("m")
+    lib.vix.set("after", 2)
+    try:
+        lib.vix.nosuchproc("x")  # failed calls are recorded too
+    except TclError:
+        pass
+    fresh = tkinter.Tcl().tk
+    fresh.eval(REPLAY_SETUP)
+    fresh.eval(lib.history.script("m"))
+    assert fresh.splitlist(fresh.eval("info globals during")) == ("during",)
+    for name in ("during", "L", "recorded"):
+        assert fresh.eval("set ::" + name) == lib.tk.eval("set ::" + name)
+    for name in ("before", "after"):
+        assert fresh.eval("info exists ::" + name) == "0"
+    assert fresh.getvar("::trapped") in (0, "0")
+    assert lib.history.script().endswith("\nnosuchproc x\n")
+
+
 # -- chains ----------------------------------------------------------------------------------------
 
 

@@ -39,6 +39,8 @@ __all__ = [
     "cast_boolean",
     "cast_array",
     "cast_any",
+    "cast_dict",
+    "package_require",
     "Dorvel",
     "TclNamespace",
     "TempTclNamespace",
@@ -66,8 +68,8 @@ class Interpreter:
     """One Tcl interpreter (``tkinter.Tcl()``) with the members handles use.
 
     ``tk`` is the ``_tkinter`` application handle; ``cast_list``,
-    ``cast_boolean``, ``cast_array`` and ``cast_any`` convert interpreter
-    results; ``history`` (a :class:`~trelmo.tcl.history.History`), ``vars``
+    ``cast_boolean``, ``cast_array``, ``cast_dict`` and ``cast_any`` convert
+    interpreter results; ``package_require`` loads Tcl packages; ``history`` (a :class:`~trelmo.tcl.history.History`), ``vars``
     (the variables view of the global namespace) and ``vix`` (quick calls bound
     to this interpreter) are created on first use.
 
@@ -102,6 +104,52 @@ class Interpreter:
         """Turn the result of ``array get`` into a dict."""
         items = iter(self.cast_list(value))
         return dict(zip(items, items))
+
+    def cast_dict(self, value: Any) -> Dict[str, str]:
+        """Read a Tcl dict (text, ``Tcl_Obj``, tuple or list) as a dict of str to str.
+
+        Keys keep Tcl's order and a later duplicate key wins, as in Tcl; an
+        odd number of elements raises ``ValueError`` ("missing value to go
+        with key"), text that is no list raises ``TclError``.  Keys and values
+        are the Tcl text of the elements: a nested dict or list stays text,
+        to be read with ``cast_dict`` or ``cast_list`` again.
+        """
+        if type(value) is str:
+            text = value
+        elif type(value) is _Tcl_Obj:
+            text = value.string  # the exact text, whatever Tcl's internal representation
+        else:
+            # A tuple (the bridge's form of a value Tcl last used as a list),
+            # a list or anything else: Tcl writes its text in one call, nested
+            # tuples as Tcl's own list text; no per-element round trips.
+            text = self.tk.call("::format", "%s", value)
+            if type(text) is not str:
+                text = str(text)
+        items = self.tk.splitlist(text)  # text splits into text
+        if len(items) % 2:
+            raise ValueError("missing value to go with key")
+        pairs = iter(items)
+        return dict(zip(pairs, pairs))
+
+    def package_require(self, name: str, version: Optional[str] = None, exact: bool = False) -> str:
+        """Load the Tcl package ``name`` (``package require``) and return its version.
+
+        ``version`` is the version (or Tcl version requirement, such as
+        ``'1.2-'``) that must be met; with ``exact`` the version must be
+        exactly ``version``.  A package Tcl cannot find or load raises
+        Tcl's ``TclError`` (its message names the package).
+        """
+        if exact and version is None:
+            raise ValueError("package_require() with exact=True needs a version")
+        words = ["::package", "require"]
+        if exact:
+            words.append("-exact")
+        words.append(name)
+        if version is not None:
+            words.append(version)
+        # The one call into Tcl: its TclError passes through as it is.
+        result = self.tk.call(*words)
+        return result if type(result) is str else str(result)
 
     def cast_any(self, value: Any) -> Any:
         """Best-effort conversion of a Tcl result into a Python value.
@@ -219,6 +267,16 @@ def cast_array(value: Any) -> Dict[Any, Any]:
 def cast_any(value: Any) -> Any:
     """Best-effort conversion of a Tcl result (default interpreter)."""
     return default_interpreter().cast_any(value)
+
+
+def cast_dict(value: Any) -> Dict[str, str]:
+    """Read a Tcl dict as a dict of str to str (default interpreter)."""
+    return default_interpreter().cast_dict(value)
+
+
+def package_require(name: str, version: Optional[str] = None, exact: bool = False) -> str:
+    """Load a Tcl package and return its version (default interpreter)."""
+    return default_interpreter().package_require(name, version, exact)
 
 
 class _PackageModule(types.ModuleType):
