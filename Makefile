@@ -4,6 +4,8 @@
 #   make test    build, then run the whole test suite
 #   make bench   build, then print the benchmark ratios
 #   make build   create or refresh .venv and install the package editable
+#   make docs    build the documentation site into build/docs/html
+#   make wheel   the sdist and a manylinux wheel for PYTHON, into dist/
 #
 # PYTHON picks the interpreter for .venv (default: the first of python3.11,
 # python3, python3.8 that has tkinter); VENV picks the environment's folder.
@@ -46,7 +48,7 @@ bench: build
 	PYTHONDEVMODE= $(PY) bench/run.py
 
 clean:
-	rm -rf build build.lock $(VENV) .pytest_cache .hypothesis
+	rm -rf build build.lock dist $(VENV) .pytest_cache .hypothesis
 
 # Quick compile check of one source file without touching the shared
 # build: make check FILE=src/ext/quoml/quoml.cpp
@@ -105,12 +107,41 @@ fuzz: fuzz-build
 	sh tools/run-fuzz.sh $(FUZZ_BIN) $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 # Type stubs against the built modules (mypy's stubtest), and mypy --strict on
-# the typed example; check-wheel builds the sdist and wheel, installs the wheel
-# into a fresh environment and runs the suite there (tools/check-wheel.sh).
-.PHONY: stubtest check-wheel
+# the typed example.
+.PHONY: stubtest
 
 stubtest: build
 	sh tools/stubtest.sh $(PY)
 
-check-wheel: build
-	tools/check-wheel.sh $(PY)
+# -- release files and documentation -------------------------------------------
+#
+#   make wheel        the sdist and, built from it, a wheel for PYTHON, repaired
+#                     by auditwheel to a manylinux tag, into dist/
+#                     (tools/build-wheel.sh)
+#   make check-wheel  make wheel, then check the sdist, the wheel and their
+#                     metadata, and run the whole suite against the repaired
+#                     wheel installed into fresh environments of PYTHON,
+#                     Python 3.8 and Debian's python3 (tools/check-wheel.sh;
+#                     CHECK_WHEEL_PYTHONS="primary py38 debian" picks them)
+#   make docs         the documentation site (Sphinx, myst-parser, autodoc of
+#                     the built modules) into build/docs/html, warnings as
+#                     errors; then every public name must be in the API pages
+
+DIST ?= dist
+DOCS_REQUIRES := "sphinx>=7" "myst-parser>=2"
+DOCS_OUT := build/docs
+
+.PHONY: wheel check-wheel docs
+
+wheel: build
+	tools/build-wheel.sh $(PY) $(DIST)
+
+check-wheel: wheel
+	tools/check-wheel.sh $(PY) $(DIST)
+
+docs: build
+	@$(PY) -c 'import sphinx, myst_parser' 2>/dev/null || $(PY) -m pip install -q $(DOCS_REQUIRES)
+	rm -rf $(DOCS_OUT)/html $(DOCS_OUT)/doctrees
+	PYTHONDEVMODE= $(PY) -m sphinx -b html -W --keep-going -q -d $(DOCS_OUT)/doctrees docs $(DOCS_OUT)/html
+	$(PY) tools/check-docs.py $(DOCS_OUT)/html
+	@echo "documentation in $(DOCS_OUT)/html/index.html"

@@ -8,6 +8,8 @@ shown to readers but not executed.
 
 Each docs/<module>.md page must also name every public function, class and
 method of its module, and help() of each must show a signature and a summary.
+The package's __version__ must be the installed distribution's, with an entry
+in CHANGELOG.md.
 """
 
 import doctest
@@ -126,6 +128,26 @@ def test_examples_run(script):
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == "", proc.stderr
     assert proc.stdout.strip()
+
+
+def test_version_is_the_distributions_and_in_the_changelog():
+    """__version__ is the installed distribution's version, and the changelog
+    has an entry for it."""
+    if not _landed("quoml"):
+        pytest.skip("trelmo.tcl.quoml not built yet")
+    from importlib import metadata
+
+    import trelmo.tcl
+
+    try:
+        installed = metadata.version("trelmo.tcl")
+    except metadata.PackageNotFoundError:  # Python 3.8 does not normalise the name
+        installed = metadata.version("trelmo_tcl")
+    assert trelmo.tcl.__version__ == installed
+    assert re.fullmatch(r"\d+\.\d+\.\d+(?:(?:a|b|rc)\d+)?(?:\.post\d+)?(?:\.dev\d+)?", installed), installed
+    with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as f:
+        headings = re.findall(r"^## \[([^\]]+)\]", f.read(), re.M)
+    assert headings[0] == "Unreleased" and installed in headings, headings
 
 
 # -- API coverage of the per-module pages --------------------------------------
