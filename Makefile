@@ -30,10 +30,19 @@ $(VENV)/.created:
 	@test -n "$(PYTHON)" || { echo "No Python >= 3.8 with tkinter found; set PYTHON=..."; exit 1; }
 	"$(PYTHON)" -m venv "$(VENV)"
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.8" cmake ninja pytest hypothesis mypy build
+	$(PY) -m pip install -q $(BUILD_REQUIRES) pytest hypothesis mypy build
 	touch $@
 
+# The build requirements of pyproject.toml, installed into the environment for
+# the editable builds (--no-build-isolation); an environment made before one
+# was added gets it on the next build.
+BUILD_REQUIRES := "scikit-build-core>=0.11" cmake ninja hatch-fancy-pypi-readme
+define ensure_build_requires
+@$(1) -c 'import scikit_build_core, hatch_fancy_pypi_readme' 2>/dev/null || $(1) -m pip install -q $(BUILD_REQUIRES)
+endef
+
 build: deps $(VENV)/.created
+	$(call ensure_build_requires,$(PY))
 	flock build.lock $(PY) -m pip install -q --no-build-isolation -e '.[test]' \
 	  -Cbuild-dir=build/$(notdir $(VENV)) $(PIP_FLAGS)
 	@$(PY) -c "import trelmo.tcl.quoml" && echo "built into $(VENV)"
@@ -80,6 +89,7 @@ asan-build: deps
 	@for lib in libasan.so libubsan.so; do f=$$(gcc -print-file-name=$$lib); \
 	  test -f "$$f" || { echo "gcc's $$lib not found (apt-get install libasan8 libubsan1)"; exit 1; }; done
 	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) $(ASAN_VENV)/.created
+	$(call ensure_build_requires,$(ASAN_PY))
 	flock build.lock $(ASAN_PY) -m pip install -q --no-build-isolation -e '.[test]' \
 	  -Cbuild-dir=build/$(notdir $(ASAN_VENV)) -Ccmake.define.TRELMO_SANITIZE=ON $(PIP_FLAGS)
 	@$(ASAN_ENV) $(ASAN_PY) -c "import trelmo.tcl.quoml" && echo "sanitizer build in $(ASAN_VENV)"

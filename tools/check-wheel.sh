@@ -91,7 +91,11 @@ for c in ("Programming Language :: Python :: 3.8", "Programming Language :: Pyth
 urls = dict(u.split(", ", 1) for u in md.get_all("Project-URL") or [])
 for label in ("Documentation", "Source", "Issues", "Changelog"):
     need(urls.get(label, "").startswith("https://"), "Project-URL %s missing" % label)
-need(md.get_payload().lstrip().startswith("# trelmo.tcl"), "long description is not the README")
+long_description = md.get_payload()
+need(long_description.lstrip().startswith("# trelmo.tcl"), "long description is not the README")
+need(md["Description-Content-Type"] == "text/markdown", "long description is not Markdown")
+need("](docs/" not in long_description, "long description keeps relative links into docs/")
+need("](%s" % urls.get("Documentation", "?") in long_description, "long description does not link the site")
 if errors:
     sys.exit("metadata: " + "; ".join(errors))
 print("   %s %s, License-Expression %s, %d classifiers, Project-URLs: %s"
