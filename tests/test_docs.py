@@ -110,6 +110,34 @@ def test_snippets_run(path, capsys):
     gc.collect()
 
 
+_LINK = re.compile(r"\]\(([^()\s]+)\)")
+
+
+@pytest.mark.parametrize("path", DOC_FILES)
+def test_relative_links_resolve(path):
+    """Every relative link of a page names a file of the tree (and, with an
+    anchor, a heading of that file), so it works in the repository and on the
+    documentation site."""
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        text = _FENCE.sub("", f.read())
+    broken = []
+    for target in _LINK.findall(text):
+        if re.match(r"[a-z]+:", target):
+            continue
+        file_part, _, anchor = target.partition("#")
+        linked = os.path.normpath(os.path.join(ROOT, os.path.dirname(path), file_part)) if file_part else os.path.join(ROOT, path)
+        if not os.path.exists(linked):
+            broken.append(target)
+        elif anchor:
+            with open(linked, encoding="utf-8") as f:
+                headings = re.findall(r"^#+ (.*)$", _FENCE.sub("", f.read()), re.M)
+            # A code host's slug: lower case, punctuation dropped, spaces to dashes.
+            slugs = {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in headings}
+            if anchor not in slugs:
+                broken.append(target)
+    assert not broken, "%s: links that lead nowhere: %s" % (path, ", ".join(broken))
+
+
 @pytest.mark.parametrize("script", ["report_example.py", "typed_usage.py"])
 def test_examples_run(script):
     """The examples run to the end, cleanly (nothing ignored at finalisation)."""
