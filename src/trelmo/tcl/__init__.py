@@ -19,6 +19,10 @@ without an explicit interpreter use its module-level ``tk``, cast functions,
 created on first use.  Importing the package does not start Tcl.
 """
 
+# The release version, written only here: the build reads the distribution's
+# version from this line (pyproject.toml, [tool.scikit-build.metadata]).
+__version__ = "0.1.0"
+
 import re
 import sys
 import threading

@@ -18,6 +18,8 @@ from .quoml import quoml as quoml
 from .quoml import tclobj as tclobj
 from .vix import Vix as Vix
 
+__version__: str
+
 __all__ = [
     "Interpreter",
     "quoml",
