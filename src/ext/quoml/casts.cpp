@@ -74,13 +74,36 @@ Ref number_from_text(PyObject* text) {
         }
         return Ref::steal(v);
     }
+    const char* begin = reinterpret_cast<const char*>(s);  // ASCII, so also UTF-8 and NUL-terminated
+    char* end = nullptr;
+    if (s[i] == '.') {
+        // Plain decimals with at most 15 digits (such as 3.5 or -12.25) need
+        // no printing back: up to 15 significant digits every decimal names
+        // its own double, so repr() gives the same digits, in fixed notation
+        // below 1e16 and from 1e-4 on.  Canonical then means no leading zero
+        // before the point, no trailing zero after it (except in "N.0") and
+        // at most three zeros right after "0.".
+        Py_ssize_t j = i + 1;
+        while (j < n && s[j] >= '0' && s[j] <= '9') ++j;
+        const Py_ssize_t nfrac = j - i - 1;
+        if (j == n && nfrac > 0 && ndigits + nfrac <= 15) {
+            const bool int_zero = s[first_digit] == '0';
+            if (int_zero && ndigits > 1) return Ref();
+            if (s[n - 1] == '0' && nfrac > 1) return Ref();
+            Py_ssize_t zeros = 0;
+            while (zeros < nfrac && s[i + 1 + zeros] == '0') ++zeros;
+            if (!int_zero || nfrac == 1 || zeros <= 3) {
+                const double d = PyOS_string_to_double(begin, &end, nullptr);
+                if (d == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+                return own(PyFloat_FromDouble(d));
+            }
+        }
+    }
     // A float candidate: only the characters repr() writes for a finite float.
     for (Py_ssize_t k = i; k < n; ++k) {
         const unsigned char c = s[k];
         if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == '-' || c == '+')) return Ref();
     }
-    const char* begin = reinterpret_cast<const char*>(s);  // ASCII, so also UTF-8 and NUL-terminated
-    char* end = nullptr;
     const double d = PyOS_string_to_double(begin, &end, nullptr);
     if (d == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrSet{};
@@ -168,7 +191,7 @@ Ref cast_any_entry(PyObject* value) { return cast_any(value); }
 
 PyMethodDef kCastAnyDef = {
     "_cast_any", PYHELP_O(cast_any_entry),
-    "_cast_any($module, value, /)\n--\n\n"
+    "_cast_any(value, /)\n--\n\n"
     "Best-effort conversion of a Tcl result into a Python value.\n\n"
     "bool, int and float stay as they are; a tuple (a Tcl list) becomes a\n"
     "list of converted items; a Tcl_Obj of an integer or double type becomes\n"
