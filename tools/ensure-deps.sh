@@ -1,6 +1,7 @@
 #!/bin/sh
 # Make sure the Debian pieces the package needs are present: TclX (tclx8.4),
-# and python3-tk where the chosen Python lacks tkinter.  As root it installs
+# python3-tk where the chosen Python lacks tkinter, and tcllib (the tests read
+# values made by its json, csv and struct::set packages).  As root it installs
 # what is missing; otherwise it prints the one apt-get line to run.
 python="${1:-python3}"
 missing=""
@@ -10,6 +11,7 @@ if ! "$python" -c 'import tkinter' >/dev/null 2>&1; then
 elif ! "$python" -c 'import tkinter; tkinter.Tcl().eval("package require Tclx")' >/dev/null 2>&1; then
   missing="tclx8.4"
 fi
+dpkg -s tcllib >/dev/null 2>&1 || missing="$missing tcllib"
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing Debian packages: $missing"

@@ -94,6 +94,17 @@ Ref to_quoml(PyObject* o) {
     return call1(f.get(), o);
 }
 
+// The text Tcl gives a value the bridge handed back typed (a tuple for a
+// list, a float, a bool, bytes): Tcl's own rendering, through the same
+// interpreter (format %s), rather than Python's spelling of the value.
+Ref tcl_text(PyObject* tcl, PyObject* value) {
+    Ref tk = getattr(tcl, S.tk);
+    Ref call = getattr(tk.get(), S.call);
+    Ref format = from_utf8("format"), spec = from_utf8("%s");
+    Ref text = calln(call.get(), format.get(), spec.get(), value);
+    return PyUnicode_CheckExact(text.get()) ? std::move(text) : str(text.get());
+}
+
 // ---------------------------------------------------------------------------
 // Attribute lookup of both classes.
 // ---------------------------------------------------------------------------
@@ -346,8 +357,10 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     // 6. the result
     if (truthy(cast)) return call_method1(tcl.get(), S.cast_any, result.get());
-    if (PyTuple_Check(result.get())) return to_quoml(result.get());
-    return str(result.get());
+    PyObject* r = result.get();
+    if (PyUnicode_CheckExact(r) || (PyLong_CheckExact(r) && !PyBool_Check(r))) return str(r);
+    if (PyTuple_Check(r) || PyFloat_Check(r) || PyBool_Check(r) || PyBytes_Check(r)) return tcl_text(tcl.get(), r);
+    return str(r);
 }
 
 /*
