@@ -255,9 +255,11 @@ Ref Vix_Code_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
  *      5. A TclError becomes TclError(self.tcl.vars['::errorInfo']), raised
  *         from None: one error whose message is Tcl's full error trace.
  *      6. The result: self.tcl.cast_any(result) when cast_ is true;
- *         otherwise its text: a tuple (a Tcl list handed over by the
- *         bridge) as its Tcl list text, quoml(result), anything else as
- *         str(result).
+ *         otherwise its text: str and int results as str(result); a
+ *         result the bridge typed (a tuple for a Tcl list, a float, a
+ *         boolean, bytes) as the text Tcl itself gives that value, asked
+ *         of the interpreter with `format %s`, since Python's spelling
+ *         differs (1e-05, quoting of braces); anything else as str(result).
  *
  * Results:
  *      A new reference to the converted result.
