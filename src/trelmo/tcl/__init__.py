@@ -81,33 +81,12 @@ class Interpreter:
         nested tuple) has the text Tcl gives that value.  A Python ``list``
         is a sequence built in Python: its items are kept as they are.
         """
-        tp = type(value)
-        if tp is str:
+        if type(value) is str:
             text = value
-        elif tp is _Tcl_Obj:
-            text = value.string  # its own text: splitting the object could change its type
-        elif tp is list:
-            # A sequence built in Python: its items are kept as given (a
-            # Tcl object as its text), for callers that split a word list.
-            return [e.string if type(e) is _Tcl_Obj else e for e in value]
-        elif tp is tuple:
-            texts = []
-            append = texts.append
-            for e in value:
-                te = type(e)
-                if te is str:
-                    append(e)
-                elif te is _Tcl_Obj:
-                    append(e.string)
-                else:
-                    break
-            else:
-                return texts
-            # Numbers, booleans, bytes and nested lists: Tcl writes the whole
-            # list once, and its text is split.
-            text = self._tcl_text(value)
         else:
-            text = self._tcl_text(value)
+            text = self._list_text(value)
+            if type(text) is list:
+                return text
         try:
             return list(self.tk.splitlist(text))
         except TypeError:
@@ -116,6 +95,37 @@ class Interpreter:
         # splitlist() refuses text holding NUL; Tcl's own lrange splits it.
         items = self.tk.call("lrange", text, 0, "end")
         return list(items) if type(items) is tuple else [items] if items else []
+
+    def _list_text(self, value: Any) -> Any:
+        """cast_list of a value that is not text: the list when the elements
+        are at hand as they are, else the text to split."""
+        tp = type(value)
+        if tp is _Tcl_Obj:
+            return value.string  # its own text: splitting the object could change its type
+        if tp is list:
+            # A sequence built in Python: its items are kept as given (a Tcl
+            # object as its text), for callers that split a word list.
+            return [e.string if type(e) is _Tcl_Obj else e for e in value]
+        if tp is tuple:
+            try:
+                "".join(value)  # raises TypeError unless every element is text
+                return list(value)
+            except TypeError:
+                pass
+            texts = []
+            for e in value:
+                te = type(e)
+                if te is str:
+                    texts.append(e)
+                elif te is _Tcl_Obj:
+                    texts.append(e.string)
+                else:
+                    break
+            else:
+                return texts
+        # Numbers, booleans, bytes and nested lists: Tcl writes the value
+        # once, and its text is split.
+        return self._tcl_text(value)
 
     def _tcl_text(self, value: Any) -> str:
         """The text Tcl gives a value handed to it through the bridge."""
