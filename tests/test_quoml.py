@@ -29,7 +29,7 @@ DONT = {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
 NAMES = [
     "Mapping", "Sequence", "Set", "_tkTcl_Obj", "sys", "unicode", "_Tcl_ScanElement", "_Tcl_ConvertElement",
     "_tcl_UpdateStringOfList", "_quoml_from_sequence", "_quoml_from_mapping", "quoml", "_sysmaxsize",
-    "_long_type", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
+    "_long_type", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj", "_cast_any",
 ]  # fmt: skip
 
 

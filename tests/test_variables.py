@@ -589,3 +589,98 @@ def test_cast_dict_rejects_text_that_is_no_list(tcl):
         tcl.cast_dict("a {b")
     assert "unmatched open brace" in str(info.value)
     assert tcl.cast_dict("") == {} and tcl.cast_dict(()) == {}
+
+
+# --------------------------------------------------------------------------
+# Values read back the same whatever Tcl did to them before
+# --------------------------------------------------------------------------
+
+# Scripts whose result is left in ::v, as text.  In the first group every
+# number and every nested list is spelled the way Tcl writes it back, so that
+# even an element the bridge hands over typed (an int, a float, a nested
+# tuple) has the original text.
+CANONICAL_SHAPES = [
+    "list {a b} c x",
+    "list [list id 7] [list name ann]",
+    r'list [list a {} "\{"] [list [list x y] z] [list [list [list "a b"]]] [list "a b" c]',
+    "list 42 -3 3.5 0.1 1e-5 {a {b c}} {} [list {a #x} b]",
+    "split a,b,,c ,",
+    "dict create k {v w} n {} {my key} [list 1 2]",
+]
+# Texts that are not how Tcl would write them back ("007", "x  y", a leading
+# "#", lone braces and backslashes): exact as long as the elements keep their
+# text (the bridge hands them over as str or Tcl_Obj).
+TEXT_SHAPES = [
+    r'list {} "\{" "\}" "a\\b" #x "x  y" "tab\there" 007 0x1F 1.50 { 42} {a\ b}',
+]
+# What Tcl code may have done to ::v before Python reads it: nothing (plain
+# text), or uses that give it and its elements list, dict, integer and
+# double representations.
+TOP_FORCINGS = ["", "llength $::v", "catch {dict size $::v}"]
+FORCINGS = TOP_FORCINGS + [
+    "foreach e $::v {catch {llength $e}}",
+    "foreach e $::v {catch {foreach f $e {llength $f}}}",
+    "foreach e $::v {catch {expr {$e + 0}}}",
+]
+SHAPES_AND_FORCINGS = [(s, f) for s in CANONICAL_SHAPES for f in FORCINGS] + [
+    (s, f) for s in TEXT_SHAPES for f in TOP_FORCINGS
+]
+
+
+def _elements_by_tcl(tk):
+    """The elements of ::v as Tcl's own lindex gives their text."""
+    return [tk.eval("lindex $::v %d" % i) for i in range(int(tk.eval("llength $::v")))]
+
+
+@pytest.mark.parametrize("shape, forcing", SHAPES_AND_FORCINGS)
+def test_cast_list_gives_the_tcl_text_of_every_element(tcl, shape, forcing):
+    tk = tcl.tk
+    tk.eval("set ::v [string range [%s] 0 end]" % shape)  # plain text
+    expected = list(tk.splitlist(tk.eval("set ::v")))
+    tk.eval(forcing)
+    assert _elements_by_tcl(tk) == expected
+    for value in (tk.getvar("::v"), tk.call("set", "::v"), tk.eval("set ::v")):
+        for cast_list in (tcl.cast_list, trelmo.tcl.cast_list):
+            got = cast_list(value)
+            assert got == expected and all(type(e) is str for e in got)
+            assert cast_list(got) == got  # a Python list of texts stays as it is
+    pairs = expected if len(expected) % 2 == 0 else expected + [""]
+    tk.call("array", "set", "::A", tuple(pairs))
+    tk.eval("foreach k [array names ::A] {catch {llength $::A($k)}; catch {expr {$::A($k) + 0}}}")
+    got = tcl.cast_array(tk.call("array", "get", "::A"))
+    assert got == trelmo.tcl.cast_array(tk.eval("array get ::A")) == dict(zip(pairs[::2], pairs[1::2]))
+    assert all(type(k) is str and type(v) is str for k, v in got.items())
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ((1, 2.5e-5, True, b"\xff", (), ("#x", "{")), ["1", "2.5e-5", "1", "\xff", "", "{#x} \\{"]),
+        (1e-5, ["1e-5"]),
+        (float("inf"), ["Inf"]),
+        (42, ["42"]),
+        (("a\0b", ("c\0", "d")), ["a\0b", "c\0 d"]),
+        ("a\0b {c d}", ["a\0b", "c d"]),
+        ("", []),
+        ((), []),
+    ],
+)
+def test_cast_list_of_bridge_values_is_the_text_tcl_gives_them(tcl, value, expected):
+    # Tcl judges: the element texts of the list Tcl builds from the value.
+    assert tcl.cast_list(value) == expected
+    if not any("\0" in e for e in expected):
+        assert list(tcl.tk.splitlist(tcl.tk.call("format", "%s", tclobj(value)))) == expected
+
+
+def test_values_made_by_tcllib_read_back_as_text(tcllib):
+    tk = tcllib.tk
+    tk.eval('set ::d [json::json2dict {{"id": "007", "tags": ["a b", "c"], "n": 42, "o": {"k": "v"}}}]')
+    expected = {"id": "007", "tags": "{a b} c", "n": "42", "o": "k v"}
+    assert tcllib.cast_array(tk.getvar("::d")) == expected
+    tk.eval("dict for {k v} $::d {llength $v}; llength [dict get $::d o]")
+    assert tcllib.cast_array(tk.getvar("::d")) == expected
+    assert tcllib.cast_list(tcllib.cast_array(tk.getvar("::d"))["tags"]) == ["a b", "c"]
+    tk.eval('set ::r [csv::split {a,"b c",,"d ""e"""}]; llength $::r')
+    assert tcllib.cast_list(tk.getvar("::r")) == ["a", "b c", "", 'd "e"']
+    tk.eval("set ::s [struct::set union {{a b} c} {c d}]; foreach e $::s {llength $e}")
+    assert sorted(tcllib.cast_list(tk.getvar("::s"))) == ["a b", "c", "d"]

@@ -447,3 +447,91 @@ def test_no_reference_leaks(lib):
         batch()
     gc.collect()
     assert sys.getallocatedblocks() - before < 200
+
+
+# -- cast_any: text stays text unless it is a number spelled canonically --------------------------
+
+
+def _canonical_number(s):
+    """What cast_any must make of the text s: the number when str()/repr() gives s back."""
+    for convert, show in ((int, str), (float, repr)):
+        try:
+            value = convert(s)
+        except ValueError:
+            continue
+        if show(value) == s and value == value and abs(value) != float("inf"):
+            return value
+    return s
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [("0", 0), ("42", 42), ("-7", -7), ("3.5", 3.5), ("-0.0", -0.0), ("0.0001", 0.0001), ("1e-05", 1e-05),
+     ("1e+16", 1e16), ("123456789012345678901234567890", 123456789012345678901234567890)]
+    + [(t, t) for t in ["007", "00", "08", "1e3", "0x1F", " 1", "1 ", "1_000", "+5", "-0", "1.50", "inf", "-inf", "nan",
+                        "", "0.00001", "1.", ".5", "1e5", "\u0663", "-", "1.5.0", "10000000000000000.0", "abc", "a b"]],
+)  # fmt: skip
+def test_cast_any_converts_only_canonical_numbers(tcl, text, expected):
+    import trelmo.tcl
+
+    for cast_any in (tcl.cast_any, trelmo.tcl.cast_any):
+        got = cast_any(text)
+        assert type(got) is type(expected) and repr(got) == repr(expected)
+    assert _canonical_number(text) == expected or text == "nan"
+
+
+@given(st.one_of(st.text(alphabet="0123456789-+.e_x \u0663", max_size=12), st.floats(allow_nan=False).map(repr),
+                 st.integers().map(str)))  # fmt: skip
+def test_cast_any_follows_the_canonical_spelling_rule(text):
+    import trelmo.tcl
+
+    got, expected = trelmo.tcl.cast_any(text), _canonical_number(text)
+    assert type(got) is type(expected) and repr(got) == repr(expected)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(True, True), (7, 7), (2.5, 2.5), (("1", "x", ("007", 3.5)), [1, "x", ["007", 3.5]]), ((), []),
+     (b"12", "b'12'")],
+)  # fmt: skip
+def test_cast_any_of_values_the_bridge_typed(tcl, value, expected):
+    got = tcl.cast_any(value)
+    assert got == expected and type(got) is type(expected)
+
+
+def test_cast_any_of_tcl_objects(tcl):
+    tk = tcl.tk
+    tk.eval("set ::d [dict create a 007]; dict size $::d")
+    obj = tk.getvar("::d")
+    assert type(obj).__name__ == "Tcl_Obj"
+    assert tcl.cast_any(obj) == "a 007"
+    tk.eval("set ::d [dict create k 42]; dict size $::d")
+    assert tcl.cast_any(tk.getvar("::d")) == "k 42"
+
+
+@pytest.mark.parametrize("word, expected", [("007", "007"), ("08", "08"), ("0x1F", "0x1F"), ("42", 42), ("3.5", 3.5), ("1e3", "1e3")])
+def test_quick_calls_keep_ids_and_zip_codes(lib, word, expected):
+    assert lib.vix.set("::z", word) == expected
+    assert lib.vix.set("::z", cast_=False) == word
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        "list {a b} c x",
+        r'list [list a {} "\{"] [list [list x y] z] [list {#a} b] [list "\}" a]',
+        "list 42 -3 3.5 0.1 1e-5 {a {b c}} {}",
+        "dict create k {v w} n {} {my key} [list 1 2]",
+    ],
+)
+@pytest.mark.parametrize(
+    "forcing",
+    ["", "llength $::v", "catch {dict size $::v}", "foreach e $::v {catch {llength $e}}",
+     "foreach e $::v {catch {expr {$e + 0}}}"],
+)  # fmt: skip
+def test_uncast_results_are_tcl_text_whatever_tcl_did(lib, shape, forcing):
+    tk = lib.tk
+    tk.eval("set ::v [string range [%s] 0 end]; proc produce {} {set ::v}" % shape)
+    expected = tk.eval("set ::v")
+    tk.eval(forcing)
+    assert lib.vix.produce(cast_=False) == expected

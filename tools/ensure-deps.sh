@@ -13,6 +13,7 @@ else
   "$python" -c 'import tkinter; tkinter.Tcl().eval("package require Tclx")' >/dev/null 2>&1 || missing="tclx8.4"
   "$python" -c 'import tkinter; t = tkinter.Tcl(); t.eval("package require json"); t.eval("package require struct::set")' >/dev/null 2>&1 || missing="$missing tcllib"
 fi
+dpkg -s tcllib >/dev/null 2>&1 || missing="$missing tcllib"
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing Debian packages: $missing"

@@ -78,6 +78,17 @@ Ref to_quoml(PyObject* o) {
     return call1(f.get(), o);
 }
 
+// The text Tcl gives a value the bridge handed back typed (a tuple for a
+// list, a float, a bool, bytes): Tcl's own rendering, through the same
+// interpreter (format %s), rather than Python's spelling of the value.
+Ref tcl_text(PyObject* tcl, PyObject* value) {
+    Ref tk = getattr(tcl, S.tk);
+    Ref call = getattr(tk.get(), S.call);
+    Ref format = from_utf8("format"), spec = from_utf8("%s");
+    Ref text = calln(call.get(), format.get(), spec.get(), value);
+    return PyUnicode_CheckExact(text.get()) ? std::move(text) : str(text.get());
+}
+
 // ---------------------------------------------------------------------------
 // Attribute lookup of both classes.
 // ---------------------------------------------------------------------------
@@ -222,9 +233,11 @@ const Signature kCodeGetattr{"__getattr__", "Vix_Code.__getattr__", {"self", "na
  *      5. A TclError becomes TclError(self.tcl.vars['::errorInfo']), raised
  *         from None: one error whose message is Tcl's full error trace.
  *      6. The result: self.tcl.cast_any(result) when cast_ is true;
- *         otherwise its text: a tuple (a Tcl list handed over by the
- *         bridge) as its Tcl list text, quoml(result), anything else as
- *         str(result).
+ *         otherwise its text: str and int results as str(result); a
+ *         result the bridge typed (a tuple for a Tcl list, a float, a
+ *         boolean, bytes) as the text Tcl itself gives that value, asked
+ *         of the interpreter with `format %s`, since Python's spelling
+ *         differs (1e-05, quoting of braces); anything else as str(result).
  *
  * Results:
  *      A new reference to the converted result.
@@ -321,8 +334,10 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     // 6. the result
     if (truthy(cast)) return call_method1(tcl.get(), S.cast_any, result.get());
-    if (PyTuple_Check(result.get())) return to_quoml(result.get());
-    return str(result.get());
+    PyObject* r = result.get();
+    if (PyUnicode_CheckExact(r) || (PyLong_CheckExact(r) && !PyBool_Check(r))) return str(r);
+    if (PyTuple_Check(r) || PyFloat_Check(r) || PyBool_Check(r) || PyBytes_Check(r)) return tcl_text(tcl.get(), r);
+    return str(r);
 }
 
 /*

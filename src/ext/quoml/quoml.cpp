@@ -17,6 +17,7 @@
 // the collections.abc classes are fixed unless someone registers them (which
 // changes the ABC cache token, checked too), and converting them runs no
 // Python code.
+#include "casts.hpp"
 #include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
@@ -1262,6 +1263,8 @@ Ref init_module() {
     setattr(quoml.get(), S.from_mapping, from_mapping.get());
     setattr(tclobj.get(), S.from_sequence, t_from_sequence.get());
     setattr(tclobj.get(), S.from_mapping, t_from_mapping.get());
+
+    quoml_casts::add_to_module(mod, tcl_obj.get());
 
     M.get_cache_token = import_from("abc", "get_cache_token").release();
     kCAPI.quoml_func = quoml.get();

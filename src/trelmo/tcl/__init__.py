@@ -23,7 +23,6 @@ created on first use.  Importing the package does not start Tcl.
 # version from this line (pyproject.toml, [tool.scikit-build.metadata]).
 __version__ = "0.1.0"
 
-import re
 import sys
 import threading
 import types
@@ -33,7 +32,7 @@ from typing import Any, Dict, List, Optional
 import _tkinter
 import tkinter
 
-from .quoml import quoml, tclobj
+from .quoml import _cast_any, quoml, tclobj
 
 __all__ = [
     "Interpreter",
@@ -60,14 +59,6 @@ __all__ = [
 
 _Tcl_Obj = _tkinter.Tcl_Obj
 
-# Tcl's integer syntax (decimal, 0x, 0o, 0b; an optional sign) and its
-# decimal floating-point syntax; anything else stays text in cast_any.
-_TCL_INT = re.compile(r"[+-]?(?:0[xX][0-9a-fA-F]+|0[oO][0-7]+|0[bB][01]+|[1-9][0-9]*|0)\Z")
-_TCL_DOUBLE = re.compile(r"[+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
-_INT_TYPES = frozenset(("int", "wideInt", "bignum"))
-_NUMBER_START = frozenset("+-.0123456789")
-
-
 class Interpreter:
     """One Tcl interpreter (``tkinter.Tcl()``) with the members handles use.
 
@@ -86,26 +77,72 @@ class Interpreter:
         self.tk = self._root.tk
 
     # -- casts -----------------------------------------------------------------
-    def cast_list(self, value: Any) -> List[Any]:
-        """Split a Tcl list (text, ``Tcl_Obj``, tuple or list) as Tcl does."""
+    def cast_list(self, value: Any) -> List[str]:
+        """Split a Tcl list (text, ``Tcl_Obj``, tuple or list) as Tcl does.
+
+        For a value from the bridge (text, ``Tcl_Obj``, tuple, number) every
+        element comes back as ``str``, its Tcl text: the same list as
+        splitting the value's text, whatever Tcl did to the value before.  A
+        tuple element the bridge already converted (an int, a float, a
+        nested tuple) has the text Tcl gives that value.  A Python ``list``
+        is a sequence built in Python: its items are kept as they are.
+        """
         if type(value) is str:
-            return list(self.tk.splitlist(value))  # text splits into text
-        if isinstance(value, (tuple, list)):
-            items = value
+            text = value
         else:
-            if not isinstance(value, (str, bytes, _Tcl_Obj)):
-                value = str(value)
-            items = self.tk.splitlist(value)
-        # The bridge can hand back elements as Tcl objects (variable names
-        # from `info vars`, say); give their text, as for a list read as text.
-        return [e.string if type(e) is _Tcl_Obj else e for e in items]
+            text = self._list_text(value)
+            if type(text) is list:
+                return text
+        try:
+            return list(self.tk.splitlist(text))
+        except TypeError:
+            if "\0" not in text:
+                raise
+        # splitlist() refuses text holding NUL; Tcl's own lrange splits it.
+        items = self.tk.call("lrange", text, 0, "end")
+        return list(items) if type(items) is tuple else [items] if items else []
+
+    def _list_text(self, value: Any) -> Any:
+        """cast_list of a value that is not text: the list when the elements
+        are at hand as they are, else the text to split."""
+        tp = type(value)
+        if tp is _Tcl_Obj:
+            return value.string  # its own text: splitting the object could change its type
+        if tp is list:
+            # A sequence built in Python: its items are kept as given (a Tcl
+            # object as its text), for callers that split a word list.
+            return [e.string if type(e) is _Tcl_Obj else e for e in value]
+        if tp is tuple:
+            try:
+                "".join(value)  # raises TypeError unless every element is text
+                return list(value)
+            except TypeError:
+                pass
+            texts = []
+            for e in value:
+                te = type(e)
+                if te is str:
+                    texts.append(e)
+                elif te is _Tcl_Obj:
+                    texts.append(e.string)
+                else:
+                    break
+            else:
+                return texts
+        # Numbers, booleans, bytes and nested lists: Tcl writes the value
+        # once, and its text is split.
+        return self._tcl_text(value)
+
+    def _tcl_text(self, value: Any) -> str:
+        """The text Tcl gives a value handed to it through the bridge."""
+        return str(self.tk.call("format", "%s", tclobj(value)))
 
     def cast_boolean(self, value: Any) -> bool:
         """Read a Tcl boolean (``1``, ``0``, ``true``, ``no``, ...)."""
         return bool(self.tk.getboolean(value))
 
-    def cast_array(self, value: Any) -> Dict[Any, Any]:
-        """Turn the result of ``array get`` into a dict."""
+    def cast_array(self, value: Any) -> Dict[str, str]:
+        """Turn the result of ``array get`` into a dict of str keys and values."""
         items = iter(self.cast_list(value))
         return dict(zip(items, items))
 
@@ -155,39 +192,9 @@ class Interpreter:
         result = self.tk.call(*words)
         return result if type(result) is str else str(result)
 
-    def cast_any(self, value: Any) -> Any:
-        """Best-effort conversion of a Tcl result into a Python value.
-
-        Tcl integers and doubles become ``int`` and ``float`` (by the
-        ``Tcl_Obj`` type or, for text, by Tcl's integer and decimal syntax),
-        booleans the bridge already converted stay ``bool``, tuples (Tcl
-        lists) become lists of converted items, and everything else its
-        ``str``.
-        """
-        if type(value) is str:
-            text = value
-        elif isinstance(value, (bool, int, float)):
-            return value
-        elif isinstance(value, tuple):
-            return [self.cast_any(v) for v in value]
-        elif isinstance(value, _Tcl_Obj):
-            typename = value.typename
-            if typename in _INT_TYPES:
-                return int(value.string, 0)
-            if typename == "double":
-                return float(value.string)
-            text = value.string
-        else:
-            text = str(value)
-        # Only text that starts like a number can be one: skip the patterns
-        # for everything else.
-        if not text or text[0] not in _NUMBER_START:
-            return text
-        if _TCL_INT.match(text):
-            return int(text, 0)
-        if _TCL_DOUBLE.match(text):
-            return float(text)
-        return text
+    # Best-effort conversion of a Tcl result into a Python value: text
+    # becomes a number only when it is that number's canonical spelling.
+    cast_any = staticmethod(_cast_any)
 
     # -- members built on first use ----------------------------------------
     # cached_property stores each member in the instance dictionary on first
@@ -253,7 +260,7 @@ def default_interpreter() -> Interpreter:
     return interp
 
 
-def cast_list(value: Any) -> List[Any]:
+def cast_list(value: Any) -> List[str]:
     """Split a Tcl list as Tcl does (default interpreter)."""
     return default_interpreter().cast_list(value)
 
@@ -263,14 +270,13 @@ def cast_boolean(value: Any) -> bool:
     return default_interpreter().cast_boolean(value)
 
 
-def cast_array(value: Any) -> Dict[Any, Any]:
+def cast_array(value: Any) -> Dict[str, str]:
     """Turn an ``array get`` result into a dict (default interpreter)."""
     return default_interpreter().cast_array(value)
 
 
-def cast_any(value: Any) -> Any:
-    """Best-effort conversion of a Tcl result (default interpreter)."""
-    return default_interpreter().cast_any(value)
+# The same conversion for every interpreter: no Tcl involved.
+cast_any = _cast_any
 
 
 def cast_dict(value: Any) -> Dict[str, str]:
