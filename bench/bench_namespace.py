@@ -61,6 +61,6 @@ def run(report):
         "exists_words": ("namespace", "exists", "::a"),
     }
     t_ours, t_raw = interleaved(["ns.call('set', 'x', 1)", "tk.call(words)"], [g, g])
-    report("TclNamespace('::a').call('set', 'x', 1) / raw tk.call", t_ours / t_raw, 1.2, kind="at most")
+    report("TclNamespace('::a').call('set', 'x', 1) / raw tk.call", t_ours / t_raw, 1.1, kind="at most")
     t_ours, t_raw = interleaved(["ns.exists()", "cast_boolean(tk.call(exists_words))"], [g, g])
     report("TclNamespace('::a').exists() / raw tk.call + cast_boolean", t_ours / t_raw, 1.2, kind="at most")

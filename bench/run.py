@@ -18,17 +18,18 @@ AREAS = ["quoml", "namespace", "variables", "commands", "dorvel", "history"]
 failures = []
 
 
-def report(name, ratio, bar=None, kind="faster"):
+def report(name, ratio, bar=None, kind="faster", unit="x"):
     """kind='faster': ratio = baseline/ours, must be >= bar.
     kind='at most': ratio = ours/baseline, must be <= bar.
-    kind='info': printed only."""
+    kind='info': printed only.
+    unit: what follows the numbers ('x' for ratios, 'ms' for times)."""
     if bar is None or kind == "info":
-        print("  %-62s %8.2fx" % (name, ratio))
+        print("  %-62s %8.2f%s" % (name, ratio, unit))
         return
     ok = ratio >= bar if kind == "faster" else ratio <= bar
     mark = "ok" if ok else "MISSED"
     rel = ">=" if kind == "faster" else "<="
-    print("  %-62s %8.2fx  (bar %s %.2fx) %s" % (name, ratio, rel, bar, mark))
+    print("  %-62s %8.2f%s  (bar %s %.2f%s) %s" % (name, ratio, unit, rel, bar, unit, mark))
     if not ok:
         failures.append(name)
 

@@ -238,6 +238,33 @@ def test_lists_of_long_elements_round_trip_through_tcl(tk, pad, parts):
     assert quoml(elements) == pyquoml.quoml(elements)
 
 
+# Long lists of strings are written a chunk at a time; the widest character
+# may stand anywhere, and the result must still be of the narrowest kind.
+LONG_ELEMENTS = ["plain", "a b", "{", "x}", "a\\", "\\\n", "", '"q"', "[x]", "$v", "\t", "{a}", "\\{}"]
+
+
+@pytest.mark.parametrize("wide, where", [(None, 0), ("\u00e9", 0), ("\u20ac {", 8191), ("\U0001f600", -1),
+                                         ("\u00e9 \u20ac", -1)])
+@pytest.mark.parametrize("size", [16383, 16384, 33001])
+@pytest.mark.parametrize("shape", ["list", "tuple", "dict", "inner"])
+def test_long_lists_match_the_transcription(tk, shape, size, wide, where):
+    items = [LONG_ELEMENTS[i % len(LONG_ELEMENTS)] + ("%d" % i if i % 3 else "") for i in range(size)]
+    if wide is not None:
+        items[where] = wide
+    if shape == "dict":
+        value = {"%s %d" % (k, i): v for i, (k, v) in enumerate(zip(items[::2], items[1::2]))}
+    elif shape == "inner":
+        value = [["head"], items, "tail"]
+    else:
+        value = items if shape == "list" else tuple(items)
+    out = quoml(value)
+    assert out == pyquoml.quoml(value)
+    assert out == "".join(out)  # equal to a freshly made copy: of the narrowest kind
+    if shape in ("list", "tuple"):
+        assert list(tk.splitlist(out)) == items
+    assert quoml([value, "x"]) == quoml([out, "x"])
+
+
 @settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(texts)
 def test_evaluating_a_quoted_command_never_substitutes(tcl, trap, text):

@@ -23,6 +23,8 @@
 #include "quoml_capi.hpp"
 #include "quoml_core.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -119,14 +121,33 @@ bool builtin_abc_answers_hold() {
 // comparison while the module namespace is unchanged.
 bool names_are_own() { return M.names.holds(); }
 
+// How long a conversion keeps the interpreter lock before it lets other
+// threads run, and how many elements it handles between looks at the clock.
+// A thread waiting for the lock asks for it once it has waited one switch
+// interval (5 ms by default) without the lock changing hands; letting the
+// lock go after that request hands it over for sure, while letting it go and
+// taking it straight back before the request only restarts the waiter's
+// wait.  So the hold is a little longer than the default interval.
+constexpr std::chrono::steady_clock::duration kHoldLock = std::chrono::microseconds(5500);
+constexpr unsigned kTicksPerLook = 1024;
+
 // One conversion's view of the module-level names.  gen counts the points
 // where Python code may have run (a protocol method, str() of a user class,
 // iteration of a user iterable, a rebound module-level function, ...); the
 // check of the names is cached for one generation only.
+//
+// A long conversion also hands the interpreter lock to other threads every
+// couple of milliseconds (tick).  Their code may rebind the module-level
+// names, so the names are checked again afterwards; when they are still the
+// module's own, nothing this conversion has done so far depends on the pause
+// (no conversion step ran during it), so the generation stays and the work
+// already done by the fast path stands.
 struct Ctx {
     unsigned gen = 0;
     unsigned checked = ~0u;
     bool ok = false;
+    unsigned ticks = 0;
+    std::chrono::steady_clock::time_point since{};  // when the lock was last taken; unset until the first look
 
     bool pristine() {
         if (checked != gen) {
@@ -136,6 +157,30 @@ struct Ctx {
         return ok;
     }
     void taint() noexcept { ++gen; }
+
+    // Counts one element.  Returns true when the lock was handed back, after
+    // which whatever the other threads may have changed must be looked at
+    // again (a list's length, a dict's size, the module-level names).
+    bool tick() {
+        if (++ticks % kTicksPerLook) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (since == std::chrono::steady_clock::time_point{}) {
+            since = now;
+            return false;
+        }
+        if (now - since < kHoldLock) return false;
+        PyThreadState* ts = PyEval_SaveThread();
+        PyEval_RestoreThread(ts);
+        resumed();
+        return true;
+    }
+
+    // After the lock was released: the names are checked again.
+    void resumed() {
+        since = std::chrono::steady_clock::now();
+        checked = ~0u;
+        if (!pristine()) taint();
+    }
 };
 
 // The value bound to a module-level name, as a Python function's global
@@ -190,6 +235,7 @@ void for_each_item(PyObject* obj, Ctx& ctx, F&& f) {
     if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
     Ref it = own(PyObject_GetIter(obj));
     for (;;) {
+        ctx.tick();
         Ref e = Ref::steal(PyIter_Next(it.get()));
         if (!pure) ctx.taint();
         if (!e) {
@@ -471,6 +517,9 @@ void write_items(const Items& items, D* dst) noexcept {
     }
 }
 
+// Results at least this long are written without the interpreter lock.
+constexpr std::size_t kWriteUnlocked = 1u << 18;
+
 Ref write_list(const Items& items, std::size_t total, Py_UCS4 maxchar) {
     // A one-element list whose element needs no quoting is that element.
     if (items.v.size() == 1) {
@@ -482,6 +531,9 @@ Ref write_list(const Items& items, std::size_t total, Py_UCS4 maxchar) {
     }
     if (total == 0) return Ref::newref(S.empty);
     Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(total), maxchar));
+    // The table owns every string it writes and the result is not yet
+    // shared: a long write lets other threads run meanwhile.
+    PyThreadState* ts = total >= kWriteUnlocked ? PyEval_SaveThread() : nullptr;
     switch (PyUnicode_KIND(out.get())) {
         case PyUnicode_1BYTE_KIND:
             write_items(items, PyUnicode_1BYTE_DATA(out.get()));
@@ -493,6 +545,7 @@ Ref write_list(const Items& items, std::size_t total, Py_UCS4 maxchar) {
             write_items(items, PyUnicode_4BYTE_DATA(out.get()));
             break;
     }
+    if (ts) PyEval_RestoreThread(ts);
     return out;
 }
 
@@ -529,6 +582,7 @@ Ref finish_list(Items& items, Ctx& ctx, Known* known = nullptr) {
     }
     // Scans: all of them before any conversion.
     for (Item& it : items.v) {
+        ctx.tick();
         if (PyUnicode_CheckExact(it.text) && ctx.pristine()) {
             if (it.state != kScanned) scan_item(it);
             continue;
@@ -543,6 +597,7 @@ Ref finish_list(Items& items, Ctx& ctx, Known* known = nullptr) {
     Py_UCS4 maxchar = 0x7f;
     Py_ssize_t index = 0;
     for (Item& it : items.v) {
+        ctx.tick();
         if (it.state == kScanned && ctx.pristine()) {
             const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
             if (mc > maxchar) maxchar = mc;
@@ -571,11 +626,247 @@ Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx, Known* known = n
     RecursionGuard guard(" while converting a list to Tcl text");
     Items items(ctx, static_cast<std::size_t>(n), known);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        ctx.tick();
         if (items.push_if_str(a[i], ctx)) continue;
         Known k;
         items.push(quoml_item(a[i], ctx, &k), ctx, &k);
     }
     return finish_list(items, ctx, known);
+}
+
+// ---------------------------------------------------------------------------
+// Long lists of strings, written a chunk at a time.
+// ---------------------------------------------------------------------------
+
+// A list, tuple or dict with at least this many elements, all exact str, is
+// written by write_streamed() instead of through an Items table.
+constexpr std::size_t kStreamMin = 1u << 14;
+
+// The elements of an exact list, tuple or dict (key, value, key, value, ...)
+// read in order, borrowed.  A list is read by index and its length read
+// again at every step, so it may change between steps; a dict is read with
+// PyDict_Next, which stays within the dict's current table whatever happens
+// to it, and a change of its size ends the reading.
+class StrSource {
+  public:
+    explicit StrSource(PyObject* obj) : obj_(obj), dict_(PyDict_CheckExact(obj)), list_(PyList_CheckExact(obj)) {
+        rewind();
+    }
+    void rewind() noexcept {
+        pos_ = 0;
+        pending_ = nullptr;
+        size_ = dict_ ? PyDict_GET_SIZE(obj_) : 0;
+    }
+    // 1 with e the next element, 0 at the end, -1 when the element is not an
+    // exact str.
+    int next(PyObject*& e) noexcept {
+        if (dict_) {
+            if (pending_) {
+                e = pending_;
+                pending_ = nullptr;
+            } else {
+                PyObject* key;
+                if (!PyDict_Next(obj_, &pos_, &key, &pending_)) return 0;
+                e = key;
+            }
+        } else if (list_) {
+            if (pos_ >= PyList_GET_SIZE(obj_)) return 0;
+            e = PyList_GET_ITEM(obj_, pos_++);
+        } else {
+            if (pos_ >= PyTuple_GET_SIZE(obj_)) return 0;
+            e = PyTuple_GET_ITEM(obj_, pos_++);
+        }
+        return Py_TYPE(e) == &PyUnicode_Type ? 1 : -1;
+    }
+    // Between a key and its value: the value is borrowed from the dict, so
+    // the lock must not be let go here.
+    bool mid_pair() const noexcept { return pending_ != nullptr; }
+    // False once a dict has changed size: reading on would be meaningless.
+    bool intact() const noexcept { return !dict_ || PyDict_GET_SIZE(obj_) == size_; }
+
+  private:
+    PyObject* obj_;
+    bool dict_, list_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t size_ = 0;
+    PyObject* pending_ = nullptr;  // a dict value still to come (borrowed)
+};
+
+// Strong references to the elements of one chunk, dropped together.
+class Pins {
+  public:
+    explicit Pins(std::size_t n) { v_.reserve(n + 1); }
+    ~Pins() { clear(); }
+    Pins(const Pins&) = delete;
+    Pins& operator=(const Pins&) = delete;
+    void add(PyObject* e) {
+        v_.push_back(e);  // never grows: reserved for a whole chunk
+        Py_INCREF(e);
+    }
+    void clear() noexcept {
+        for (PyObject* e : v_) Py_DECREF(e);
+        v_.clear();
+    }
+    const std::vector<PyObject*>& items() const noexcept { return v_; }
+
+  private:
+    std::vector<PyObject*> v_;
+};
+
+// The widest character a string of this kind may hold, as PyUnicode_New
+// chooses the kind from it.
+inline Py_UCS4 kind_ceiling(Py_UCS4 maxchar) noexcept {
+    return maxchar < 0x80 ? 0x7f : maxchar < 0x100 ? 0xff : maxchar < 0x10000 ? 0xffff : 0x10ffff;
+}
+
+// Scans and writes the pinned elements of one chunk at dst, each preceded by
+// a space unless it is the first of the list.  Touches nothing but the
+// strings' own (immutable) data and the result, so it runs without the lock.
+template <typename D>
+D* write_chunk(const std::vector<PyObject*>& pins, D* dst, bool& first, qc::ListScan* list_scan,
+               Py_UCS4& widest) noexcept {
+    for (PyObject* e : pins) {
+        if (!first) *dst++ = ' ';
+        first = false;
+        const qc::Scan sc = scan_str(e);
+        const std::size_t n = sc.length;
+        if (list_scan) {
+            const int kind = PyUnicode_KIND(e);
+            const void* data = PyUnicode_DATA(e);
+            list_scan->add(n ? PyUnicode_READ(kind, data, 0) : 0, n ? PyUnicode_READ(kind, data, n - 1) : 0, sc,
+                           sc.flags);
+        }
+        dst = qc::converted_length(sc, sc.flags) == n ? copy_str(e, dst) : convert_str(e, sc.flags, dst);
+        const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(e);
+        if (mc > widest) widest = mc;
+    }
+    return dst;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * write_streamed --
+ *
+ *	The list string of a long exact list, tuple or dict whose elements
+ *	are all exact str, written straight into the result without a table
+ *	of its elements, and mostly without the interpreter lock.
+ *
+ *	A first look at every element (its type, length and widest
+ *	character) gives the kind of the result and a size it cannot exceed
+ *	(2 * length + 3 per element: braces or a backslash per character, and
+ *	the space).  Then, a chunk at a time, the elements are pinned under
+ *	the lock and scanned and written without it; the memory past the
+ *	end of what is written is never touched, and the result is cut to
+ *	its length at the end.  Converting exact strings runs no Python
+ *	code, so giving up half way changes nothing: whenever the input no
+ *	longer fits what the first look found (another thread put a
+ *	non-string or a wider string into it, a dict changed size, the
+ *	module-level names were rebound meanwhile), the result is dropped
+ *	and the caller converts the input again the ordinary way, as it
+ *	stands then.
+ *
+ *	Every element written is one object read from the input at some
+ *	point of the call and written whole, so a list changed by another
+ *	thread meanwhile comes out as a mix of its states, element by
+ *	element, as iterating it in Python would give, never as a torn
+ *	element.
+ *
+ * Results:
+ *	A new str, or a null Ref when the caller must convert the input the
+ *	ordinary way (no error set).
+ *
+ * Side effects:
+ *	Lets other threads run.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref write_streamed(PyObject* obj, Ctx& ctx, Known* known) {
+    StrSource src(obj);
+    // First look: types, the bound on the size, the widest character.
+    std::size_t count = 0, bound = 0;
+    Py_UCS4 maxchar = 0x7f;
+    PyObject* e;
+    int r;
+    while ((r = src.next(e)) > 0) {
+        unicode_ready(e);
+        const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(e));
+        if (n > (static_cast<std::size_t>(PY_SSIZE_T_MAX) - bound - 3) / 2) throw std::bad_alloc();
+        bound += 2 * n + 3;
+        const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(e);
+        if (mc > maxchar) maxchar = mc;
+        ++count;
+        if (!src.mid_pair() && ctx.tick() && (!src.intact() || !ctx.pristine())) return Ref();
+    }
+    if (r < 0 || count < kStreamMin) return Ref();
+
+    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(bound), maxchar));
+    const Py_UCS4 ceiling = PyUnicode_MAX_CHAR_VALUE(out.get());
+    const int kind = PyUnicode_KIND(out.get());
+    void* const base = PyUnicode_DATA(out.get());
+    const std::size_t chunk = std::min<std::size_t>(std::max<std::size_t>(count / 16, 4096), 1u << 16);
+    Pins pins(chunk);
+    qc::ListScan list_scan;
+    std::size_t written = 0, room = bound;
+    Py_UCS4 widest = 0x7f;
+    bool first = true;
+    src.rewind();
+    for (bool more = true; more;) {
+        // Pin a chunk, under the lock.
+        while (pins.items().size() < chunk || src.mid_pair()) {
+            r = src.next(e);
+            if (r == 0) {
+                more = false;
+                break;
+            }
+            if (r < 0) return Ref();
+            unicode_ready(e);
+            const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(e));
+            if (PyUnicode_MAX_CHAR_VALUE(e) > ceiling || 2 * n + 3 > room) return Ref();
+            room -= 2 * n + 3;
+            pins.add(e);
+        }
+        if (pins.items().empty()) break;
+        // Scan and write it, without the lock.
+        PyThreadState* ts = PyEval_SaveThread();
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND: {
+                Py_UCS1* d = static_cast<Py_UCS1*>(base);
+                written = static_cast<std::size_t>(
+                    write_chunk(pins.items(), d + written, first, known ? &list_scan : nullptr, widest) - d);
+                break;
+            }
+            case PyUnicode_2BYTE_KIND: {
+                Py_UCS2* d = static_cast<Py_UCS2*>(base);
+                written = static_cast<std::size_t>(
+                    write_chunk(pins.items(), d + written, first, known ? &list_scan : nullptr, widest) - d);
+                break;
+            }
+            default: {
+                Py_UCS4* d = static_cast<Py_UCS4*>(base);
+                written = static_cast<std::size_t>(
+                    write_chunk(pins.items(), d + written, first, known ? &list_scan : nullptr, widest) - d);
+                break;
+            }
+        }
+        PyEval_RestoreThread(ts);
+        pins.clear();
+        ctx.resumed();
+        if (!src.intact() || !ctx.pristine()) return Ref();
+    }
+    // A string must be of the narrowest kind its characters allow.
+    if (written == 0 || kind_ceiling(widest) != ceiling) return Ref();
+    PyObject* p = out.release();
+    if (PyUnicode_Resize(&p, static_cast<Py_ssize_t>(written)) < 0) {
+        Py_XDECREF(p);
+        throw PyErrSet{};
+    }
+    out = Ref::steal(p);
+    if (known) {
+        known->scan = list_scan.finish();
+        known->valid = true;
+    }
+    return out;
 }
 
 // quoml(b) for bytes, while the names are the module's own: the decimal
@@ -619,10 +910,15 @@ Ref bytes_list(PyObject* b) {
 Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
     RecursionGuard guard(" while converting a list to Tcl text");
     PyTypeObject* t = Py_TYPE(obj);
+    if ((t == &PyTuple_Type || t == &PyList_Type) && static_cast<std::size_t>(Py_SIZE(obj)) >= kStreamMin &&
+        ctx.pristine()) {
+        if (Ref streamed = write_streamed(obj, ctx, known)) return streamed;
+    }
     if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx, known);
     if (t == &PyList_Type) {
         Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            ctx.tick();
             if (items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) continue;
             Ref e = Ref::newref(PyList_GET_ITEM(obj, i));
             Known k;
@@ -639,6 +935,12 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
     return finish_list(items, ctx, known);
 }
 
+// Raises what iterating a dict in Python raises once it has changed size
+// (here: while other threads ran).
+void refuse_resized(PyObject* dict, Py_ssize_t size) {
+    if (PyDict_GET_SIZE(dict) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+}
+
 // A mapping flattened to key, value, key, value, ... in its iteration order,
 // each value read as obj[key].  An exact dict whose keys hash without Python
 // code is read in one pass that runs no Python code at all.
@@ -648,17 +950,21 @@ std::vector<Ref> flatten_mapping(PyObject* obj, Ctx& ctx) {
         bool pure = true;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(obj, &pos, &k, &v))
+        const Py_ssize_t size = PyDict_GET_SIZE(obj);
+        while (PyDict_Next(obj, &pos, &k, &v)) {
             if (!is_pure_key(k)) {
                 pure = false;
                 break;
             }
+            if (ctx.tick()) refuse_resized(obj, size);
+        }
         if (pure) {
-            flat.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+            flat.reserve(2 * static_cast<std::size_t>(size));
             pos = 0;
             while (PyDict_Next(obj, &pos, &k, &v)) {
                 flat.push_back(Ref::newref(k));
                 flat.push_back(Ref::newref(v));
+                if (ctx.tick()) refuse_resized(obj, size);
             }
             return flat;
         }
@@ -688,9 +994,14 @@ Ref list_of(std::vector<Ref>& flat) {
 Ref from_mapping_impl(PyObject* obj, Ctx& ctx, Known* known) {
     RecursionGuard guard(" while converting a mapping to Tcl text");
     if (PyDict_CheckExact(obj) && ctx.pristine()) {
+        if (2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)) >= kStreamMin) {
+            if (Ref streamed = write_streamed(obj, ctx, known)) return streamed;
+        }
         // Keys and values that convert without Python code go straight in:
-        // nothing can change the dict while it is read.
-        Items items(ctx, 2 * static_cast<std::size_t>(PyDict_GET_SIZE(obj)), known);
+        // only other threads can change the dict while it is read, and only
+        // while the lock is handed back.
+        const Py_ssize_t size = PyDict_GET_SIZE(obj);
+        Items items(ctx, 2 * static_cast<std::size_t>(size), known);
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool direct = true;
@@ -701,6 +1012,13 @@ Ref from_mapping_impl(PyObject* obj, Ctx& ctx, Known* known) {
             }
             if (!items.push_if_str(k, ctx)) items.push(quoml_item(k, ctx), ctx);
             if (!items.push_if_str(v, ctx)) items.push(quoml_item(v, ctx), ctx);
+            if (ctx.tick()) {
+                refuse_resized(obj, size);
+                if (!ctx.pristine()) {  // names rebound meanwhile: start again the general way
+                    direct = false;
+                    break;
+                }
+            }
         }
         if (direct) return finish_list(items, ctx, known);
     }
@@ -885,6 +1203,7 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
         Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
         out.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(obj) : n); ++i) {
+            ctx.tick();
             Ref e = Ref::newref(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
             out.push_back(tclobj_item(e.get(), ctx));
         }
@@ -902,7 +1221,10 @@ Ref tclobj_from_mapping_impl(PyObject* obj, Ctx& ctx) {
     if (f.get() == M.original[kTclobjFromSequence]) {
         std::vector<Ref> out;
         out.reserve(flat.size());
-        for (Ref& e : flat) out.push_back(tclobj_item(e.get(), ctx));
+        for (Ref& e : flat) {
+            ctx.tick();
+            out.push_back(tclobj_item(e.get(), ctx));
+        }
         return tuple_of_refs(out);
     }
     Ref lst = list_of(flat);
