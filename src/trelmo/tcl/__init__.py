@@ -300,6 +300,38 @@ def _thread_interpreter() -> Interpreter:
         return interp
 
 
+def _reclaim_callback_error(sentinel: BaseException) -> None:
+    """Empty the bridge's slot for exceptions of Tcl command callbacks.
+
+    The bridge keeps the exception of a failing Python-backed command in one
+    process-wide slot until its event loop runs.  The extension modules'
+    callbacks store a sentinel there (their own exception travels apart); a
+    call site takes it back with this: the event loop of an interpreter of
+    this thread, with a threshold no window count reaches, returns at once and
+    raises what the slot held.  Anything else found there (from a callable
+    registered directly with the bridge) is put back the way it came.
+    """
+    tk = _thread_interpreter().tk
+    try:
+        tk.mainloop(1 << 30)
+    except BaseException as e:  # noqa: BLE001 - whatever the slot held
+        if e is sentinel:
+            return
+        found = e
+
+        def put_back() -> None:
+            raise found
+
+        name = "::__trelmo__put_back_%x" % id(found)
+        tk.createcommand(name, put_back)
+        try:
+            tk.call(name)
+        except tkinter.TclError:
+            pass
+        finally:
+            tk.deletecommand(name)
+
+
 def cast_list(value: Any) -> List[Any]:
     """Split a Tcl list as Tcl does (with an interpreter of the calling thread)."""
     return _thread_interpreter().cast_list(value)
