@@ -52,6 +52,7 @@ struct Shared {
     PyObject* sentinel_type;   // BaseException subclass of the sentinel
     PyObject* sentinel;        // the one instance handed to the bridge
     PyObject* tcl_error;       // _tkinter.TclError
+    PyObject* tcl_obj_type;    // _tkinter.Tcl_Obj
     PyObject* callback_type;   // the Callback type
     PyObject* read_options;    // the ::apply lambda that reads the return options
     PyObject* w_tk;            // interned "tk", "call"
@@ -190,10 +191,40 @@ inline void callback_failed_body(Callback* cb, PyObject* exc) {
     st->dirty = 1;
 }
 
+// Whether the bridge can turn `v` into a Tcl value without failing: it
+// converts str (with "surrogateescape"), bytes, bool, exact int, float,
+// tuple, list and Tcl_Obj itself, and anything else through str().  A
+// failure there would be reported by the bridge's own error slot, so it is
+// found here first.  Raises (returns -1) when the bridge would fail.
+inline int bridge_can_convert(PyObject* v) {
+    if (PyUnicode_Check(v)) {
+        if (PyUnicode_IS_ASCII(v)) return 0;
+        Ref probe = Ref::steal(PyUnicode_AsEncodedString(v, "utf-8", "surrogateescape"));
+        return probe ? 0 : -1;
+    }
+    if (PyBytes_Check(v) || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_Check(v) ||
+        PyObject_TypeCheck(v, (PyTypeObject*)g_shared->tcl_obj_type))
+        return 0;
+    if (PyTuple_Check(v) || PyList_Check(v)) {
+        Ref items = Ref::steal(PySequence_Tuple(v));  // a snapshot: str() below may change a list
+        if (!items || Py_EnterRecursiveCall(" checking a Tcl command result")) return -1;
+        int r = 0;
+        for (Py_ssize_t i = 0; r == 0 && i < PyTuple_GET_SIZE(items.get()); ++i)
+            r = bridge_can_convert(PyTuple_GET_ITEM(items.get(), i));
+        Py_LeaveRecursiveCall();
+        return r;
+    }
+    Ref text = Ref::steal(PyObject_Str(v));  // CAUTION: may run arbitrary Python code
+    return text ? bridge_can_convert(text.get()) : -1;
+}
+
 inline PyObject* Callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Callback* cb = (Callback*)self;
     PyObject* result = PyObject_Call(cb->func, args, kwargs);
-    if (result) return result;
+    if (result) {
+        if (bridge_can_convert(result) == 0) return result;
+        Py_DECREF(result);  // a result the bridge cannot carry fails like an exception of the callable
+    }
     Ref exc = pyhelp::fetch_exception();
     try {
         callback_failed_body(cb, exc.get());
@@ -254,6 +285,7 @@ inline Ref make_shared_capsule() {
     st->version = 1;
     st->pending = own(PyDict_New()).release();
     st->tcl_error = pyhelp::import_from("_tkinter", "TclError").release();
+    st->tcl_obj_type = pyhelp::import_from("_tkinter", "Tcl_Obj").release();
     st->sentinel_type = own(PyErr_NewExceptionWithDoc(
                                 "trelmo.tcl.TclCommandFailed",
                                 "Handed to the Tcl bridge by a Python-backed Tcl command that raised; "
@@ -485,6 +517,44 @@ inline PyObject* checked_raw(PyObject* result, PyObject* tk) noexcept {
 
 // The same, throwing PyErrSet instead of returning NULL.
 inline Ref checked(PyObject* result, PyObject* tk) { return own(checked_raw(result, tk)); }
+
+// The same for the bridge's variable operations (getvar, setvar, unsetvar),
+// which run no Tcl command: Tcl leaves no trace or error stack for them and
+// may leave ::errorCode from an earlier error, so a TclError gets its message
+// as `result` and `errorinfo`, and empty `errorcode` and `errorstack`.
+inline PyObject* checked_var_raw(PyObject* result, PyObject* tk) noexcept {
+    Shared* st = g_shared;
+    if (result && !st->dirty) return result;
+    if (result || !PyErr_ExceptionMatches(st->tcl_error)) return checked_slow(result, tk);
+    try {
+        Ref err = pyhelp::fetch_exception();
+        Ref pending = take_pending();
+        if (st->sentinel_out) reclaim_sentinel();
+        update_dirty();
+        if (pending && !PyErr_GivenExceptionMatches(PyTuple_GET_ITEM(pending.get(), 0), PyExc_Exception)) {
+            Ref w_info = pyhelp::from_utf8("::info"), w_level = pyhelp::from_utf8("level");
+            call_quietly(tk, {w_info.get(), w_level.get()});
+            restore_exception(PyTuple_GET_ITEM(pending.get(), 0));
+            return nullptr;
+        }
+        Ref text = str_or(err.get(), "");
+        Ref empty = own(PyTuple_New(0));
+        PyObject_SetAttrString(err.get(), "result", text.get());
+        PyObject_SetAttrString(err.get(), "errorcode", empty.get());
+        PyObject_SetAttrString(err.get(), "errorinfo", text.get());
+        PyObject_SetAttrString(err.get(), "errorstack", empty.get());
+        PyErr_Clear();
+        restore_exception(err.get());
+        return nullptr;
+    } catch (const PyErrSet&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+inline Ref checked_var(PyObject* result, PyObject* tk) { return own(checked_var_raw(result, tk)); }
 
 // Copy the four attributes from one TclError to another (the quick call
 // raises a new TclError with Tcl's trace as its message).

@@ -172,8 +172,13 @@ class Interpreter:
         self._commands[name] = None
 
     def _forget_command(self, name: str) -> None:
-        """Forget a command noted by _register_command (deleted or renamed)."""
+        """Forget a command noted by _register_command (deleted)."""
         self._commands.pop(name, None)
+
+    def _command_renamed(self, old: str, new: str) -> None:
+        """Follow a noted command renamed through a handle ("" deletes it)."""
+        if self._commands.pop(old, 0) is None and new:
+            self._commands[new] = None
 
     @property
     def closed(self) -> bool:
@@ -298,6 +303,20 @@ def _thread_interpreter() -> Interpreter:
     except AttributeError:
         interp = _thread_data.interp = Interpreter()
         return interp
+
+
+# The default interpreter's command tracking, reached by the extension modules
+# through the package module as the interpreter object.
+def _register_command(name: str) -> None:
+    default_interpreter()._register_command(name)
+
+
+def _forget_command(name: str) -> None:
+    default_interpreter()._forget_command(name)
+
+
+def _command_renamed(old: str, new: str) -> None:
+    default_interpreter()._command_renamed(old, new)
 
 
 def _reclaim_callback_error(sentinel: BaseException) -> None:
