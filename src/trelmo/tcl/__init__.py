@@ -75,6 +75,11 @@ class Interpreter:
     def __init__(self) -> None:
         self._root = tkinter.Tcl()
         self.tk = self._root.tk
+        self._thread = threading.get_ident()  # Tcl allows only this thread
+        # Tcl command names registered through the handles with Python
+        # callables: the bridge's commands keep the Tcl interpreter alive, so
+        # close() deletes them.
+        self._commands: Dict[str, None] = {}
 
     # -- casts -----------------------------------------------------------------
     def cast_list(self, value: Any) -> List[str]:
@@ -220,16 +225,84 @@ class Interpreter:
 
         return Vix(self)
 
+    # -- lifetime --------------------------------------------------------------
+    def _register_command(self, name: str) -> None:
+        """Note a Tcl command backed by a Python callable, for close()."""
+        self._commands[name] = None
+
+    def _forget_command(self, name: str) -> None:
+        """Forget a command noted by _register_command (deleted)."""
+        self._commands.pop(name, None)
+
+    def _command_renamed(self, old: str, new: str) -> None:
+        """Follow a noted command renamed through a handle ("" deletes it)."""
+        if self._commands.pop(old, 0) is None and new:
+            self._commands[new] = None
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() has run: the Tcl interpreter is gone."""
+        return "_root" not in self.__dict__
+
+    def close(self) -> None:
+        """Delete the Tcl interpreter now.
+
+        The Python-backed commands registered through the handles are deleted
+        first (the bridge's commands would otherwise keep the Tcl interpreter
+        alive), then the interpreter is released.  Afterwards every handle
+        bound to this object raises ``RuntimeError``.  Closing twice does
+        nothing; closing from a thread other than the one that created the
+        interpreter raises ``RuntimeError`` (Tcl allows only that thread).
+        """
+        if self.closed:
+            return
+        if threading.get_ident() != self._thread:
+            raise RuntimeError("close() of an Interpreter from a thread other than the one that created it")
+        tk = self.__dict__.get("tk")
+        commands, self._commands = self._commands, {}
+        delete = getattr(tk, "deletecommand", None)
+        if delete is not None:
+            for name in commands:
+                try:
+                    delete(name)
+                except tkinter.TclError:
+                    pass  # already deleted, or renamed by Tcl code
+        self.__dict__.pop("tk", None)
+        del self._root
+
+    def __enter__(self) -> "Interpreter":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # Only the creating thread may delete Tcl commands; elsewhere (or
+        # half-built) there is nothing safe to do.
+        try:
+            if not self.closed and threading.get_ident() == self.__dict__.get("_thread"):
+                self.close()
+        except Exception:  # noqa: BLE001 - a finaliser reports nothing
+            pass
+
+    def __getattr__(self, name: str) -> Any:
+        # Reached only for missing attributes: `tk` after close().
+        if name == "tk" and "_thread" in self.__dict__ and self.closed:
+            raise RuntimeError("the Tcl interpreter of %r is closed" % (self,))
+        raise AttributeError("%r object has no attribute %r" % (type(self).__name__, name))
+
     def __repr__(self) -> str:
-        return "<%s at %#x>" % (type(self).__name__, id(self))
+        return "<%s at %#x%s>" % (type(self).__name__, id(self), " (closed)" if self.closed else "")
 
 
 # -- the package module as the default interpreter object --------------------
 _default_lock = threading.Lock()
 _default_interp: Optional[Interpreter] = None
 
-# Members of the default interpreter offered at module level, made on first use.
-_DEFAULT_MEMBERS = ("tk", "history", "vars", "vix")
+# Members of the default interpreter offered at module level, made on first
+# use.  Only `history` is stored in the module once made: the others reach Tcl,
+# so each access checks that it comes from the default interpreter's thread.
+_DEFAULT_MEMBERS = ("history", "vars", "vix")
 
 # Public classes of the extension modules, imported on first use so that a
 # plain `import trelmo.tcl` stays cheap and starts nothing.
@@ -249,10 +322,21 @@ _LAZY_EXPORTS = {
 
 
 def default_interpreter() -> Interpreter:
-    """Return the package's default :class:`Interpreter`, creating it once."""
+    """Return the package's default :class:`Interpreter`, creating it once.
+
+    The default interpreter belongs to the main thread: Tcl lets only the
+    thread that created an interpreter use it, and the process deletes it at
+    exit from the main thread.  From any other thread this raises
+    ``RuntimeError``; make an ``Interpreter()`` in that thread instead.
+    """
     global _default_interp
     interp = _default_interp
-    if interp is None:
+    if interp is None or threading.get_ident() != interp._thread:
+        if threading.current_thread() is not threading.main_thread():
+            raise RuntimeError(
+                "the default Tcl interpreter belongs to the main thread; create an Interpreter() "
+                "in this thread and pass it as tcl="
+            )
         with _default_lock:
             interp = _default_interp
             if interp is None:
@@ -260,19 +344,85 @@ def default_interpreter() -> Interpreter:
     return interp
 
 
+# Module-level casts need a Tcl interpreter of the calling thread only to
+# split lists and read booleans.  They use the default interpreter where it
+# already runs (the main thread), and elsewhere one private interpreter per
+# thread, made on first use and deleted with its thread: splitting text never
+# starts the default interpreter nor touches another thread's.
+_thread_data = threading.local()
+
+
+def _thread_interpreter() -> Interpreter:
+    """A Tcl interpreter of the calling thread for the module-level casts."""
+    interp = _default_interp
+    if interp is not None and threading.get_ident() == interp._thread:
+        return interp
+    try:
+        return _thread_data.interp
+    except AttributeError:
+        interp = _thread_data.interp = Interpreter()
+        return interp
+
+
+# The default interpreter's command tracking, reached by the extension modules
+# through the package module as the interpreter object.
+def _register_command(name: str) -> None:
+    default_interpreter()._register_command(name)
+
+
+def _forget_command(name: str) -> None:
+    default_interpreter()._forget_command(name)
+
+
+def _command_renamed(old: str, new: str) -> None:
+    default_interpreter()._command_renamed(old, new)
+
+
+def _reclaim_callback_error(sentinel: BaseException) -> None:
+    """Empty the bridge's slot for exceptions of Tcl command callbacks.
+
+    The bridge keeps the exception of a failing Python-backed command in one
+    process-wide slot until its event loop runs.  The extension modules'
+    callbacks store a sentinel there (their own exception travels apart); a
+    call site takes it back with this: the event loop of an interpreter of
+    this thread, with a threshold no window count reaches, returns at once and
+    raises what the slot held.  Anything else found there (from a callable
+    registered directly with the bridge) is put back the way it came.
+    """
+    tk = _thread_interpreter().tk
+    try:
+        tk.mainloop(1 << 30)
+    except BaseException as e:  # noqa: BLE001 - whatever the slot held
+        if e is sentinel:
+            return
+        found = e
+
+        def put_back() -> None:
+            raise found
+
+        name = "::__trelmo__put_back_%x" % id(found)
+        tk.createcommand(name, put_back)
+        try:
+            tk.call(name)
+        except tkinter.TclError:
+            pass
+        finally:
+            tk.deletecommand(name)
+
+
 def cast_list(value: Any) -> List[str]:
-    """Split a Tcl list as Tcl does (default interpreter)."""
-    return default_interpreter().cast_list(value)
+    """Split a Tcl list as Tcl does (with an interpreter of the calling thread)."""
+    return _thread_interpreter().cast_list(value)
 
 
 def cast_boolean(value: Any) -> bool:
-    """Read a Tcl boolean (default interpreter)."""
-    return default_interpreter().cast_boolean(value)
+    """Read a Tcl boolean (with an interpreter of the calling thread)."""
+    return _thread_interpreter().cast_boolean(value)
 
 
 def cast_array(value: Any) -> Dict[str, str]:
-    """Turn an ``array get`` result into a dict (default interpreter)."""
-    return default_interpreter().cast_array(value)
+    """Turn an ``array get`` result into a dict (with an interpreter of the calling thread)."""
+    return _thread_interpreter().cast_array(value)
 
 
 # The same conversion for every interpreter: no Tcl involved.
@@ -280,8 +430,8 @@ cast_any = _cast_any
 
 
 def cast_dict(value: Any) -> Dict[str, str]:
-    """Read a Tcl dict as a dict of str to str (default interpreter)."""
-    return default_interpreter().cast_dict(value)
+    """Read a Tcl dict as a dict of str to str (with an interpreter of the calling thread)."""
+    return _thread_interpreter().cast_dict(value)
 
 
 def package_require(name: str, version: Optional[str] = None, exact: bool = False) -> str:
@@ -298,10 +448,19 @@ class _PackageModule(types.ModuleType):
     History`` or through ``sys.modules``).
     """
 
+    @property
+    def tk(self) -> Any:
+        """The ``tk`` of the default interpreter (main thread only)."""
+        interp = _default_interp
+        if interp is not None and threading.get_ident() == interp._thread:
+            return interp.tk
+        return default_interpreter().tk
+
     def __getattr__(self, name: str) -> Any:
         if name in _DEFAULT_MEMBERS:
             value = getattr(default_interpreter(), name)
-            self.__dict__[name] = value
+            if name == "history":  # no Tcl behind it: keep it
+                self.__dict__[name] = value
             return value
         module = _LAZY_EXPORTS.get(name)
         if module is not None:
