@@ -46,8 +46,12 @@ if [ -z "$sdist_in" ]; then
   cp "$sdist" "$out/"
 else
   # pip builds the wheel from the sdist in an isolated environment, fetching
-  # the build requirements (scikit-build-core, cmake, ninja) itself.
-  "$py" -m pip wheel -q --no-deps -w "$work/dist" ${PIP_FLAGS:-} "$sdist_in" >"$work/build.log" 2>&1 \
+  # the build requirements (scikit-build-core, cmake, ninja) itself.  The pip
+  # of a bare interpreter may predate config settings (-C), so the build runs
+  # from a scratch environment with a current pip.
+  "$py" -m venv "$work/pip-env" && "$work/pip-env/bin/python" -m pip install -q --upgrade pip >"$work/pip.log" 2>&1 \
+    || { tail -20 "$work/pip.log"; fail "cannot make a build environment for $("$py" -V)"; }
+  "$work/pip-env/bin/python" -m pip wheel -q --no-deps -w "$work/dist" ${PIP_FLAGS:-} "$sdist_in" >"$work/build.log" 2>&1 \
     || { tail -40 "$work/build.log"; fail "wheel build from $(basename "$sdist_in") failed ($("$py" -V))"; }
 fi
 wheel=$(ls "$work"/dist/*.whl)
