@@ -56,8 +56,8 @@ def raw(tcl):
     [
         (lambda v: v.get_obj(), ("getvar", ("x",))),
         (lambda v: v.get_obj(5), ("getvar", ("x", 5))),  # the index goes as given
-        (lambda v: v.get_str(), ("eval", ("set x",))),
-        (lambda v: v.get_str("a b"), ("eval", ("set {x(a b)}",))),
+        (lambda v: v.get_str(), ("call", (("set", "x"),))),  # call, not eval: NUL survives
+        (lambda v: v.get_str("a b"), ("call", (("set", "x(a b)"),))),
         (lambda v: v.set([1, "a b"]), ("setvar", ("x", (1, "a b")))),
         (lambda v: v.set(7, array_index=5), ("setvar", ("x", "5", 7))),
         (lambda v: v.unset(nocomplain=True), ("unsetvar", ("x",))),
@@ -66,7 +66,7 @@ def raw(tcl):
         (lambda v: v.exists("k"), ("call", (("::info", "exists", "x(k)"),))),
         (lambda v: v.array_get_obj(), ("call", (("::array", "get", "x"),))),
         (lambda v: v.array_get_obj(["p*"]), ("call", (("::array", "get", "x", "p*"),))),
-        (lambda v: v.array_get_str("a b*"), ("eval", ("::array get x {a b*}",))),
+        (lambda v: v.array_get_str("a b*"), ("call", (("::array", "get", "x", "a b*"),))),
         (lambda v: v.array_set({"k": [1, 2]}), ("call", (("::array", "set", "x", ("k", (1, 2))),))),
         (lambda v: v.array_unset(), ("call", (("::array", "unset", "x"),))),
         (lambda v: v.array_unset("p*"), ("call", (("::array", "unset", "x", "p*"),))),
@@ -335,7 +335,8 @@ def test_vars_and_objs(ns, rec):
     assert rec.sent == [("setvar", ("::n::x", 5))]
     rec.clear()
     assert ns.vars["x"] == "5" and ns.objs["x"] == 5
-    assert rec.sent == [("eval", ("set ::n::x",)), ("getvar", ("::n::x",))]
+    # a number is read again as text: the bridge hands it over as int
+    assert rec.sent == [("call", (("set", "::n::x"),)), ("eval", ("set ::n::x",)), ("getvar", ("::n::x",))]
     ns.vars.set("arr", "v", array_index="k")
     assert ns.objs.get("arr", "k") == "v" and ns.vars.exists("arr", "k") and "arr" in ns.vars
     assert ns.vars.array_get("arr") == {"k": "v"} and ns.objs.array_get("arr", "k*") == {"k": "v"}
@@ -684,3 +685,30 @@ def test_values_made_by_tcllib_read_back_as_text(tcllib):
     assert tcllib.cast_list(tk.getvar("::r")) == ["a", "b c", "", 'd "e"']
     tk.eval("set ::s [struct::set union {{a b} c} {c d}]; foreach e $::s {llength $e}")
     assert sorted(tcllib.cast_list(tk.getvar("::s"))) == ["a b", "c", "d"]
+
+
+SCALAR_TEXTS = ["007", "08", "0x1F", "1.50", " 42", "1e3", "yes", "a\0b", "x  y", "{a  b} c"]
+
+
+@pytest.mark.parametrize("forcing", FORCINGS + ["catch {if {$::v} {}}", "catch {binary scan $::v a* _}"])
+@pytest.mark.parametrize("text", SCALAR_TEXTS + ["[%s]" % s for s in CANONICAL_SHAPES + TEXT_SHAPES])
+def test_handle_casts_and_string_readers_see_the_text_whatever_tcl_did(tcl, text, forcing):
+    tk = tcl.tk
+    value = text if not text.startswith("[") else tk.eval("string range %s 0 end" % text)
+    tk.setvar("::v", value)
+    tk.call("array", "set", "::A", ("k", value))
+    tk.eval(forcing)
+    tk.eval(forcing.replace("$::v", "$::A(k)"))
+    seen = []
+    handle = TclVariable("::v", tcl=tcl, cast=seen.append)
+    handle.get()
+    TclArrayVariable("::A", tcl=tcl, cast=seen.append)["k"]
+    TclVariable("::A", "k", tcl=tcl).get(cast=seen.append)
+    assert seen == [value] * 3 and all(type(s) is str for s in seen)
+    assert TclVariable("::v", tcl=tcl, cast=tcl.cast_list).get() == tcl.cast_list(value) if "\0" not in value else True
+    readers = [handle.get_str(), tcl.vars["::v"], tcl.vars.get("::v"), TclVariable("::A", "k", tcl=tcl).get_str(),
+               TclArrayVariable("::A", tcl=tcl).array_get_str()["k"], tcl.vars.array_get("::A")["k"],
+               tcl.vars["::A(k)"]]
+    assert readers == [value] * len(readers)
+    # without a cast, get_obj and the objs view keep the bridge's object
+    assert handle.get(cast=None) == tk.getvar("::v") and tcl.vars.ns.objs["::v"] == tk.getvar("::v")

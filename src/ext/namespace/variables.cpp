@@ -105,13 +105,18 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
     return invoke(tk.get(), S.getvar, name, index);
 }
 
-// tk.eval(quoml(("set", N))): the value as Tcl's string.
+// The value as Tcl's string: tk.call(("set", N)), which hands text over
+// exactly (NUL included, unlike eval before Python 3.13); a value the bridge
+// typed (a list, a number) is read again as text (value_text), so it keeps
+// its own spelling ("007", "a  b").
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = tk_from(tcl);
     Ref n = element_name(name, index);
     Ref words = tuple_of({S.set, n.get()});
+    Ref r = tk_call(tk.get(), words.get());
+    if (PyUnicode_CheckExact(r.get())) return r;
     Ref script = to_quoml(words.get());
-    return call_method1(tk.get(), S.eval, script.get());
+    return value_text(tk.get(), std::move(r), script.get());
 }
 
 // tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
@@ -175,12 +180,36 @@ Ref var_array_get_obj(PyObject* tcl, PyObject* name, PyObject* pattern) {
     return call_method1(tcl, S.cast_array, r.get());
 }
 
-// tk.eval(quoml(("::array", "get", name[, pattern]))): the pattern goes as given.
+// Whether a result of `array get` holds nothing but text: a str, a Tcl_Obj,
+// or a tuple of those.
+bool texts_only(PyObject* r) {
+    if (PyUnicode_CheckExact(r) || is_tcl_obj(r)) return true;
+    if (!PyTuple_CheckExact(r)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(r); ++i) {
+        PyObject* e = PyTuple_GET_ITEM(r, i);
+        if (!PyUnicode_CheckExact(e) && !is_tcl_obj(e)) return false;
+    }
+    return true;
+}
+
+// The array's names and values as Tcl's strings: tk.call(("::array", "get",
+// name[, quoml(pattern)])) while the bridge hands every element over as text;
+// when it typed one (a list, a number), the same command again as a script
+// whose result Tcl turns into text (script_text).  Through cast_array.
 Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
     Ref tk = tk_from(tcl);
-    Ref words = pattern == Py_None ? tuple_join({S.array_cmd, S.get, name}) : tuple_join({S.array_cmd, S.get, name, pattern});
-    Ref script = to_quoml(words.get());
-    Ref r = call_method1(tk.get(), S.eval, script.get());
+    Ref words;
+    if (pattern == Py_None) {
+        words = tuple_join({S.array_cmd, S.get, name});
+    } else {
+        Ref q = to_quoml(pattern);
+        words = tuple_join({S.array_cmd, S.get, name, q.get()});
+    }
+    Ref r = tk_call(tk.get(), words.get());
+    if (!texts_only(r.get())) {
+        Ref script = to_quoml(words.get());
+        r = script_text(tk.get(), script.get());
+    }
     return call_method1(tcl, S.cast_array, r.get());
 }
 
@@ -239,6 +268,15 @@ Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
         cast = own_cast.get();
     }
     if (cast == Py_None || !truthy(cast)) return raw;
+    // A cast gets the same input whatever Tcl did to the value: its text,
+    // not the list, number, bytes or object the bridge made of it.
+    if (!PyUnicode_CheckExact(raw.get())) {
+        Ref tk = tk_from(b.tcl.get());
+        Ref n = element_name(b.name.get(), index);
+        Ref words = tuple_of({S.set, n.get()});
+        Ref script = to_quoml(words.get());
+        raw = value_text(tk.get(), std::move(raw), script.get());
+    }
     return call1(cast, raw.get());
 }
 
