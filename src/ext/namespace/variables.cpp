@@ -394,13 +394,16 @@ MethodSpec kTclVariableMethods[] = {
       // text signature cannot express.
       "get_obj(self, array_index=None, cast=<the handle's cast>)\n\n"
       "Read the variable (or its element array_index) with tk.getvar, as the\n"
-      "interpreter's object.  The value goes through cast when given, otherwise\n"
-      "through the handle's cast; cast=None returns the raw value."},
+      "interpreter's object, whose type follows how Tcl last used the value\n"
+      "(str, int, float, bool, bytes, tuple or Tcl_Obj).  A cast (the one given,\n"
+      "else the handle's) receives the value's exact Tcl text instead, whatever\n"
+      "Tcl did to it; cast=None returns the raw object.  For stable types use\n"
+      "get_str or a cast."},
      Kind::Instance},
     {{"get_str", PYHELP_FAST((handle_method<HandleOp::get_str, kSigGetStr>)),
       "get_str(self, array_index=None)\n--\n\n"
       "Read the variable (or its element array_index) as Tcl's string, with the\n"
-      "Tcl command set."},
+      "Tcl command set; exact, NUL characters included."},
      Kind::Instance},
     {{"set", PYHELP_FAST((handle_method<HandleOp::set, kSigSet>)),
       "set(self, value, array_index=None)\n--\n\n"
@@ -429,7 +432,7 @@ MethodSpec kTclVariableMethods[] = {
     {{"array_get_str", PYHELP_FAST((handle_method<HandleOp::array_get_str, kSigArrayGetStr>)),
       "array_get_str(self, pattern=None)\n--\n\n"
       "::array get of the array (elements matching the glob pattern when given),\n"
-      "evaluated as a script so values come back as strings; through cast_array."},
+      "every name and value as Tcl's exact string; through cast_array."},
      Kind::Instance},
     {{"array_set", PYHELP_FAST((handle_method<HandleOp::array_set, kSigArraySet>)),
       "array_set(self, value)\n--\n\n"
@@ -1310,7 +1313,8 @@ void make_variable_views(PyObject* tclns_dict) {
     VS.ObjectsView = new_class(meta, "TclNamespace.ObjectsView", {VS.VariablesView}, kObjectsViewMethods,
                                "ObjectsView(ns)\n\n"
                                "The variables of a namespace, values read as the interpreter's\n"
-                               "objects.")
+                               "objects: their type follows how Tcl last used each value (see\n"
+                               "TclVariable.get_obj); the vars view gives stable str values.")
                          .release();
     VS.own_objs_get.load(VS.ObjectsView, S.get);
     set_view_slots(VS.ObjectsView);
