@@ -404,7 +404,9 @@ def test_view_iteration_lists_the_namespace_own_variables(tcl, ns, rec):
     raw(tcl).eval("set ::g 1; namespace eval ::n {variable a 1; variable b 2}")
     rec.clear()
     assert sorted(name for name in ns.vars) == ["a", "b"]
-    assert rec.sent == [("call", (("namespace", "eval", "::n", ("::info", "vars", "::n::*")),))]
+    # one round trip: the names `::info vars` lists that exist
+    assert len(rec.sent) == 1 and rec.sent[0][1][0][:3] == ("namespace", "eval", "::n")
+    assert rec.sent[0][1][0][3][0] == "::apply" and rec.sent[0][1][0][3][2] == "::n::*"
     assert dict(ns.vars) == {"a": "1", "b": "2"} and len(ns.vars) == 2
     assert ns.vars == {"a": "1", "b": "2"}
     assert len(TclNamespace("n", tcl).objs) == 2  # relative names resolve from the global level
@@ -416,7 +418,8 @@ def test_global_view_iteration(tcl, name):
     view = TclNamespace(name, tcl).vars
     names = [str(name) for name in view]  # cast_list may give Tcl_Obj elements
     assert "g" in names and len(view) == len(names)
-    assert sorted(names) == sorted(raw(tcl).splitlist(raw(tcl).eval("info vars")))
+    existing = "lmap n [info vars ::*] {if {[info exists $n]} {string range $n 2 end} else continue}"
+    assert sorted(names) == sorted(raw(tcl).splitlist(raw(tcl).call("apply", "{} {%s}" % existing)))
     assert view["g"] == "1"
 
 
@@ -712,3 +715,57 @@ def test_handle_casts_and_string_readers_see_the_text_whatever_tcl_did(tcl, text
     assert readers == [value] * len(readers)
     # without a cast, get_obj and the objs view keep the bridge's object
     assert handle.get(cast=None) == tk.getvar("::v") and tcl.vars.ns.objs["::v"] == tk.getvar("::v")
+
+
+# --------------------------------------------------------------------------
+# The views are mappings: arrays read as dicts, unset names are absent
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["::", "", "::n", "n", "::n::deep"])
+def test_views_are_mappings_that_agree(tcl, name):
+    tk = raw(tcl)
+    tk.eval("namespace eval ::n::deep {}")
+    prefix = "" if name in ("::", "") else "::" + name.strip(":") + "::"
+    tk.eval(
+        "namespace eval {%s} {variable s {a  b}; variable u; variable w 1; array set A {k {v  w} j 007}; "
+        "array set E {}; variable n 7}; llength [set %sA(k)]; expr {[set %sn] + 0}"
+        % (prefix or "::", prefix, prefix)
+    )
+    tk.eval("unset %sw" % prefix)  # declared, set, unset again
+    tk.eval("catch {error warm-up}")  # ::errorInfo and ::errorCode exist; reads of arrays change them
+    ns = TclNamespace(name, tcl)
+    for view, array_get in ((ns.vars, TclArrayVariable(prefix + "A", tcl=tcl).array_get_str),
+                            (ns.objs, TclArrayVariable(prefix + "A", tcl=tcl).array_get_obj)):
+        names = list(view)
+        assert "u" not in names and "w" not in names and "u" not in view and "w" not in view
+        assert {"s", "A", "E", "n"} <= set(names) and len(view) == len(names) == len(set(names))
+        d = dict(view)
+        volatile = {"errorInfo", "errorCode"}
+
+        def steady(pairs):
+            return [(k, v) for k, v in pairs if k not in volatile]
+
+        assert list(d) == names and steady(d.items()) == steady(view.items())
+        assert steady(zip(names, d.values())) == steady(zip(names, view.values()))
+        assert all(n in view for n in names)
+        assert d["A"] == array_get() == {"k": "v  w", "j": "007"} and d["E"] == {}
+        assert d["s"] == ("a  b" if view is ns.vars else tk.getvar(prefix + "s"))
+        with pytest.raises(KeyError):
+            view["u"]
+    assert ns.vars["n"] == "7" and ns.objs["n"] == 7  # objs keeps the bridge's object
+
+
+def test_global_view_reads_the_arrays_of_loaded_libraries(tcl):
+    tk = raw(tcl)
+    tk.eval("package require Tclx; auto_load_index")  # ::auto_index and TclX's arrays
+    view = tcl.vars
+    d = dict(view)
+    assert len(d) == len(view) and set(d) == set(view)
+    for name, value in d.items():
+        if name in ("errorInfo", "errorCode"):  # reading an array as one value sets them
+            continue
+        if tk.call("array", "exists", "::" + name):
+            assert type(value) is dict and value == tcl.cast_array(tk.eval("array get ::%s" % name))
+        else:
+            assert value == tk.eval("set ::%s" % name)

@@ -952,6 +952,22 @@ Ref VariablesView_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return call_method0(v.get(), S.is_array);
 }
 
+// view[var_name] of an array: self.array_get(var_name) (str values for the
+// vars view, the interpreter's objects for the objs view) when
+// self.is_array(var_name); an empty Ref when it is no array, or a TclError
+// says it cannot be read.
+Ref view_array_contents(PyObject* self, PyObject* var_name) {
+    try {
+        Ref is_arr = call_method1(self, S.is_array, var_name);
+        if (!truthy(is_arr.get())) return Ref();
+        return call_method1(self, S.array_get, var_name);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(M.TclError)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
 const Signature kSigViewGetItem{"__getitem__", "TclNamespace.VariablesView.__getitem__", {"self", "var_name"}, 2, 2};
 Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
@@ -963,6 +979,13 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
         return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        if (PyErr_ExceptionMatches(M.TclError)) {
+            // An array cannot be read as one value: it reads as its contents.
+            Ref pending = fetch_exception();
+            Ref contents = view_array_contents(self, var_name);
+            if (contents) return contents;
+            PyErr_SetObject((PyObject*)Py_TYPE(pending.get()), pending.get());
+        }
         raise_key_error_from_pending();
     }
 }
@@ -1004,37 +1027,39 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 /*
  * view_fetch_names --
- *     The names of the variables of the view's namespace.  For the global
- *     namespace (an empty name or one that normalises to it) this is what
- *     `::info vars` reports there.  Elsewhere `::info vars` would also list
- *     the global variables visible from the namespace, whose names then
- *     cannot be read back through the view; so the command asks for
+ *     The names of the variables of the view's namespace that exist (set,
+ *     scalar or array).  `::info vars` without a pattern would also list the
+ *     global variables visible from the namespace, whose names then cannot
+ *     be read back through the view; so the command asks for
  *     `<absolute name>::*` (Tcl resolves the qualifiers literally and globs
- *     only the tail) and the namespace prefix is cut from each answer.
+ *     only the tail; "::*" for the global namespace) and the namespace
+ *     prefix is cut from each answer.
  * Results:
  *     New reference to a list of names relative to the namespace.
  * Side effects:
  *     One namespace call (which creates the namespace if it does not exist).
  */
 Ref view_fetch_names(PyObject* self) {
+    // `::info vars` also lists names declared with `variable x` but never
+    // set, which cannot be read; the lambda keeps the names that exist, in
+    // the same round trip, and runs in a frame of its own so that its loop
+    // variable lands nowhere.
+    static PyObject* const existing = check(PyUnicode_InternFromString(
+        "{p} {lmap n [::info vars $p] {if {[::info exists $n]} {set n} else continue}}"));
+    static PyObject* const apply_cmd = check(PyUnicode_InternFromString("::apply"));
     Ref ns = getattr(self, S.ns);
     Ref text = ns_text(ns.get());
     PyObject* items[] = {S.sep, text.get()};
     Ref abs = ns_join(items, 2);
     if (!PyUnicode_Check(abs.get())) raise(PyExc_TypeError, "namespace name must be str");
-    bool global = PyUnicode_GET_LENGTH(abs.get()) == 0;
-    Ref prefix, words;
-    if (global) {
-        words = tuple_of({S.info_cmd, S.vars});
-    } else {
-        prefix = own(PyUnicode_Concat(abs.get(), S.sep));
-        Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
-        words = tuple_join({S.info_cmd, S.vars, pattern.get()});
-    }
+    // Qualified names "<abs>::name" (for the global namespace "::name"),
+    // from the pattern "<abs>::*"; the prefix is cut from each answer.
+    Ref prefix = own(PyUnicode_Concat(abs.get(), S.sep));
+    Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
+    Ref words = tuple_of({apply_cmd, existing, pattern.get()});
     Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
     Ref names = call_method1(tcl.get(), S.cast_list, result.get());
-    if (global) return names;
     Ref out = own(PyList_New(0));
     Ref it = own(PyObject_GetIter(names.get()));
     Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix.get());
@@ -1112,7 +1137,9 @@ MethodSpec kVariablesViewMethods[] = {
       "exists(self, var_name, array_index=None)\n--\n\nWhether the variable (or its element) exists."},
      Kind::Instance},
     {{"__getitem__", PYHELP_FAST(VariablesView___getitem__),
-      "__getitem__(self, var_name)\n--\n\nself.get(var_name); a TclError or ValueError becomes KeyError."},
+      "__getitem__(self, var_name)\n--\n\n"
+      "self.get(var_name); an array gives its contents as a dict (self.array_get);\n"
+      "a TclError or ValueError becomes KeyError."},
      Kind::Instance},
     {{"__contains__", PYHELP_FAST(VariablesView___contains__),
       "__contains__(self, var_name)\n--\n\nWhether the variable exists."},
