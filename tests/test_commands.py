@@ -185,7 +185,12 @@ def test_call_logs_eval_does_not(tcl, rec, caplog):
         r2 = c.eval("x", "a b")
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.INFO, "Calling: list x {a b}")]
     assert str(r1) == str(r2) == "x {a b}" or tuple(r1) == tcl.tk.splitlist(r2)
-    assert ("eval", ("list x {a b}",)) in rec.sent
+    # eval sends the command as one script; before Python 3.13, whose eval()
+    # cuts results at a NUL, Tcl turns the result into text itself
+    if sys.version_info >= (3, 13):
+        assert ("eval", ("list x {a b}",)) in rec.sent
+    else:
+        assert ("call", (("::eval", "::string cat [list x {a b}\n] ."),)) in rec.sent
 
 
 def test_log_happens_before_the_command_and_errors_pass(tcl):

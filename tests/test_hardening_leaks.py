@@ -414,6 +414,29 @@ def variable_views(c):
     del vs["x"]
 
 
+@op("namespace", "TclNamespace", "exact-text-reads")
+def exact_text_reads(c):
+    ns = c.ns.TclNamespace("::hlt", c.tcl)
+    ns.create()
+    tk = c.tk
+    tk.eval("namespace eval ::hlt {variable s {a  b}; variable n 007; variable u; array set A {k {v  w} j 1}}")
+    tk.setvar("::hlt::z", "a\0b c")
+    tk.eval("llength $::hlt::s; expr {$::hlt::n + 0}; llength $::hlt::A(k); llength $::hlt::z")
+    vs, os_ = ns.vars, ns.objs
+    for name in ("s", "n", "z", "A"):
+        vs[name], os_[name]
+    dict(vs), dict(os_), list(vs.items()), len(vs)
+    for name in ("::hlt::s", "::hlt::n", "::hlt::z"):
+        v = c.ns.TclVariable(name, tcl=c.tcl, cast=str)
+        v.get(), v.get_str(), v.get(cast=None)
+    a = c.ns.TclArrayVariable("::hlt::A", tcl=c.tcl, cast=str)
+    a["k"], a.array_get_str(), a.array_get_obj()
+    cmd = c.ns.TclCommand("set", tcl=c.tcl)
+    cmd.eval("::hlt::z"), cmd.eval("::hlt::s"), cmd.eval("::hlt::n")
+    expect(KeyError, vs.__getitem__, "u")
+    expect(TclError, cmd.eval, "::hlt::u")
+
+
 @op("namespace", "TclNamespace")
 def variable_view_errors(c):
     vs = c.ns.TclNamespace("::hlv", c.tcl).vars

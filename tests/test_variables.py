@@ -56,8 +56,8 @@ def raw(tcl):
     [
         (lambda v: v.get_obj(), ("getvar", ("x",))),
         (lambda v: v.get_obj(5), ("getvar", ("x", 5))),  # the index goes as given
-        (lambda v: v.get_str(), ("eval", ("set x",))),
-        (lambda v: v.get_str("a b"), ("eval", ("set {x(a b)}",))),
+        (lambda v: v.get_str(), ("call", (("set", "x"),))),  # call, not eval: NUL survives
+        (lambda v: v.get_str("a b"), ("call", (("set", "x(a b)"),))),
         (lambda v: v.set([1, "a b"]), ("setvar", ("x", (1, "a b")))),
         (lambda v: v.set(7, array_index=5), ("setvar", ("x", "5", 7))),
         (lambda v: v.unset(nocomplain=True), ("unsetvar", ("x",))),
@@ -66,7 +66,7 @@ def raw(tcl):
         (lambda v: v.exists("k"), ("call", (("::info", "exists", "x(k)"),))),
         (lambda v: v.array_get_obj(), ("call", (("::array", "get", "x"),))),
         (lambda v: v.array_get_obj(["p*"]), ("call", (("::array", "get", "x", "p*"),))),
-        (lambda v: v.array_get_str("a b*"), ("eval", ("::array get x {a b*}",))),
+        (lambda v: v.array_get_str("a b*"), ("call", (("::array", "get", "x", "a b*"),))),
         (lambda v: v.array_set({"k": [1, 2]}), ("call", (("::array", "set", "x", ("k", (1, 2))),))),
         (lambda v: v.array_unset(), ("call", (("::array", "unset", "x"),))),
         (lambda v: v.array_unset("p*"), ("call", (("::array", "unset", "x", "p*"),))),
@@ -335,7 +335,8 @@ def test_vars_and_objs(ns, rec):
     assert rec.sent == [("setvar", ("::n::x", 5))]
     rec.clear()
     assert ns.vars["x"] == "5" and ns.objs["x"] == 5
-    assert rec.sent == [("eval", ("set ::n::x",)), ("getvar", ("::n::x",))]
+    # a number is read again as text: the bridge hands it over as int
+    assert rec.sent == [("call", (("set", "::n::x"),)), ("eval", ("set ::n::x",)), ("getvar", ("::n::x",))]
     ns.vars.set("arr", "v", array_index="k")
     assert ns.objs.get("arr", "k") == "v" and ns.vars.exists("arr", "k") and "arr" in ns.vars
     assert ns.vars.array_get("arr") == {"k": "v"} and ns.objs.array_get("arr", "k*") == {"k": "v"}
@@ -403,7 +404,9 @@ def test_view_iteration_lists_the_namespace_own_variables(tcl, ns, rec):
     raw(tcl).eval("set ::g 1; namespace eval ::n {variable a 1; variable b 2}")
     rec.clear()
     assert sorted(name for name in ns.vars) == ["a", "b"]
-    assert rec.sent == [("call", (("namespace", "eval", "::n", ("::info", "vars", "::n::*")),))]
+    # one round trip: the names `::info vars` lists that exist
+    assert len(rec.sent) == 1 and rec.sent[0][1][0][:3] == ("namespace", "eval", "::n")
+    assert rec.sent[0][1][0][3][0] == "::apply" and rec.sent[0][1][0][3][2] == "::n::*"
     assert dict(ns.vars) == {"a": "1", "b": "2"} and len(ns.vars) == 2
     assert ns.vars == {"a": "1", "b": "2"}
     assert len(TclNamespace("n", tcl).objs) == 2  # relative names resolve from the global level
@@ -415,7 +418,8 @@ def test_global_view_iteration(tcl, name):
     view = TclNamespace(name, tcl).vars
     names = [str(name) for name in view]  # cast_list may give Tcl_Obj elements
     assert "g" in names and len(view) == len(names)
-    assert sorted(names) == sorted(raw(tcl).splitlist(raw(tcl).eval("info vars")))
+    existing = "lmap n [info vars ::*] {if {[info exists $n]} {string range $n 2 end} else continue}"
+    assert sorted(names) == sorted(raw(tcl).splitlist(raw(tcl).call("apply", "{} {%s}" % existing)))
     assert view["g"] == "1"
 
 
@@ -684,3 +688,84 @@ def test_values_made_by_tcllib_read_back_as_text(tcllib):
     assert tcllib.cast_list(tk.getvar("::r")) == ["a", "b c", "", 'd "e"']
     tk.eval("set ::s [struct::set union {{a b} c} {c d}]; foreach e $::s {llength $e}")
     assert sorted(tcllib.cast_list(tk.getvar("::s"))) == ["a b", "c", "d"]
+
+
+SCALAR_TEXTS = ["007", "08", "0x1F", "1.50", " 42", "1e3", "yes", "a\0b", "x  y", "{a  b} c"]
+
+
+@pytest.mark.parametrize("forcing", FORCINGS + ["catch {if {$::v} {}}", "catch {binary scan $::v a* _}"])
+@pytest.mark.parametrize("text", SCALAR_TEXTS + ["[%s]" % s for s in CANONICAL_SHAPES + TEXT_SHAPES])
+def test_handle_casts_and_string_readers_see_the_text_whatever_tcl_did(tcl, text, forcing):
+    tk = tcl.tk
+    value = text if not text.startswith("[") else tk.eval("string range %s 0 end" % text)
+    tk.setvar("::v", value)
+    tk.call("array", "set", "::A", ("k", value))
+    tk.eval(forcing)
+    tk.eval(forcing.replace("$::v", "$::A(k)"))
+    seen = []
+    handle = TclVariable("::v", tcl=tcl, cast=seen.append)
+    handle.get()
+    TclArrayVariable("::A", tcl=tcl, cast=seen.append)["k"]
+    TclVariable("::A", "k", tcl=tcl).get(cast=seen.append)
+    assert seen == [value] * 3 and all(type(s) is str for s in seen)
+    assert TclVariable("::v", tcl=tcl, cast=tcl.cast_list).get() == tcl.cast_list(value) if "\0" not in value else True
+    readers = [handle.get_str(), tcl.vars["::v"], tcl.vars.get("::v"), TclVariable("::A", "k", tcl=tcl).get_str(),
+               TclArrayVariable("::A", tcl=tcl).array_get_str()["k"], tcl.vars.array_get("::A")["k"],
+               tcl.vars["::A(k)"]]
+    assert readers == [value] * len(readers)
+    # without a cast, get_obj and the objs view keep the bridge's object
+    assert handle.get(cast=None) == tk.getvar("::v") and tcl.vars.ns.objs["::v"] == tk.getvar("::v")
+
+
+# --------------------------------------------------------------------------
+# The views are mappings: arrays read as dicts, unset names are absent
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["::", "", "::n", "n", "::n::deep"])
+def test_views_are_mappings_that_agree(tcl, name):
+    tk = raw(tcl)
+    tk.eval("namespace eval ::n::deep {}")
+    prefix = "" if name in ("::", "") else "::" + name.strip(":") + "::"
+    tk.eval(
+        "namespace eval {%s} {variable s {a  b}; variable u; variable w 1; array set A {k {v  w} j 007}; "
+        "array set E {}; variable n 7}; llength [set %sA(k)]; expr {[set %sn] + 0}"
+        % (prefix or "::", prefix, prefix)
+    )
+    tk.eval("unset %sw" % prefix)  # declared, set, unset again
+    tk.eval("catch {error warm-up}")  # ::errorInfo and ::errorCode exist; reads of arrays change them
+    ns = TclNamespace(name, tcl)
+    for view, array_get in ((ns.vars, TclArrayVariable(prefix + "A", tcl=tcl).array_get_str),
+                            (ns.objs, TclArrayVariable(prefix + "A", tcl=tcl).array_get_obj)):
+        names = list(view)
+        assert "u" not in names and "w" not in names and "u" not in view and "w" not in view
+        assert {"s", "A", "E", "n"} <= set(names) and len(view) == len(names) == len(set(names))
+        d = dict(view)
+        volatile = {"errorInfo", "errorCode"}
+
+        def steady(pairs):
+            return [(k, v) for k, v in pairs if k not in volatile]
+
+        assert list(d) == names and steady(d.items()) == steady(view.items())
+        assert steady(zip(names, d.values())) == steady(zip(names, view.values()))
+        assert all(n in view for n in names)
+        assert d["A"] == array_get() == {"k": "v  w", "j": "007"} and d["E"] == {}
+        assert d["s"] == ("a  b" if view is ns.vars else tk.getvar(prefix + "s"))
+        with pytest.raises(KeyError):
+            view["u"]
+    assert ns.vars["n"] == "7" and ns.objs["n"] == 7  # objs keeps the bridge's object
+
+
+def test_global_view_reads_the_arrays_of_loaded_libraries(tcl):
+    tk = raw(tcl)
+    tk.eval("package require Tclx; auto_load_index")  # ::auto_index and TclX's arrays
+    view = tcl.vars
+    d = dict(view)
+    assert len(d) == len(view) and set(d) == set(view)
+    for name, value in d.items():
+        if name in ("errorInfo", "errorCode"):  # reading an array as one value sets them
+            continue
+        if tk.call("array", "exists", "::" + name):
+            assert type(value) is dict and value == tcl.cast_array(tk.eval("array get ::%s" % name))
+        else:
+            assert value == tk.eval("set ::%s" % name)

@@ -859,7 +859,8 @@ Ref TclCommand_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     Ref words = words_of(sc.self, nullptr, sc.argv, sc.n, sc.kwnames, cv);
     Ref script = to_quoml(words.get());
     Ref tk = tk_of(sc.self);
-    Ref result = call_method1(tk.get(), S.eval, script.get());
+    // The result as Tcl's own text, NUL included on every Python version.
+    Ref result = eval_text(tk.get(), script.get());
     return apply_cast(sc.self, std::move(result));
 }
 

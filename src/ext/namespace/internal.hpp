@@ -175,6 +175,18 @@ Ref tk_call(PyObject* tk, PyObject* words);
 // self.tcl.tk.call(words): one tuple holding the whole command.
 Ref send(PyObject* self, PyObject* words);
 
+// Exact text of Tcl values on every Python version (texts.cpp).
+// Whether v is a _tkinter.Tcl_Obj.
+bool is_tcl_obj(PyObject* v);
+// The result of running script, as Tcl's own text (NUL-safe).
+Ref script_text(PyObject* tk, PyObject* script);
+// The text of value, a result of the bridge: itself when a str, its string
+// when a Tcl_Obj, else script_text(tk, script) of a script reading it again.
+Ref value_text(PyObject* tk, Ref value, PyObject* script);
+// tk.eval(script), its whole result even where the bridge's eval() would cut
+// it at a NUL (before Python 3.13: then through script_text).
+Ref eval_text(PyObject* tk, PyObject* script);
+
 // The entry `name` of the class's own dictionary (a new reference);
 // AttributeError when it has none.
 Ref class_attr(PyObject* cls, PyObject* name);

@@ -105,13 +105,18 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
     return invoke(tk.get(), S.getvar, name, index);
 }
 
-// tk.eval(quoml(("set", N))): the value as Tcl's string.
+// The value as Tcl's string: tk.call(("set", N)), which hands text over
+// exactly (NUL included, unlike eval before Python 3.13); a value the bridge
+// typed (a list, a number) is read again as text (value_text), so it keeps
+// its own spelling ("007", "a  b").
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = tk_from(tcl);
     Ref n = element_name(name, index);
     Ref words = tuple_of({S.set, n.get()});
+    Ref r = tk_call(tk.get(), words.get());
+    if (PyUnicode_CheckExact(r.get())) return r;
     Ref script = to_quoml(words.get());
-    return call_method1(tk.get(), S.eval, script.get());
+    return value_text(tk.get(), std::move(r), script.get());
 }
 
 // tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
@@ -175,12 +180,36 @@ Ref var_array_get_obj(PyObject* tcl, PyObject* name, PyObject* pattern) {
     return call_method1(tcl, S.cast_array, r.get());
 }
 
-// tk.eval(quoml(("::array", "get", name[, pattern]))): the pattern goes as given.
+// Whether a result of `array get` holds nothing but text: a str, a Tcl_Obj,
+// or a tuple of those.
+bool texts_only(PyObject* r) {
+    if (PyUnicode_CheckExact(r) || is_tcl_obj(r)) return true;
+    if (!PyTuple_CheckExact(r)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(r); ++i) {
+        PyObject* e = PyTuple_GET_ITEM(r, i);
+        if (!PyUnicode_CheckExact(e) && !is_tcl_obj(e)) return false;
+    }
+    return true;
+}
+
+// The array's names and values as Tcl's strings: tk.call(("::array", "get",
+// name[, quoml(pattern)])) while the bridge hands every element over as text;
+// when it typed one (a list, a number), the same command again as a script
+// whose result Tcl turns into text (script_text).  Through cast_array.
 Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
     Ref tk = tk_from(tcl);
-    Ref words = pattern == Py_None ? tuple_join({S.array_cmd, S.get, name}) : tuple_join({S.array_cmd, S.get, name, pattern});
-    Ref script = to_quoml(words.get());
-    Ref r = call_method1(tk.get(), S.eval, script.get());
+    Ref words;
+    if (pattern == Py_None) {
+        words = tuple_join({S.array_cmd, S.get, name});
+    } else {
+        Ref q = to_quoml(pattern);
+        words = tuple_join({S.array_cmd, S.get, name, q.get()});
+    }
+    Ref r = tk_call(tk.get(), words.get());
+    if (!texts_only(r.get())) {
+        Ref script = to_quoml(words.get());
+        r = script_text(tk.get(), script.get());
+    }
     return call_method1(tcl, S.cast_array, r.get());
 }
 
@@ -239,6 +268,15 @@ Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
         cast = own_cast.get();
     }
     if (cast == Py_None || !truthy(cast)) return raw;
+    // A cast gets the same input whatever Tcl did to the value: its text,
+    // not the list, number, bytes or object the bridge made of it.
+    if (!PyUnicode_CheckExact(raw.get())) {
+        Ref tk = tk_from(b.tcl.get());
+        Ref n = element_name(b.name.get(), index);
+        Ref words = tuple_of({S.set, n.get()});
+        Ref script = to_quoml(words.get());
+        raw = value_text(tk.get(), std::move(raw), script.get());
+    }
     return call1(cast, raw.get());
 }
 
@@ -356,13 +394,16 @@ MethodSpec kTclVariableMethods[] = {
       // text signature cannot express.
       "get_obj(self, array_index=None, cast=<the handle's cast>)\n\n"
       "Read the variable (or its element array_index) with tk.getvar, as the\n"
-      "interpreter's object.  The value goes through cast when given, otherwise\n"
-      "through the handle's cast; cast=None returns the raw value."},
+      "interpreter's object, whose type follows how Tcl last used the value\n"
+      "(str, int, float, bool, bytes, tuple or Tcl_Obj).  A cast (the one given,\n"
+      "else the handle's) receives the value's exact Tcl text instead, whatever\n"
+      "Tcl did to it; cast=None returns the raw object.  For stable types use\n"
+      "get_str or a cast."},
      Kind::Instance},
     {{"get_str", PYHELP_FAST((handle_method<HandleOp::get_str, kSigGetStr>)),
       "get_str(self, array_index=None)\n--\n\n"
       "Read the variable (or its element array_index) as Tcl's string, with the\n"
-      "Tcl command set."},
+      "Tcl command set; exact, NUL characters included."},
      Kind::Instance},
     {{"set", PYHELP_FAST((handle_method<HandleOp::set, kSigSet>)),
       "set(self, value, array_index=None)\n--\n\n"
@@ -391,7 +432,7 @@ MethodSpec kTclVariableMethods[] = {
     {{"array_get_str", PYHELP_FAST((handle_method<HandleOp::array_get_str, kSigArrayGetStr>)),
       "array_get_str(self, pattern=None)\n--\n\n"
       "::array get of the array (elements matching the glob pattern when given),\n"
-      "evaluated as a script so values come back as strings; through cast_array."},
+      "every name and value as Tcl's exact string; through cast_array."},
      Kind::Instance},
     {{"array_set", PYHELP_FAST((handle_method<HandleOp::array_set, kSigArraySet>)),
       "array_set(self, value)\n--\n\n"
@@ -911,6 +952,22 @@ Ref VariablesView_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return call_method0(v.get(), S.is_array);
 }
 
+// view[var_name] of an array: self.array_get(var_name) (str values for the
+// vars view, the interpreter's objects for the objs view) when
+// self.is_array(var_name); an empty Ref when it is no array, or a TclError
+// says it cannot be read.
+Ref view_array_contents(PyObject* self, PyObject* var_name) {
+    try {
+        Ref is_arr = call_method1(self, S.is_array, var_name);
+        if (!truthy(is_arr.get())) return Ref();
+        return call_method1(self, S.array_get, var_name);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(M.TclError)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
 const Signature kSigViewGetItem{"__getitem__", "TclNamespace.VariablesView.__getitem__", {"self", "var_name"}, 2, 2};
 Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
@@ -922,6 +979,13 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
         return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        if (PyErr_ExceptionMatches(M.TclError)) {
+            // An array cannot be read as one value: it reads as its contents.
+            Ref pending = fetch_exception();
+            Ref contents = view_array_contents(self, var_name);
+            if (contents) return contents;
+            PyErr_SetObject((PyObject*)Py_TYPE(pending.get()), pending.get());
+        }
         raise_key_error_from_pending();
     }
 }
@@ -963,37 +1027,39 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 /*
  * view_fetch_names --
- *     The names of the variables of the view's namespace.  For the global
- *     namespace (an empty name or one that normalises to it) this is what
- *     `::info vars` reports there.  Elsewhere `::info vars` would also list
- *     the global variables visible from the namespace, whose names then
- *     cannot be read back through the view; so the command asks for
+ *     The names of the variables of the view's namespace that exist (set,
+ *     scalar or array).  `::info vars` without a pattern would also list the
+ *     global variables visible from the namespace, whose names then cannot
+ *     be read back through the view; so the command asks for
  *     `<absolute name>::*` (Tcl resolves the qualifiers literally and globs
- *     only the tail) and the namespace prefix is cut from each answer.
+ *     only the tail; "::*" for the global namespace) and the namespace
+ *     prefix is cut from each answer.
  * Results:
  *     New reference to a list of names relative to the namespace.
  * Side effects:
  *     One namespace call (which creates the namespace if it does not exist).
  */
 Ref view_fetch_names(PyObject* self) {
+    // `::info vars` also lists names declared with `variable x` but never
+    // set, which cannot be read; the lambda keeps the names that exist, in
+    // the same round trip, and runs in a frame of its own so that its loop
+    // variable lands nowhere.
+    static PyObject* const existing = check(PyUnicode_InternFromString(
+        "{p} {lmap n [::info vars $p] {if {[::info exists $n]} {set n} else continue}}"));
+    static PyObject* const apply_cmd = check(PyUnicode_InternFromString("::apply"));
     Ref ns = getattr(self, S.ns);
     Ref text = ns_text(ns.get());
     PyObject* items[] = {S.sep, text.get()};
     Ref abs = ns_join(items, 2);
     if (!PyUnicode_Check(abs.get())) raise(PyExc_TypeError, "namespace name must be str");
-    bool global = PyUnicode_GET_LENGTH(abs.get()) == 0;
-    Ref prefix, words;
-    if (global) {
-        words = tuple_of({S.info_cmd, S.vars});
-    } else {
-        prefix = own(PyUnicode_Concat(abs.get(), S.sep));
-        Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
-        words = tuple_join({S.info_cmd, S.vars, pattern.get()});
-    }
+    // Qualified names "<abs>::name" (for the global namespace "::name"),
+    // from the pattern "<abs>::*"; the prefix is cut from each answer.
+    Ref prefix = own(PyUnicode_Concat(abs.get(), S.sep));
+    Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
+    Ref words = tuple_of({apply_cmd, existing, pattern.get()});
     Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
     Ref names = call_method1(tcl.get(), S.cast_list, result.get());
-    if (global) return names;
     Ref out = own(PyList_New(0));
     Ref it = own(PyObject_GetIter(names.get()));
     Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix.get());
@@ -1071,7 +1137,9 @@ MethodSpec kVariablesViewMethods[] = {
       "exists(self, var_name, array_index=None)\n--\n\nWhether the variable (or its element) exists."},
      Kind::Instance},
     {{"__getitem__", PYHELP_FAST(VariablesView___getitem__),
-      "__getitem__(self, var_name)\n--\n\nself.get(var_name); a TclError or ValueError becomes KeyError."},
+      "__getitem__(self, var_name)\n--\n\n"
+      "self.get(var_name); an array gives its contents as a dict (self.array_get);\n"
+      "a TclError or ValueError becomes KeyError."},
      Kind::Instance},
     {{"__contains__", PYHELP_FAST(VariablesView___contains__),
       "__contains__(self, var_name)\n--\n\nWhether the variable exists."},
@@ -1272,7 +1340,8 @@ void make_variable_views(PyObject* tclns_dict) {
     VS.ObjectsView = new_class(meta, "TclNamespace.ObjectsView", {VS.VariablesView}, kObjectsViewMethods,
                                "ObjectsView(ns)\n\n"
                                "The variables of a namespace, values read as the interpreter's\n"
-                               "objects.")
+                               "objects: their type follows how Tcl last used each value (see\n"
+                               "TclVariable.get_obj); the vars view gives stable str values.")
                          .release();
     VS.own_objs_get.load(VS.ObjectsView, S.get);
     set_view_slots(VS.ObjectsView);
