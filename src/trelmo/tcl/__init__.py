@@ -394,6 +394,7 @@ def _reclaim_callback_error(sentinel: BaseException) -> None:
         tk.mainloop(1 << 30)
     except BaseException as e:  # noqa: BLE001 - whatever the slot held
         if e is sentinel:
+            e.__traceback__ = None  # keeps no frame (nor this thread's tk) alive
             return
         found = e
 
