@@ -13,6 +13,7 @@ surrogate) is refused with UnicodeEncodeError, never stored corrupted.
 
 import collections.abc
 import importlib
+import os
 import subprocess
 import sys
 
@@ -676,3 +677,42 @@ def test_array_element_writes_refuse_uncarryable_text(case, value):
     code = ELEMENT_CHILD % (value, ELEMENT_WRITES[case])
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0 and child.stdout.split() == ["refused", "j"], (child.returncode, child.stderr[-800:])
+
+
+# -- strings of 2**31 characters and more --------------------------------------------------------
+def _available_gib():
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) / (1 << 20)
+    except OSError:
+        pass
+    return 0.0
+
+
+# Each case builds a string of 2**31 + 3 characters, past what an int
+# counts, in a child process (freed at its exit): about 7 GB at the peak.
+HUGE_CASES = {
+    "History.append": (
+        "from trelmo.tcl.history import History\n"
+        "h = History(); h.append(['set', 'x' * N]); print(len(h.filter()[-1].api) == N + 4)"
+    ),
+    "Dorvel.all_keys": (
+        "from trelmo.tcl.dorvel import Dorvel\n"
+        "d = Dorvel(); d['\\u20ac.' + 'x' * N] = 1; print(len(d.all_keys()[0]) == N + 2)"
+    ),
+}
+
+
+@pytest.mark.skipif(
+    _available_gib() < 16 or "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="needs about 8 GB of free memory (and more under the sanitizers)",
+)
+@pytest.mark.parametrize("case", sorted(HUGE_CASES))
+def test_strings_longer_than_an_int_counts(case):
+    code = "N = 2**31 + 3\n" + HUGE_CASES[case]
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    # it works, or the machine runs out of memory cleanly
+    assert child.returncode == 0, child.stderr[-800:]
+    assert child.stdout.strip() in ("True",) or "MemoryError" in child.stderr, (child.stdout, child.stderr[-800:])
