@@ -671,6 +671,7 @@ def _tcl_catch(tk, script):
 
 
 def _error_paths():
+    from trelmo.tcl.dorvel import Dorvel
     from trelmo.tcl.namespace import TclArrayVariable, TclVariable
 
     # name -> (what Tcl runs, the same through the system)
@@ -683,6 +684,9 @@ def _error_paths():
         "proc_args": ("info args boom2", lambda tcl: TclCommand("boom2", tcl=tcl).proc_args()),
         "get_str": ("set ::traced", lambda tcl: TclVariable("::traced", tcl=tcl).get_str()),
         "array_set": ("array set ::tarr odd", lambda tcl: TclArrayVariable("::tarr", tcl).array_set("odd")),
+        "cast_list": ('llength "\\{a"', lambda tcl: tcl.cast_list("{a")),
+        "keyed-list read": ('llength "\\{a b\\} \\{c"', lambda tcl: Dorvel.from_tcl("{a b} {c")),
+        "package_require": ("package require nosuchpkg", lambda tcl: tcl.package_require("nosuchpkg")),
     }
 
 
