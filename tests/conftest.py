@@ -23,7 +23,9 @@ class RecordingTk:
     """Wraps a ``_tkinter`` app and records what is sent through it.
 
     ``sent`` is a list of ``(operation, args)`` tuples, ``operation`` being
-    the tk method name (``call``, ``eval``, ``getvar``, ...).
+    the tk method name (``call``, ``eval``, ``getvar``, ...).  The read of
+    Tcl's return options that follows every failed command goes to
+    ``options_reads`` instead, so ``sent`` shows the commands themselves.
     """
 
     _RECORDED = ("call", "eval", "getvar", "setvar", "unsetvar", "createcommand", "deletecommand")
@@ -31,6 +33,7 @@ class RecordingTk:
     def __init__(self, tk):
         self._tk = tk
         self.sent = []
+        self.options_reads = []
 
     def __getattr__(self, name):
         attr = getattr(self._tk, name)
@@ -38,13 +41,17 @@ class RecordingTk:
             return attr
 
         def recorder(*args):
-            self.sent.append((name, args))
+            if name == "call" and len(args) == 2 and args[0] == "::apply" and "info errorstack" in str(args[1]):
+                self.options_reads.append(args)
+            else:
+                self.sent.append((name, args))
             return attr(*args)
 
         return recorder
 
     def clear(self):
         del self.sent[:]
+        del self.options_reads[:]
 
 
 # Tcl procedures that count their runs in ::trapped: data that ever runs them

@@ -325,7 +325,8 @@ def test_error_text_comes_from_the_variables_view():
     interp = StandIn()
     with pytest.raises(TclError) as info:
         Vix(interp).nosuch()
-    assert info.value.args == ("the trace",)
+    # the trace read there, led by Tcl's message since it does not start with it
+    assert info.value.args == ('invalid command name "nosuch"\nthe trace',)
 
 
 def test_errors_other_than_tcl_errors_pass_through():
@@ -535,3 +536,44 @@ def test_uncast_results_are_tcl_text_whatever_tcl_did(lib, shape, forcing):
     expected = tk.eval("set ::v")
     tk.eval(forcing)
     assert lib.vix.produce(cast_=False) == expected
+
+# -- errors carry Tcl's return options, and the message leads the trace ----------------------------
+@pytest.mark.parametrize(
+    "script, call, message",
+    [
+        ('proc boom {} {error "bad thing" "custom trace" {APP BAD 42}}', lambda v: v.boom(), "bad thing"),
+        (
+            'proc calc {x} {if {[catch {expr {1/$x}} m]} {error "calc failed: $m" $::errorInfo $::errorCode}}',
+            lambda v: v.calc(0),
+            "calc failed: divide by zero",
+        ),
+        ("", lambda v: v.nosuchproc(1), 'invalid command name "nosuchproc"'),
+    ],
+)
+def test_quick_call_errors_lead_with_the_message(tcl, script, call, message):
+    tcl.tk.eval(script)
+    with pytest.raises(TclError) as info:
+        call(tcl.vix)
+    err = info.value
+    info_text = tcl.tk.getvar("::errorInfo")
+    assert err.result == message
+    assert str(err) == (info_text if info_text.startswith(err.result) else err.result + "\n" + info_text)
+    assert str(err).splitlines()[0] == err.result and err.errorinfo == info_text
+    assert err.errorcode == tuple(tcl.tk.splitlist(tcl.tk.eval("set ::errorCode")))
+    assert err.errorstack and all(type(e) is str for e in err.errorstack)
+
+
+def test_quick_call_hands_back_python_exceptions(tcl):
+    from trelmo.tcl.namespace import TempTclCommand
+
+    class Odd(Exception):
+        pass
+
+    def fail(*a):
+        raise Odd(*a)
+
+    with TempTclCommand(fail, tcl=tcl) as t:
+        tcl.tk.eval("proc relay {args} {%s {*}$args}" % t.cmd_name)
+        with pytest.raises(Odd) as info:
+            tcl.vix.relay("a", b="c")
+    assert info.value.args == ("a", "-b", "c")

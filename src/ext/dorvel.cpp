@@ -635,11 +635,11 @@ Ref concat(PyObject* a, PyObject* b) {
     if (PyUnicode_KIND(a) == kind)
         memcpy(data, PyUnicode_DATA(a), (std::size_t)na * kind);
     else
-        check((int)PyUnicode_CopyCharacters(out.get(), 0, a, 0, na));
+        check_size(PyUnicode_CopyCharacters(out.get(), 0, a, 0, na));
     if (PyUnicode_KIND(b) == kind)
         memcpy(data + na * kind, PyUnicode_DATA(b), (std::size_t)nb * kind);
     else
-        check((int)PyUnicode_CopyCharacters(out.get(), na, b, 0, nb));
+        check_size(PyUnicode_CopyCharacters(out.get(), na, b, 0, nb));
     return out;
 }
 

@@ -151,7 +151,7 @@ Ref join_words(PyObject* api) {
         const bool braced = PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;
         if (i) PyUnicode_WRITE(kind, data, pos++, ' ');
         if (braced) PyUnicode_WRITE(kind, data, pos++, '{');
-        if (len) check((int)PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
+        if (len) check_size(PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
         pos += len;
         if (braced) PyUnicode_WRITE(kind, data, pos++, '}');
     }

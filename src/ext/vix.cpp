@@ -12,6 +12,7 @@
 #include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
+#include "tclerror.hpp"
 
 using namespace pyhelp;
 
@@ -49,6 +50,7 @@ struct State {
     X(call, "call") \
     X(vars, "vars") \
     X(errorInfo, "::errorInfo") \
+    X(result, "result") \
     X(cast_any, "cast_any") \
     X(cast_, "cast_") \
     X(sep, "::") \
@@ -87,6 +89,23 @@ Ref tcl_text(PyObject* tcl, PyObject* value) {
     Ref format = from_utf8("format"), spec = from_utf8("%s");
     Ref text = calln(call.get(), format.get(), spec.get(), value);
     return PyUnicode_CheckExact(text.get()) ? std::move(text) : str(text.get());
+}
+
+// The text of a failed quick call: Tcl's trace `info`, preceded by the error
+// message on its own line when the trace does not already begin with it (a
+// procedure that rethrows with `error $msg $::errorInfo` keeps the inner
+// trace, whose first line is the inner message).
+Ref lead_with_message(PyObject* caught, PyObject* info) {
+    Ref message;
+    if (!lookup_attr(caught, S.result, message)) message = str(caught);
+    if (!PyUnicode_Check(message.get()) || !PyUnicode_Check(info) || PyUnicode_GET_LENGTH(message.get()) == 0)
+        return Ref::newref(info);
+    const Py_ssize_t starts = PyUnicode_Tailmatch(info, message.get(), 0, PY_SSIZE_T_MAX, -1);
+    if (starts < 0) throw PyErrSet{};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(message.get());
+    if (starts && (PyUnicode_GET_LENGTH(info) == n || PyUnicode_READ_CHAR(info, n) == '\n')) return Ref::newref(info);
+    Ref line = own(PyUnicode_FromFormat("%U\n%U", message.get(), info));
+    return line;
 }
 
 // ---------------------------------------------------------------------------
@@ -318,8 +337,11 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             Ref argv = own(PyList_AsTuple(words.get()));  // the bridge's call takes its arguments as a tuple
             result = Ref::steal(PyObject_Call(call.get(), argv.get(), nullptr));
         }
+        // Tcl's return options onto a TclError, or a Python-backed command's
+        // own exception instead of it.
+        result = Ref::steal(tclerror::checked_raw(result.release(), tk.get()));
     }
-    // 5. a Tcl error, with Tcl's trace
+    // 5. a Tcl error, with Tcl's trace led by its message
     if (!result) {
         Ref tcl_error = global(S.TclError);
         if (!PyErr_ExceptionMatches(tcl_error.get())) throw PyErrSet{};
@@ -327,8 +349,10 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         Handling handling(caught.get());
         Ref vars = getattr(tcl.get(), S.vars);
         Ref info = own(PyObject_GetItem(vars.get(), S.errorInfo));
+        Ref message = lead_with_message(caught.get(), info.get());
         tcl_error = global(S.TclError);
-        Ref exc = call1(tcl_error.get(), info.get());
+        Ref exc = call1(tcl_error.get(), message.get());
+        tclerror::copy_options(caught.get(), exc.get());
         PyException_SetCause(exc.get(), nullptr);  // from None: no cause, context suppressed
         raise_instance(exc.get());
     }
@@ -523,6 +547,7 @@ Ref init_module() {
     // Imports, in order: weakref, TclError, quoml.
     Ref weakref = add_object(m.get(), "weakref", import("weakref"));
     Ref tcl_error = add_object(m.get(), "TclError", import_from("tkinter", "TclError"));
+    tclerror::init();
     Ref quoml = add_object(m.get(), "quoml", import_sibling("trelmo.tcl", "quoml", "quoml"));
     M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};

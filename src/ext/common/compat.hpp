@@ -88,6 +88,9 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject* const* argv, size_t
 // Argument errors name the function by its qualified name from 3.10, by its
 // bare name before.
 constexpr bool kQualifiedArgErrors = PY_VERSION_HEX >= 0x030A0000;
+// From 3.13 the bridge's eval() returns its whole result; before, it cuts the
+// result at the first NUL.
+constexpr bool kBridgeEvalKeepsNul = PY_VERSION_HEX >= 0x030D0000;
 
 // ---------------------------------------------------------------------------
 // Attributes and types.

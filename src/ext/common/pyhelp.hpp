@@ -541,10 +541,20 @@ inline Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
 // Text the bridge cannot encode (a lone surrogate outside U+DC80..U+DCFF,
 // the range its "surrogateescape" encoding carries) is refused with the error
 // the bridge raises for such an argument.  The bridge converts the items of a
-// tuple without checking each conversion, so such text inside a tuple would
-// crash the process there instead.  Anything but a str passes.
+// tuple, and the value of an array element, without checking the
+// conversion, so such text there would crash the process instead.  The same
+// holds for an object the bridge can only turn into text through str(): its
+// str() is tried here, and an error it raises propagates (the object itself
+// still goes to the bridge).  What the bridge converts by itself passes.
 inline void refuse_uncarryable(PyObject* item) {
-    if (!PyUnicode_Check(item)) return;
+    if (!PyUnicode_Check(item)) {
+        if (PyBytes_Check(item) || PyBool_Check(item) || PyLong_CheckExact(item) || PyFloat_Check(item) ||
+            PyTuple_Check(item) || PyList_Check(item) || std::strcmp(Py_TYPE(item)->tp_name, "_tkinter.Tcl_Obj") == 0)
+            return;
+        Ref text = own(PyObject_Str(item));  // CAUTION: may run arbitrary Python code
+        if (PyUnicode_Check(text.get())) refuse_uncarryable(text.get());
+        return;
+    }
     unicode_ready(item);
     const int kind = PyUnicode_KIND(item);
     if (kind == PyUnicode_1BYTE_KIND) return;

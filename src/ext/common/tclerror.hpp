@@ -236,6 +236,9 @@ inline PyObject* Callback_call(PyObject* self, PyObject* args, PyObject* kwargs)
     Shared* st = g_shared;
     st->sentinel_out = 1;
     st->dirty = 1;
+    // No traceback, context or cause: the sentinel holds no frame alive.
+    PyException_SetTraceback(st->sentinel, Py_None);
+    PyException_SetContext(st->sentinel, nullptr);
     PyErr_Restore(Py_NewRef(st->sentinel_type), Py_NewRef(st->sentinel), nullptr);
     return nullptr;
 }
@@ -350,14 +353,13 @@ inline Ref wrap_callback(PyObject* func, PyObject* tcl) {
 inline void reclaim_sentinel() {
     Shared* st = g_shared;
     st->sentinel_out = 0;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
+    PyObject* current = compat::take_exception();  // NULL when none is set
     PyObject* pkg = PyImport_ImportModule("trelmo.tcl");
     PyObject* r = pkg ? PyObject_CallMethod(pkg, "_reclaim_callback_error", "O", st->sentinel) : nullptr;
     Py_XDECREF(pkg);
     Py_XDECREF(r);
     PyErr_Clear();  // nothing to report: at worst the sentinel stays in the slot
-    PyErr_Restore(t, v, tb);
+    if (current) compat::restore_exception(current);
 }
 
 inline void update_dirty() {
@@ -431,10 +433,7 @@ inline Ref attach_options(PyObject* err, PyObject* tk) {
 
 // Raise `exc` itself (its own traceback kept; Python adds the frames it
 // passes on the way out).
-inline void restore_exception(PyObject* exc) {
-    PyObject* tb = PyException_GetTraceback(exc);  // new reference or NULL
-    PyErr_Restore(Py_NewRef((PyObject*)Py_TYPE(exc)), Py_NewRef(exc), tb);
-}
+inline void restore_exception(PyObject* exc) { compat::restore_exception(Py_NewRef(exc)); }
 
 /*
  *----------------------------------------------------------------------

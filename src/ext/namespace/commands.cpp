@@ -182,26 +182,6 @@ bool quoml_names_hold() { return tclobj_is_own() && capi_answer(M.capi->names_ho
 
 namespace {
 
-// The bridge encodes a str word with "surrogateescape" and reports a failure
-// cleanly for a word of the command itself, but not for an item of a nested
-// tuple: it goes on with a null Tcl object and the process crashes.  Text
-// with a lone surrogate outside U+DC80..U+DCFF inside the words is therefore
-// refused here, with the error the bridge raises for such a word.
-void refuse_uncarryable(PyObject* s) {
-    unicode_ready(s);
-    const int kind = PyUnicode_KIND(s);
-    if (kind == PyUnicode_1BYTE_KIND) return;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0xD800 && c <= 0xDFFF && !(c >= 0xDC80 && c <= 0xDCFF)) {
-            own(PyUnicode_AsEncodedString(s, "utf-8", "surrogateescape"));  // raises UnicodeEncodeError
-            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
-        }
-    }
-}
-
 Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
     if (cv.names < 0) cv.names = quoml_names_hold();
     if (cv.names) {
@@ -302,7 +282,7 @@ Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
  */
 Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
     Ref r = tclobj_item_unchecked(e, cv, in_sequence);
-    if (in_sequence && PyUnicode_Check(r.get())) refuse_uncarryable(r.get());
+    if (in_sequence) refuse_uncarryable(r.get());
     return r;
 }
 
@@ -907,13 +887,33 @@ Ref TclCommand___get__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 // built from literal words and the handle's cmd_name.
 // ---------------------------------------------------------------------------
 
+// tcl.<method>(a) or tcl.<method>(a, b) when the interpreter object offers
+// it: the package's Interpreter notes the Python-backed commands registered
+// through the handles (and follows their renames), so that closing or
+// dropping it deletes them; an interpreter object without it is left alone.
+void track_command(PyObject* tcl, PyObject* method, PyObject* a, PyObject* b) {
+    Ref target = look_through(tcl);
+    Ref fn;
+    if (!lookup_attr(target.get(), method, fn)) return;
+    if (b)
+        calln(fn.get(), a, b);
+    else
+        call1(fn.get(), a);
+}
+
 Ref TclCommand_createcommand(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"createcommand", "TclCommand.createcommand", {"self", "func"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    Ref tk = tk_of(p[0]);
+    Ref tcl = getattr(p[0], S.tcl);
+    Ref tk = tk_from(tcl.get());
     Ref name = getattr(p[0], S.cmd_name);
     Ref method = getattr(tk.get(), S.createcommand);
-    calln(method.get(), name.get(), p[1]);
+    // The bridge gets a wrapper that keeps the callable's exceptions out of
+    // its own error slot; something not callable goes as it is, for the
+    // bridge's own refusal.
+    Ref func = PyCallable_Check(p[1]) ? tclerror::wrap_callback(p[1], tcl.get()) : Ref::newref(p[1]);
+    calln(method.get(), name.get(), func.get());
+    track_command(tcl.get(), S.register_command, name.get(), nullptr);
     return none();
 }
 
@@ -943,6 +943,8 @@ Ref TclCommand_rename(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     Ref words = tuple_of({S.rename_cmd, name.get(), target.get()});
     send(p[0], words.get());
     setattr(p[0], S.cmd_name, target.get());
+    Ref tcl = getattr(p[0], S.tcl);
+    track_command(tcl.get(), S.command_renamed, name.get(), target.get());
     return none();
 }
 
@@ -950,6 +952,8 @@ Ref TclCommand_delete(PyObject* self) {
     Ref name = getattr(self, S.cmd_name);
     Ref words = tuple_of({S.rename_cmd, name.get(), S.empty});
     send(self, words.get());
+    Ref tcl = getattr(self, S.tcl);
+    track_command(tcl.get(), S.command_renamed, name.get(), S.empty);
     return none();
 }
 
@@ -1039,8 +1043,10 @@ Ref TclCommand_absolute(PyObject* self) {
     }
     if (absolute) return name;
     Ref tk = tk_of(self);
-    Ref method = getattr(tk.get(), S.call);
-    Ref current = calln(method.get(), S.namespace_, S.current);
+    Ref current = tcl_ran(tk.get(), [&] {
+        Ref method = getattr(tk.get(), S.call);
+        return calln(method.get(), S.namespace_, S.current);
+    });
     PyObject* items[] = {current.get(), name.get()};
     return ns_join(items, 2);
 }
@@ -1096,9 +1102,19 @@ Ref TempTclCommand___exit__(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return temp_exit(M.TempTclCommand, p[0], p.star.get());
 }
 
+// A finaliser reports nothing: once the interpreter object is gone
+// (ReferenceError), closed or of another thread (RuntimeError), or Tcl no
+// longer has the command (TclError), there is nothing left to delete.
 Ref TempTclCommand___del__(PyObject* self) {
     Ref wrapped;
-    if (lookup_attr(self, S.dunder_wrapped, wrapped)) delete_quietly(self);
+    if (lookup_attr(self, S.dunder_wrapped, wrapped)) {
+        try {
+            delete_quietly(self);
+        } catch (const PyErrSet&) {
+            if (!PyErr_ExceptionMatches(PyExc_ReferenceError) && !PyErr_ExceptionMatches(PyExc_RuntimeError)) throw;
+            PyErr_Clear();
+        }
+    }
     Ref del = super_attr(M.TempTclCommand, self, S.dunder_del);
     if (del && truthy(del.get())) call0(del.get());
     return none();

@@ -20,6 +20,7 @@
 #include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
+#include "tclerror.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -48,7 +49,8 @@
     T(rename_cmd, "::rename") T(namespace_cmd, "::namespace") X(body) T(default_, "default") X(proxy) \
     X(ProxyTypes) X(update_wrapper) X(flags) X(optimize) X(TclVariable) X(TempTclVariable) \
     X(TclArrayVariable) X(TempTclArrayVariable) X(TclCommand) X(TempTclCommand) X(TclNamespace) \
-    X(TempTclNamespace)
+    X(TempTclNamespace) T(register_command, "_register_command") T(command_renamed, "_command_renamed") \
+    T(eval_cmd, "::eval") T(string_cat_open, "::string cat [") T(string_cat_close, "\n] .") X(string)
 
 namespace trelmo_ns {
 
@@ -172,6 +174,32 @@ Ref look_through(PyObject* tcl);
 Ref tk_from(PyObject* tcl);
 // tk.call(words).
 Ref tk_call(PyObject* tk, PyObject* words);
+// tk.eval(script).
+Ref tk_eval(PyObject* tk, PyObject* script);
+// The bridge's answer to `run()` (a call of tk's call or eval) as the caller
+// gets it: a TclError with Tcl's return options attached, or the exception of
+// a Python-backed command it ran (tclerror.hpp).
+template <typename Run>
+inline Ref tcl_ran(PyObject* tk, Run&& run) {
+    PyObject* raw;
+    try {
+        raw = run().release();
+    } catch (const PyErrSet&) {
+        raw = nullptr;
+    }
+    return tclerror::checked(raw, tk);
+}
+// The same for tk's variable operations (getvar, setvar, unsetvar).
+template <typename Run>
+inline Ref tcl_var_ran(PyObject* tk, Run&& run) {
+    PyObject* raw;
+    try {
+        raw = run().release();
+    } catch (const PyErrSet&) {
+        raw = nullptr;
+    }
+    return tclerror::checked_var(raw, tk);
+}
 // self.tcl.tk.call(words): one tuple holding the whole command.
 Ref send(PyObject* self, PyObject* words);
 

@@ -124,10 +124,15 @@ Ref tk_call(PyObject* tk, PyObject* words) {
         PyObject* descr = compat::type_lookup(t, S.call);
         if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
             PyObject* argv[3] = {nullptr, tk, words};
-            return own(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return tclerror::checked(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+                                     tk);
         }
     }
-    return call_method1(tk, S.call, words);
+    return tcl_ran(tk, [&] { return call_method1(tk, S.call, words); });
+}
+
+Ref tk_eval(PyObject* tk, PyObject* script) {
+    return tcl_ran(tk, [&] { return call_method1(tk, S.eval, script); });
 }
 
 Ref send(PyObject* self, PyObject* words) {
@@ -317,6 +322,7 @@ Ref init_module() {
     bind(m.get(), "tclobj", import_sibling(package.c_str(), "quoml", "tclobj"));
     bind(m.get(), "TclError", import_from("tkinter", "TclError"), &M.TclError);
     bind(m.get(), "Tk", import_from("tkinter", "Tk"), &M.Tk);
+    tclerror::init();
     bind(m.get(), "MethodType", import_from("types", "MethodType"), &M.MethodType);
     bind(m.get(), "weakref", import("weakref"), &M.weakref);
     bind(m.get(), "sys", import("sys"), &M.sys);

@@ -509,7 +509,7 @@ Ref run_in_namespace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
         return tk_call(tk.get(), value.get());
     }
     Ref script = to_quoml(wrap_command(ns.get(), wrap, tclcmd, rest, nrest).get());
-    return call_method1(tk.get(), S.eval, script.get());
+    return tk_eval(tk.get(), script.get());
 }
 
 Ref TclNamespace_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -17,24 +17,11 @@
 namespace trelmo_ns {
 namespace {
 
-struct Texts {
-    PyObject* tcl_obj_type = nullptr;  // _tkinter.Tcl_Obj
-    PyObject* eval_cmd = nullptr;      // "::eval"
-    PyObject* open = nullptr;          // "::string cat ["
-    PyObject* close = nullptr;         // "\n] ." (a newline ends a leading comment)
-    PyObject* string = nullptr;        // "string" (Tcl_Obj.string)
-    PyObject* eval = nullptr;          // "eval" (tk.eval)
-} T;
-
-const InternEntry kTextNames[] = {
-    {&T.eval_cmd, "::eval"}, {&T.open, "::string cat ["}, {&T.close, "\n] ."}, {&T.string, "string"},
-    {&T.eval, "eval"},
-};
+PyObject* tcl_obj_type = nullptr;  // _tkinter.Tcl_Obj, bound on first use
 
 void texts_ready() {
-    if (T.tcl_obj_type) return;
-    intern_all(kTextNames);
-    T.tcl_obj_type = import_from("_tkinter", "Tcl_Obj").release();
+    if (tcl_obj_type) return;
+    tcl_obj_type = import_from("_tkinter", "Tcl_Obj").release();
 }
 
 // Whether a tuple from the bridge holds a NUL in any text (or binary)
@@ -59,8 +46,8 @@ bool holds_nul(PyObject* t) {
 }  // namespace
 
 bool is_tcl_obj(PyObject* v) {
-    texts_ready();  // also binds the names the functions below use
-    return Py_TYPE(v) == reinterpret_cast<PyTypeObject*>(T.tcl_obj_type);
+    texts_ready();
+    return Py_TYPE(v) == reinterpret_cast<PyTypeObject*>(tcl_obj_type);
 }
 
 /*
@@ -74,9 +61,9 @@ bool is_tcl_obj(PyObject* v) {
  */
 Ref script_text(PyObject* tk, PyObject* script) {
     texts_ready();
-    Ref head = own(PyUnicode_Concat(T.open, script));
-    Ref wrapped = own(PyUnicode_Concat(head.get(), T.close));
-    Ref words = tuple_of({T.eval_cmd, wrapped.get()});
+    Ref head = own(PyUnicode_Concat(S.string_cat_open, script));
+    Ref wrapped = own(PyUnicode_Concat(head.get(), S.string_cat_close));
+    Ref words = tuple_of({S.eval_cmd, wrapped.get()});
     Ref r = tk_call(tk, words.get());
     if (!PyUnicode_Check(r.get())) r = str(r.get());
     const Py_ssize_t n = PyUnicode_GET_LENGTH(r.get());
@@ -99,13 +86,13 @@ Ref value_text(PyObject* tk, Ref value, PyObject* script) {
     PyObject* v = value.get();
     texts_ready();
     if (PyUnicode_CheckExact(v)) return value;
-    if (is_tcl_obj(v)) return getattr(v, T.string);
+    if (is_tcl_obj(v)) return getattr(v, S.string);
     // The text of a number, or of a list without NUL in any element, holds
     // no NUL either, so the bridge's eval() reads it back whole: cheaper than
     // the script that makes Tcl build a fresh string.
     bool plain = PyLong_Check(v) || PyFloat_Check(v) || (PyTuple_Check(v) && !holds_nul(v)) ||
                  (PyBytes_Check(v) && !std::memchr(PyBytes_AS_STRING(v), 0, (size_t)PyBytes_GET_SIZE(v)));
-    if (plain) return call_method1(tk, T.eval, script);
+    if (plain) return tk_eval(tk, script);
     return script_text(tk, script);
 }
 
@@ -121,13 +108,11 @@ Ref value_text(PyObject* tk, Ref value, PyObject* script) {
  *     Runs the script once.
  */
 Ref eval_text(PyObject* tk, PyObject* script) {
-#if PY_VERSION_HEX >= 0x030D0000
     // eval() also refuses a script holding NUL, which script_text sends
     // through call().
-    texts_ready();
-    if (!PyUnicode_Check(script) || PyUnicode_FindChar(script, 0, 0, PyUnicode_GET_LENGTH(script), 1) == -1)
-        return call_method1(tk, T.eval, script);
-#endif
+    if (compat::kBridgeEvalKeepsNul &&
+        (!PyUnicode_Check(script) || PyUnicode_FindChar(script, 0, 0, PyUnicode_GET_LENGTH(script), 1) == -1))
+        return tk_eval(tk, script);
     return script_text(tk, script);
 }
 

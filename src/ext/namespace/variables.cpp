@@ -101,8 +101,10 @@ bool handle_is_plain(Loaded& meth) {
  */
 Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = tk_from(tcl);
-    if (index == Py_None) return call_method1(tk.get(), S.getvar, name);
-    return invoke(tk.get(), S.getvar, name, index);
+    return tcl_var_ran(tk.get(), [&] {
+        if (index == Py_None) return call_method1(tk.get(), S.getvar, name);
+        return invoke(tk.get(), S.getvar, name, index);
+    });
 }
 
 // The value as Tcl's string: tk.call(("set", N)), which hands text over
@@ -120,15 +122,18 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
 }
 
 // tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
+// The bridge checks the value it converts for a whole variable but not for
+// an element, where a value it cannot carry crashes it: refused here first.
 Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) {
     Ref tk = tk_from(tcl);
     if (index == Py_None) {
         Ref v = tclobj_value(value);
-        return invoke(tk.get(), S.setvar, name, v.get());
+        return tcl_var_ran(tk.get(), [&] { return invoke(tk.get(), S.setvar, name, v.get()); });
     }
     Ref q = to_quoml(index);
     Ref v = tclobj_value(value);
-    return invoke(tk.get(), S.setvar, name, q.get(), v.get());
+    refuse_uncarryable(v.get());
+    return tcl_var_ran(tk.get(), [&] { return invoke(tk.get(), S.setvar, name, q.get(), v.get()); });
 }
 
 // tk.unsetvar(name) or tk.unsetvar(name, quoml(index)); a TclError is
@@ -136,12 +141,11 @@ Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) 
 void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocomplain) {
     try {
         Ref tk = tk_from(tcl);
-        if (index == Py_None) {
-            call_method1(tk.get(), S.unsetvar, name);
-        } else {
-            Ref q = to_quoml(index);
-            invoke(tk.get(), S.unsetvar, name, q.get());
-        }
+        Ref q = index == Py_None ? Ref() : to_quoml(index);
+        tcl_var_ran(tk.get(), [&] {
+            if (!q) return call_method1(tk.get(), S.unsetvar, name);
+            return invoke(tk.get(), S.unsetvar, name, q.get());
+        });
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError)) throw;
         Ref exc = fetch_exception();
@@ -354,7 +358,7 @@ Ref TclVariable_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     if (starts_absolute(name.get())) return name;
     Ref tcl = getattr(a[0], S.tcl);
     Ref tk = tk_from(tcl.get());
-    Ref current = invoke(tk.get(), S.call, S.namespace_, S.current);
+    Ref current = tcl_ran(tk.get(), [&] { return invoke(tk.get(), S.call, S.namespace_, S.current); });
     PyObject* items[] = {current.get(), name.get()};
     return ns_join(items, 2);
 }

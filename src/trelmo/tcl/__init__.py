@@ -59,6 +59,35 @@ __all__ = [
 
 _Tcl_Obj = _tkinter.Tcl_Obj
 
+# Read right after a failed Tcl command, before anything else runs: the text
+# of ::errorInfo and the elements of ::errorCode and [info errorstack], each
+# made plain text so that the bridge hands back str.  The extension modules
+# read the same through their own call sites (src/ext/common/tclerror.hpp).
+_READ_OPTIONS = (
+    "{} {::list [::string range $::errorInfo 0 end]"
+    " [::lmap e $::errorCode {::string range $e 0 end}]"
+    " [::lmap e [::info errorstack] {::string range $e 0 end}]}"
+)
+
+
+def _with_options(tk: Any, err: tkinter.TclError) -> tkinter.TclError:
+    """Give ``err``, just raised by a Tcl command run through ``tk``, Tcl's
+    return options as the attributes ``result``, ``errorcode``,
+    ``errorinfo`` and ``errorstack``; returns ``err``."""
+    message = str(err)
+    info, code, stack = message, (), ()
+    try:
+        read = tk.call("::apply", _READ_OPTIONS)
+        if type(read) is str:
+            read = tk.splitlist(read)
+        info, code, stack = read
+        code, stack = (tuple(tk.splitlist(v)) if type(v) is str else tuple(v) for v in (code, stack))
+    except (tkinter.TclError, TypeError, ValueError):
+        pass
+    err.result, err.errorcode, err.errorinfo, err.errorstack = message, code, info, stack  # type: ignore[attr-defined]
+    return err
+
+
 class Interpreter:
     """One Tcl interpreter (``tkinter.Tcl()``) with the members handles use.
 
@@ -100,6 +129,14 @@ class Interpreter:
                 return text
         try:
             return list(self.tk.splitlist(text))
+        except tkinter.TclError:
+            # Text that is no list: the same split as a Tcl command gives
+            # the error with Tcl's return options.
+            try:
+                self.tk.call("::llength", text)
+            except tkinter.TclError as e:
+                raise _with_options(self.tk, e) from None
+            raise
         except TypeError:
             if "\0" not in text:
                 raise
@@ -193,8 +230,11 @@ class Interpreter:
         words.append(name)
         if version is not None:
             words.append(version)
-        # The one call into Tcl: its TclError passes through as it is.
-        result = self.tk.call(*words)
+        # The one call into Tcl: its TclError gets Tcl's return options.
+        try:
+            result = self.tk.call(*words)
+        except tkinter.TclError as e:
+            raise _with_options(self.tk, e)
         return result if type(result) is str else str(result)
 
     # Best-effort conversion of a Tcl result into a Python value: text
@@ -394,6 +434,7 @@ def _reclaim_callback_error(sentinel: BaseException) -> None:
         tk.mainloop(1 << 30)
     except BaseException as e:  # noqa: BLE001 - whatever the slot held
         if e is sentinel:
+            e.__traceback__ = None  # keeps no frame (nor this thread's tk) alive
             return
         found = e
 
