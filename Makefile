@@ -4,6 +4,8 @@
 #   make test    build, then run the whole test suite
 #   make bench   build, then print the benchmark ratios
 #   make build   create or refresh .venv and install the package editable
+#   make docs    build the documentation site into build/docs/html
+#   make wheel   the sdist and a manylinux wheel for PYTHON, into dist/
 #
 # PYTHON picks the interpreter for .venv (default: the first of python3.11,
 # python3, python3.8 that has tkinter); VENV picks the environment's folder.
@@ -28,10 +30,19 @@ $(VENV)/.created:
 	@test -n "$(PYTHON)" || { echo "No Python >= 3.8 with tkinter found; set PYTHON=..."; exit 1; }
 	"$(PYTHON)" -m venv "$(VENV)"
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.8" cmake ninja pytest hypothesis mypy build
+	$(PY) -m pip install -q $(BUILD_REQUIRES) pytest hypothesis mypy build
 	touch $@
 
+# The build requirements of pyproject.toml, installed into the environment for
+# the editable builds (--no-build-isolation); an environment made before one
+# was added gets it on the next build.
+BUILD_REQUIRES := "scikit-build-core>=0.11" cmake ninja hatch-fancy-pypi-readme
+define ensure_build_requires
+@$(1) -c 'import scikit_build_core, hatch_fancy_pypi_readme' 2>/dev/null || $(1) -m pip install -q $(BUILD_REQUIRES)
+endef
+
 build: deps $(VENV)/.created
+	$(call ensure_build_requires,$(PY))
 	flock build.lock $(PY) -m pip install -q --no-build-isolation -e '.[test]' \
 	  -Cbuild-dir=build/$(notdir $(VENV)) $(PIP_FLAGS)
 	@$(PY) -c "import trelmo.tcl.quoml" && echo "built into $(VENV)"
@@ -46,7 +57,7 @@ bench: build
 	PYTHONDEVMODE= $(PY) bench/run.py
 
 clean:
-	rm -rf build build.lock $(VENV) .pytest_cache .hypothesis
+	rm -rf build build.lock dist $(VENV) .pytest_cache .hypothesis
 
 # Quick compile check of one source file without touching the shared
 # build: make check FILE=src/ext/quoml/quoml.cpp
@@ -78,6 +89,7 @@ asan-build: deps
 	@for lib in libasan.so libubsan.so; do f=$$(gcc -print-file-name=$$lib); \
 	  test -f "$$f" || { echo "gcc's $$lib not found (apt-get install libasan8 libubsan1)"; exit 1; }; done
 	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) $(ASAN_VENV)/.created
+	$(call ensure_build_requires,$(ASAN_PY))
 	flock build.lock $(ASAN_PY) -m pip install -q --no-build-isolation -e '.[test]' \
 	  -Cbuild-dir=build/$(notdir $(ASAN_VENV)) -Ccmake.define.TRELMO_SANITIZE=ON $(PIP_FLAGS)
 	@$(ASAN_ENV) $(ASAN_PY) -c "import trelmo.tcl.quoml" && echo "sanitizer build in $(ASAN_VENV)"
@@ -105,12 +117,41 @@ fuzz: fuzz-build
 	sh tools/run-fuzz.sh $(FUZZ_BIN) $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 # Type stubs against the built modules (mypy's stubtest), and mypy --strict on
-# the typed example; check-wheel builds the sdist and wheel, installs the wheel
-# into a fresh environment and runs the suite there (tools/check-wheel.sh).
-.PHONY: stubtest check-wheel
+# the typed example.
+.PHONY: stubtest
 
 stubtest: build
 	sh tools/stubtest.sh $(PY)
 
-check-wheel: build
-	tools/check-wheel.sh $(PY)
+# -- release files and documentation -------------------------------------------
+#
+#   make wheel        the sdist and, built from it, a wheel for PYTHON, repaired
+#                     by auditwheel to a manylinux tag, into dist/
+#                     (tools/build-wheel.sh)
+#   make check-wheel  make wheel, then check the sdist, the wheel and their
+#                     metadata, and run the whole suite against the repaired
+#                     wheel installed into fresh environments of PYTHON,
+#                     Python 3.8 and Debian's python3 (tools/check-wheel.sh;
+#                     CHECK_WHEEL_PYTHONS="primary py38 debian" picks them)
+#   make docs         the documentation site (Sphinx, myst-parser, autodoc of
+#                     the built modules) into build/docs/html, warnings as
+#                     errors; then every public name must be in the API pages
+
+DIST ?= dist
+DOCS_REQUIRES := "sphinx>=7" "myst-parser>=2"
+DOCS_OUT := build/docs
+
+.PHONY: wheel check-wheel docs
+
+wheel: build
+	tools/build-wheel.sh $(PY) $(DIST)
+
+check-wheel: wheel
+	tools/check-wheel.sh $(PY) $(DIST)
+
+docs: build
+	@$(PY) -c 'import sphinx, myst_parser' 2>/dev/null || $(PY) -m pip install -q $(DOCS_REQUIRES)
+	rm -rf $(DOCS_OUT)/html $(DOCS_OUT)/doctrees
+	PYTHONDEVMODE= $(PY) -m sphinx -b html -W --keep-going -q -d $(DOCS_OUT)/doctrees docs $(DOCS_OUT)/html
+	$(PY) tools/check-docs.py $(DOCS_OUT)/html
+	@echo "documentation in $(DOCS_OUT)/html/index.html"

@@ -1,8 +1,11 @@
 """Tour section: quick calls into a Tcl procedure library, and the call history."""
 
+import os
+import tempfile
+import tkinter
 from tkinter import TclError
 
-TITLE = "Quick calls and the call history: tcl.vix.<ns>.<proc>(...), markers, Tcl error traces"
+TITLE = "Quick calls and the call history: tcl.vix.<ns>.<proc>(...), markers, Tcl error traces, replay"
 
 # A small procedure library, kept in Tcl.
 LIBRARY = r"""
@@ -73,3 +76,24 @@ def run(tcl):
         for line in str(e).splitlines():
             print("  | " + line)
     show("and it was recorded", tcl.history.filter(count=1)[0].api)
+
+    print("\nThe recorded calls replay as a Tcl script, every word read back exactly:")
+    tcl.history.clear(clear_all=True)
+    tcl.history.start_marker("odd items")
+    tcl.vix.inventory.add("{loose", 3, unit="$x [evil]")
+    tcl.vix.inventory.add("tab\there\nnewline", 1)
+    tcl.history.end_marker("odd items")
+    tcl.vix.inventory.add("bolt", 1)
+    for line in tcl.history.script("odd items").splitlines():
+        print("  | " + line)
+    fresh = tkinter.Tcl()
+    fresh.eval(LIBRARY)
+    fresh.eval("proc evil args { error {evil ran} }")
+    folder = tempfile.mkdtemp()
+    path = os.path.join(folder, "session.tcl")
+    tcl.history.save(path, marker="odd items")
+    fresh.call("source", "-encoding", "utf-8", path)  # as tclsh would run the file
+    os.remove(path)
+    os.rmdir(folder)
+    show("items in a fresh interpreter after `source`", fresh.call("inventory::items"))
+    show("its count of '{loose'", fresh.call("inventory::count", "{loose"))

@@ -1,8 +1,10 @@
 """Tour section: Tcl variables, arrays and the variables views of a namespace."""
 
+from tkinter import TclError
+
 from trelmo.tcl.namespace import TclArrayVariable, TclNamespace, TclVariable, TempTclVariable
 
-TITLE = "Variables: scalar handles, arrays as dicts, a namespace's variables"
+TITLE = "Variables: scalar handles, arrays as dicts, a namespace's variables, Tcl dicts"
 
 
 def show(label, value):
@@ -54,3 +56,18 @@ def run(tcl):
         scratch.set([1, 2, 3])
         show("scratch.get_str() inside the block", scratch.get_str())
     show("scratch.exists() after the block", scratch.exists())
+
+    print("\nTcl packages load by name; Tcl dicts (here from tcllib's json) read as dicts of text:")
+    show("tcl.package_require('json')", tcl.package_require("json"))
+    try:
+        tcl.package_require("no_such_package", "2.0")
+    except TclError as e:
+        show("tcl.package_require('no_such_package', '2.0')", e)
+    tcl.tk.setvar("reply", '{"id": "007", "tags": ["a b", "c"], "owner": {"name": "ann"}, "id": "008"}')
+    tcl.tk.eval("set doc [json::json2dict $reply]")
+    doc = TclVariable("doc", tcl=tcl, cast=tcl.cast_dict)
+    show("TclVariable('doc', cast=tcl.cast_dict).get()", doc.get())
+    show("tcl.cast_dict(doc.get()['owner'])", tcl.cast_dict(doc.get()["owner"]))
+    show("tcl.cast_list(doc.get()['tags'])", tcl.cast_list(doc.get()["tags"]))
+    tcl.tk.eval("dict set doc owner name bob; llength [dict get $doc tags]")
+    show("after dict set and llength in Tcl", doc.get())

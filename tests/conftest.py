@@ -4,6 +4,7 @@ import os
 import sys
 
 import pytest
+from tkinter import TclError
 from hypothesis import HealthCheck, settings
 
 import trelmo.tcl
@@ -88,4 +89,14 @@ def trap(tcl):
 def tclx(tcl):
     """The interpreter object of ``tcl`` with TclX loaded (it must be installed)."""
     tcl.tk.eval("package require Tclx")
+    return tcl
+
+
+@pytest.fixture
+def tcllib(tcl):
+    """The interpreter object of ``tcl`` with tcllib's json, csv and struct::set loaded."""
+    try:
+        tcl.tk.eval("package require json; package require csv; package require struct::set")
+    except TclError:
+        pytest.skip("tcllib is not installed (tools/ensure-deps.sh installs it)")
     return tcl

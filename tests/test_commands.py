@@ -611,3 +611,49 @@ def test_no_leak_on_the_call_path(tcl):
         batch()
     gc.collect()
     assert sys.getallocatedblocks() - start < 50
+
+
+# -- loading Tcl packages ------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [(("json",), {}), (("json", "1.0"), {}), (("json", "1-"), {}), (("Tclx",), {}), (("struct::set", "2"), {"exact": False})],
+)
+def test_package_require_returns_the_version_tcl_loaded(tcl, args, kwargs):
+    version = tcl.package_require(*args, **kwargs)
+    assert type(version) is str and version == tcl.tk.eval("package present %s" % args[0])
+    assert tcl.package_require(args[0], version, exact=True) == version  # loaded once, same answer
+    with pytest.raises(nsmod.TclError) as info:
+        tcl.package_require(args[0], "99")
+    assert str(info.value) == 'version conflict for package "%s": have %s, need 99' % (args[0], version)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("nosuch_pkg",), {}, "can't find package nosuch_pkg"),
+        (("nosuch_pkg", "1.2"), {}, "can't find package nosuch_pkg 1.2"),
+        (("json", "99"), {}, "can't find package json 99"),
+        (("json", "1.0"), {"exact": True}, "can't find package json exactly 1.0"),
+        (("a b {",), {}, "can't find package a b {"),
+    ],
+)
+def test_package_require_errors_come_from_tcl(tcl, rec, args, kwargs, message):
+    with pytest.raises(nsmod.TclError) as info:
+        tcl.package_require(*args, **kwargs)
+    assert re.fullmatch(re.escape(message).replace(r"\*", ".*"), str(info.value))
+    # One command with the name as one word: nothing is re-parsed by Tcl.
+    assert rec.sent[-1][0] == "call" and args[0] in rec.sent[-1][1]
+
+
+def test_package_require_exact_needs_a_version(tcl, rec):
+    with pytest.raises(ValueError):
+        tcl.package_require("json", exact=True)
+    assert rec.sent == []
+
+
+def test_package_require_on_the_default_interpreter():
+    import trelmo.tcl
+
+    assert trelmo.tcl.package_require("csv") == trelmo.tcl.tk.eval("package present csv")

@@ -8,6 +8,8 @@ shown to readers but not executed.
 
 Each docs/<module>.md page must also name every public function, class and
 method of its module, and help() of each must show a signature and a summary.
+The package's __version__ must be the installed distribution's, with an entry
+in CHANGELOG.md.
 """
 
 import doctest
@@ -108,7 +110,35 @@ def test_snippets_run(path, capsys):
     gc.collect()
 
 
-@pytest.mark.parametrize("script", ["report_example.py", "typed_usage.py"])
+_LINK = re.compile(r"\]\(([^()\s]+)\)")
+
+
+@pytest.mark.parametrize("path", DOC_FILES)
+def test_relative_links_resolve(path):
+    """Every relative link of a page names a file of the tree (and, with an
+    anchor, a heading of that file), so it works in the repository and on the
+    documentation site."""
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        text = _FENCE.sub("", f.read())
+    broken = []
+    for target in _LINK.findall(text):
+        if re.match(r"[a-z]+:", target):
+            continue
+        file_part, _, anchor = target.partition("#")
+        linked = os.path.normpath(os.path.join(ROOT, os.path.dirname(path), file_part)) if file_part else os.path.join(ROOT, path)
+        if not os.path.exists(linked):
+            broken.append(target)
+        elif anchor:
+            with open(linked, encoding="utf-8") as f:
+                headings = re.findall(r"^#+ (.*)$", _FENCE.sub("", f.read()), re.M)
+            # A code host's slug: lower case, punctuation dropped, spaces to dashes.
+            slugs = {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in headings}
+            if anchor not in slugs:
+                broken.append(target)
+    assert not broken, "%s: links that lead nowhere: %s" % (path, ", ".join(broken))
+
+
+@pytest.mark.parametrize("script", ["report_example.py", "typed_usage.py", "tour.py"])
 def test_examples_run(script):
     """The examples run to the end, cleanly (nothing ignored at finalisation)."""
     missing = [m for m in MODULES if not _landed(m)]
@@ -126,6 +156,26 @@ def test_examples_run(script):
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == "", proc.stderr
     assert proc.stdout.strip()
+
+
+def test_version_is_the_distributions_and_in_the_changelog():
+    """__version__ is the installed distribution's version, and the changelog
+    has an entry for it."""
+    if not _landed("quoml"):
+        pytest.skip("trelmo.tcl.quoml not built yet")
+    from importlib import metadata
+
+    import trelmo.tcl
+
+    try:
+        installed = metadata.version("trelmo.tcl")
+    except metadata.PackageNotFoundError:  # Python 3.8 does not normalise the name
+        installed = metadata.version("trelmo_tcl")
+    assert trelmo.tcl.__version__ == installed
+    assert re.fullmatch(r"\d+\.\d+\.\d+(?:(?:a|b|rc)\d+)?(?:\.post\d+)?(?:\.dev\d+)?", installed), installed
+    with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as f:
+        headings = re.findall(r"^## \[([^\]]+)\]", f.read(), re.M)
+    assert headings[0] == "Unreleased" and installed in headings, headings
 
 
 # -- API coverage of the per-module pages --------------------------------------

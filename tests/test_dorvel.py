@@ -289,6 +289,36 @@ def test_deep_paths_and_recursion():
     assert d.all_keys() == [".".join(["a"] * 3000 + ["b"])]
 
 
+def _split_path(key):
+    """The components of a dotted key, cut one dot at a time as key.split('.', 1) does."""
+    parts = []
+    while True:
+        cut = key.split(".", 1)
+        parts.append(cut[0])
+        if len(cut) == 1:
+            return parts
+        key = cut[1]
+
+
+@pytest.mark.parametrize("key", ["a..b", ".a", "a.", ".", "..", "a...b", ".a.", "a..b..c", "..a"])
+def test_keys_with_empty_parts_follow_repeated_split(key):
+    parts = _split_path(key)
+    expected = 1
+    for part in reversed(parts[1:]):
+        expected = ("D", {part: expected})
+    d = Dorvel()
+    d[key] = 1
+    assert plain(d) == {parts[0]: expected}
+    assert d[key] == 1 and d.get(key) == 1 and key in d
+    assert d.all_keys() == [key]
+    sibling = ".".join(parts[:-1] + [parts[-1] + "z"])
+    assert (sibling in d) is False and d.get(sibling, 7) == 7
+    del d[key]
+    assert d == {} and key not in d
+    with pytest.raises(KeyError):
+        d[key]
+
+
 def test_non_string_keys_fail_as_python_would():
     d = Dorvel()
     d[("t",)] = 1
@@ -299,7 +329,7 @@ def test_non_string_keys_fail_as_python_would():
 
 
 # -- differential check against the plain Python class ----------------------------
-_keys = st.sampled_from(["a", "b", "a.b", "b.a", "a.b.c", "c.a", "a.c", "b"])
+_keys = st.sampled_from(["a", "b", "a.b", "b.a", "a.b.c", "c.a", "a.c", "b", "a..b", ".a", "a.", "."])
 _values = st.one_of(
     st.sampled_from(["x", "", "xbz", 5, None]),
     st.builds(lambda kv: ("D", kv), st.dictionaries(st.sampled_from(["a", "b", "c.d"]), st.sampled_from(["v", "w"]), max_size=2)),
@@ -529,3 +559,50 @@ def test_round_trip_through_text_and_objects(tx, tree):
     d = Dorvel(tree)
     assert Dorvel.from_tcl(quoml(d)) == d
     assert Dorvel.from_tcl(tx.tk.call("set", "rt", tclobj(d))) == d
+
+
+# -- keyed lists read back the same whatever Tcl did to them -----------------
+
+
+def _all_text(d):
+    """Every key of d and of its sub-lists is str, and so is every leaf."""
+    return all(type(k) is str and (_all_text(v) if isinstance(v, Dorvel) else type(v) is str) for k, v in d.items())
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        "list [list id 7] [list name ann]",
+        "list [list name [list [list first ann] [list last lee]]] [list tags {a b}] [list e {}] [list n 3.5]",
+        "list [list a.b c] [list a.d [list [list x 1]]] [list {my key} {v w}]",
+    ],
+)
+@pytest.mark.parametrize(
+    "forcing",
+    [
+        "",
+        "llength $::kl",
+        "foreach f $::kl {foreach e $f {llength $e}}",
+        "foreach f $::kl {catch {foreach g [lindex $f 1] {foreach e $g {llength $e}}}}",
+        "foreach f $::kl {catch {expr {[lindex $f 1] + 0}}}",
+    ],
+)
+def test_from_tcl_is_the_same_whatever_tcl_did_to_the_value(tcl, shape, forcing):
+    tk = tcl.tk
+    tk.eval("set ::kl [string range [%s] 0 end]" % shape)
+    expected = Dorvel.from_tcl(tk.eval("set ::kl"))
+    tk.eval(forcing)
+    for value in (tk.getvar("::kl"), tk.call("set", "::kl"), tk.eval("set ::kl")):
+        got = Dorvel.from_tcl(value)
+        assert got == expected and _all_text(got)
+
+
+def test_from_tcl_of_tclx_keyed_lists_is_text(tclx):
+    tk = tclx.tk
+    tk.eval("keylset ::kl id 7 name.first ann name.last lee tags {a b}")
+    expected = Dorvel.from_tcl(tk.eval("set ::kl"))
+    assert expected == {"id": "7", "name": {"first": "ann", "last": "lee"}, "tags": "a b"}
+    tk.eval("keylget ::kl name.first; keylkeys ::kl name")  # a keyed-list representation
+    for value in (tk.getvar("::kl"), tk.call("set", "::kl")):
+        got = Dorvel.from_tcl(value)
+        assert got == expected and _all_text(got)

@@ -187,6 +187,27 @@ def quoml_argument_errors(c):
     expect(TypeError, q._tcl_UpdateStringOfList, 5)
 
 
+@op("quoml", "_cast_any")
+def cast_any_values(c):
+    q = c.q
+    for value in ("hello", "42", "-7", "3.5", "1e-05", "007", "1.50", "9" * 30, "9" * 5000, "", "\u20ac", c.probe_str,
+                  StrSub("12"), True, 7, 2.5, ("1", ("x", "2.5")), c.probe_obj, c.big):
+        q._cast_any(value)
+    expect(Boom, q._cast_any, RaisingStr())
+    expect(Boom, q._cast_any, ("1", RaisingStr()))
+    expect(TypeError, q._cast_any)
+
+
+@op("quoml", "_cast_any", "casts-package")
+def package_casts(c):
+    t, tk = c.tcl, c.tk
+    tk.eval("set ::hl_l [list {a b} [list c {d e}] 1.5 7]; foreach e $::hl_l {catch {llength $e}}")
+    for value in (tk.getvar("::hl_l"), tk.eval("set ::hl_l"), ("a\0b", (1, True)), "a\0b c", 1e-5, b"\xff", [1, "x"]):
+        t.cast_list(value)
+    t.cast_array(tk.getvar("::hl_l"))
+    expect(TclError, t.cast_list, "{a")
+
+
 # namespace: name algebra and TclNamespace ------------------------------------------
 @op("namespace", "TclNamespace")
 def name_algebra(c):
@@ -590,8 +611,12 @@ def history(c):
     h.clear("m")
     h.clear(clear_all=True)
     e = E(["a b", "c"])
-    str(e), repr(e), e.api
+    str(e), repr(e), e.api, e.words
     H(max_history=None).append("x")
+    h.append(["#x", "a\r\x1a {", c.probe_str])
+    h.script(), h.script("m")
+    h.save(os.devnull)
+    h.save(os.devnull, marker="m")
 
 
 @op("history", "History")
@@ -606,6 +631,14 @@ def history_errors(c):
     expect(TypeError, E, [1, 2])
     expect(ValueError, H, -1)
     expect(TypeError, H, 1, 2)
+    expect(Exception, h.script, "nosuch")
+    expect(Exception, h.save, os.devnull, "nosuch")
+    h.append(["set", "x", "1"])
+    expect(IsADirectoryError, h.save, os.sep)
+    h.append(["set", "x", "\ud800"])
+    expect(UnicodeEncodeError, h.save, os.devnull)
+    h.__history__[-1].words = ["not", "a", "tuple"]
+    expect(TypeError, h.script)
 
 
 # vix ---------------------------------------------------------------------------------------
@@ -614,6 +647,7 @@ def vix(c):
     v = c.vix
     v.set("::hl_q", c.probe_str)
     v.set("::hl_q", "1", cast_=False)
+    v.list(1.5, [2, 3], cast_=False)
     v.list(1, [2, 3], opt="a b", flag=None)
     chain = v.ns.a.b
     str(chain), repr(chain)

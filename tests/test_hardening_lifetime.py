@@ -263,3 +263,48 @@ def test_interpreters_dropped_with_python_commands_left_are_freed(recwarn):
     with contextlib.redirect_stderr(io.StringIO()):  # the finalisers' ignored ReferenceErrors
         rounds = _growth_per_round(lambda: _one_interpreter_life(leave_commands=True))
     _assert_no_growth(rounds)
+
+
+# -- closing an interpreter: close() and the with block -------------------------------------------
+@need_namespace
+def test_closed_interpreter_refuses_every_handle():
+    from tkinter import TclError
+
+    with Interpreter() as tcl:
+        cases = _handles(tcl)
+        assert not tcl.closed
+        assert tcl.tk.call("set", "::x", 1) == 1
+    assert tcl.closed and "closed" in repr(tcl)
+    tcl.close()  # closing twice does nothing
+    for name, handle, tcl_ops, local_ops in cases:
+        for i, fn in enumerate(tcl_ops):
+            try:
+                fn()
+            except RuntimeError as e:
+                assert "closed" in str(e), (name, i, e)
+            except TclError:
+                pass  # a temporary object's exit ignores a gone resource
+            else:
+                # cmds[name] only makes a handle: it needs the interpreter
+                # object (gone above), not Tcl
+                assert (name, i) == ("cmds view", 3), "%s operation %d needs Tcl but worked" % (name, i)
+        for fn in local_ops:
+            fn()
+    with pytest.raises(RuntimeError, match="closed"):
+        tcl.tk
+    with pytest.raises(RuntimeError, match="closed"):
+        tcl.vix.set("x", 1)
+    assert tcl.cast_any("12") == 12  # casts that need no Tcl keep working
+
+
+def test_close_from_another_thread_is_refused():
+    import threading
+
+    tcl = Interpreter()
+    box = []
+    t = threading.Thread(target=lambda: box.append(pytest.raises(RuntimeError, tcl.close)))
+    t.start()
+    t.join()
+    assert box and not tcl.closed
+    tcl.close()
+    assert tcl.closed

@@ -176,3 +176,124 @@ def test_long_conversion_while_another_thread_changes_the_input(func, shape, res
     finally:
         stop.set()
         changer.join()
+
+
+# -- handles made in worker threads, and the default interpreter's thread ----------------------
+THREAD_CHILD = """
+import sys, threading
+import trelmo.tcl
+from trelmo.tcl import Interpreter, TclCommand
+from trelmo.tcl.dorvel import Dorvel
+results = []
+def work():
+    %s
+%s
+threads = [threading.Thread(target=work) for _ in range(3)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print(sorted(set(map(repr, results))))
+"""
+
+# (what the worker runs, what the main thread does first): making handles from
+# text and the module-level casts split lists with an interpreter of the
+# calling thread, never the default interpreter of the main thread.
+THREAD_CASES = {
+    "handle from text, own interpreter": ("results.append(TclCommand('list a', tcl=tcl).args)", "tcl = Interpreter()"),
+    "handle from text, default started": (
+        "results.append(TclCommand('list a', tcl=tcl).args)",
+        "tcl = Interpreter(); trelmo.tcl.tk.eval('set x 1')",
+    ),
+    "package casts": (
+        "results.append((trelmo.tcl.cast_list('a {b c}'), trelmo.tcl.cast_boolean('yes'), "
+        "trelmo.tcl.cast_array('k v')))",
+        "",
+    ),
+    "package casts, default started": ("results.append(trelmo.tcl.cast_list('a {b c}'))", "trelmo.tcl.vix.set('x', 1)"),
+    "keyed list": ("results.append(Dorvel.from_tcl('{a 1} {b {{c 2}}}'))", "trelmo.tcl.tk.eval('set x 1')"),
+    "handle used in its thread": (
+        "t = Interpreter(); results.append(TclCommand('list', tcl=t)('a b', 1))",
+        "trelmo.tcl.tk.eval('set x 1')",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(THREAD_CASES))
+def test_handles_made_in_worker_threads_exit_cleanly(case):
+    import subprocess
+    import sys
+
+    work, main = THREAD_CASES[case]
+    child = subprocess.run(
+        [sys.executable, "-c", THREAD_CHILD % (work, main)], capture_output=True, text=True, timeout=120
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert "Tcl_AsyncDelete" not in child.stderr and "Exception" not in child.stderr, child.stderr[-2000:]
+    assert len(eval(child.stdout)) == 1, child.stdout  # the same answer in every thread
+
+
+def _in_thread(fn):
+    box = []
+
+    def run():
+        try:
+            box.append(("ok", fn()))
+        except BaseException as e:  # noqa: BLE001 - handed to the test
+            box.append(("raised", e))
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join(timeout=120)
+    return box[0]
+
+
+@pytest.mark.parametrize(
+    "use",
+    [
+        "trelmo.tcl.tk",
+        "trelmo.tcl.vars",
+        "trelmo.tcl.vix",
+        "trelmo.tcl.default_interpreter()",
+        "TclCommand('set')('x')",
+        "TclVariable('::x').get()",
+        "TclNamespace('::').exists()",
+    ],
+)
+def test_default_interpreter_refuses_other_threads(use):
+    import trelmo.tcl
+    from trelmo.tcl.namespace import TclCommand, TclNamespace, TclVariable
+
+    scope = {"trelmo": trelmo, "TclCommand": TclCommand, "TclVariable": TclVariable, "TclNamespace": TclNamespace}
+    kind, result = _in_thread(lambda: eval(use, scope))
+    assert kind == "raised" and type(result) is RuntimeError, result
+    assert "main thread" in str(result)
+    # the main thread keeps its default interpreter
+    trelmo.tcl.tk.call("set", "::x", 1)
+    assert TclVariable("::x").get() == 1
+
+
+def test_module_casts_in_many_threads_at_once():
+    """Each thread splits with its own interpreter: no thread sees another's text."""
+    import trelmo.tcl
+
+    errors = []
+    barrier = threading.Barrier(THREADS)
+
+    def split(n):
+        try:
+            barrier.wait()
+            for i in range(ROUNDS):
+                words = ["t%d" % n, str(i), "a b", "{", "\u20ac"]
+                text = trelmo.tcl.quoml(words)
+                assert trelmo.tcl.cast_list(text) == words
+                assert trelmo.tcl.cast_array(trelmo.tcl.quoml(["k%d" % n, i])) == {"k%d" % n: str(i)}
+        except BaseException as e:  # noqa: BLE001
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=split, args=(n,)) for n in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=600)
+    assert errors == []

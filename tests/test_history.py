@@ -1,9 +1,11 @@
 """Call history: bounded queues, markers, filtering, clearing, entries, log lines."""
 
 import datetime
+import errno
 import gc
 import importlib
 import logging
+import os
 import re
 import sys
 
@@ -89,6 +91,23 @@ def test_argument_errors_read_like_python():
         with pytest.raises(TypeError) as theirs:
             reference(h, *args, **kwargs)
         assert str(ours.value).split("() ")[1] == str(theirs.value).split("() ")[1]
+
+    def script(self, marker=None):
+        pass
+
+    def save(self, path, marker=None):
+        pass
+
+    for name, ref, cases in [
+        ("script", script, [((1, 2), {}), ((), {"path": "p"}), ((1,), {"marker": 1})]),
+        ("save", save, [((), {}), (("p", 1, 2), {}), (("p",), {"path": "q"}), (("p",), {"count": 1})]),
+    ]:
+        for args, kwargs in cases:
+            with pytest.raises(TypeError) as ours:
+                getattr(h, name)(*args, **kwargs)
+            with pytest.raises(TypeError) as theirs:
+                ref(h, *args, **kwargs)
+            assert str(ours.value).split("() ")[1] == str(theirs.value).split("() ")[1]
 
 
 # -- enable, disable, log lines ----------------------------------------------------------------
@@ -310,11 +329,27 @@ def test_entry_text_and_representation(fixed_time):
 
 
 @pytest.mark.parametrize(
-    "words, api",
-    [(["set", "x", "a b"], "set x {a b}"), ((), ""), (["", "a"], " a"), (iter(["x", " "]), "x { }"), (["é ü", "€"], "{é ü} €")],
+    "words, api, kept",
+    [
+        (["set", "x", "a b"], "set x {a b}", ("set", "x", "a b")),
+        ((), "", ()),
+        (["", "a"], " a", ("", "a")),
+        (iter(["x", " "]), "x { }", ("x", " ")),
+        (["é ü", "€"], "{é ü} €", ("é ü", "€")),
+        ("set x {a b}", "set x {a b}", None),
+        ("", "", None),
+    ],
 )
-def test_entry_words(words, api):
-    assert Entry(words).api == api
+def test_entry_words(words, api, kept):
+    e = Entry(words)
+    assert (e.api, e.words) == (api, kept)
+
+
+def test_entry_words_are_a_snapshot():
+    words = ["set", "x", "1"]
+    e = Entry(words)
+    words[2] = "2"
+    assert (e.api, e.words) == ("set x 1", ("set", "x", "1"))
 
 
 @given(st.lists(st.text(alphabet="ab ñ\U0001f600", min_size=1), max_size=6))
@@ -339,6 +374,169 @@ def test_entry_reads_get_time_at_call_time(monkeypatch):
     assert calls == [1]
 
 
+# -- replay scripts ------------------------------------------------------------------------------
+
+# Characters that mean something to Tcl's script parser or list parser, and
+# text beyond ASCII; no NUL (the bridge's eval cuts there).
+REPLAY_TEXT = st.lists(
+    st.one_of(
+        st.sampled_from(list("{}[]$\\\" ;#\t\n\r\x0b\f\x1a") + ["\\\n", "\\{", "é", "€", "\U0001f600", "::", "()"]),
+        st.characters(blacklist_characters="\x00", blacklist_categories=("Cs",)),
+    ),
+    max_size=8,
+).map("".join)
+
+
+@pytest.fixture(scope="module")
+def replayer():
+    """A Tcl interpreter whose every unknown command name records its words in ::got.
+
+    The trap commands count their runs in ::trapped.  Returns (tk, replay):
+    replay(script) evaluates script and returns the recorded word lists.
+    """
+    import tkinter
+
+    tk = tkinter.Tcl().tk
+    tk.eval("set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}")
+    tk.eval("rename unknown {}; proc unknown args {lappend ::got $args; return}")
+
+    def replay(script):
+        tk.eval("set ::got {}")
+        tk.eval(script)
+        return [tk.splitlist(c) for c in tk.splitlist(tk.eval("set ::got"))]
+
+    return tk, replay
+
+
+def _unknown_name(tk, name):
+    return tk.call("namespace", "which", "-command", name) == "" and tk.call("info", "procs", name) == ""
+
+
+@given(st.lists(st.lists(REPLAY_TEXT, min_size=1, max_size=5), max_size=4))
+def test_script_replays_every_word_exactly(replayer, calls):
+    tk, replay = replayer
+    # Command names that Tcl knows would run those commands: only unknown ones
+    # reach the recording handler.
+    calls = [c for c in calls if _unknown_name(tk, c[0]) and not c[0].startswith("::")]
+    h = History()
+    for words in calls:
+        h.append(words)
+    script = h.script()
+    assert script.count("\n") >= len(calls) and (script == "" or script.endswith("\n"))
+    assert "\r" not in script and "\x1a" not in script  # a file keeps every line as written
+    assert replay(script) == [tuple(c) for c in calls]
+    assert tk.getvar("::trapped") in (0, "0")
+
+
+@pytest.mark.parametrize(
+    "words, line",
+    [
+        (["#cmd", "x"], "\\#cmd x"),  # not a comment
+        (["#"], "\\#"),
+        (["a", "#b"], "a #b"),
+        (["", "{"], "{} \\{"),
+        (["x", "$y [evil]"], "x {$y [evil]}"),
+        (["x", "a\r\nb c", "{d}"], "x a\\r\\nb\\ c {{d}}"),
+        (["#\x1a", "\x1a0 {", "$[\\\"\t\f\x0b;]\x1a", "{}"], "\\#\\u001a \\u001a0\\ \\{ \\$\\[\\\\\\\"\\t\\f\\v\\;\\]\\u001a {{}}"),
+    ],
+)
+def test_script_lines(replayer, words, line):
+    tk, replay = replayer
+    h = History()
+    h.append(words)
+    assert h.script() == line + "\n"
+    if _unknown_name(tk, words[0]):
+        assert replay(h.script()) == [tuple(words)]
+
+
+def test_script_mixes_text_and_words_in_order():
+    h = History()
+    h.append("set x 1; set y 2")
+    h.append(["set", "z", "a b"])
+    h.append("")
+    assert h.script() == "set x 1; set y 2\nset z {a b}\n\n"
+    assert History().script() == ""
+
+
+def test_script_of_a_marker_and_unknown_markers():
+    h = History()
+    h.append(["before"])
+    h.start_marker("m")
+    h.append(["during", "a b"])
+    h.start_marker("m")
+    h.append(["twice"])
+    h.end_marker("m")
+    h.end_marker("m")
+    h.append(["after"])
+    assert h.script("m") == "during {a b}\ntwice\ntwice\n"
+    assert h.script() == "before\nduring {a b}\ntwice\nafter\n"
+    for call in (lambda: h.script("nosuch"), lambda: h.save("/nonexistent/x.tcl", marker="nosuch")):
+        with pytest.raises(Exception) as info:
+            call()
+        assert type(info.value) is Exception and str(info.value) == "No such marker: nosuch"
+
+
+def test_script_entries_of_other_shapes():
+    class Plain:  # an entry made by other code: no words attribute
+        api = "set plain 1"
+
+    h = History()
+    h.__history__.extend([Plain(), Entry(["a", "b c"])])
+    assert h.script() == "set plain 1\na {b c}\n"
+    for bad in ({"api": 5}, {"words": ["a", "b"]}, {"words": ("a", 1)}):
+        entry = Entry("x")
+        entry.__dict__.update(bad)
+        h.__history__[0] = entry
+        with pytest.raises(TypeError):
+            h.script()
+
+
+def test_script_uses_the_module_level_quoml(monkeypatch):
+    h = History()
+    h.append(["a", "b"])
+    monkeypatch.setattr(history_mod, "quoml", lambda words: "|".join(words))
+    assert h.script() == "a|b\n"
+    monkeypatch.setattr(history_mod, "quoml", lambda words: 5)
+    with pytest.raises(TypeError):
+        h.script()
+
+
+def test_save_writes_utf8_bytes(tmp_path, replayer):
+    tk, replay = replayer
+    h = History()
+    h.append(["rec", "é\r\n€ \U0001f600", "{", "\\\n", "$x [evil]", "", "^Z\x1a stops a file"])
+    h.start_marker("m")
+    h.append("set ::saved 1")
+    path = tmp_path / "session.tcl"
+    assert h.save(path) is None
+    assert path.read_bytes() == h.script().encode("utf-8")
+    h.save(str(path), marker="m")
+    assert path.read_bytes() == b"set ::saved 1\n"
+    h.save(str(tmp_path / "all.tcl"))
+    tk.eval("set ::saved 0")
+    # What Tcl reads from the file, as tclsh would source it.
+    got = replay("source -encoding utf-8 {%s}" % (tmp_path / "all.tcl"))
+    assert got == [("rec", "é\r\n€ \U0001f600", "{", "\\\n", "$x [evil]", "", "^Z\x1a stops a file")]
+    assert tk.getvar("::saved") in (1, "1") and tk.getvar("::trapped") in (0, "0")
+
+
+def test_save_errors_leave_no_file_open(tmp_path):
+    h = History()
+    h.append(["set", "x", "\ud800"])  # Tcl cannot hold a lone surrogate; nor can UTF-8
+    path = tmp_path / "bad.tcl"
+    with pytest.raises(UnicodeEncodeError):
+        h.save(path)
+    assert not path.exists()  # the script is encoded before the file is opened
+    h.clear()
+    h.append(["set", "x", "1"])
+    with pytest.raises(IsADirectoryError):
+        h.save(tmp_path)
+    if os.path.exists("/dev/full"):
+        with pytest.raises(OSError) as info:
+            h.save("/dev/full")
+        assert info.value.errno == errno.ENOSPC
+
+
 def test_subclasses_behave_as_python_classes():
     class Quiet(History):
         def enable(self):
@@ -361,7 +559,9 @@ def test_no_reference_leaks():
         h.start_marker("m")
         for i in range(200):
             h.append(["set", "x", "a b %d" % i])
+            h.append("#text %d" % i)
             h.filter("m", count=3, regex="x")
+            h.script("m")
             try:
                 h.filter("nosuch")
             except Exception:

@@ -29,7 +29,7 @@ DONT = {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
 NAMES = [
     "Mapping", "Sequence", "Set", "_tkTcl_Obj", "sys", "unicode", "_Tcl_ScanElement", "_Tcl_ConvertElement",
     "_tcl_UpdateStringOfList", "_quoml_from_sequence", "_quoml_from_mapping", "quoml", "_sysmaxsize",
-    "_long_type", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj",
+    "_long_type", "_tclobj_from_sequence", "_tclobj_from_mapping", "tclobj", "_cast_any",
 ]  # fmt: skip
 
 
@@ -108,7 +108,7 @@ def test_capsule_entry_points_are_the_module_functions():
     addr = get(capsule, b"trelmo.tcl.quoml._C_API")
     version = ctypes.c_int.from_address(addr).value
     ptrs = (ctypes.c_void_p * 4).from_address(addr + ctypes.sizeof(ctypes.c_void_p))
-    assert version == 1 and ptrs[0] == id(quoml) and ptrs[1] == id(tclobj)
+    assert version == 2 and ptrs[0] == id(quoml) and ptrs[1] == id(tclobj)
     proto = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)
     c_quoml, c_tclobj = proto(ptrs[2]), proto(ptrs[3])
     value = ["a b", {"k": [1, None]}]
@@ -121,6 +121,27 @@ def test_capsule_entry_points_are_the_module_functions():
         loop = []
         loop.append(loop)
         c_quoml(loop)
+
+
+@pytest.mark.parametrize("name", [n for n in NAMES if n not in ("sys", "_tcl_UpdateStringOfList", "_cast_any")])
+def test_capsule_answers_for_the_module_names(names, name):
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    addr = get(Q._C_API, b"trelmo.tcl.quoml._C_API")
+    ptrs = (ctypes.c_void_p * 7).from_address(addr + ctypes.sizeof(ctypes.c_void_p))
+    names_hold, pristine = ctypes.PYFUNCTYPE(ctypes.c_int)(ptrs[4]), ctypes.PYFUNCTYPE(ctypes.c_int)(ptrs[5])
+    loaded = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object)(ptrs[6])
+    original = getattr(Q, name)
+    assert (names_hold(), pristine()) == (1, 1)
+    assert loaded(name) == id(original) and loaded("".join(list(name))) == id(original) and loaded("nothing") is None
+    setattr(Q, name, lambda *a: None)
+    assert (names_hold(), pristine()) == (0, 0) and loaded(name) == id(original)
+    setattr(Q, name, original)
+    assert (names_hold(), pristine()) == (1, 1)
+    delattr(Q, name)
+    assert names_hold() == 0
+    setattr(Q, name, original)
+    assert names_hold() == 1
 
 
 # -- list-element quoting: the rules and Tcl as judge -----------------------------------
@@ -190,6 +211,31 @@ def test_nested_lists_and_mappings_round_trip_through_tcl(tk, value):
         assert quoml(value) == pyquoml.quoml(value)
         # An inner list hands its scan to the outer one; reading its text gives the same.
         assert quoml([value, "x"]) == quoml([quoml(value), "x"])
+
+
+# Elements longer than the block size take the block-scanning pass; short ones
+# the per-character one.  Braces and backslashes in every arrangement, padded
+# with plain characters of each string width.
+PADS = ["x", "\xe9", "\u20ac", "\U0001f600"]
+tricky = st.lists(st.sampled_from(["\\", "{", "}", "\\{", "\\}", "\\\\", " ", "x", "[", '"', "$", "\n"]),
+                  max_size=10).map("".join)  # fmt: skip
+
+
+@given(tricky)
+@pytest.mark.parametrize("pad", PADS, ids=["ucs1", "latin1", "ucs2", "ucs4"])
+def test_long_elements_scan_like_short_ones(pad, s):
+    flags = Q._Tcl_ScanElement(pad + s)[1]
+    assert Q._Tcl_ScanElement(pad * 40 + s)[1] == flags == pyquoml._Tcl_ScanElement(pad * 40 + s)[1]
+    if s and s[0] not in '{"':
+        assert Q._Tcl_ScanElement(s)[1] == flags
+
+
+@given(st.lists(tricky, min_size=1, max_size=5))
+@pytest.mark.parametrize("pad", PADS, ids=["ucs1", "latin1", "ucs2", "ucs4"])
+def test_lists_of_long_elements_round_trip_through_tcl(tk, pad, parts):
+    elements = [pad * 40 + p for p in parts] + [p + pad * 40 for p in parts] + ["y"]
+    assert list(tk.splitlist(quoml(elements))) == elements
+    assert quoml(elements) == pyquoml.quoml(elements)
 
 
 # Long lists of strings are written a chunk at a time; the widest character

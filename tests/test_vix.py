@@ -121,6 +121,93 @@ def test_every_word_reaches_tcl_unparsed(shared, args, kwargs):
     assert shared.tk.splitlist(result) == tuple(words)
 
 
+# -- replay ----------------------------------------------------------------------------------------
+
+# Set up alike in the recording and in the replaying interpreter (not recorded):
+# the trap commands, a procedure whose name starts with '#' (a comment, were it
+# written bare at the start of a line), and a dump of the global variables,
+# arrays as sorted key-value lists.
+REPLAY_SETUP = r"""
+set ::trapped 0; proc evil args {incr ::trapped}; proc trap args {incr ::trapped}
+proc {#rec} args { lappend ::recorded $args; return }
+proc dump {} {
+    set out {}
+    foreach n [lsort [info globals]] {
+        if {$n in {trapped errorInfo errorCode}} continue
+        if {[array exists ::$n]} {
+            lappend out $n array [lsort -stride 2 [array get ::$n]]
+        } elseif {[info exists ::$n]} {
+            lappend out $n scalar [set ::$n]
+        }
+    }
+    return $out
+}
+"""
+
+# Variable names: anything but the characters that make a name refer to a
+# namespace or an array element.
+NAME = TEXT.map(lambda t: "".join(c for c in t if c not in ":()"))
+
+SESSION_OP = st.one_of(
+    st.tuples(st.just("set"), NAME.map("s".__add__), st.one_of(TEXT, st.lists(TEXT, max_size=3))),
+    st.tuples(st.just("append"), NAME.map("s".__add__), TEXT, TEXT),
+    st.tuples(st.just("lappend"), NAME.map("l".__add__), TEXT, st.lists(TEXT, max_size=3)),
+    st.tuples(st.just("dict"), st.just("set"), NAME.map("d".__add__), TEXT, TEXT),
+    st.tuples(st.just("array"), st.just("set"), NAME.map("A".__add__), st.lists(TEXT, min_size=2, max_size=2)),
+    st.tuples(st.just("set"), st.tuples(NAME.map("A".__add__), TEXT).map(lambda p: "%s(%s)" % p), TEXT),
+    st.tuples(st.just("#rec"), TEXT, st.lists(TEXT, max_size=2)),
+)
+
+
+def dump(tk):
+    return tk.eval("dump")
+
+
+@settings(max_examples=60, suppress_health_check=[HealthCheck.too_slow])
+@given(session=st.lists(SESSION_OP, min_size=1, max_size=8))
+def test_a_session_of_quick_calls_replays_exactly(session):
+    import tkinter
+
+    tcl = Interpreter()
+    tcl.tk.eval(REPLAY_SETUP)
+    for name, *args in session:
+        getattr(tcl.vix, name)(*args, cast_=False)
+    entries = list(tcl.history.__history__)
+    assert [e.words for e in entries] == [(n,) + tuple(quoml(a) for a in args) for n, *args in session]
+    fresh = tkinter.Tcl().tk
+    fresh.eval(REPLAY_SETUP)
+    fresh.eval(tcl.history.script())
+    assert dump(fresh) == dump(tcl.tk)
+    assert fresh.getvar("::trapped") in (0, "0") and tcl.tk.getvar("::trapped") in (0, "0")
+
+
+def test_a_marker_script_replays_only_its_calls(lib):
+    import tkinter
+
+    lib.tk.eval(REPLAY_SETUP)
+    lib.vix.set("before", "{")
+    lib.history.start_marker("m")
+    lib.vix.set("during", "$x [evil] \\")
+    lib.vix.lappend("L", "a b", ["c {", "\t"])
+    getattr(lib.vix, "#rec")("é\n", "\r\x1a")
+    lib.history.end_marker("m")
+    lib.vix.set("after", 2)
+    try:
+        lib.vix.nosuchproc("x")  # failed calls are recorded too
+    except TclError:
+        pass
+    fresh = tkinter.Tcl().tk
+    fresh.eval(REPLAY_SETUP)
+    fresh.eval(lib.history.script("m"))
+    assert fresh.splitlist(fresh.eval("info globals during")) == ("during",)
+    for name in ("during", "L", "recorded"):
+        assert fresh.eval("set ::" + name) == lib.tk.eval("set ::" + name)
+    for name in ("before", "after"):
+        assert fresh.eval("info exists ::" + name) == "0"
+    assert fresh.getvar("::trapped") in (0, "0")
+    assert lib.history.script().endswith("\nnosuchproc x\n")
+
+
 # -- chains ----------------------------------------------------------------------------------------
 
 
@@ -360,3 +447,91 @@ def test_no_reference_leaks(lib):
         batch()
     gc.collect()
     assert sys.getallocatedblocks() - before < 200
+
+
+# -- cast_any: text stays text unless it is a number spelled canonically --------------------------
+
+
+def _canonical_number(s):
+    """What cast_any must make of the text s: the number when str()/repr() gives s back."""
+    for convert, show in ((int, str), (float, repr)):
+        try:
+            value = convert(s)
+        except ValueError:
+            continue
+        if show(value) == s and value == value and abs(value) != float("inf"):
+            return value
+    return s
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [("0", 0), ("42", 42), ("-7", -7), ("3.5", 3.5), ("-0.0", -0.0), ("0.0001", 0.0001), ("1e-05", 1e-05),
+     ("1e+16", 1e16), ("123456789012345678901234567890", 123456789012345678901234567890)]
+    + [(t, t) for t in ["007", "00", "08", "1e3", "0x1F", " 1", "1 ", "1_000", "+5", "-0", "1.50", "inf", "-inf", "nan",
+                        "", "0.00001", "1.", ".5", "1e5", "\u0663", "-", "1.5.0", "10000000000000000.0", "abc", "a b"]],
+)  # fmt: skip
+def test_cast_any_converts_only_canonical_numbers(tcl, text, expected):
+    import trelmo.tcl
+
+    for cast_any in (tcl.cast_any, trelmo.tcl.cast_any):
+        got = cast_any(text)
+        assert type(got) is type(expected) and repr(got) == repr(expected)
+    assert _canonical_number(text) == expected or text == "nan"
+
+
+@given(st.one_of(st.text(alphabet="0123456789-+.e_x \u0663", max_size=12), st.floats(allow_nan=False).map(repr),
+                 st.integers().map(str)))  # fmt: skip
+def test_cast_any_follows_the_canonical_spelling_rule(text):
+    import trelmo.tcl
+
+    got, expected = trelmo.tcl.cast_any(text), _canonical_number(text)
+    assert type(got) is type(expected) and repr(got) == repr(expected)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(True, True), (7, 7), (2.5, 2.5), (("1", "x", ("007", 3.5)), [1, "x", ["007", 3.5]]), ((), []),
+     (b"12", "b'12'")],
+)  # fmt: skip
+def test_cast_any_of_values_the_bridge_typed(tcl, value, expected):
+    got = tcl.cast_any(value)
+    assert got == expected and type(got) is type(expected)
+
+
+def test_cast_any_of_tcl_objects(tcl):
+    tk = tcl.tk
+    tk.eval("set ::d [dict create a 007]; dict size $::d")
+    obj = tk.getvar("::d")
+    assert type(obj).__name__ == "Tcl_Obj"
+    assert tcl.cast_any(obj) == "a 007"
+    tk.eval("set ::d [dict create k 42]; dict size $::d")
+    assert tcl.cast_any(tk.getvar("::d")) == "k 42"
+
+
+@pytest.mark.parametrize("word, expected", [("007", "007"), ("08", "08"), ("0x1F", "0x1F"), ("42", 42), ("3.5", 3.5), ("1e3", "1e3")])
+def test_quick_calls_keep_ids_and_zip_codes(lib, word, expected):
+    assert lib.vix.set("::z", word) == expected
+    assert lib.vix.set("::z", cast_=False) == word
+
+
+@pytest.mark.parametrize(
+    "shape",
+    [
+        "list {a b} c x",
+        r'list [list a {} "\{"] [list [list x y] z] [list {#a} b] [list "\}" a]',
+        "list 42 -3 3.5 0.1 1e-5 {a {b c}} {}",
+        "dict create k {v w} n {} {my key} [list 1 2]",
+    ],
+)
+@pytest.mark.parametrize(
+    "forcing",
+    ["", "llength $::v", "catch {dict size $::v}", "foreach e $::v {catch {llength $e}}",
+     "foreach e $::v {catch {expr {$e + 0}}}"],
+)  # fmt: skip
+def test_uncast_results_are_tcl_text_whatever_tcl_did(lib, shape, forcing):
+    tk = lib.tk
+    tk.eval("set ::v [string range [%s] 0 end]; proc produce {} {set ::v}" % shape)
+    expected = tk.eval("set ::v")
+    tk.eval(forcing)
+    assert lib.vix.produce(cast_=False) == expected

@@ -25,8 +25,10 @@
 // Dotted paths are walked iteratively, so a key with thousands of dots needs
 // no C stack; every descent into nested values (construction, flattening,
 // reading Tcl text) is recursion-guarded.
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
+
 
 namespace {
 
@@ -43,52 +45,43 @@ const char kConflict[] = "target key \"%s\" is a value, cannot update value agai
 // Interned names and module state.
 // ---------------------------------------------------------------------------
 
-// Class members implemented here, in class-body order.
-enum Member { kInit, kFromTcl, kGetItem, kSetItem, kContains, kDelItem, kUpdate, kAllKeys, kAllItems, kTclobjM, kMembers };
+// The interned names: first the class members implemented here, in
+// class-body order (S.member[kInit], ...), then the other names (S.dot, ...).
+#define DORVEL_NAMES(MEMBER, X) \
+    MEMBER(kInit, "__init__") \
+    MEMBER(kFromTcl, "from_tcl") \
+    MEMBER(kGetItem, "__getitem__") \
+    MEMBER(kSetItem, "__setitem__") \
+    MEMBER(kContains, "__contains__") \
+    MEMBER(kDelItem, "__delitem__") \
+    MEMBER(kUpdate, "update") \
+    MEMBER(kAllKeys, "all_keys") \
+    MEMBER(kAllItems, "all_items") \
+    MEMBER(kTclobjM, "__tclobj__") \
+    X(dot, ".") \
+    X(split, "split") \
+    X(items, "items") \
+    X(missing, "__missing__") \
+    X(dunder_class, "__class__") \
+    X(getattribute, "__getattribute__") \
+    X(type_name, "typename") \
+    X(keyed_list, kKeyedListType) \
+    X(cast_list, "cast_list") \
+    X(tclobj, "tclobj") \
+    X(package, "trelmo.tcl") \
+    X(conflict, kConflict) \
+    X(dot_empty, "")  /* prefix of the top level */
+
+enum Member { DORVEL_NAMES(PYHELP_NAME_ENUM, PYHELP_NAME_SKIP) kMembers };
 
 struct Strings {
     PyObject* member[kMembers];
-    PyObject* dot;
-    PyObject* split;
-    PyObject* items;
-    PyObject* missing;       // __missing__
-    PyObject* dunder_class;  // __class__
-    PyObject* getattribute;  // __getattribute__
-    PyObject* type_name;     // typename
-    PyObject* keyed_list;    // keyedList
-    PyObject* cast_list;
-    PyObject* tclobj;
-    PyObject* package;       // trelmo.tcl
-    PyObject* conflict;
-    PyObject* dot_empty;     // "" (prefix of the top level)
+    DORVEL_NAMES(PYHELP_NAME_SKIP, PYHELP_NAME_FIELD)
 };
 Strings S;
 
-const InternEntry kNames[] = {
-    {&S.member[kInit], "__init__"},
-    {&S.member[kFromTcl], "from_tcl"},
-    {&S.member[kGetItem], "__getitem__"},
-    {&S.member[kSetItem], "__setitem__"},
-    {&S.member[kContains], "__contains__"},
-    {&S.member[kDelItem], "__delitem__"},
-    {&S.member[kUpdate], "update"},
-    {&S.member[kAllKeys], "all_keys"},
-    {&S.member[kAllItems], "all_items"},
-    {&S.member[kTclobjM], "__tclobj__"},
-    {&S.dot, "."},
-    {&S.split, "split"},
-    {&S.items, "items"},
-    {&S.missing, "__missing__"},
-    {&S.dunder_class, "__class__"},
-    {&S.getattribute, "__getattribute__"},
-    {&S.type_name, "typename"},
-    {&S.keyed_list, kKeyedListType},
-    {&S.cast_list, "cast_list"},
-    {&S.tclobj, "tclobj"},
-    {&S.package, "trelmo.tcl"},
-    {&S.conflict, kConflict},
-    {&S.dot_empty, ""},
-};
+#define DORVEL_MEMBER_ENTRY(id, text) {&S.member[id], text},
+const InternEntry kNames[] = {DORVEL_NAMES(DORVEL_MEMBER_ENTRY, PYHELP_NAME_ENTRY)};
 
 // Bound once at import; the module lives for the rest of the process.
 struct State {
@@ -118,22 +111,17 @@ inline PyObject* dorvel_class() { return (PyObject*)st.cls; }
 // ---------------------------------------------------------------------------
 
 // obj[...] (dispatched through the type's slot) runs our function for member m.
-inline bool slot_is_own(PyObject* obj, Member m) { return _PyType_Lookup(Py_TYPE(obj), S.member[m]) == st.own[m]; }
+inline bool slot_is_own(PyObject* obj, Member m) { return guard::type_resolves(Py_TYPE(obj), S.member[m], st.own[m]); }
 
 // obj.<name> looked up as an attribute (a method call) finds `expected`:
 // the class provides it, attribute lookup is the ordinary one and the
 // instance's own __dict__ does not shadow it.
 bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (_PyType_Lookup(t, name) != expected) return false;
-    if (t->tp_getattro != PyObject_GenericGetAttr && _PyType_Lookup(t, S.getattribute) != st.base_getattribute)
+    if (!guard::type_resolves(t, name, expected)) return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr && !guard::type_resolves(t, S.getattribute, st.base_getattribute))
         return false;
-    PyObject** dictptr = _PyObject_GetDictPtr(obj);
-    if (dictptr && *dictptr) {
-        if (PyDict_GetItemWithError(*dictptr, name)) return false;
-        if (PyErr_Occurred()) throw PyErrSet{};
-    }
-    return true;
+    return guard::instance_lacks(obj, name);
 }
 inline bool method_is_own(PyObject* obj, Member m) { return attr_is(obj, S.member[m], st.own[m]); }
 
@@ -148,7 +136,7 @@ bool base_is_dict(PyObject* self, PyObject* name) {
     if (i + 2 >= n || PyTuple_GET_ITEM(mro, i + 1) != st.attrdict ||
         PyTuple_GET_ITEM(mro, i + 2) != (PyObject*)&PyDict_Type)
         return false;
-    return _PyType_Lookup((PyTypeObject*)st.attrdict, name) == _PyType_Lookup(&PyDict_Type, name);
+    return guard::type_resolves((PyTypeObject*)st.attrdict, name, compat::type_lookup(&PyDict_Type, name));
 }
 
 // super(Dorvel, self).<name>(args...)
@@ -225,7 +213,7 @@ void memo_sync(Ctx& ctx) {
     ctx.token_known = true;
 }
 
-inline bool plain_class_attr(PyTypeObject* t) { return _PyType_Lookup(t, S.dunder_class) == st.object_class; }
+inline bool plain_class_attr(PyTypeObject* t) { return guard::type_resolves(t, S.dunder_class, st.object_class); }
 
 // isinstance(v, Dorvel)
 bool is_dorvel(Ctx& ctx, PyObject* v) {
@@ -393,6 +381,14 @@ struct Cursor {
         *this = Cursor(rest.get());
         return true;
     }
+
+    // One step along the path: true with head set to the next component, or
+    // false at the last one, with leaf set to it.
+    bool step(Ref& head, Ref& leaf) {
+        if (split_first(head)) return true;
+        leaf = whole();
+        return false;
+    }
 };
 
 Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key);
@@ -408,7 +404,7 @@ Ref find_item(Ctx& ctx, PyObject* self, PyObject* key) {
             if (p < 0) {
                 if (PyObject* v = PyDict_GetItemWithError(self, key)) return Ref::newref(v);
                 if (PyErr_Occurred()) throw PyErrSet{};
-                if (!_PyType_Lookup(Py_TYPE(self), S.missing)) return Ref();
+                if (!compat::type_lookup(Py_TYPE(self), S.missing)) return Ref();
             }
         }
         Ref out;
@@ -425,12 +421,8 @@ Ref find_item(Ctx& ctx, PyObject* self, PyObject* key) {
 Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
     Cursor c(key);
-    for (;;) {
-        Ref head;
-        if (!c.split_first(head)) {
-            Ref k = c.whole();
-            return base_getitem(ctx, cur.get(), k.get());
-        }
+    for (Ref head, leaf;;) {
+        if (!c.step(head, leaf)) return base_getitem(ctx, cur.get(), leaf.get());
         Ref value = base_getitem(ctx, cur.get(), head.get());
         if (!ctx.own(value.get(), kGetItem)) {
             Ref rest = c.whole();
@@ -496,12 +488,8 @@ void store(Ctx& ctx, PyObject* obj, PyObject* key, PyObject* value) {
 Ref contains_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     Ref cur = Ref::newref(self);
     Cursor c(key);
-    for (;;) {
-        Ref head;
-        if (!c.split_first(head)) {
-            Ref k = c.whole();
-            return base_contains(ctx, cur.get(), k.get());
-        }
+    for (Ref head, leaf;;) {
+        if (!c.step(head, leaf)) return base_contains(ctx, cur.get(), leaf.get());
         Ref value;
         if (ctx.base(cur.get(), kContains) && ctx.base(cur.get(), kGetItem)) {
             PyObject* v = PyDict_GetItemWithError(cur.get(), head.get());
@@ -532,11 +520,9 @@ void delitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     std::vector<Level> levels;
     Ref cur = Ref::newref(self);
     Cursor c(key);
-    for (;;) {
-        Ref head;
-        if (!c.split_first(head)) {
-            Ref k = c.whole();
-            base_delitem(ctx, cur.get(), k.get());
+    for (Ref head, leaf;;) {
+        if (!c.step(head, leaf)) {
+            base_delitem(ctx, cur.get(), leaf.get());
             break;
         }
         Ref value = base_getitem(ctx, cur.get(), head.get());
@@ -779,7 +765,7 @@ void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nar
 // tp_new followed by our __init__.
 bool plain_construction() {
     return Py_TYPE(st.cls)->tp_call == PyType_Type.tp_call && st.cls->tp_new == PyDict_Type.tp_new &&
-           _PyType_Lookup(st.cls, S.member[kInit]) == st.own[kInit];
+           guard::type_resolves(st.cls, S.member[kInit], st.own[kInit]);
 }
 
 // Dorvel(*args): args is a tuple or nullptr.
@@ -1031,7 +1017,7 @@ struct Reader {
     Ref read_value(PyObject* value) {
         Ref out;
         try {
-            if (_PyType_Lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
+            if (guard::type_resolves(st.cls, S.member[kFromTcl], st.own[kFromTcl])) {
                 out = read(value, true);
             } else {
                 ctx.forget();
@@ -1050,7 +1036,7 @@ struct Reader {
 
 // Dorvel.from_tcl(value) as called by __setitem__: errors propagate.
 Ref from_tcl_top(Ctx& ctx, PyObject* value) {
-    if (_PyType_Lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
+    if (guard::type_resolves(st.cls, S.member[kFromTcl], st.own[kFromTcl])) {
         Reader r{ctx, Ref(), Ref()};
         return r.read(value, false);
     }
@@ -1092,18 +1078,7 @@ const Signature kSigTclobj{"__tclobj__", "Dorvel.__tclobj__", {"self"}, 1, 1};
 
 // The positional arguments of a fixed signature: directly when given exactly
 // by position, else through parse() for its errors and keyword forms.
-struct Fixed {
-    PyObject* a[3] = {nullptr, nullptr, nullptr};
-    Fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        const Py_ssize_t n = sig.npos;
-        if (!kwnames && nargs == n) {
-            for (Py_ssize_t i = 0; i < n; ++i) a[i] = args[i];
-            return;
-        }
-        Parsed p = parse(sig, args, nargs, kwnames);
-        for (Py_ssize_t i = 0; i < n; ++i) a[i] = p[i];
-    }
-};
+using Fixed = pyhelp::Fixed<3>;
 
 // ---------------------------------------------------------------------------
 // Item slots of the class itself.
@@ -1120,7 +1095,7 @@ struct Fixed {
 
 // type(self).<name>.__get__(self) (the way the generic dispatchers bind).
 Ref bound_special(PyObject* self, Member m) {
-    PyObject* descr = _PyType_Lookup(Py_TYPE(self), S.member[m]);
+    PyObject* descr = compat::type_lookup(Py_TYPE(self), S.member[m]);
     if (!descr) raise_obj(PyExc_AttributeError, S.member[m]);
     descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
     if (!get) return Ref::newref(descr);
@@ -1179,9 +1154,11 @@ int slot_contains(PyObject* self, PyObject* key) noexcept {
 
 void install_slots(PyTypeObject* cls) {
     if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !cls->tp_as_mapping || !cls->tp_as_sequence) return;
-    cls->tp_as_mapping->mp_subscript = slot_getitem;
-    cls->tp_as_mapping->mp_ass_subscript = slot_ass_subscript;
-    cls->tp_as_sequence->sq_contains = slot_contains;
+    compat::patch_slots(cls, [](PyTypeObject* t) {
+        t->tp_as_mapping->mp_subscript = slot_getitem;
+        t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript;
+        t->tp_as_sequence->sq_contains = slot_contains;
+    });
 }
 
 Ref Dorvel_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1199,30 +1176,14 @@ Ref Dorvel_from_tcl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return r.read(f.a[0], false);
 }
 
-Ref Dorvel_getitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigGetItem, args, nargs, kwnames);
-    Ctx ctx;
-    return getitem_impl(ctx, f.a[0], f.a[1]);
-}
-
-Ref Dorvel_setitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigSetItem, args, nargs, kwnames);
-    Ctx ctx;
-    setitem_impl(ctx, f.a[0], f.a[1], f.a[2]);
-    return none();
-}
-
-Ref Dorvel_contains(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigContains, args, nargs, kwnames);
-    Ctx ctx;
-    return contains_impl(ctx, f.a[0], f.a[1]);
-}
-
-Ref Dorvel_delitem(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Fixed f(kSigDelItem, args, nargs, kwnames);
-    Ctx ctx;
-    delitem_impl(ctx, f.a[0], f.a[1]);
-    return none();
+// The item methods: their N arguments (see Fixed), a fresh conversion
+// context, then impl(ctx, args...).
+template <const Signature& Sig, auto Impl, std::size_t N>
+Ref Dorvel_method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_fixed<N>(Sig, args, nargs, kwnames, [](auto... a) {
+        Ctx ctx;
+        return Impl(ctx, a...);
+    });
 }
 
 Ref Dorvel_update(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1267,7 +1228,7 @@ const char kClassDoc[] =
 
 // __contains__ is made apart from this table: has_key is the same object.
 PyMethodDef kContainsDef = {
-    "__contains__", PYHELP_FAST(Dorvel_contains),
+    "__contains__", PYHELP_FAST((Dorvel_method<kSigContains, contains_impl, 2>)),
     "__contains__(self, key)\n--\n\n"
     "Whether the path key exists.  Each component but the last must name a\n"
     "sub-list; the rest of the path is then tested with the value's own\n"
@@ -1288,17 +1249,17 @@ MethodSpec kMethods[] = {
       "keys build nested lists.  A field that is not a key/value pair raises the\n"
       "ValueError of dict()."},
      Kind::Static},
-    {{"__getitem__", PYHELP_FAST(Dorvel_getitem),
+    {{"__getitem__", PYHELP_FAST((Dorvel_method<kSigGetItem, getitem_impl, 2>)),
       "__getitem__(self, key)\n--\n\n"
       "The entry at the path key; KeyError when a component is missing."},
      Kind::Instance},
-    {{"__setitem__", PYHELP_FAST(Dorvel_setitem),
+    {{"__setitem__", PYHELP_FAST((Dorvel_method<kSigSetItem, setitem_impl, 3>)),
       "__setitem__(self, key, value)\n--\n\n"
       "Store value at the path key, creating the sub-lists on the way.  A\n"
       "TclX keyed-list Tcl_Obj is read with from_tcl first.  KeyError when the\n"
       "path crosses a plain value or a sub-list would replace a plain value."},
      Kind::Instance},
-    {{"__delitem__", PYHELP_FAST(Dorvel_delitem),
+    {{"__delitem__", PYHELP_FAST((Dorvel_method<kSigDelItem, delitem_impl, 2>)),
       "__delitem__(self, key)\n--\n\n"
       "Delete the entry at the path key, then every sub-list left empty on the\n"
       "way up."},
@@ -1361,24 +1322,18 @@ Ref make_dorvel(PyObject* modname) {
                       kClassDoc);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName,
-                          "TclX keyed lists as Python mappings with dotted keys (Dorvel), and their Tcl form.",
-                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def =
+    module_def_of(kModuleName, "TclX keyed lists as Python mappings with dotted keys (Dorvel), and their Tcl form.");
 
 Ref init_module() {
-    intern_all(kNames);
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kNames);
     Ref modname = from_utf8(kModuleName);
 
     // Module-level names, in this order.
-    Ref attrdict = import_from("trelmo.datastructures", "AttrDict");
-    check(PyModule_AddObjectRef(m.get(), "AttrDict", attrdict.get()));
-    Ref mapping = import_from("collections.abc", "MutableMapping");
-    check(PyModule_AddObjectRef(m.get(), "MutableMapping", mapping.get()));
-    Ref tcl_obj = import_from("_tkinter", "Tcl_Obj");
-    check(PyModule_AddObjectRef(m.get(), "Tcl_Obj", tcl_obj.get()));
-    Ref tclobj = import_sibling("trelmo.tcl", "quoml", "tclobj");
-    check(PyModule_AddObjectRef(m.get(), "tclobj", tclobj.get()));
+    Ref attrdict = add_object(m.get(), "AttrDict", import_from("trelmo.datastructures", "AttrDict"));
+    Ref mapping = add_object(m.get(), "MutableMapping", import_from("collections.abc", "MutableMapping"));
+    Ref tcl_obj = add_object(m.get(), "Tcl_Obj", import_from("_tkinter", "Tcl_Obj"));
+    Ref tclobj = add_object(m.get(), "tclobj", import_sibling("trelmo.tcl", "quoml", "tclobj"));
 
     if (!PyType_Check(tcl_obj.get())) raise(PyExc_TypeError, "_tkinter.Tcl_Obj is not a class");
     st.capi = quoml_capi_import();
@@ -1389,8 +1344,8 @@ Ref init_module() {
     st.tcl_obj = (PyTypeObject*)tcl_obj.release();
     st.tcl_error = import_from("_tkinter", "TclError").release();
     st.cache_token = import_from("abc", "get_cache_token").release();
-    st.dict_items = Py_NewRef(_PyType_Lookup(&PyDict_Type, S.items));
-    st.object_class = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, S.dunder_class));
+    st.dict_items = Py_NewRef(compat::type_lookup(&PyDict_Type, S.items));
+    st.object_class = Py_NewRef(compat::type_lookup(&PyBaseObject_Type, S.dunder_class));
     st.empty_tuple = own(PyTuple_New(0)).release();
     split_table = own(PyDict_New()).release();
     st.zero = own(PyLong_FromLong(0)).release();
@@ -1398,7 +1353,7 @@ Ref init_module() {
 
     Ref cls = make_dorvel(modname.get());
     if (!PyType_Check(cls.get())) raise(PyExc_TypeError, "the metaclass did not make a class");
-    PyObject* cls_dict = ((PyTypeObject*)cls.get())->tp_dict;
+    PyObject* cls_dict = compat::type_dict_borrowed((PyTypeObject*)cls.get());
     for (int i = 0; i < kMembers; ++i) {
         PyObject* member = PyDict_GetItemWithError(cls_dict, S.member[i]);
         if (!member) {
@@ -1407,9 +1362,9 @@ Ref init_module() {
         }
         st.own[i] = Py_NewRef(member);
     }
-    st.base_getattribute = _PyType_Lookup((PyTypeObject*)cls.get(), S.getattribute);
+    st.base_getattribute = compat::type_lookup((PyTypeObject*)cls.get(), S.getattribute);
     Py_XINCREF(st.base_getattribute);
-    check(PyModule_AddObjectRef(m.get(), "Dorvel", cls.get()));
+    add_object(m.get(), "Dorvel", cls.get());
     st.cls = (PyTypeObject*)cls.release();
     install_slots(st.cls);
     st.moddict = Py_NewRef(PyModule_GetDict(m.get()));
@@ -1418,4 +1373,4 @@ Ref init_module() {
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_dorvel() { return guarded(init_module); }
+PYHELP_MODULE_INIT(dorvel, init_module)

@@ -2,12 +2,18 @@
 // the calls made to a Tcl interpreter (History), each call an Entry with a
 // timestamp, and named markers that file the calls of one stretch of a script.
 //
-// When loaded it imports the modules re and logging, collections.deque and
-// get_time from trelmo.utils.utils, and binds the logger 'trelmo.tcl' as the
+// When loaded it imports the modules re and logging, collections.deque,
+// get_time from trelmo.utils.utils and quoml from the sibling module
+// trelmo.tcl.quoml (whose C entry point it calls while the module-level name
+// `quoml` is still that function), and binds the logger 'trelmo.tcl' as the
 // module-level name `log`.  Like Python code, the methods read these
 // module-level names at call time, so rebinding one (a test patching `log` or
 // `get_time`) takes effect at once.
+#include <cstring>
+
+#include "guard.hpp"
 #include "pyhelp.hpp"
+#include "quoml_capi.hpp"
 
 using namespace pyhelp;
 
@@ -24,65 +30,53 @@ struct State {
     PyObject* Entry_init = nullptr;    // the object stored as Entry.__init__
     PyObject* debug_level = nullptr;   // logging.DEBUG
     PyObject* count_default = nullptr; // 20
+    const QuomlCAPI* capi = nullptr;   // quoml's C entry points
 } M;
 
+#define HISTORY_NAMES(X) \
+    X(log, "log") \
+    X(get_time, "get_time") \
+    X(deque, "deque") \
+    X(re, "re") \
+    X(Entry, "Entry") \
+    X(isEnabledFor, "isEnabledFor") \
+    X(debug, "debug") \
+    X(maxlen, "maxlen") \
+    X(enabled, "enabled") \
+    X(history_, "__history__") \
+    X(markers_, "__markers__") \
+    X(active_, "__activeMarkers__") \
+    X(timestamp, "timestamp") \
+    X(api, "api") \
+    X(strftime, "strftime") \
+    X(append, "append") \
+    X(clear, "clear") \
+    X(remove, "remove") \
+    X(values, "values") \
+    X(compile, "compile") \
+    X(search, "search") \
+    X(enable, "enable") \
+    X(str_, "__str__") \
+    X(init_, "__init__") \
+    X(stamp_format, "%Y-%m-%dT%H:%M:%S.%f") \
+    X(msg_enabled, "TclHistory is enabled.") \
+    X(msg_disabled, "TclHistory is disabled.") \
+    X(words, "words") \
+    X(quoml, "quoml") \
+    X(newline, "\n") \
+    X(write, "write") \
+    X(close, "close")
 struct Names {
-    PyObject *log, *get_time, *deque, *re, *Entry, *isEnabledFor, *debug, *maxlen, *enabled, *history_,
-        *markers_, *active_, *timestamp, *api, *strftime, *append, *clear, *remove, *values, *compile, *search,
-        *enable, *str_, *init_, *stamp_format, *msg_enabled, *msg_disabled;
+    HISTORY_NAMES(PYHELP_NAME_FIELD)
 } S;
-const InternEntry kNames[] = {
-    {&S.log, "log"},
-    {&S.get_time, "get_time"},
-    {&S.deque, "deque"},
-    {&S.re, "re"},
-    {&S.Entry, "Entry"},
-    {&S.isEnabledFor, "isEnabledFor"},
-    {&S.debug, "debug"},
-    {&S.maxlen, "maxlen"},
-    {&S.enabled, "enabled"},
-    {&S.history_, "__history__"},
-    {&S.markers_, "__markers__"},
-    {&S.active_, "__activeMarkers__"},
-    {&S.timestamp, "timestamp"},
-    {&S.api, "api"},
-    {&S.strftime, "strftime"},
-    {&S.append, "append"},
-    {&S.clear, "clear"},
-    {&S.remove, "remove"},
-    {&S.values, "values"},
-    {&S.compile, "compile"},
-    {&S.search, "search"},
-    {&S.enable, "enable"},
-    {&S.str_, "__str__"},
-    {&S.init_, "__init__"},
-    {&S.stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
-    {&S.msg_enabled, "TclHistory is enabled."},
-    {&S.msg_disabled, "TclHistory is disabled."},
-};
+const InternEntry kNames[] = {HISTORY_NAMES(PYHELP_NAME_ENTRY)};
 
 constexpr long kMaxHistory = 9999;  // History.__MAX_HISTORY__, the default of max_history
 
 // A module-level name, read now (borrowed from the module dict, so the caller
 // holds it with Ref::newref before running code that may rebind it).
-PyObject* global_borrowed(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(M.dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyErrSet{};
-    }
-    return v;
-}
+PyObject* global_borrowed(PyObject* name) { return module_global_borrowed(M.dict, name); }
 Ref global(PyObject* name) { return Ref::newref(global_borrowed(name)); }
-
-inline Ref call_method0(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x03090000
-    return own(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = getattr(obj, name);
-    return call0(f.get());
-#endif
-}
 
 // deque(maxlen=maxlen) through the module-level name `deque`.
 Ref new_deque(PyObject* maxlen) {
@@ -165,24 +159,26 @@ Ref join_words(PyObject* api) {
 }
 
 // Entry.__init__ for self: the call text first, then the timestamp, then the
-// two attributes in that order.
+// attributes timestamp, api and words in that order.  A call given as words
+// keeps them as a tuple (a snapshot: the caller's list may change later), so
+// that the call can be written back as a script; a call given as text has no
+// words (None).
 void entry_setup(PyObject* self, PyObject* api) {
-    Ref text = PyUnicode_Check(api) ? Ref::newref(api) : join_words(api);
+    const bool is_text = PyUnicode_Check(api);
+    Ref words = is_text ? none() : own(PySequence_Tuple(api));  // iterates api once
+    Ref text = is_text ? Ref::newref(api) : join_words(words.get());
     Ref get_time = global(S.get_time);
     Ref stamp = call0(get_time.get());
     setattr(self, S.timestamp, stamp.get());
     setattr(self, S.api, text.get());
+    setattr(self, S.words, words.get());
 }
 
 const Signature kEntryInit{"__init__", "Entry.__init__", {"self", "api"}, 2, 2};
 
 Ref Entry_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 2 && !kwnames) {
-        entry_setup(args[0], args[1]);
-    } else {
-        Parsed p = parse(kEntryInit, args, nargs, kwnames);
-        entry_setup(p[0], p[1]);
-    }
+    Fixed<2> f(kEntryInit, args, nargs, kwnames);
+    entry_setup(f[0], f[1]);
     return none();
 }
 
@@ -210,8 +206,9 @@ MethodSpec kEntryMethods[] = {
     {{"__init__", PYHELP_FAST(Entry_init),
       "__init__(self, api)\n--\n\n"
       "Record one call.  api is the call's text, or a sequence of words, which\n"
-      "is joined with single spaces, a word holding a space written in braces.\n"
-      "The timestamp is taken from get_time() now."},
+      "is joined with single spaces, a word holding a space written in braces,\n"
+      "and kept as the tuple words (None for text).  The timestamp is taken\n"
+      "from get_time() now."},
      Kind::Instance},
     {{"__str__", PYHELP_FAST(Entry_str),
       "__str__(self)\n--\n\nThe timestamp to the microsecond, a colon, a space and the call's text."},
@@ -231,7 +228,7 @@ Ref make_entry(PyObject* item) {
     if (cls.get() == M.Entry) {
         auto* tp = (PyTypeObject*)M.Entry;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            _PyType_Lookup(tp, S.init_) == M.Entry_init) {
+            guard::type_resolves(tp, S.init_, M.Entry_init)) {
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             entry_setup(self.get(), item);
             return self;
@@ -267,20 +264,21 @@ Ref History_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 const Signature kHistoryEnable{"enable", "History.enable", {"self"}, 1, 1};
 
-Ref History_enable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kHistoryEnable, args, nargs, kwnames);
-    setattr(p[0], S.enabled, Py_True);
-    log_debug(S.msg_enabled);
+// self.enabled = flag, and the matching debug message.
+Ref set_enabled(PyObject* self, PyObject* flag, PyObject* message) {
+    setattr(self, S.enabled, flag);
+    log_debug(message);
     return none();
+}
+
+Ref History_enable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return set_enabled(Fixed<1>(kHistoryEnable, args, nargs, kwnames)[0], Py_True, S.msg_enabled);
 }
 
 const Signature kHistoryDisable{"disable", "History.disable", {"self"}, 1, 1};
 
 Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kHistoryDisable, args, nargs, kwnames);
-    setattr(p[0], S.enabled, Py_False);
-    log_debug(S.msg_disabled);
-    return none();
+    return set_enabled(Fixed<1>(kHistoryDisable, args, nargs, kwnames)[0], Py_False, S.msg_disabled);
 }
 
 /*
@@ -340,12 +338,8 @@ void history_append(PyObject* self, PyObject* item) {
 const Signature kHistoryAppend{"append", "History.append", {"self", "item"}, 2, 2};
 
 Ref History_append(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 2 && !kwnames) {
-        history_append(args[0], args[1]);
-    } else {
-        Parsed p = parse(kHistoryAppend, args, nargs, kwnames);
-        history_append(p[0], p[1]);
-    }
+    Fixed<2> f(kHistoryAppend, args, nargs, kwnames);
+    history_append(f[0], f[1]);
     return none();
 }
 
@@ -406,6 +400,25 @@ Ref History_end_marker(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     return none();
 }
 
+// The queue of entries of the history (marker None) or of one marker's log.
+// A marker never started raises Exception("No such marker: <marker>") while
+// handling the KeyError of the lookup.
+Ref entries_of(PyObject* self, PyObject* marker) {
+    if (marker == Py_None) return getattr(self, S.history_);
+    Ref markers = getattr(self, S.markers_);
+    Ref source = Ref::steal(PyObject_GetItem(markers.get(), marker));
+    if (source) return source;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrSet{};
+    Ref caught = fetch_exception();
+    Handling handling(caught.get());
+    // The marker's str(), also for a tuple marker (which the % operator
+    // would take as its argument list).
+    Ref text = str(marker);
+    Ref msg = own(PyUnicode_FromFormat("No such marker: %U", text.get()));
+    Ref exc = call1(PyExc_Exception, msg.get());
+    raise_instance(exc.get());
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -436,24 +449,7 @@ Ref History_filter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* marker = p.get(1, Py_None);
     PyObject* count = p.get(2, M.count_default);
     PyObject* regex = p.get(3, Py_None);
-    Ref source;
-    if (marker == Py_None) {
-        source = getattr(self, S.history_);
-    } else {
-        Ref markers = getattr(self, S.markers_);
-        source = Ref::steal(PyObject_GetItem(markers.get(), marker));
-        if (!source) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrSet{};
-            Ref caught = fetch_exception();
-            Handling handling(caught.get());
-            // The marker's str(), also for a tuple marker (which the % operator
-            // would take as its argument list).
-            Ref text = str(marker);
-            Ref msg = own(PyUnicode_FromFormat("No such marker: %U", text.get()));
-            Ref exc = call1(PyExc_Exception, msg.get());
-            raise_instance(exc.get());
-        }
-    }
+    Ref source = entries_of(self, marker);
     Ref entries = own(PySequence_List(source.get()));
     Ref start = own(PyNumber_Negative(count));
     Ref cut = own(PySlice_New(start.get(), nullptr, nullptr));
@@ -471,6 +467,248 @@ Ref History_filter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     if (PyErr_Occurred()) throw PyErrSet{};
     return kept;
+}
+
+// ---------------------------------------------------------------------------
+// Replay: the recorded calls written back as a Tcl script.
+// ---------------------------------------------------------------------------
+
+// quoml(o) through the module-level name, calling the C entry point while the
+// name is still the quoml module's own function.  The result must be text.
+Ref to_quoml(PyObject* o) {
+    Ref f = global(S.quoml);
+    Ref text = f.get() == M.capi->quoml_func ? own(M.capi->quoml(o)) : call1(f.get(), o);
+    if (!PyUnicode_Check(text.get()))
+        raise(PyExc_TypeError, "quoml() returned %.80s, not str", Py_TYPE(text.get())->tp_name);
+    return text;
+}
+
+// Whether a word holds a character that a script file cannot carry as it
+// is: tclsh and `source` read files with end-of-line translation (a carriage
+// return comes back as a newline) and stop at the end-of-file character ^Z.
+bool file_unsafe(PyObject* word) {
+    unicode_ready(word);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+    const int kind = PyUnicode_KIND(word);
+    const void* data = PyUnicode_DATA(word);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\r' || c == 0x1a) return true;
+    }
+    return false;
+}
+
+// The escape that stands for c in a bare word of a script, or nullptr when c
+// stands for itself; *plain is set when a backslash before c is enough.
+const char* word_escape(Py_UCS4 c, bool* plain) {
+    *plain = false;
+    switch (c) {
+        case '\n': return "\\n";
+        case '\t': return "\\t";
+        case '\r': return "\\r";
+        case '\f': return "\\f";
+        case '\v': return "\\v";
+        case 0x1a: return "\\u001a";  // four hex digits: a following digit is not taken in
+        case ' ': case '"': case '$': case ';': case '[': case ']': case '\\': case '{': case '}':
+            *plain = true;
+            return nullptr;
+        default: return nullptr;
+    }
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * escaped_word --
+ *
+ *      A word written with backslashes only, for words that hold a carriage
+ *      return or ^Z: every character that ends, groups or substitutes in a
+ *      bare word gets a backslash in front, and the line-end, tab, form
+ *      feed, vertical tab and ^Z characters are written as escapes, so the
+ *      line holds none of them raw.  Tcl's script parser reads it back as
+ *      the word.  (A list quoting would put such a word in braces, raw
+ *      characters and all.)
+ *
+ * Results:
+ *      A new str, sized exactly in a first pass.
+ *
+ * Side effects:
+ *      None.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref escaped_word(PyObject* word) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+    const int kind = PyUnicode_KIND(word);
+    const void* data = PyUnicode_DATA(word);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        bool plain;
+        const char* esc = word_escape(PyUnicode_READ(kind, data, i), &plain);
+        const Py_ssize_t add = esc ? (Py_ssize_t)std::strlen(esc) : plain ? 2 : 1;
+        if (add > PY_SSIZE_T_MAX - total) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        total += add;
+    }
+    Ref out = own(PyUnicode_New(total, PyUnicode_MAX_CHAR_VALUE(word)));
+    const int okind = PyUnicode_KIND(out.get());
+    void* odata = PyUnicode_DATA(out.get());
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bool plain;
+        const char* esc = word_escape(c, &plain);
+        if (esc) {
+            for (; *esc; ++esc) PyUnicode_WRITE(okind, odata, pos++, (Py_UCS4)*esc);
+            continue;
+        }
+        if (plain) PyUnicode_WRITE(okind, odata, pos++, '\\');
+        PyUnicode_WRITE(okind, odata, pos++, c);
+    }
+    return out;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * entry_command --
+ *
+ *      One entry as one Tcl command.  An entry made from words is their
+ *      Tcl list text (quoml of the tuple): every word is quoted so that
+ *      Tcl's script parser reads it back exactly and substitutes nothing,
+ *      since a list quoting escapes or braces every character that means
+ *      something to the parser ($, [, ;, braces, backslashes, newlines).
+ *      Two things differ between a script and a list:
+ *
+ *      - A leading '#' would make the whole line a comment: a command
+ *        whose text starts with '#' gets a backslash in front, which the
+ *        parser reads as a literal '#' starting the first word.
+ *      - A script is meant to be saved and sourced, and a file cannot
+ *        carry a raw carriage return or ^Z (see file_unsafe): a word
+ *        holding one is written with escapes (escaped_word), the others
+ *        with quoml as one-word lists, one by one, which gives the same
+ *        text as quoml of the whole tuple for them.
+ *
+ *      An entry made from text (words None, or no words attribute at all,
+ *      as for entries made by other classes) is its api text unchanged.
+ *
+ * Results:
+ *      A new str.  TypeError when the text is not a str, or when the
+ *      words are not a tuple of str.
+ *
+ * Side effects:
+ *      CAUTION: may run arbitrary Python code (attribute lookups on the
+ *      entry, a rebound quoml).
+ *
+ *----------------------------------------------------------------------
+ */
+Ref entry_command(PyObject* entry) {
+    Ref words;
+    if (!lookup_attr(entry, S.words, words) || words.get() == Py_None) {
+        Ref api = getattr(entry, S.api);
+        if (!PyUnicode_Check(api.get()))
+            raise(PyExc_TypeError, "entry text must be str, not %.80s", Py_TYPE(api.get())->tp_name);
+        return api;
+    }
+    if (!PyTuple_Check(words.get()))
+        raise(PyExc_TypeError, "entry words must be a tuple, not %.80s", Py_TYPE(words.get())->tp_name);
+    const Py_ssize_t n = PyTuple_GET_SIZE(words.get());
+    bool unsafe = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = PyTuple_GET_ITEM(words.get(), i);
+        if (!PyUnicode_Check(w))
+            raise(PyExc_TypeError, "entry word %zd must be str, not %.80s", i, Py_TYPE(w)->tp_name);
+        if (file_unsafe(w)) unsafe = true;
+    }
+    Ref text;
+    if (!unsafe) {
+        text = to_quoml(words.get());
+    } else {
+        Ref parts = own(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* w = PyTuple_GET_ITEM(words.get(), i);
+            if (file_unsafe(w)) {
+                PyList_SET_ITEM(parts.get(), i, escaped_word(w).release());
+            } else {
+                Ref one = tuple_of({w});  // quoml of a str is its text: a one-word list quotes it
+                PyList_SET_ITEM(parts.get(), i, to_quoml(one.get()).release());
+            }
+        }
+        Ref space = from_utf8(" ");
+        text = own(PyUnicode_Join(space.get(), parts.get()));
+    }
+    unicode_ready(text.get());
+    if (PyUnicode_GET_LENGTH(text.get()) == 0 || PyUnicode_READ_CHAR(text.get(), 0) != '#') return text;
+    Ref backslash = from_utf8("\\");
+    return own(PyUnicode_Concat(backslash.get(), text.get()));
+}
+
+// The script of the history or of one marker's log: one command per entry,
+// oldest first, each ended by a newline ("" when there is no entry).
+Ref history_script(PyObject* self, PyObject* marker) {
+    Ref source = entries_of(self, marker);
+    Ref entries = own(PySequence_List(source.get()));  // a snapshot: the code run below may append
+    const Py_ssize_t n = PyList_GET_SIZE(entries.get());
+    Ref lines = own(PyList_New(n + 1));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref entry = Ref::newref(PyList_GET_ITEM(entries.get(), i));
+        PyList_SET_ITEM(lines.get(), i, entry_command(entry.get()).release());
+    }
+    PyList_SET_ITEM(lines.get(), n, own(PyUnicode_New(0, 0)).release());  // so the last command ends too
+    return own(PyUnicode_Join(S.newline, lines.get()));
+}
+
+const Signature kHistoryScript{"script", "History.script", {"self", "marker"}, 2, 1};
+
+Ref History_script(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistoryScript, args, nargs, kwnames);
+    return history_script(p[0], p.get(1, Py_None));
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * History_save --
+ *
+ *      save(path, marker=None): write script(marker) to the file path as
+ *      UTF-8, byte for byte (binary mode: no newline translation, which
+ *      would change words holding line ends).  The script is made and
+ *      encoded before the file is opened, so a failure there leaves any
+ *      existing file untouched.
+ *
+ * Results:
+ *      None.  The errors of encoding, opening and writing.
+ *
+ * Side effects:
+ *      Creates or replaces the file.  The file is closed on every path; a
+ *      failed write is raised after the close (an error of the close then
+ *      carries it as its context, as a with block would).
+ *
+ *----------------------------------------------------------------------
+ */
+const Signature kHistorySave{"save", "History.save", {"self", "path", "marker"}, 3, 2};
+
+Ref History_save(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parsed p = parse(kHistorySave, args, nargs, kwnames);
+    Ref script = history_script(p[0], p.get(2, Py_None));
+    Ref data = own(PyUnicode_AsUTF8String(script.get()));
+    Ref io = import("io");
+    Ref open = getattr(io.get(), "open");
+    Ref mode = from_utf8("wb");
+    Ref file = calln(open.get(), p[1], mode.get());
+    Ref written = Ref::steal(PyObject_CallMethodObjArgs(file.get(), S.write, data.get(), nullptr));
+    if (!written) {
+        Ref caught = fetch_exception();
+        {
+            Handling handling(caught.get());
+            call_method0(file.get(), S.close);
+        }
+        raise_instance(caught.get());
+    }
+    call_method0(file.get(), S.close);
+    return none();
 }
 
 const Signature kHistoryStr{"__str__", "History.__str__", {"self"}, 1, 1};
@@ -531,6 +769,18 @@ MethodSpec kHistoryMethods[] = {
       "log), oldest first; with regex, only those among them whose text\n"
       "re.search() matches.  count=0 gives every entry."},
      Kind::Instance},
+    {{"script", PYHELP_FAST(History_script),
+      "script(self, marker=None)\n--\n\n"
+      "The recorded calls (of the history, or of marker's log) as a Tcl script,\n"
+      "one command per entry, oldest first, each line ended by a newline.  An\n"
+      "entry made from words is written with quoml(), so Tcl reads every word\n"
+      "back exactly and substitutes nothing; an entry made from text is\n"
+      "written as that text."},
+     Kind::Instance},
+    {{"save", PYHELP_FAST(History_save),
+      "save(self, path, marker=None)\n--\n\n"
+      "Write script(marker) to the file path, encoded as UTF-8."},
+     Kind::Instance},
     {{"__str__", PYHELP_FAST(History_str), "__str__(self)\n--\n\nstr() of the history deque."}, Kind::Instance},
     {{"__repr__", PYHELP_FAST(History_repr), "__repr__(self)\n--\n\nrepr() of the history deque."},
      Kind::Instance},
@@ -538,10 +788,12 @@ MethodSpec kHistoryMethods[] = {
 
 const char kEntryDoc[] =
     "Entry(api)\n\n"
-    "One recorded call: timestamp (from get_time()) and api, the call's text.\n\n"
+    "One recorded call: timestamp (from get_time()), api, the call's text, and\n"
+    "words, the tuple of words it was made from (None for a call given as text).\n\n"
     "Entry(api) takes the text, or a sequence of str words joined with single\n"
     "spaces, a word holding a space written in braces: ['set', 'x', 'a b']\n"
-    "gives 'set x {a b}'.";
+    "gives 'set x {a b}', a readable form; History.script() writes the words\n"
+    "as a command Tcl reads back exactly.";
 
 const char kHistoryDoc[] =
     "History(max_history=9999)\n\n"
@@ -553,40 +805,29 @@ const char kHistoryDoc[] =
     "switches recording; every appended item is logged at debug level on the\n"
     "logger 'trelmo.tcl' either way.";
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "history",
-    "A bounded history of Tcl interpreter calls (History, Entry) with named markers.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    module_def_of("history", "A bounded history of Tcl interpreter calls (History, Entry) with named markers.");
 
 Ref init_module() {
-    intern_all(kNames);
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kNames);
     M.dict = Py_NewRef(PyModule_GetDict(m.get()));
     M.no_args = own(PyTuple_New(0)).release();
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: re, logging, collections.deque, get_time; then log.
-    Ref re = import("re");
-    check(PyModule_AddObjectRef(m.get(), "re", re.get()));
-    Ref logging = import("logging");
-    check(PyModule_AddObjectRef(m.get(), "logging", logging.get()));
-    Ref deque = import_from("collections", "deque");
-    check(PyModule_AddObjectRef(m.get(), "deque", deque.get()));
-    Ref get_time = import_from("trelmo.utils.utils", "get_time");
-    check(PyModule_AddObjectRef(m.get(), "get_time", get_time.get()));
+    Ref re = add_object(m.get(), "re", import("re"));
+    Ref logging = add_object(m.get(), "logging", import("logging"));
+    Ref deque = add_object(m.get(), "deque", import_from("collections", "deque"));
+    Ref get_time = add_object(m.get(), "get_time", import_from("trelmo.utils.utils", "get_time"));
     Ref get_logger = getattr(logging.get(), "getLogger");
     Ref logger_name = from_utf8("trelmo.tcl");
-    Ref log = call1(get_logger.get(), logger_name.get());
-    check(PyModule_AddObjectRef(m.get(), "log", log.get()));
+    Ref log = add_object(m.get(), "log", call1(get_logger.get(), logger_name.get()));
     M.debug_level = getattr(logging.get(), "DEBUG").release();
     M.count_default = own(PyLong_FromLong(20)).release();
+    Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
+    check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
+    M.capi = quoml_capi_import();
+    if (!M.capi) throw PyErrSet{};
 
     Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
     auto* meta = (PyObject*)&PyType_Type;
@@ -594,7 +835,7 @@ Ref init_module() {
     Ref entry_ns = own(PyDict_New());
     Ref entry = make_class(meta, "Entry", "Entry", bases.get(), kEntryMethods, entry_ns.get(), modname.get(), kEntryDoc);
     M.Entry_init = Py_NewRef(check(PyDict_GetItemWithError(entry_ns.get(), S.init_)));
-    check(PyModule_AddObjectRef(m.get(), "Entry", entry.get()));
+    add_object(m.get(), "Entry", entry.get());
     M.Entry = entry.release();
 
     Ref history_ns = own(PyDict_New());
@@ -602,12 +843,10 @@ Ref init_module() {
     check(PyDict_SetItemString(history_ns.get(), "__MAX_HISTORY__", max_history.get()));
     Ref history = make_class(meta, "History", "History", bases.get(), kHistoryMethods, history_ns.get(),
                              modname.get(), kHistoryDoc);
-    check(PyModule_AddObjectRef(m.get(), "History", history.get()));
+    add_object(m.get(), "History", history.get());
     return m;
 }
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_history() {
-    return guarded([] { return init_module(); });
-}
+PYHELP_MODULE_INIT(history, init_module)

@@ -9,6 +9,7 @@
 // from the sibling module trelmo.tcl.quoml (whose C entry point it calls while
 // the module-level name `quoml` is still that function).  The module-level
 // names are read at call time, as Python code reads its globals.
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 
@@ -34,54 +35,37 @@ struct State {
     PyObject* kw_tcl = nullptr;               // ('tcl',): keyword names of Vix_Code(name, tcl=...)
 } M;
 
+#define VIX_NAMES(X) \
+    X(quoml, "quoml") \
+    X(TclError, "TclError") \
+    X(Vix_Code, "Vix_Code") \
+    X(weakref, "weakref") \
+    X(proxy, "proxy") \
+    X(tcl, "tcl") \
+    X(cmd, "cmd") \
+    X(history, "history") \
+    X(append, "append") \
+    X(tk, "tk") \
+    X(call, "call") \
+    X(vars, "vars") \
+    X(errorInfo, "::errorInfo") \
+    X(cast_any, "cast_any") \
+    X(cast_, "cast_") \
+    X(sep, "::") \
+    X(dash, "-") \
+    X(getattr_, "__getattr__") \
+    X(getattribute_, "__getattribute__") \
+    X(init_, "__init__") \
+    X(call_, "__call__") \
+    X(str_, "__str__") \
+    X(empty_name, "invalid command name \"\"")
 struct Names {
-    PyObject *quoml, *TclError, *Vix_Code, *weakref, *proxy, *tcl, *cmd, *history, *append, *tk, *call, *vars,
-        *errorInfo, *cast_any, *cast_, *sep, *dash, *getattr_, *getattribute_, *init_, *call_, *str_, *empty_name;
+    VIX_NAMES(PYHELP_NAME_FIELD)
 } S;
-const InternEntry kNames[] = {
-    {&S.quoml, "quoml"},
-    {&S.TclError, "TclError"},
-    {&S.Vix_Code, "Vix_Code"},
-    {&S.weakref, "weakref"},
-    {&S.proxy, "proxy"},
-    {&S.tcl, "tcl"},
-    {&S.cmd, "cmd"},
-    {&S.history, "history"},
-    {&S.append, "append"},
-    {&S.tk, "tk"},
-    {&S.call, "call"},
-    {&S.vars, "vars"},
-    {&S.errorInfo, "::errorInfo"},
-    {&S.cast_any, "cast_any"},
-    {&S.cast_, "cast_"},
-    {&S.sep, "::"},
-    {&S.dash, "-"},
-    {&S.getattr_, "__getattr__"},
-    {&S.getattribute_, "__getattribute__"},
-    {&S.init_, "__init__"},
-    {&S.call_, "__call__"},
-    {&S.str_, "__str__"},
-    {&S.empty_name, "invalid command name \"\""},
-};
+const InternEntry kNames[] = {VIX_NAMES(PYHELP_NAME_ENTRY)};
 
 // A module-level name, read now.
-Ref global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(M.dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyErrSet{};
-    }
-    return Ref::newref(v);
-}
-
-inline Ref call_method0(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x03090000
-    return own(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = getattr(obj, name);
-    return call0(f.get());
-#endif
-}
+Ref global(PyObject* name) { return Ref::newref(module_global_borrowed(M.dict, name)); }
 
 // quoml(o) through the module-level name, calling the C entry point while the
 // name is still the quoml module's own function.
@@ -92,6 +76,17 @@ Ref to_quoml(PyObject* o) {
         return own(M.capi->quoml(o));
     }
     return call1(f.get(), o);
+}
+
+// The text Tcl gives a value the bridge handed back typed (a tuple for a
+// list, a float, a bool, bytes): Tcl's own rendering, through the same
+// interpreter (format %s), rather than Python's spelling of the value.
+Ref tcl_text(PyObject* tcl, PyObject* value) {
+    Ref tk = getattr(tcl, S.tk);
+    Ref call = getattr(tk.get(), S.call);
+    Ref format = from_utf8("format"), spec = from_utf8("%s");
+    Ref text = calln(call.get(), format.get(), spec.get(), value);
+    return PyUnicode_CheckExact(text.get()) ? std::move(text) : str(text.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -140,17 +135,17 @@ PyObject* call_bound(PyObject* attr, PyObject* self, PyObject* arg) {
  */
 PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* getattribute = _PyType_Lookup(tp, S.getattribute_);  // borrowed
+    PyObject* getattribute = compat::type_lookup(tp, S.getattribute_);  // borrowed
     PyObject* res;
     if (!getattribute || getattribute == M.object_getattribute) {
-        res = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);  // no AttributeError when absent
+        res = compat::generic_getattr_optional(self, name);  // no AttributeError when absent
         if (res || PyErr_Occurred()) return res;
     } else {
         res = call_bound(getattribute, self, name);
         if (res || !PyErr_ExceptionMatches(PyExc_AttributeError)) return res;
         PyErr_Clear();
     }
-    PyObject* getattr = _PyType_Lookup(tp, S.getattr_);
+    PyObject* getattr = compat::type_lookup(tp, S.getattr_);
     if (getattr == M.Vix_getattr) return guarded([&] { return vix_getattr(self, name); });
     if (getattr == M.Vix_Code_getattr) return guarded([&] { return code_getattr(self, name); });
     if (!getattr) return PyObject_GenericGetAttr(self, name);  // the AttributeError
@@ -158,8 +153,7 @@ PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
 }
 
 void install_getattro(PyObject* cls) {
-    ((PyTypeObject*)cls)->tp_getattro = chain_getattro;
-    PyType_Modified((PyTypeObject*)cls);
+    compat::patch_slots((PyTypeObject*)cls, [](PyTypeObject* t) { t->tp_getattro = chain_getattro; });
 }
 
 // ---------------------------------------------------------------------------
@@ -181,7 +175,7 @@ Ref new_code(PyObject* name, PyObject* tcl) {
     if (cls.get() == M.Vix_Code) {
         auto* tp = (PyTypeObject*)M.Vix_Code;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            _PyType_Lookup(tp, S.init_) == M.Vix_Code_init) {
+            guard::type_resolves(tp, S.init_, M.Vix_Code_init)) {
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             Ref cmd = own(PyList_New(1));
             PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
@@ -221,11 +215,6 @@ Ref code_getattr(PyObject* self, PyObject* name) {
 
 const Signature kCodeGetattr{"__getattr__", "Vix_Code.__getattr__", {"self", "name"}, 2, 2};
 
-Ref Vix_Code_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kCodeGetattr, args, nargs, kwnames);
-    return code_getattr(p[0], p[1]);
-}
-
 /*
  *----------------------------------------------------------------------
  *
@@ -244,9 +233,11 @@ Ref Vix_Code_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
  *      5. A TclError becomes TclError(self.tcl.vars['::errorInfo']), raised
  *         from None: one error whose message is Tcl's full error trace.
  *      6. The result: self.tcl.cast_any(result) when cast_ is true;
- *         otherwise its text: a tuple (a Tcl list handed over by the
- *         bridge) as its Tcl list text, quoml(result), anything else as
- *         str(result).
+ *         otherwise its text: str and int results as str(result); a
+ *         result the bridge typed (a tuple for a Tcl list, a float, a
+ *         boolean, bytes) as the text Tcl itself gives that value, asked
+ *         of the interpreter with `format %s`, since Python's spelling
+ *         differs (1e-05, quoting of braces); anything else as str(result).
  *
  * Results:
  *      A new reference to the converted result.
@@ -305,11 +296,8 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         // dictionary, a C method on the type) the method is called directly
         // with the object prepended, without a bound method object.
         PyTypeObject* tp = Py_TYPE(tk.get());
-        PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset == 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                  && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
-#endif
-                              ? _PyType_Lookup(tp, S.call)
+        PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && compat::lacks_instance_dict(tp)
+                              ? compat::type_lookup(tp, S.call)
                               : nullptr;  // borrowed
         if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
             Ref keep = Ref::newref(descr);
@@ -346,8 +334,10 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     // 6. the result
     if (truthy(cast)) return call_method1(tcl.get(), S.cast_any, result.get());
-    if (PyTuple_Check(result.get())) return to_quoml(result.get());
-    return str(result.get());
+    PyObject* r = result.get();
+    if (PyUnicode_CheckExact(r) || (PyLong_CheckExact(r) && !PyBool_Check(r))) return str(r);
+    if (PyTuple_Check(r) || PyFloat_Check(r) || PyBool_Check(r) || PyBytes_Check(r)) return tcl_text(tcl.get(), r);
+    return str(r);
 }
 
 /*
@@ -372,7 +362,7 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
  */
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* call = _PyType_Lookup(tp, S.call_);  // borrowed
+    PyObject* call = compat::type_lookup(tp, S.call_);  // borrowed
     if (call != M.Vix_Code_call) {
         if (!call) return PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", tp->tp_name);
         Py_INCREF(call);
@@ -437,7 +427,7 @@ MethodSpec kCodeMethods[] = {
       "A chain naming the command '::'.join(cmd), bound to the interpreter\n"
       "object tcl (kept as given)."},
      Kind::Instance},
-    {{"__getattr__", PYHELP_FAST(Vix_Code_getattr),
+    {{"__getattr__", PYHELP_FAST((fixed_method<kCodeGetattr, code_getattr, 2>)),
       "__getattr__(self, name)\n--\n\n"
       "Append name to the command name and return this same chain."},
      Kind::Instance},
@@ -479,11 +469,6 @@ Ref vix_getattr(PyObject* self, PyObject* name) {
 
 const Signature kVixGetattr{"__getattr__", "Vix.__getattr__", {"self", "name"}, 2, 2};
 
-Ref Vix_getattr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kVixGetattr, args, nargs, kwnames);
-    return vix_getattr(p[0], p[1]);
-}
-
 const Signature kVixCall{"__call__", "Vix.__call__", {"self"}, 1, 1, 0, true, true};
 
 Ref Vix_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -497,7 +482,7 @@ MethodSpec kVixMethods[] = {
     {{"__init__", PYHELP_FAST(Vix_init),
       "__init__(self, tcl)\n--\n\nQuick calls bound to the interpreter object tcl (through a weak proxy)."},
      Kind::Instance},
-    {{"__getattr__", PYHELP_FAST(Vix_getattr),
+    {{"__getattr__", PYHELP_FAST((fixed_method<kVixGetattr, vix_getattr, 2>)),
       "__getattr__(self, name)\n--\n\nA new chain (Vix_Code) naming the command name."},
      Kind::Instance},
     {{"__call__", PYHELP_FAST(Vix_call),
@@ -526,35 +511,22 @@ const char kCodeDoc[] =
     "it); calling it runs the command '::'.join(cmd), resolved by Tcl\n"
     "against the current namespace.";
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vix",
-    "Quick calls of Tcl commands as attribute chains (Vix, Vix_Code).",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    module_def_of("vix", "Quick calls of Tcl commands as attribute chains (Vix, Vix_Code).");
 
 Ref init_module() {
-    intern_all(kNames);
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kNames);
     M.dict = Py_NewRef(PyModule_GetDict(m.get()));
     M.no_args = own(PyTuple_New(0)).release();
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: weakref, TclError, quoml.
-    Ref weakref = import("weakref");
-    check(PyModule_AddObjectRef(m.get(), "weakref", weakref.get()));
-    Ref tcl_error = import_from("tkinter", "TclError");
-    check(PyModule_AddObjectRef(m.get(), "TclError", tcl_error.get()));
-    Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
-    check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
+    Ref weakref = add_object(m.get(), "weakref", import("weakref"));
+    Ref tcl_error = add_object(m.get(), "TclError", import_from("tkinter", "TclError"));
+    Ref quoml = add_object(m.get(), "quoml", import_sibling("trelmo.tcl", "quoml", "quoml"));
     M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};
-    M.object_getattribute = Py_NewRef(check(_PyType_Lookup(&PyBaseObject_Type, S.getattribute_)));
+    M.object_getattribute = Py_NewRef(check(compat::type_lookup(&PyBaseObject_Type, S.getattribute_)));
     M.kw_tcl = tuple_of({S.tcl}).release();
 
     Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
@@ -564,7 +536,7 @@ Ref init_module() {
     Ref vix = make_class(meta, "Vix", "Vix", bases.get(), kVixMethods, vix_ns.get(), modname.get(), kVixDoc);
     M.Vix_getattr = Py_NewRef(check(PyDict_GetItemWithError(vix_ns.get(), S.getattr_)));
     install_getattro(vix.get());
-    check(PyModule_AddObjectRef(m.get(), "Vix", vix.get()));
+    add_object(m.get(), "Vix", vix.get());
     M.Vix = vix.release();
 
     Ref code_ns = own(PyDict_New());
@@ -573,15 +545,12 @@ Ref init_module() {
     M.Vix_Code_init = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.init_)));
     M.Vix_Code_call = Py_NewRef(check(PyDict_GetItemWithError(code_ns.get(), S.call_)));
     install_getattro(code.get());
-    ((PyTypeObject*)code.get())->tp_call = code_tp_call;
-    PyType_Modified((PyTypeObject*)code.get());
-    check(PyModule_AddObjectRef(m.get(), "Vix_Code", code.get()));
+    compat::patch_slots((PyTypeObject*)code.get(), [](PyTypeObject* t) { t->tp_call = code_tp_call; });
+    add_object(m.get(), "Vix_Code", code.get());
     M.Vix_Code = code.release();
     return m;
 }
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_vix() {
-    return guarded([] { return init_module(); });
-}
+PYHELP_MODULE_INIT(vix, init_module)

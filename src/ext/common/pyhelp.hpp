@@ -16,48 +16,16 @@
 // into MemoryError), so nothing ever unwinds through a CPython frame.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
-
-// ---------------------------------------------------------------------------
-// Compatibility block: the only place that looks at PY_VERSION_HEX.
-// ---------------------------------------------------------------------------
-#define TRELMO_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
-
-#if PY_VERSION_HEX < 0x030A0000
-static inline PyObject* Py_NewRef(PyObject* o) {
-    Py_INCREF(o);
-    return o;
-}
-static inline PyObject* Py_XNewRef(PyObject* o) {
-    Py_XINCREF(o);
-    return o;
-}
-static inline int PyModule_AddObjectRef(PyObject* m, const char* name, PyObject* v) {
-    Py_XINCREF(v);
-    int r = PyModule_AddObject(m, name, v);
-    if (r < 0) Py_XDECREF(v);
-    return r;
-}
-#endif
-
-#if PY_VERSION_HEX < 0x03090000
-#define PyObject_Vectorcall _PyObject_Vectorcall
-static inline PyObject* PyObject_CallOneArg(PyObject* f, PyObject* a) {
-    return _PyObject_Vectorcall(f, &a, 1, nullptr);
-}
-static inline PyObject* PyObject_CallNoArgs(PyObject* f) {
-    return _PyObject_Vectorcall(f, nullptr, 0, nullptr);
-}
-#endif
 
 namespace pyhelp {
 
@@ -179,12 +147,25 @@ class RecursionGuard {
 };
 
 // ---------------------------------------------------------------------------
-// Interned names: one table, filled in one loop.
+// Interned names: one X-macro list per module, filled in one loop.
+//
+//   #define HISTORY_NAMES(X) X(log, "log") X(init_, "__init__") ...
+//   struct Names { HISTORY_NAMES(PYHELP_NAME_FIELD) } S;
+//   const InternEntry kNames[] = {HISTORY_NAMES(PYHELP_NAME_ENTRY)};
+//   ... intern_all(kNames) at init.
+//
+// The list is the only place a string is written, so no text is interned
+// under two names and no check is forgotten.
 // ---------------------------------------------------------------------------
 struct InternEntry {
     PyObject** slot;
     const char* text;
 };
+#define PYHELP_NAME_FIELD(id, text) PyObject* id = nullptr;
+#define PYHELP_NAME_ENTRY(id, text) {&S.id, text},
+#define PYHELP_NAME_ENUM(id, text) id,
+#define PYHELP_NAME_SKIP(id, text)
+
 template <std::size_t N>
 inline void intern_all(const InternEntry (&table)[N]) {
     for (const auto& e : table) {
@@ -199,11 +180,7 @@ inline void intern_all(const InternEntry (&table)[N]) {
 // ---------------------------------------------------------------------------
 inline bool lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
     PyObject* res = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int r = PyObject_GetOptionalAttr(obj, name, &res);
-#else
-    int r = _PyObject_LookupAttr(obj, name, &res);
-#endif
+    int r = compat::get_optional_attr(obj, name, &res);
     if (r < 0) throw PyErrSet{};
     out = Ref::steal(res);
     return r > 0;
@@ -259,6 +236,48 @@ inline Ref tuple_of(std::initializer_list<PyObject*> items) {
 inline Ref none() { return Ref::newref(Py_None); }
 inline Ref boolean(bool b) { return Ref::newref(b ? Py_True : Py_False); }
 
+// The value of a module-level name read from the module namespace `dict`, as
+// a function of that module finds it (borrowed; NameError when unbound).
+inline PyObject* module_global_borrowed(PyObject* dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrSet{};
+    }
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Module initialisation (single phase), shared by every module:
+//
+//   PyModuleDef module_def = module_def_of(kModuleName, kModuleDoc);
+//   Ref init_module() {
+//       Ref m = new_module(&module_def, kNames);
+//       add_object(m.get(), "deque", import_from("collections", "deque").get());
+//       ...
+//   }
+//   PYHELP_MODULE_INIT(history, init_module)
+// ---------------------------------------------------------------------------
+inline PyModuleDef module_def_of(const char* name, const char* doc) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+// The interned names, then the module object.
+template <std::size_t N>
+inline Ref new_module(PyModuleDef* def, const InternEntry (&names)[N]) {
+    intern_all(names);
+    return own(PyModule_Create(def));
+}
+// m.<name> = value (the module keeps its own reference).
+inline void add_object(PyObject* m, const char* name, PyObject* value) { check(PyModule_AddObjectRef(m, name, value)); }
+// The same for a value just made, which is handed back for further use.
+inline Ref add_object(PyObject* m, const char* name, Ref&& value) {
+    add_object(m, name, value.get());
+    return std::move(value);
+}
+
+#define PYHELP_MODULE_INIT(name, init) \
+    TRELMO_MODINIT PyInit_##name() { return pyhelp::guarded([] { return init(); }); }
+
 // Catch a Python exception by class, the way `except E:` does.  Returns true
 // (and clears the indicator) when the pending error matches; otherwise
 // rethrows PyErrSet untouched.  Use inside `catch (const PyErrSet&)`.
@@ -270,18 +289,11 @@ inline bool caught(PyObject* exc_class) {
 
 // Fetch the pending exception as an owned value (3.12's single-object form;
 // older versions normalise the triple).
-inline Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb && v) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    return Ref::steal(v);
-#endif
+inline Ref fetch_exception() { return Ref::steal(compat::take_exception()); }
+// Re-raise an exception object taken with fetch_exception(), unchanged.
+[[noreturn]] inline void reraise(Ref&& exc) {
+    compat::restore_exception(exc.release());
+    throw PyErrSet{};
 }
 // Raise exc_class(arg) while handling `caught` (an exception object taken with
 // fetch_exception()), as Python's `raise exc_class(arg) from caught` does, or,
@@ -317,13 +329,7 @@ struct Signature {
     bool varkw = false;
 };
 
-inline const char* sig_name(const Signature& s) {
-#if PY_VERSION_HEX >= 0x030A0000
-    return s.qualname;
-#else
-    return s.name;
-#endif
-}
+inline const char* sig_name(const Signature& s) { return compat::kQualifiedArgErrors ? s.qualname : s.name; }
 
 inline std::string quote_list(const std::vector<const char*>& names) {
     std::string out;
@@ -401,6 +407,47 @@ inline Parsed parse(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
     return p;
 }
 
+// The arguments of a call with N parameters and no *args/**kwargs, borrowed,
+// nullptr where omitted.  A call passing exactly the positional parameters
+// (the common case) is taken as it is; anything else goes through parse(),
+// with its checks and error wording.
+template <std::size_t N>
+struct Fixed {
+    PyObject* a[N] = {};
+    Fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        if (!kwnames && nargs >= sig.nrequired && nargs <= sig.npos) {
+            for (Py_ssize_t i = 0; i < nargs && i < (Py_ssize_t)N; ++i) a[i] = args[i];
+            return;
+        }
+        Parsed p = parse(sig, args, nargs, kwnames);
+        for (std::size_t i = 0; i < N && i < p.v.size(); ++i) a[i] = p.v[i];
+    }
+    PyObject* operator[](std::size_t i) const { return a[i]; }
+};
+
+template <std::size_t N, typename F, std::size_t... I>
+inline Ref apply_fixed(const Fixed<N>& f, F&& fn, std::index_sequence<I...>) {
+    if constexpr (std::is_void_v<decltype(fn(f[I]...))>) {
+        fn(f[I]...);
+        return Ref::newref(Py_None);
+    } else {
+        return fn(f[I]...);
+    }
+}
+// fn(a0, ..., aN-1) with the N arguments of a call to a function of
+// signature sig (see Fixed); None when fn returns nothing.
+template <std::size_t N, typename F>
+inline Ref call_fixed(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& fn) {
+    Fixed<N> f(sig, args, nargs, kwnames);
+    return apply_fixed(f, std::forward<F>(fn), std::make_index_sequence<N>{});
+}
+// A method-table implementation for Impl(a0, ..., aN-1) with signature Sig:
+// PYHELP_FAST((fixed_method<kSig, impl, 2>)).
+template <const Signature& Sig, auto Impl, std::size_t N>
+Ref fixed_method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_fixed<N>(Sig, args, nargs, kwnames, Impl);
+}
+
 // ---------------------------------------------------------------------------
 // Class builder: ordinary Python classes whose methods are C++ functions.
 // ---------------------------------------------------------------------------
@@ -451,72 +498,76 @@ inline Ref make_class(PyObject* meta, const char* name, const char* qualname, Py
 }  // namespace pyhelp
 
 // ---------------------------------------------------------------------------
-// Additions (namespace module).
+// Strings, method calls, weak references.
 // ---------------------------------------------------------------------------
 namespace pyhelp {
 
 // Make sure a str has its canonical representation before PyUnicode_KIND /
-// PyUnicode_DATA are used on it (only legacy strings of old versions need it).
-inline void unicode_ready(PyObject* u) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(u) < 0) throw PyErrSet{};
-#else
-    (void)u;
-#endif
+// PyUnicode_DATA are used on it.
+inline void unicode_ready(PyObject* u) { check(compat::unicode_ready(u)); }
+
+// argv[0].<name>(*argv[1:nargs], **kw) with the keyword values after the
+// positionals and their names in kwnames, as in vectorcall.  Skips the bound
+// method object where the C API allows it.
+inline Ref call_method_vc(PyObject* name, PyObject* const* argv, std::size_t nargs, PyObject* kwnames) {
+    return own(compat::vectorcall_method(name, argv, nargs, kwnames));
+}
+// obj.name() and obj.name(arg), without building a bound method where the
+// version allows it.
+inline Ref call_method0(PyObject* obj, PyObject* name) {
+    PyObject* argv[] = {obj};
+    return call_method_vc(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyObject* argv[] = {obj, arg};
+    return call_method_vc(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// obj.name(arg) without building a bound method where the version allows it.
-inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* argv[] = {obj, arg};
-    return own(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = own(PyObject_GetAttr(obj, name));
-    return own(PyObject_CallOneArg(f.get(), arg));
-#endif
+// A tuple of new references to items[0:n].
+inline Ref tuple_from(PyObject* const* items, Py_ssize_t n) {
+    Ref t = own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(items[i]));
+    return t;
+}
+
+// getattr(super(cls, self), name, None): an empty Ref when absent.
+inline Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
+    Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
+    Ref out;
+    lookup_attr(sup.get(), name, out);
+    return out;
+}
+
+// Text the bridge cannot encode (a lone surrogate outside U+DC80..U+DCFF,
+// the range its "surrogateescape" encoding carries) is refused with the error
+// the bridge raises for such an argument.  The bridge converts the items of a
+// tuple without checking each conversion, so such text inside a tuple would
+// crash the process there instead.  Anything but a str passes.
+inline void refuse_uncarryable(PyObject* item) {
+    if (!PyUnicode_Check(item)) return;
+    unicode_ready(item);
+    const int kind = PyUnicode_KIND(item);
+    if (kind == PyUnicode_1BYTE_KIND) return;
+    const void* data = PyUnicode_DATA(item);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF && !(ch >= 0xDC80 && ch <= 0xDCFF)) {
+            own(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));  // raises UnicodeEncodeError
+            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
+        }
+    }
 }
 
 // The object a weak reference or weak proxy points to (a new reference);
 // ReferenceError, worded as a dead proxy words it, once the object is gone.
 // Getting an attribute through a proxy is exactly getting it on this object.
 inline Ref weak_target(PyObject* ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* obj = nullptr;
-    if (PyWeakref_GetRef(ref, &obj) < 0) throw PyErrSet{};
+    PyObject* obj = compat::weak_get(ref);
     if (obj) return Ref::steal(obj);
-#else
-    PyObject* obj = PyWeakref_GetObject(ref);
-    if (!obj) throw PyErrSet{};
-    if (obj != Py_None) return Ref::newref(obj);
-#endif
+    if (PyErr_Occurred()) throw PyErrSet{};
     PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
     throw PyErrSet{};
-}
-
-}  // namespace pyhelp
-
-// ---------------------------------------------------------------------------
-// Additions (quoml module): the type flag for vectorcall under its 3.9 name.
-// ---------------------------------------------------------------------------
-#if PY_VERSION_HEX < 0x03090000 && !defined(Py_TPFLAGS_HAVE_VECTORCALL)
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
-// ---------------------------------------------------------------------------
-// Added for the variables part of the namespace module.
-// ---------------------------------------------------------------------------
-namespace pyhelp {
-
-// argv[0].<name>(*argv[1:nargs], **kw) with the keyword values after the
-// positionals and their names in kwnames, as in vectorcall.  Skips the bound
-// method object where the C API allows it (3.9+).
-inline Ref call_method_vc(PyObject* name, PyObject* const* argv, std::size_t nargs, PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03090000
-    return own(PyObject_VectorcallMethod(name, argv, nargs, kwnames));
-#else
-    Ref f = getattr(argv[0], name);
-    return own(_PyObject_Vectorcall(f.get(), argv + 1, nargs - 1, kwnames));
-#endif
 }
 
 }  // namespace pyhelp

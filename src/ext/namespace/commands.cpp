@@ -1,6 +1,6 @@
-// commands.cpp -- part of the namespace module (included by module.cpp):
-// TclCommand, TempTclCommand and the views TclNamespace.CommandsView and
-// TclNamespace.ProcsView.
+// commands.cpp -- TclCommand, TempTclCommand and the views
+// TclNamespace.CommandsView and TclNamespace.ProcsView.  Part of the
+// namespace module; see internal.hpp.
 //
 // A TclCommand is an ordinary Python class whose methods are the C++ functions
 // below; its state lives in plain instance attributes (tcl, cmd_name, args,
@@ -11,115 +11,31 @@
 // allocation and hands it to the interpreter; as soon as a subclass or an
 // instance attribute replaces one of them, the replacement is called instead.
 //
-// When the module loads, this part also reads the quoml module's namespace
-// (to tell whether the names behind tclobj() are still its own) and imports
-// collections.abc's Sequence, Set and Mapping, _tkinter.Tcl_Obj and
-// abc.get_cache_token for that check.
-//
-// Everything but the two entry points lives in the nested namespace `cmds`,
-// so its helpers never collide with those of the other parts.
+// Whether the names behind tclobj() are still quoml's own is asked of quoml
+// through its capsule; quoml's namespace is kept only to look its `tclobj`
+// up at call time once they are not.
+#include "internal.hpp"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace trelmo_ns {
 namespace {
-namespace cmds {
 
 // ---------------------------------------------------------------------------
-// State of the commands part: interned names, the method objects the fast
-// path compares against, and the classes it makes.  Owned for the process.
+// State of the commands part: the method objects the fast path compares
+// against, and the classes it makes.  Owned for the process.
 // ---------------------------------------------------------------------------
-struct CmdNames {
-    PyObject *cmd_name, *args, *keywords, *cast, *logger, *info, *build_tclcmd, *kwargs_to_dashed_args, *call_,
-        *eval_, *createcommand, *exists, *is_proc, *delete_, *rename, *byref, *copy, *items, *get, *enter,
-        *exit, *del, *init, *dunder_call, *wrapped, *origin, *proc_body, *proc_args, *proc_arg_default, *absolute, *self_,
-        *debug, *class_, *traceback, *startswith, *calling_fmt, *dash, *colons, *empty, *w_info,
-        *w_commands, *w_procs, *w_rename, *w_namespace, *w_origin, *w_body, *w_args, *w_default,
-        *w_plain_namespace, *w_current;
-} C;
-const InternEntry kCmdNames[] = {
-    {&C.cmd_name, "cmd_name"},
-    {&C.args, "args"},
-    {&C.keywords, "keywords"},
-    {&C.cast, "cast"},
-    {&C.logger, "logger"},
-    {&C.info, "info"},
-    {&C.build_tclcmd, "build_tclcmd"},
-    {&C.kwargs_to_dashed_args, "kwargs_to_dashed_args"},
-    {&C.call_, "call"},
-    {&C.eval_, "eval"},
-    {&C.createcommand, "createcommand"},
-    {&C.exists, "exists"},
-    {&C.is_proc, "is_proc"},
-    {&C.delete_, "delete"},
-    {&C.rename, "rename"},
-    {&C.byref, "byref"},
-    {&C.copy, "copy"},
-    {&C.items, "items"},
-    {&C.get, "get"},
-    {&C.enter, "__enter__"},
-    {&C.exit, "__exit__"},
-    {&C.del, "__del__"},
-    {&C.init, "__init__"},
-    {&C.dunder_call, "__call__"},
-    {&C.wrapped, "__wrapped__"},
-    {&C.origin, "origin"},
-    {&C.proc_body, "proc_body"},
-    {&C.proc_args, "proc_args"},
-    {&C.proc_arg_default, "proc_arg_default"},
-    {&C.absolute, "absolute"},
-    {&C.self_, "self"},
-    {&C.debug, "__debug__"},
-    {&C.class_, "__class__"},
-    {&C.traceback, "__traceback__"},
-    {&C.startswith, "startswith"},
-    {&C.calling_fmt, "Calling: {}"},
-    {&C.dash, "-"},
-    {&C.colons, "::"},
-    {&C.empty, ""},
-    {&C.w_info, "::info"},
-    {&C.w_commands, "commands"},
-    {&C.w_procs, "procs"},
-    {&C.w_rename, "::rename"},
-    {&C.w_namespace, "::namespace"},
-    {&C.w_origin, "origin"},
-    {&C.w_body, "body"},
-    {&C.w_args, "args"},
-    {&C.w_default, "default"},
-    {&C.w_plain_namespace, "namespace"},
-    {&C.w_current, "current"},
-};
-
-struct CmdState {
+struct CmdState {  // one global instance, zero-initialised
     // The class's own method objects (as stored in its __dict__); the fast
     // path runs while attribute lookup on an instance still finds these.
-    PyObject* own_build = nullptr;
-    PyObject* own_dashed = nullptr;
-    PyObject* own_call = nullptr;
-    PyObject* own_dunder_call = nullptr;
-    PyObject* CommandsView = nullptr;
-    PyObject* ProcsView = nullptr;
-    PyObject* names_iter_type = nullptr;  // the lazy iterator of the views
-    // The quoml module's namespace and what the names that decide tclobj()
-    // of a tuple of scalars were bound to when this module was loaded
-    // (nullptr when they were already rebound then: no shortcut at all).
-    PyObject* quoml_dict = nullptr;
-    PyObject* q_names[9] = {};
-    PyObject* q_values[9] = {};
-    // abc.get_cache_token, and the token under which dict was last found
-    // to be neither a Sequence nor a Set (ABC registration can change that).
-    PyObject* get_cache_token = nullptr;
-    PyObject* dict_token = nullptr;
+    Loaded own_build, own_dashed, own_call, own_dunder_call;
+    PyObject *CommandsView, *ProcsView;
+    // The quoml module's namespace, where its `tclobj` is looked up at call
+    // time once its names no longer hold.
+    PyObject* quoml_dict;
 } K;
-
-enum QuomlName {
-    kQTclobj,
-    kQFromSequence,
-    kQSequence,
-    kQTclObjType,
-    kQLongType,
-    kQSysMaxSize,
-    kQSet,
-    kQMapping,
-    kQFromMapping,
-    kQCount
-};
 
 // "-name" for the option names last seen, by identity of the (exact str)
 // name: the names of a handle's options are the same objects call after call.
@@ -135,75 +51,10 @@ DashSlot g_dashes[kDashSlots];
 // Small helpers.
 // ---------------------------------------------------------------------------
 
-// obj.name(arg) without a bound-method object where the runtime allows it.
-Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* argv[2] = {obj, arg};
-    return own(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = getattr(obj, name);
-    return call1(f.get(), arg);
-#endif
-}
-Ref call_method0(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* argv[1] = {obj};
-    return own(PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#else
-    Ref f = getattr(obj, name);
-    return call0(f.get());
-#endif
-}
-
-// True while `self.<name>` would find `ours`, the function the class was made
-// with: the type's lookup yields that very object and the instance dictionary
-// does not shadow it.  A replaced method is then called instead of the C++
-// shortcut, exactly as Python attribute lookup would.
-bool own_method(PyObject* self, PyObject* name, PyObject* ours) {
-    if (_PyType_Lookup(Py_TYPE(self), name) != ours) return false;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
-    if (!dictptr || !*dictptr) return true;
-    PyObject* shadow = PyDict_GetItemWithError(*dictptr, name);
-    if (!shadow && PyErr_Occurred()) throw PyErrSet{};
-    return shadow == nullptr;
-}
-
-// interp.tk of the interpreter object held in self.tcl; a weak proxy is
-// looked through (its attributes are its target's, and a dead one raises the
-// same ReferenceError).
-Ref tk_from(PyObject* tcl) {
-    if (PyWeakref_CheckProxy(tcl)) {
-        Ref target = weak_target(tcl);
-        return getattr(target.get(), S.tk);
-    }
-    return getattr(tcl, S.tk);
-}
-
 // self.tcl.tk
 Ref tk_of(PyObject* self) {
     Ref tcl = getattr(self, S.tcl);
     return tk_from(tcl.get());
-}
-
-// tk.call(words).  The _tkinter application's `call` is a method descriptor
-// of its type (the object has no instance dictionary): called directly, as
-// the attribute lookup would find it.
-Ref tk_call(PyObject* tk, PyObject* words) {
-    PyTypeObject* t = Py_TYPE(tk);
-    if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset == 0) {
-        PyObject* descr = _PyType_Lookup(t, C.call_);
-        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
-            PyObject* argv[3] = {nullptr, tk, words};
-            return own(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        }
-    }
-    return call_method1(tk, C.call_, words);
-}
-
-// self.tcl.tk.call(words): one tuple holding the whole command.
-Ref send(PyObject* self, PyObject* words) {
-    Ref tk = tk_of(self);
-    return tk_call(tk.get(), words);
 }
 
 // self.tcl.<cast>(value)
@@ -219,35 +70,6 @@ Ref package() {
     if (m) return Ref::steal(m);
     if (PyErr_Occurred()) throw PyErrSet{};
     return own(PyImport_Import(S.trelmo_tcl));
-}
-
-Ref tuple_from(PyObject* const* items, Py_ssize_t n) {
-    Ref t = own(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(items[i]));
-    return t;
-}
-
-// Re-raise an exception object taken with fetch_exception(), unchanged.
-[[noreturn]] void restore_exception(Ref&& exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyObject* type = Py_NewRef((PyObject*)Py_TYPE(value));
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-    throw PyErrSet{};
-}
-
-// super(cls, self)
-Ref super_of(PyObject* cls, PyObject* self) { return calln((PyObject*)&PySuper_Type, cls, self); }
-
-// getattr(super(cls, self), name, None): nullptr when absent.
-Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
-    Ref sup = super_of(cls, self);
-    Ref out;
-    lookup_attr(sup.get(), name, out);
-    return out;
 }
 
 // Methods take self as args[0] (instance methods of a Python class).  The rare
@@ -270,7 +92,7 @@ void bind_self(SelfCall& sc, const Signature& sig, PyObject* const* args, Py_ssi
     if (kwnames) {
         for (Py_ssize_t k = 0, nk = PyTuple_GET_SIZE(kwnames); k < nk; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (key == C.self_ || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 &&
+            if (key == S.self || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 &&
                                    PyUnicode_CompareWithASCIIString(key, "self") == 0)) {
                 self_kw = true;
                 break;
@@ -311,10 +133,10 @@ Signature star_sig(const char* name, const char* qualname) { return {name, qualn
 
 // "-" + key; exact str keys are cached, other keys use their own addition.
 Ref dashed(PyObject* key) {
-    if (!PyUnicode_CheckExact(key)) return own(PyNumber_Add(C.dash, key));
+    if (!PyUnicode_CheckExact(key)) return own(PyNumber_Add(S.dash, key));
     DashSlot& slot = g_dashes[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kDashSlots];
     if (slot.key == key) return Ref::newref(slot.dashed);
-    Ref d = own(PyUnicode_Concat(C.dash, key));
+    Ref d = own(PyUnicode_Concat(S.dash, key));
     Py_XSETREF(slot.key, Py_NewRef(key));
     Py_XSETREF(slot.dashed, Py_NewRef(d.get()));
     return d;
@@ -346,108 +168,19 @@ inline bool same_key(PyObject* key, PyObject* name) {
 // strings and small integers should not pay for a full conversion.  With
 // quoml's names as they were loaded, tclobj() of an exact tuple is the tuple
 // of tclobj() of its items, and an exact str, bytes, float or bool, or an
-// exact int in the machine range, converts to itself.  Whether those names
-// still hold is checked again only after one of the two module namespaces has
-// changed: a dict watcher from 3.12, the dictionaries' version tags before.
+// exact int in the machine range, converts to itself.  This module's own
+// `tclobj` is watched by a name guard; quoml answers for its names through
+// the capsule.
 // ---------------------------------------------------------------------------
-#if PY_VERSION_HEX >= 0x030C0000
-int g_watcher = -1;         // dict watcher id, or -1 when none could be had
-bool g_names_dirty = true;  // a watched namespace changed since the last check
-int on_names_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    g_names_dirty = true;
-    return 0;
-}
-#else
-uint64_t g_tag_module = 0, g_tag_quoml = 0;  // version tags at the last check
-bool g_tags_valid = false;
-#endif
-bool g_names_ok = false;  // the verdict of the last check
 
-bool check_quoml_names() {
-    PyObject* f = PyDict_GetItemWithError(M.dict, S.tclobj);
-    if (f != M.capi->tclobj_func) {
-        if (!f && PyErr_Occurred()) throw PyErrSet{};
-        return false;
-    }
-    for (int i = 0; i < kQCount; ++i) {
-        PyObject* v = PyDict_GetItemWithError(K.quoml_dict, K.q_names[i]);
-        if (v != K.q_values[i]) {
-            if (!v && PyErr_Occurred()) throw PyErrSet{};
-            return false;
-        }
-    }
-    return true;
-}
+// A 0/1 answer of the capsule, -1 (an error) thrown.
+bool capi_answer(int r) { return check(r) != 0; }
 
-// Whether this module's `tclobj` is quoml's and the quoml names that decide
-// tclobj() of a tuple of scalars are still bound as they were at load time.
-bool quoml_names_hold() {
-    if (!K.quoml_dict) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (g_watcher >= 0 && !g_names_dirty) return g_names_ok;
-    g_names_ok = check_quoml_names();
-    g_names_dirty = false;
-#else
-    uint64_t tm = ((PyDictObject*)M.dict)->ma_version_tag, tq = ((PyDictObject*)K.quoml_dict)->ma_version_tag;
-    if (g_tags_valid && tm == g_tag_module && tq == g_tag_quoml) return g_names_ok;
-    g_names_ok = check_quoml_names();
-    g_tag_module = tm;
-    g_tag_quoml = tq;
-    g_tags_valid = true;
-#endif
-    return g_names_ok;
-}
+}  // namespace
 
-void watch_names() {
-#if PY_VERSION_HEX >= 0x030C0000
-    g_watcher = PyDict_AddWatcher(on_names_changed);
-    if (g_watcher < 0) {  // no watcher left: check every time instead
-        PyErr_Clear();
-        return;
-    }
-    check(PyDict_Watch(g_watcher, M.dict));
-    check(PyDict_Watch(g_watcher, K.quoml_dict));
-#endif
-}
+bool quoml_names_hold() { return tclobj_is_own() && capi_answer(M.capi->names_hold()); }
 
-// Whether an exact dict is neither a Sequence nor a Set for isinstance(), as
-// it is unless someone registered it with those classes: asked again only when
-// abc's cache token says registrations changed.
-bool dict_is_plain_mapping() {
-    Ref token = call0(K.get_cache_token);
-    if (K.dict_token && check(PyObject_RichCompareBool(token.get(), K.dict_token, Py_EQ))) return true;
-    PyObject* d = (PyObject*)&PyDict_Type;
-    if (check(PyObject_IsSubclass(d, K.q_values[kQSequence])) || check(PyObject_IsSubclass(d, K.q_values[kQSet])))
-        return false;
-    Py_XSETREF(K.dict_token, token.release());
-    return true;
-}
-
-// Conversion state of one call: whether quoml_names_hold() is known to be true
-// (1), false (0), or must be asked again because Python code may have run (-1).
-struct Conv {
-    int names = -1;
-    bool ran_python = false;  // anything beyond the scalar shortcut happened
-};
-
-/*
- *---------------------------------------------------------------------------
- * tclobj_item --
- *
- *	tclobj() of one item: the shortcut for exact scalars while the names
- *	hold, quoml's C entry point for anything else.  in_sequence tells whose
- *	`tclobj` converts the item once the names no longer hold: quoml's own
- *	(the item belongs to a tuple that _tclobj_from_sequence is converting)
- *	or this module's (a keyword value).
- *
- * Results:
- *	A new reference to the converted item.
- *
- * Side effects:
- *	CAUTION: may run arbitrary Python code (protocol methods).
- *---------------------------------------------------------------------------
- */
-Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence);
+namespace {
 
 // The bridge encodes a str word with "surrogateescape" and reports a failure
 // cleanly for a word of the command itself, but not for an item of a nested
@@ -455,9 +188,7 @@ Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence);
 // with a lone surrogate outside U+DC80..U+DCFF inside the words is therefore
 // refused here, with the error the bridge raises for such a word.
 void refuse_uncarryable(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) throw PyErrSet{};
-#endif
+    unicode_ready(s);
     const int kind = PyUnicode_KIND(s);
     if (kind == PyUnicode_1BYTE_KIND) return;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -500,18 +231,18 @@ Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
                 if (i >= size) {
                     size = Py_SIZE(e) > i ? Py_SIZE(e) : i + 1;
                     keep.release();
-                    if (_PyTuple_Resize(&out, size) < 0) throw PyErrSet{};  // frees out on failure
+                    if (compat::tuple_resize(&out, size) < 0) throw PyErrSet{};  // frees out on failure
                     keep = Ref::steal(out);
                 }
                 PyTuple_SET_ITEM(out, i, conv.release());
             }
             if (i < size) {
                 keep.release();
-                if (_PyTuple_Resize(&out, i) < 0) throw PyErrSet{};
+                if (compat::tuple_resize(&out, i) < 0) throw PyErrSet{};
                 keep = Ref::steal(out);
             }
             return keep;
-        } else if (t == &PyDict_Type && dict_is_plain_mapping()) {
+        } else if (t == &PyDict_Type && capi_answer(M.capi->pristine())) {
             // An exact dict with exact str keys: quoml's _tclobj_from_mapping
             // takes the flat list of keys and values first, then converts it
             // item by item (here in place, in the tuple that holds the list).
@@ -541,7 +272,7 @@ Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
     }
     cv.ran_python = true;
     if (!in_sequence) return to_tclobj(e);
-    PyObject* f = PyDict_GetItemWithError(K.quoml_dict, K.q_names[kQTclobj]);
+    PyObject* f = PyDict_GetItemWithError(K.quoml_dict, S.tclobj);
     if (!f) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'tclobj' is not defined");
         throw PyErrSet{};
@@ -550,11 +281,32 @@ Ref tclobj_item_unchecked(PyObject* e, Conv& cv, bool in_sequence) {
     return call1(keep.get(), e);
 }
 
+}  // namespace
+
+/*
+ *---------------------------------------------------------------------------
+ * tclobj_item --
+ *
+ *	tclobj() of one item: the shortcut for exact scalars while the names
+ *	hold, quoml's C entry point for anything else.  in_sequence tells whose
+ *	`tclobj` converts the item once the names no longer hold: quoml's own
+ *	(the item belongs to a tuple that _tclobj_from_sequence is converting)
+ *	or this module's (a keyword value).
+ *
+ * Results:
+ *	A new reference to the converted item.
+ *
+ * Side effects:
+ *	CAUTION: may run arbitrary Python code (protocol methods).
+ *---------------------------------------------------------------------------
+ */
 Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
     Ref r = tclobj_item_unchecked(e, cv, in_sequence);
     if (in_sequence && PyUnicode_Check(r.get())) refuse_uncarryable(r.get());
     return r;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Plain handles: the attributes straight from the instance dictionary.
@@ -567,29 +319,15 @@ Ref tclobj_item(PyObject* e, Conv& cv, bool in_sequence) {
 // its version tag, which the runtime renews whenever the class or a base
 // changes.
 // ---------------------------------------------------------------------------
-struct TypeVerdict {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-};
-TypeVerdict g_plain_types[4];
-unsigned g_plain_next = 0;
+guard::TypeMemo<4> g_plain_types;
 
 bool plain_type(PyTypeObject* t) {
-    const bool tagged = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    if (tagged)
-        for (const TypeVerdict& v : g_plain_types)
-            if (v.type == t && v.tag == t->tp_version_tag) return true;
+    if (g_plain_types.hit(t)) return true;
     if (t->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (_PyType_Lookup(t, C.call_) != K.own_call || _PyType_Lookup(t, C.build_tclcmd) != K.own_build ||
-        _PyType_Lookup(t, C.kwargs_to_dashed_args) != K.own_dashed)
-        return false;
-    for (PyObject* name : {S.tcl, C.cmd_name, C.args, C.keywords, C.cast, C.logger})
-        if (_PyType_Lookup(t, name)) return false;
-    if (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        TypeVerdict& slot = g_plain_types[g_plain_next++ % 4];
-        slot.type = t;
-        slot.tag = t->tp_version_tag;
-    }
+    if (!K.own_call.on_type(t) || !K.own_build.on_type(t) || !K.own_dashed.on_type(t)) return false;
+    for (PyObject* name : {S.tcl, S.cmd_name, S.args, S.keywords, S.cast, S.logger})
+        if (compat::type_lookup(t, name)) return false;
+    g_plain_types.store(t);
     return true;
 }
 
@@ -601,21 +339,6 @@ struct Fields {
     PyObject* dict = nullptr;  // the dictionary they came from (borrowed) ...
     uint64_t version = 0;      // ... and its version then (0: unknown)
 };
-
-// Dictionary version tags: a new, process-unique value on every creation and
-// every change of a dictionary, so (address, version) identifies one
-// dictionary in one state.  Up to 3.11 an instance dictionary is an ordinary
-// one; from 3.12 on, attribute stores may go to values the object shares
-// with its dictionary without a new version, so there is no such shortcut.
-#define TRELMO_DICT_VERSIONS (PY_VERSION_HEX < 0x030C0000)
-inline uint64_t dict_version(PyObject* d) {
-#if TRELMO_DICT_VERSIONS
-    return ((PyDictObject*)d)->ma_version_tag;
-#else
-    (void)d;
-    return 0;
-#endif
-}
 
 // What read_fields() last found, by dictionary and version: a handle called
 // again and again is read without walking its dictionary.  The pointers are
@@ -640,7 +363,7 @@ bool names_one_of(PyObject* key, PyObject* const* names, int n) {
 // The instance dictionary of a plain handle, or null.
 PyObject* plain_dict_borrowed(PyObject* self) {
     if (!plain_type(Py_TYPE(self))) return nullptr;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    PyObject** dictptr = compat::dict_ptr(self);
     if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
     return *dictptr;
 }
@@ -669,7 +392,7 @@ bool read_fields(PyObject* self, Fields& f) {
     PyObject* d = plain_dict_borrowed(self);
     if (!d) return false;
     Ref* slots[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
-    const uint64_t version = dict_version(d);
+    const uint64_t version = compat::instance_dict_version(d);
     if (version && d == g_memo.dict && version == g_memo.version) {
         for (int i = 0; i < 6; ++i) *slots[i] = Ref::newref(g_memo.values[i]);
         f.cast_pos = g_memo.cast_pos;
@@ -691,8 +414,8 @@ bool read_fields(PyObject* self, Fields& f) {
 
 // The pass over the dictionary itself.
 bool read_dict(PyObject* d, Fields& f, Ref* const* slots) {
-    PyObject* const names[] = {S.tcl,  C.cmd_name, C.args, C.keywords, C.cast, C.logger,
-                               C.call_, C.build_tclcmd, C.kwargs_to_dashed_args};
+    PyObject* const names[] = {S.tcl,  S.cmd_name, S.args, S.keywords, S.cast, S.logger,
+                               S.call, S.build_tclcmd, S.kwargs_to_dashed_args};
     const bool only_ours = PyDict_GET_SIZE(d) == 6;
     unsigned found = 0;
     int next = 0;  // the slot the initialiser's order puts next
@@ -729,15 +452,15 @@ bool read_dict(PyObject* d, Fields& f, Ref* const* slots) {
 // first at the position where it was found before.
 Ref cast_now(PyObject* self, const Fields* f) {
     if (PyObject* d = plain_dict_borrowed(self)) {
-        if (f && f->version && d == f->dict && dict_version(d) == f->version) return Ref::newref(f->cast.get());
+        if (f && f->version && d == f->dict && compat::instance_dict_version(d) == f->version) return Ref::newref(f->cast.get());
         Py_ssize_t hint = f ? f->cast_pos : -1;
         PyObject *key, *value;
-        if (hint >= 0 && PyDict_Next(d, &hint, &key, &value) && key == C.cast) return Ref::newref(value);
-        PyObject* v = PyDict_GetItemWithError(d, C.cast);
+        if (hint >= 0 && PyDict_Next(d, &hint, &key, &value) && key == S.cast) return Ref::newref(value);
+        PyObject* v = PyDict_GetItemWithError(d, S.cast);
         if (v) return Ref::newref(v);
         if (PyErr_Occurred()) throw PyErrSet{};
     }
-    return getattr(self, C.cast);
+    return getattr(self, S.cast);
 }
 
 // An exact str, bytes, float or bool, or an exact int in the machine range:
@@ -813,8 +536,8 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
     if (f && !kwnames) {
         if (Ref words = build_plain(f, argv, n)) return words;
     }
-    Ref name = f ? std::move(f->cmd_name) : getattr(self, C.cmd_name);
-    Ref pre = f ? std::move(f->args) : getattr(self, C.args);
+    Ref name = f ? std::move(f->cmd_name) : getattr(self, S.cmd_name);
+    Ref pre = f ? std::move(f->args) : getattr(self, S.args);
     if (!f) cv.ran_python = true;
 
     // tclobj(args): item by item while quoml's names hold, else as a whole.
@@ -831,12 +554,12 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
         }
         for (Py_ssize_t i = 0; i < n; ++i) items[i] = tclobj_item(argv[i], cv, true);
     } else {
-        Ref call_args = tuple_from(argv, n);
+        Ref call_args = tuple_join({}, argv, n);
         conv = to_tclobj(call_args.get());
         cv.ran_python = true;
         cv.names = -1;
     }
-    Ref keywords = f ? std::move(f->keywords) : getattr(self, C.keywords);
+    Ref keywords = f ? std::move(f->keywords) : getattr(self, S.keywords);
 
     // tclobj() of each keyword value, in call order.
     const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -848,7 +571,7 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
 
     bool fast = PyTuple_CheckExact(pre.get()) && (!conv || PyTuple_CheckExact(conv.get())) &&
                 PyDict_CheckExact(keywords.get()) &&
-                ((f && !cv.ran_python) || own_method(self, C.kwargs_to_dashed_args, K.own_dashed));
+                ((f && !cv.ran_python) || K.own_dashed.on(self));
     for (Py_ssize_t k = 0; fast && k < nk; ++k) fast = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, k));
     if (fast && PyDict_GET_SIZE(keywords.get())) {
         Py_ssize_t pos = 0;
@@ -914,11 +637,11 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
     Ref words = own(PyNumber_Add(head.get(), pre.get()));
     words = own(PyNumber_Add(words.get(), conv.get()));
     if (nk) {
-        keywords = call_method0(keywords.get(), C.copy);
+        keywords = call_method0(keywords.get(), S.copy);
         for (Py_ssize_t k = 0; k < nk; ++k)
             check(PyObject_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), kwconv[(std::size_t)k].get()));
     }
-    Ref method = getattr(self, C.kwargs_to_dashed_args);
+    Ref method = getattr(self, S.kwargs_to_dashed_args);
     Ref kw = own(PyDict_New());
     check(PyDict_Merge(kw.get(), keywords.get(), 1));
     Ref opts = call_tuple_dict(method.get(), nullptr, kw.get());
@@ -927,9 +650,9 @@ Ref build_words(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, 
 
 // self.build_tclcmd(*args, **kwargs), in C++ while it is the class's own.
 Ref words_of(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyObject* kwnames, Conv& cv) {
-    if (f || own_method(self, C.build_tclcmd, K.own_build)) return build_words(self, f, argv, n, kwnames, cv);
+    if (f || K.own_build.on(self)) return build_words(self, f, argv, n, kwnames, cv);
     cv.ran_python = true;
-    Ref method = getattr(self, C.build_tclcmd);
+    Ref method = getattr(self, S.build_tclcmd);
     return own(PyObject_Vectorcall(method.get(), argv, (size_t)n, kwnames));
 }
 
@@ -966,7 +689,7 @@ Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     if (args_in == Py_None) {
         int is_cmd = check(PyObject_IsInstance(cmd.get(), M.TclCommand));
         if (is_cmd) {
-            cmd = call_method0(cmd.get(), C.build_tclcmd);
+            cmd = call_method0(cmd.get(), S.build_tclcmd);
         } else if (!PyTuple_CheckExact(cmd.get())) {
             cmd = call_method1(pkg.get(), S.cast_list, cmd.get());
         }
@@ -976,7 +699,7 @@ Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
         args = call_method1(pkg.get(), S.cast_list, args_in);
         int is_cmd = check(PyObject_IsInstance(cmd.get(), M.TclCommand));
         if (is_cmd) {
-            Ref method = getattr(cmd.get(), C.build_tclcmd);
+            Ref method = getattr(cmd.get(), S.build_tclcmd);
             Ref star = own(PySequence_Tuple(args.get()));
             Ref words = own(PyObject_Call(method.get(), star.get(), nullptr));
             args = own(PySequence_GetSlice(words.get(), 1, PY_SSIZE_T_MAX));
@@ -984,14 +707,14 @@ Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
         }
     }
     Ref name = to_quoml(cmd.get());
-    setattr(self, C.cmd_name, name.get());
+    setattr(self, S.cmd_name, name.get());
     Ref words = to_tclobj(args.get());
-    setattr(self, C.args, words.get());
+    setattr(self, S.args, words.get());
 
     Ref kwd = own(PyDict_New());
-    setattr(self, C.keywords, kwd.get());
+    setattr(self, S.keywords, kwd.get());
     if (keywords != Py_None && truthy(keywords)) {
-        Ref items = call_method0(keywords, C.items);
+        Ref items = call_method0(keywords, S.items);
         Ref it = own(PyObject_GetIter(items.get()));
         while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
             Ref seq = own(PySequence_Fast(pair.get(), "cannot unpack non-iterable object"));
@@ -1003,8 +726,8 @@ Ref TclCommand_init(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
         }
         if (PyErr_Occurred()) throw PyErrSet{};
     }
-    setattr(self, C.cast, cast);
-    setattr(self, C.logger, logger);
+    setattr(self, S.cast, cast);
+    setattr(self, S.logger, logger);
     return none();
 }
 
@@ -1034,11 +757,11 @@ Ref run_call(PyObject* self, Fields* f, PyObject* const* argv, Py_ssize_t n, PyO
     Ref words = words_of(self, f, argv, n, kwnames, cv);
     const bool fresh = f && !cv.ran_python;  // f still shows the handle as it is
     {
-        Ref logger = fresh ? std::move(f->logger) : getattr(self, C.logger);
+        Ref logger = fresh ? std::move(f->logger) : getattr(self, S.logger);
         if (logger.get() != Py_None && truthy(logger.get())) {
             Ref text = to_quoml(words.get());
-            Ref msg = call_method1(C.calling_fmt, S.format, text.get());
-            call_method1(logger.get(), C.info, msg.get());
+            Ref msg = call_method1(S.calling_fmt, S.format, text.get());
+            call_method1(logger.get(), S.info, msg.get());
         }
     }
     Ref result;
@@ -1059,14 +782,15 @@ Ref TclCommand_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return run_call(sc.self, plain ? &f : nullptr, sc.argv, sc.n, sc.kwnames);
 }
 
+const Signature kDunderCallSig = star_sig("__call__", "TclCommand.__call__");
+
 Ref TclCommand___call__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig = star_sig("__call__", "TclCommand.__call__");
     SelfCall sc;
-    bind_self(sc, sig, args, nargs, kwnames);
+    bind_self(sc, kDunderCallSig, args, nargs, kwnames);
     Fields f;
     if (read_fields(sc.self, f)) return run_call(sc.self, &f, sc.argv, sc.n, sc.kwnames);
-    if (own_method(sc.self, C.call_, K.own_call)) return run_call(sc.self, nullptr, sc.argv, sc.n, sc.kwnames);
-    Ref method = getattr(sc.self, C.call_);
+    if (K.own_call.on(sc.self)) return run_call(sc.self, nullptr, sc.argv, sc.n, sc.kwnames);
+    Ref method = getattr(sc.self, S.call);
     return own(PyObject_Vectorcall(method.get(), sc.argv, (size_t)sc.n, sc.kwnames));
 }
 
@@ -1091,8 +815,8 @@ Ref TclCommand___call__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 PyObject* TclCommand_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> Ref {
         PyTypeObject* t = Py_TYPE(self);
-        PyObject* method = _PyType_Lookup(t, C.dunder_call);
-        if (method != K.own_dunder_call) {
+        PyObject* method = compat::type_lookup(t, S.dunder_call);
+        if (method != K.own_dunder_call.value) {
             if (!method) raise(PyExc_TypeError, "'%.200s' object is not callable", t->tp_name);
             Ref keep = Ref::newref(method);
             descrgetfunc get = Py_TYPE(method)->tp_descr_get;
@@ -1111,10 +835,9 @@ PyObject* TclCommand_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) n
             Py_ssize_t pos = 0, k = 0;
             PyObject *key, *value;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (key == C.self_ || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 &&
+                if (key == S.self || (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == 4 &&
                                        PyUnicode_CompareWithASCIIString(key, "self") == 0))
-                    raise(PyExc_TypeError, "%s() got multiple values for argument 'self'",
-                          PY_VERSION_HEX >= 0x030A0000 ? "TclCommand.__call__" : "__call__");
+                    raise(PyExc_TypeError, "%s() got multiple values for argument 'self'", sig_name(kDunderCallSig));
                 PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
                 stack.push_back(value);  // borrowed: kwargs lives for the call
             }
@@ -1122,8 +845,8 @@ PyObject* TclCommand_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) n
         }
         Fields f;
         if (read_fields(self, f)) return run_call(self, &f, argv, n, kwnames.get());
-        if (own_method(self, C.call_, K.own_call)) return run_call(self, nullptr, argv, n, kwnames.get());
-        Ref call = getattr(self, C.call_);
+        if (K.own_call.on(self)) return run_call(self, nullptr, argv, n, kwnames.get());
+        Ref call = getattr(self, S.call);
         return own(PyObject_Call(call.get(), args, kwargs));
     });
 }
@@ -1136,20 +859,20 @@ Ref TclCommand_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     Ref words = words_of(sc.self, nullptr, sc.argv, sc.n, sc.kwnames, cv);
     Ref script = to_quoml(words.get());
     Ref tk = tk_of(sc.self);
-    Ref result = call_method1(tk.get(), C.eval_, script.get());
+    Ref result = call_method1(tk.get(), S.eval, script.get());
     return apply_cast(sc.self, std::move(result));
 }
 
 Ref TclCommand___repr__(PyObject* self) {
-    Ref cls = getattr(self, C.class_);
-    Ref cls_name = getattr(cls.get(), S.name_);
-    Ref name = getattr(self, C.cmd_name);
+    Ref cls = getattr(self, S.dunder_class);
+    Ref cls_name = getattr(cls.get(), S.dunder_name);
+    Ref name = getattr(self, S.cmd_name);
     Ref text = own(PyUnicode_FromFormat("%S(%R", cls_name.get(), name.get()));
     struct Piece {
         PyObject* attr;
         const char* fmt;
     };
-    const Piece pieces[] = {{C.args, ", args=%R"}, {C.keywords, ", keywords=%R"}, {C.cast, ", cast=%R"}};
+    const Piece pieces[] = {{S.args, ", args=%R"}, {S.keywords, ", keywords=%R"}, {S.cast, ", cast=%R"}};
     for (const Piece& part : pieces) {
         Ref value = getattr(self, part.attr);
         if (!truthy(value.get())) continue;
@@ -1187,27 +910,27 @@ Ref TclCommand_createcommand(PyObject* const* args, Py_ssize_t nargs, PyObject* 
     static const Signature sig{"createcommand", "TclCommand.createcommand", {"self", "func"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
     Ref tk = tk_of(p[0]);
-    Ref name = getattr(p[0], C.cmd_name);
-    Ref method = getattr(tk.get(), C.createcommand);
+    Ref name = getattr(p[0], S.cmd_name);
+    Ref method = getattr(tk.get(), S.createcommand);
     calln(method.get(), name.get(), p[1]);
     return none();
 }
 
 // The truth of self.tcl.tk.call((w0, w1, cmd_name)) as a bool.
 Ref ask_bool(PyObject* self, PyObject* w0, PyObject* w1) {
-    Ref name = getattr(self, C.cmd_name);
+    Ref name = getattr(self, S.cmd_name);
     Ref words = tuple_of({w0, w1, name.get()});
     Ref result = send(self, words.get());
     return boolean(truthy(result.get()));
 }
 
-Ref TclCommand_exists(PyObject* self) { return ask_bool(self, C.w_info, C.w_commands); }
-Ref TclCommand_is_proc(PyObject* self) { return ask_bool(self, C.w_info, C.w_procs); }
+Ref TclCommand_exists(PyObject* self) { return ask_bool(self, S.info_cmd, S.commands); }
+Ref TclCommand_is_proc(PyObject* self) { return ask_bool(self, S.info_cmd, S.procs); }
 
 Ref TclCommand_is_command(PyObject* self) {
-    Ref exists = call_method0(self, C.exists);
+    Ref exists = call_method0(self, S.exists);
     if (!truthy(exists.get())) return exists;
-    Ref is_proc = call_method0(self, C.is_proc);
+    Ref is_proc = call_method0(self, S.is_proc);
     return boolean(!truthy(is_proc.get()));
 }
 
@@ -1215,31 +938,31 @@ Ref TclCommand_rename(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     static const Signature sig{"rename", "TclCommand.rename", {"self", "new_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
     Ref target = to_quoml(p[1]);
-    Ref name = getattr(p[0], C.cmd_name);
-    Ref words = tuple_of({C.w_rename, name.get(), target.get()});
+    Ref name = getattr(p[0], S.cmd_name);
+    Ref words = tuple_of({S.rename_cmd, name.get(), target.get()});
     send(p[0], words.get());
-    setattr(p[0], C.cmd_name, target.get());
+    setattr(p[0], S.cmd_name, target.get());
     return none();
 }
 
 Ref TclCommand_delete(PyObject* self) {
-    Ref name = getattr(self, C.cmd_name);
-    Ref words = tuple_of({C.w_rename, name.get(), C.empty});
+    Ref name = getattr(self, S.cmd_name);
+    Ref words = tuple_of({S.rename_cmd, name.get(), S.empty});
     send(self, words.get());
     return none();
 }
 
 // self.tcl.tk.call((w0, w1, cmd_name)), the raw result.
 Ref ask(PyObject* self, PyObject* w0, PyObject* w1) {
-    Ref name = getattr(self, C.cmd_name);
+    Ref name = getattr(self, S.cmd_name);
     Ref words = tuple_of({w0, w1, name.get()});
     return send(self, words.get());
 }
 
-Ref TclCommand_origin(PyObject* self) { return ask(self, C.w_namespace, C.w_origin); }
-Ref TclCommand_proc_body(PyObject* self) { return ask(self, C.w_info, C.w_body); }
+Ref TclCommand_origin(PyObject* self) { return ask(self, S.namespace_cmd, S.origin); }
+Ref TclCommand_proc_body(PyObject* self) { return ask(self, S.info_cmd, S.body); }
 Ref TclCommand_proc_args(PyObject* self) {
-    Ref result = ask(self, C.w_info, C.w_args);
+    Ref result = ask(self, S.info_cmd, S.args);
     return interp_cast(self, S.cast_list, result.get());
 }
 
@@ -1273,18 +996,17 @@ Ref TclCommand_proc_arg_default(PyObject* const* args, Py_ssize_t nargs, PyObjec
         check(PyDict_SetItem(kw.get(), S.tcl, tcl.get()));
         manager = own(PyObject_Call(M.TempTclVariable, empty.get(), kw.get()));
     }
-    Ref exit = getattr(manager.get(), C.exit);
-    Ref var = call_method0(manager.get(), C.enter);
+    Ref exit = getattr(manager.get(), S.dunder_exit);
+    Ref var = call_method0(manager.get(), S.dunder_enter);
     Ref result;
     try {
-        Ref name = getattr(self, C.cmd_name);
+        Ref name = getattr(self, S.cmd_name);
         Ref arg = to_quoml(p[1]);
-        PyObject* items[] = {C.w_info, C.w_default, name.get(), arg.get(), var.get()};
-        Ref words = tuple_from(items, 5);
+        Ref words = tuple_join({S.info_cmd, S.default_, name.get(), arg.get(), var.get()});
         Ref found = send(self, words.get());
         Ref tcl_now = getattr(self, S.tcl);
         Ref flag = call_method1(tcl_now.get(), S.cast_boolean, found.get());
-        result = truthy(flag.get()) ? call_method0(var.get(), C.get) : none();
+        result = truthy(flag.get()) ? call_method0(var.get(), S.get) : none();
     } catch (const PyErrSet&) {
         Ref exc = fetch_exception();
         Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
@@ -1295,36 +1017,36 @@ Ref TclCommand_proc_arg_default(PyObject* const* args, Py_ssize_t nargs, PyObjec
             // An error of __exit__ replaces the one of the block, with it as context.
             Ref exit_exc = fetch_exception();
             PyException_SetContext(exit_exc.get(), exc.release());
-            restore_exception(std::move(exit_exc));
+            reraise(std::move(exit_exc));
         }
         if (truthy(suppress.get())) return none();
-        restore_exception(std::move(exc));
+        reraise(std::move(exc));
     }
     calln(exit.get(), Py_None, Py_None, Py_None);
     return result;
 }
 
 Ref TclCommand_absolute(PyObject* self) {
-    Ref name = getattr(self, C.cmd_name);
+    Ref name = getattr(self, S.cmd_name);
     bool absolute;
     if (PyUnicode_Check(name.get())) {
-        absolute = PyUnicode_Tailmatch(name.get(), C.colons, 0, PY_SSIZE_T_MAX, -1) == 1;
+        absolute = PyUnicode_Tailmatch(name.get(), S.sep, 0, PY_SSIZE_T_MAX, -1) == 1;
         if (PyErr_Occurred()) throw PyErrSet{};
     } else {
-        Ref r = call_method1(name.get(), C.startswith, C.colons);
+        Ref r = call_method1(name.get(), S.startswith, S.sep);
         absolute = truthy(r.get());
     }
     if (absolute) return name;
     Ref tk = tk_of(self);
-    Ref method = getattr(tk.get(), C.call_);
-    Ref current = calln(method.get(), C.w_plain_namespace, C.w_current);
+    Ref method = getattr(tk.get(), S.call);
+    Ref current = calln(method.get(), S.namespace_, S.current);
     PyObject* items[] = {current.get(), name.get()};
     return ns_join(items, 2);
 }
 
 Ref TclCommand_make_absolute(PyObject* self) {
-    Ref name = call_method0(self, C.absolute);
-    setattr(self, C.cmd_name, name.get());
+    Ref name = call_method0(self, S.absolute);
+    setattr(self, S.cmd_name, name.get());
     return none();
 }
 
@@ -1332,30 +1054,20 @@ Ref TclCommand_make_absolute(PyObject* self) {
 // TempTclCommand
 // ---------------------------------------------------------------------------
 
-const char kTempTemplate[] = "::__trelmo__{cls}_{id}_tmp";
-
 Ref TempTclCommand_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__init__", "TempTclCommand.__init__", {"self", "func", "cmd_name"}, 3, 1, 0, false,
                                true};
     Parsed p = parse(sig, args, nargs, kwnames);
     PyObject* self = p[0];
     PyObject* func = p.get(1, Py_None);
-    Ref template_;
-    if (!p[2]) template_ = from_utf8(kTempTemplate);
-    Ref name = temp_name(p[2] ? p[2] : template_.get(), self);
-    {
-        Ref sup = super_of(M.TempTclCommand, self);
-        Ref init = getattr(sup.get(), C.init);
-        Ref star = tuple_of({name.get()});
-        call_tuple_dict(init.get(), star.get(), p.starstar.get());
-    }
+    temp_init(M.TempTclCommand, self, p[2], p.starstar.get());
     if (func != Py_None && truthy(func)) {
-        call_method1(self, C.createcommand, func);
+        call_method1(self, S.createcommand, func);
         // update_wrapper copies the callable's __dict__ too.  When the
         // callable is itself a handle (an alias of another command), that
         // would overwrite this handle's own name and state, and leaving the
         // block would delete the other command: the six attributes stay.
-        PyObject* const names[] = {S.tcl, C.cmd_name, C.args, C.keywords, C.cast, C.logger};
+        PyObject* const names[] = {S.tcl, S.cmd_name, S.args, S.keywords, S.cast, S.logger};
         Ref saved[6];
         for (int i = 0; i < 6; ++i) lookup_attr(self, names[i], saved[i]);
         calln(M.update_wrapper, self, func);
@@ -1365,16 +1077,12 @@ Ref TempTclCommand_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return none();
 }
 
-Ref TempTclCommand___enter__(PyObject* self) {
-    Ref enter = super_attr(M.TempTclCommand, self, C.enter);
-    if (enter && truthy(enter.get())) return call0(enter.get());
-    return Ref::newref(self);
-}
+Ref TempTclCommand___enter__(PyObject* self) { return temp_enter(M.TempTclCommand, self); }
 
 // self.delete(), a TclError swallowed.
 void delete_quietly(PyObject* self) {
     try {
-        call_method0(self, C.delete_);
+        call_method0(self, S.delete_);
     } catch (const PyErrSet&) {
         if (!caught(M.TclError)) throw;
     }
@@ -1384,15 +1092,13 @@ Ref TempTclCommand___exit__(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     static const Signature sig{"__exit__", "TempTclCommand.__exit__", {"self"}, 1, 1, 0, true, false};
     Parsed p = parse(sig, args, nargs, kwnames);
     delete_quietly(p[0]);
-    Ref exit = super_attr(M.TempTclCommand, p[0], C.exit);
-    if (exit && truthy(exit.get())) return own(PyObject_Call(exit.get(), p.star.get(), nullptr));
-    return boolean(false);
+    return temp_exit(M.TempTclCommand, p[0], p.star.get());
 }
 
 Ref TempTclCommand___del__(PyObject* self) {
     Ref wrapped;
-    if (lookup_attr(self, C.wrapped, wrapped)) delete_quietly(self);
-    Ref del = super_attr(M.TempTclCommand, self, C.del);
+    if (lookup_attr(self, S.dunder_wrapped, wrapped)) delete_quietly(self);
+    Ref del = super_attr(M.TempTclCommand, self, S.dunder_del);
     if (del && truthy(del.get())) call0(del.get());
     return none();
 }
@@ -1495,202 +1201,53 @@ MethodSpec kTempTclCommandMethods[] = {
      Kind::Instance},
 };
 
-// The first dictionary along the MRO that holds name: what the class's own
-// attribute is once it has been made.
-PyObject* class_member_borrowed(PyObject* cls, const char* name) {
-    Ref key = from_utf8(name);
-    PyObject* found = _PyType_Lookup((PyTypeObject*)cls, key.get());
-    if (!found) raise(PyExc_SystemError, "class member %s missing", name);
-    return found;
-}
+}  // namespace
 
-// Snapshot the quoml names tclobj_args() relies on, if they are still the
-// module's own: tclobj and its from_sequence, collections.abc.Sequence,
-// _tkinter.Tcl_Obj, int and sys.maxsize.
-void snapshot_quoml_names() {
-    const char* names[kQCount] = {"tclobj",     "_tclobj_from_sequence", "Sequence", "_tkTcl_Obj",
-                                  "_long_type", "_sysmaxsize",           "Set",      "Mapping",
-                                  "_tclobj_from_mapping"};
-    Ref quoml_mod = import("trelmo.tcl.quoml");
-    PyObject* d = PyModule_GetDict(quoml_mod.get());
-    Ref expected[kQCount];
-    expected[kQTclobj] = Ref::newref(M.capi->tclobj_func);
-    expected[kQFromSequence] = getattr(M.capi->tclobj_func, "from_sequence");
-    expected[kQSequence] = import_from("collections.abc", "Sequence");
-    expected[kQTclObjType] = import_from("_tkinter", "Tcl_Obj");
-    expected[kQLongType] = Ref::newref((PyObject*)&PyLong_Type);
-    expected[kQSet] = import_from("collections.abc", "Set");
-    expected[kQMapping] = import_from("collections.abc", "Mapping");
-    expected[kQFromMapping] = getattr(M.capi->tclobj_func, "from_mapping");
-    K.get_cache_token = import_from("abc", "get_cache_token").release();
-    for (int i = 0; i < kQCount; ++i) {
-        Ref key = from_utf8(names[i]);
-        PyObject* v = PyDict_GetItemWithError(d, key.get());
-        if (!v) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            return;
-        }
-        if (i == kQSysMaxSize) {
-            if (!PyLong_CheckExact(v) || PyLong_AsSsize_t(v) != PY_SSIZE_T_MAX) {
-                PyErr_Clear();
-                return;
-            }
-        } else if (v != expected[i].get()) {
-            return;
-        }
-    }
-    for (int i = 0; i < kQCount; ++i) {
-        K.q_names[i] = check(PyUnicode_InternFromString(names[i]));
-        K.q_values[i] = Py_NewRef(PyDict_GetItemWithError(d, K.q_names[i]));
-    }
-    K.quoml_dict = Py_NewRef(d);
-    watch_names();
-}
-
-void make_classes(PyObject* modname) {
-    intern_all(kCmdNames);
-    if (!K.quoml_dict) snapshot_quoml_names();
+void make_command_classes() {
     {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
-        Ref cls = make_class((PyObject*)&PyType_Type, "TclCommand", "TclCommand", bases.get(), kTclCommandMethods,
-                             ns.get(), modname,
+        Ref quoml_mod = import("trelmo.tcl.quoml");
+        K.quoml_dict = Py_NewRef(PyModule_GetDict(quoml_mod.get()));
+    }
+    PyObject* type = (PyObject*)&PyType_Type;
+    M.TclCommand = new_class(type, "TclCommand", {(PyObject*)&PyBaseObject_Type}, kTclCommandMethods,
                              "TclCommand(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)\n\n"
-                             "A callable handle on one Tcl command with pre-bound words and options.");
-        M.TclCommand = cls.release();
-    }
-    K.own_build = Py_NewRef(class_member_borrowed(M.TclCommand, "build_tclcmd"));
-    K.own_dashed = Py_NewRef(class_member_borrowed(M.TclCommand, "kwargs_to_dashed_args"));
-    K.own_call = Py_NewRef(class_member_borrowed(M.TclCommand, "call"));
-    K.own_dunder_call = Py_NewRef(class_member_borrowed(M.TclCommand, "__call__"));
-    ((PyTypeObject*)M.TclCommand)->tp_call = TclCommand_tp_call;
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.TclCommand});
-        Ref cls = make_class((PyObject*)&PyType_Type, "TempTclCommand", "TempTclCommand", bases.get(),
-                             kTempTclCommandMethods, ns.get(), modname,
-                             "TempTclCommand(func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
-                             "A Tcl command under a generated name, deleted on leaving a with block.");
-        M.TempTclCommand = cls.release();
-        ((PyTypeObject*)M.TempTclCommand)->tp_call = TclCommand_tp_call;
-    }
+                             "A callable handle on one Tcl command with pre-bound words and options.")
+                       .release();
+    K.own_build.load(M.TclCommand, S.build_tclcmd);
+    K.own_dashed.load(M.TclCommand, S.kwargs_to_dashed_args);
+    K.own_call.load(M.TclCommand, S.call);
+    K.own_dunder_call.load(M.TclCommand, S.dunder_call);
+    compat::patch_slots((PyTypeObject*)M.TclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
+    M.TempTclCommand = new_class(type, "TempTclCommand", {M.TclCommand}, kTempTclCommandMethods,
+                                 "TempTclCommand(func=None, cmd_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
+                                 "A Tcl command under a generated name, deleted on leaving a with block.")
+                           .release();
+    compat::patch_slots((PyTypeObject*)M.TempTclCommand, [](PyTypeObject* t) { t->tp_call = TclCommand_tp_call; });
 }
 
-// ---------------------------------------------------------------------------
-// The lazy iterator of the views: nothing is sent until the first step, as a
-// generator would behave.
-// ---------------------------------------------------------------------------
-struct NamesIter {
-    PyObject_HEAD
-    PyObject* view;  // the view; cleared once started
-    PyObject* it;    // iterator over the names; cleared when exhausted
-    PyObject* what;  // "commands" or "procs" (interned, borrowed)
-};
-
-int NamesIter_traverse(PyObject* o, visitproc visit, void* arg) {
-    auto* self = (NamesIter*)o;
-#if PY_VERSION_HEX >= 0x03090000
-    Py_VISIT(Py_TYPE(o));
-#endif
-    Py_VISIT(self->view);
-    Py_VISIT(self->it);
-    return 0;
-}
-
-int NamesIter_clear(PyObject* o) {
-    auto* self = (NamesIter*)o;
-    Py_CLEAR(self->view);
-    Py_CLEAR(self->it);
-    return 0;
-}
-
-void NamesIter_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    NamesIter_clear(o);
-    tp->tp_free(o);
-    Py_DECREF(tp);
-}
+namespace {
 
 // view.ns.tcl.cast_list(view.ns.call(("::info", what)))
 Ref names_of(PyObject* view, PyObject* what) {
     Ref ns = getattr(view, S.ns);
-    Ref words = tuple_of({C.w_info, what});
+    Ref words = tuple_of({S.info_cmd, what});
     Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
     return call_method1(tcl.get(), S.cast_list, result.get());
 }
 
-PyObject* NamesIter_next(PyObject* o) noexcept {
-    auto* self = (NamesIter*)o;
-    if (self->view) {
-        PyObject* view = self->view;
-        self->view = nullptr;
-        PyObject* it = guarded([&] {
-            Ref names = names_of(view, self->what);
-            return own(PyObject_GetIter(names.get()));
-        });
-        Py_DECREF(view);
-        if (!it) return nullptr;
-        self->it = it;
-    }
-    if (!self->it) return nullptr;
-    PyObject* item = PyIter_Next(self->it);
-    if (!item) Py_CLEAR(self->it);
-    return item;
-}
-
-Ref make_names_iter_type() {
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void*)NamesIter_dealloc},
-        {Py_tp_traverse, (void*)NamesIter_traverse},
-        {Py_tp_clear, (void*)NamesIter_clear},
-        {Py_tp_iter, (void*)PyObject_SelfIter},
-        {Py_tp_iternext, (void*)NamesIter_next},
-        {0, nullptr},
-    };
-    static PyType_Spec iter_type = {"trelmo.tcl.namespace.command_names_iterator", sizeof(NamesIter), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    return own(PyType_FromSpec(&iter_type));
-}
-
-Ref names_iter(PyObject* view, PyObject* what) {
-    auto* it = PyObject_GC_New(NamesIter, (PyTypeObject*)K.names_iter_type);
-    if (!it) throw PyErrSet{};
-    it->view = Py_NewRef(view);
-    it->it = nullptr;
-    it->what = what;
-    PyObject_GC_Track((PyObject*)it);
-    return Ref::steal((PyObject*)it);
-}
+// The names of the lazy iterators of the two views.
+Ref command_names(PyObject* view) { return names_of(view, S.commands); }
+Ref proc_names(PyObject* view) { return names_of(view, S.procs); }
 
 // ---------------------------------------------------------------------------
 // TclNamespace.CommandsView and TclNamespace.ProcsView
 // ---------------------------------------------------------------------------
 
-// Whether the host runs with assertions enabled (builtins.__debug__).
-bool assertions_enabled() {
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) return true;
-    PyObject* flag = PyDict_GetItemWithError(builtins, C.debug);
-    if (!flag) {
-        if (PyErr_Occurred()) throw PyErrSet{};
-        return true;
-    }
-    return flag == Py_True;
-}
-
 Ref CommandsView_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__init__", "TclNamespace.CommandsView.__init__", {"self", "ns"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    if (assertions_enabled()) {
-        if (!M.TclNamespace || !check(PyObject_IsInstance(p[1], M.TclNamespace))) {
-            PyErr_SetNone(PyExc_AssertionError);
-            throw PyErrSet{};
-        }
-    }
-    super_init(K.CommandsView, p[0]);
-    setattr(p[0], S.ns, p[1]);
+    view_init(K.CommandsView, p[0], p[1]);
     return none();
 }
 
@@ -1720,7 +1277,7 @@ Ref CommandsView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 // self.byref(cmd_name).<method>(*rest)
 Ref delegate(PyObject* view, PyObject* cmd_name, PyObject* method, PyObject* arg = nullptr) {
-    Ref handle = call_method1(view, C.byref, cmd_name);
+    Ref handle = call_method1(view, S.byref, cmd_name);
     if (arg) return call_method1(handle.get(), method, arg);
     return call_method0(handle.get(), method);
 }
@@ -1739,48 +1296,48 @@ Ref delegate(PyObject* view, PyObject* cmd_name, PyObject* method, PyObject* arg
         Parsed p = parse(sig, args, nargs, kwnames);                                             \
         return delegate(p[0], p[1], METHOD, p[2]);                                               \
     }
-VIEW_OP1(exists, C.exists)
-VIEW_OP1(delete, C.delete_)
-VIEW_OP1(origin, C.origin)
-VIEW_OP1(proc_body, C.proc_body)
-VIEW_OP1(proc_args, C.proc_args)
-VIEW_OP2(createcommand, "func", C.createcommand)
-VIEW_OP2(proc_arg_default, "arg_name", C.proc_arg_default)
+VIEW_OP1(exists, S.exists)
+VIEW_OP1(delete, S.delete_)
+VIEW_OP1(origin, S.origin)
+VIEW_OP1(proc_body, S.proc_body)
+VIEW_OP1(proc_args, S.proc_args)
+VIEW_OP2(createcommand, "func", S.createcommand)
+VIEW_OP2(proc_arg_default, "arg_name", S.proc_arg_default)
 #undef VIEW_OP1
 #undef VIEW_OP2
 
 Ref CommandsView_rename(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"rename", "TclNamespace.CommandsView.rename", {"self", "cmd_name", "new_name"}, 3, 3};
     Parsed p = parse(sig, args, nargs, kwnames);
-    Ref handle = call_method1(p[0], C.byref, p[1]);
+    Ref handle = call_method1(p[0], S.byref, p[1]);
     Ref ns = getattr(p[0], S.ns);
     PyObject* parts[] = {ns.get(), p[2]};
     Ref target = ns_join(parts, 2);
-    return call_method1(handle.get(), C.rename, target.get());
+    return call_method1(handle.get(), S.rename, target.get());
 }
 
 Ref ProcsView_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"exists", "TclNamespace.ProcsView.exists", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    return delegate(p[0], p[1], C.is_proc);
+    return delegate(p[0], p[1], S.is_proc);
 }
 
 Ref CommandsView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__getitem__", "TclNamespace.CommandsView.__getitem__", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    return call_method1(p[0], C.byref, p[1]);
+    return call_method1(p[0], S.byref, p[1]);
 }
 
 Ref CommandsView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__contains__", "TclNamespace.CommandsView.__contains__", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
-    return call_method1(p[0], C.exists, p[1]);
+    return call_method1(p[0], S.exists, p[1]);
 }
 
 Ref CommandsView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"__setitem__", "TclNamespace.CommandsView.__setitem__", {"self", "cmd_name", "func"}, 3, 3};
     Parsed p = parse(sig, args, nargs, kwnames);
-    Ref method = getattr(p[0], C.createcommand);
+    Ref method = getattr(p[0], S.createcommand);
     calln(method.get(), p[1], p[2]);
     return none();
 }
@@ -1789,17 +1346,16 @@ Ref CommandsView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* 
     static const Signature sig{"__delitem__", "TclNamespace.CommandsView.__delitem__", {"self", "cmd_name"}, 2, 2};
     Parsed p = parse(sig, args, nargs, kwnames);
     try {
-        call_method1(p[0], C.delete_, p[1]);
+        call_method1(p[0], S.delete_, p[1]);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError)) throw;
-        Ref exc = fetch_exception();
-        raise_from(PyExc_KeyError, exc.get(), exc.get(), false);
+        raise_key_error_from_pending();
     }
     return none();
 }
 
-Ref CommandsView___iter__(PyObject* self) { return names_iter(self, C.w_commands); }
-Ref ProcsView___iter__(PyObject* self) { return names_iter(self, C.w_procs); }
+Ref CommandsView___iter__(PyObject* self) { return names_iter(self, command_names); }
+Ref ProcsView___iter__(PyObject* self) { return names_iter(self, proc_names); }
 
 Ref CommandsView___len__(PyObject* self) {
     Ref it = own(PyObject_GetIter(self));
@@ -1870,36 +1426,21 @@ MethodSpec kProcsViewMethods[] = {
      Kind::Instance},
 };
 
-void make_views(PyObject* tclns_dict, PyObject* modname) {
-    intern_all(kCmdNames);
-    if (!K.names_iter_type) K.names_iter_type = make_names_iter_type().release();
+#undef CMD_DOC
+
+}  // namespace
+
+void make_command_views(PyObject* tclns_dict) {
     PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.MutableMapping});
-        Ref cls = make_class(meta, "CommandsView", "TclNamespace.CommandsView", bases.get(), kCommandsViewMethods,
-                             ns.get(), modname, "CommandsView(ns)\n\nThe commands of a namespace as a mutable mapping of handles.");
-        K.CommandsView = cls.release();
-    }
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({K.CommandsView});
-        Ref cls = make_class(meta, "ProcsView", "TclNamespace.ProcsView", bases.get(), kProcsViewMethods, ns.get(),
-                             modname, "ProcsView(ns)\n\nThe commands view restricted, for membership and iteration, to procedures.");
-        K.ProcsView = cls.release();
-    }
+    K.CommandsView = new_class(meta, "TclNamespace.CommandsView", {M.MutableMapping}, kCommandsViewMethods,
+                               "CommandsView(ns)\n\nThe commands of a namespace as a mutable mapping of handles.")
+                         .release();
+    K.ProcsView = new_class(meta, "TclNamespace.ProcsView", {K.CommandsView}, kProcsViewMethods,
+                            "ProcsView(ns)\n\nThe commands view restricted, for membership and iteration, to "
+                            "procedures.")
+                      .release();
     check(PyDict_SetItemString(tclns_dict, "CommandsView", K.CommandsView));
     check(PyDict_SetItemString(tclns_dict, "ProcsView", K.ProcsView));
 }
 
-#undef CMD_DOC
-
-}  // namespace cmds
-
-// TclCommand and TempTclCommand, into M.
-void make_command_classes(PyObject* modname) { cmds::make_classes(modname); }
-// TclNamespace.CommandsView and TclNamespace.ProcsView, into the class
-// namespace of TclNamespace being built.
-void make_command_views(PyObject* tclns_dict, PyObject* modname) { cmds::make_views(tclns_dict, modname); }
-
-}  // namespace
+}  // namespace trelmo_ns

@@ -1,150 +1,93 @@
-// module.cpp -- the trelmo.tcl.namespace extension module: Tcl name algebra,
-// TclNamespace and TempTclNamespace, and (through the parts included below)
-// variables, arrays, commands, their views and temporary variants.
+// module.cpp -- the trelmo.tcl.namespace extension module: its state, its
+// interned names, the helpers all its parts share, and its initialisation.
+// The classes themselves are made by names.cpp (TclNamespace,
+// TempTclNamespace), variables.cpp and commands.cpp; internal.hpp lists what
+// the units share.
 //
 // When loaded it imports collections.abc.MutableMapping, quoml and tclobj from
 // the sibling module trelmo.tcl.quoml, TclError and Tk from tkinter,
 // types.MethodType and the modules weakref, sys and functools.  The package
 // trelmo.tcl is imported only at call time (default interpreter).
-//
-// The module is one translation unit: variables.cpp (variables, arrays,
-// temporary variables, the variables views) and commands.cpp (commands,
-// temporary commands, the commands views) are #included inside the anonymous
-// namespace below and share its state and helpers.
-#include "pyhelp.hpp"
-#include "quoml_capi.hpp"
+#include "internal.hpp"
 
-#include <type_traits>
+#include <string>
+#include <utility>
 
-using namespace pyhelp;
+namespace trelmo_ns {
+
+State M;
+Names S;
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Module state: imports bound at init, and the classes once they are made.
-// All pointers are owned references kept for the life of the process.
-// ---------------------------------------------------------------------------
-struct State {
-    PyObject* module = nullptr;  // the module itself (borrowed)
-    PyObject* dict = nullptr;    // its __dict__ (borrowed): module-level names are read here at call time
-    const QuomlCAPI* capi = nullptr;
-
-    // imports, in the order the module binds them
-    PyObject* MutableMapping = nullptr;
-    PyObject* TclError = nullptr;
-    PyObject* Tk = nullptr;
-    PyObject* MethodType = nullptr;
-    PyObject* weakref = nullptr;
-    PyObject* sys = nullptr;
-    PyObject* functools = nullptr;
-    // derived from the imports
-    PyObject* weakref_proxy = nullptr;  // weakref.proxy
-    PyObject* ProxyTypes = nullptr;     // weakref.ProxyTypes (a tuple)
-    PyObject* update_wrapper = nullptr; // functools.update_wrapper
-
-    // classes, in creation order
-    PyObject* TclVariable = nullptr;
-    PyObject* TempTclVariable = nullptr;
-    PyObject* TclArrayVariable = nullptr;
-    PyObject* TempTclArrayVariable = nullptr;
-    PyObject* TclCommand = nullptr;
-    PyObject* TempTclCommand = nullptr;
-    PyObject* TclNamespace = nullptr;
-    PyObject* TempTclNamespace = nullptr;
-} M;
-
-// Interned names used by the core; each part keeps its own table too.
-struct CoreNames {
-    PyObject *quoml, *tclobj, *tk, *call, *eval, *tcl, *ns, *format, *cls, *id, *cast_list, *cast_boolean,
-        *cast_array, *name_, *trelmo_tcl;
-} S;
-const InternEntry kCoreNames[] = {
-    {&S.quoml, "quoml"},
-    {&S.tclobj, "tclobj"},
-    {&S.tk, "tk"},
-    {&S.call, "call"},
-    {&S.eval, "eval"},
-    {&S.tcl, "tcl"},
-    {&S.ns, "ns"},
-    {&S.format, "format"},
-    {&S.cls, "cls"},
-    {&S.id, "id"},
-    {&S.cast_list, "cast_list"},
-    {&S.cast_boolean, "cast_boolean"},
-    {&S.cast_array, "cast_array"},
-    {&S.name_, "__name__"},
-    {&S.trelmo_tcl, "trelmo.tcl"},
+const InternEntry kNames[] = {
+#define TRELMO_NS_ENTRY(name) {&S.name, #name},
+#define TRELMO_NS_ENTRY_T(name, text) {&S.name, text},
+    TRELMO_NS_NAMES(TRELMO_NS_ENTRY, TRELMO_NS_ENTRY_T)
+#undef TRELMO_NS_ENTRY
+#undef TRELMO_NS_ENTRY_T
 };
 
-// ---------------------------------------------------------------------------
-// Shared helpers for all parts of the module (the contract between them).
-// ---------------------------------------------------------------------------
+// The module-level names quoml and tclobj while they are the quoml module's
+// own functions.
+guard::NameGuard g_quoml_name, g_tclobj_name;
 
-// quoml(o) / tclobj(o) through the module-level names, looked up at call time,
-// so rebinding trelmo.tcl.namespace.quoml changes later conversions.  While
-// the name is still the quoml module's own function, call its C entry point.
-Ref to_quoml(PyObject* o);
-Ref to_tclobj(PyObject* o);
-
-// to_tclobj(o) for one value, without the module dictionary lookups while
-// quoml's names hold: an exact scalar is then its own conversion and a list,
-// tuple or plain dict is converted item by item as quoml would.
-Ref tclobj_value(PyObject* o);
-
-// The interpreter object a handle stores: the package module trelmo.tcl
-// (imported now) when tcl is false, then weakref.proxy(tcl) unless type(tcl)
-// is already one of weakref.ProxyTypes.
-Ref bind_interp(PyObject* tcl);
-
-// TclNamespace.join(items[0], items[1:]...): the joined, normalised name.
-Ref ns_join(PyObject* const* items, Py_ssize_t n);
+// f(o) for the module-level name `name`: while `still_own` holds, the quoml
+// module's C entry point `own_c` runs instead of a Python call; otherwise the
+// name is looked up now and what it is bound to is called.
+Ref call_module_name(PyObject* name, guard::NameGuard& still_own, PyObject* (*own_c)(PyObject*), PyObject* o) {
+    if (still_own.holds()) return own(own_c(o));
+    PyObject* f = PyDict_GetItemWithError(M.dict, name);
+    if (!f) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrSet{};
+    }
+    Ref keep = Ref::newref(f);
+    return call1(keep.get(), o);
+}
 
 // The temporary-name template filled for `self`:
 // str(name).format(cls=type(self).__name__, id=id(self)).
-Ref temp_name(PyObject* name, PyObject* self);
-
-// super(cls, self).__init__() with no arguments: what a class's initialiser
-// does first.  Skips the call when the next class in type(self).__mro__ is
-// object, whose __init__ without arguments does nothing.
-void super_init(PyObject* cls, PyObject* self);
+Ref temp_name(PyObject* name, PyObject* self) {
+    Ref s = str(name);
+    Ref fmt = getattr(s.get(), S.format);
+    Ref kw = own(PyDict_New());
+    Ref cls_name = getattr((PyObject*)Py_TYPE(self), S.dunder_name);
+    Ref ident = own(PyLong_FromVoidPtr(self));
+    check(PyDict_SetItem(kw.get(), S.cls, cls_name.get()));
+    check(PyDict_SetItem(kw.get(), S.id, ident.get()));
+    return call_tuple_dict(fmt.get(), nullptr, kw.get());
+}
 
 }  // namespace
 
-// The parts: each defines, inside the anonymous namespace,
-//   void make_variable_classes(PyObject* ns_modname);  // TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable
-//   void make_variable_views(PyObject* tclns_dict, PyObject* modname);   // TclNamespace.VariablesView, .ObjectsView
-//   void make_command_classes(PyObject* modname);      // TclCommand, TempTclCommand
-//   void make_command_views(PyObject* tclns_dict, PyObject* modname);    // TclNamespace.CommandsView, .ProcsView
-#include "variables.cpp"
-#include "commands.cpp"
+// ---------------------------------------------------------------------------
+// Shared helpers (declared in internal.hpp).
+// ---------------------------------------------------------------------------
 
-namespace {
-
-Ref to_quoml(PyObject* o) {
-    PyObject* f = PyDict_GetItemWithError(M.dict, S.quoml);
-    if (!f) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'quoml' is not defined");
-        throw PyErrSet{};
-    }
-    if (f == M.capi->quoml_func) return own(M.capi->quoml(o));
-    Ref keep = Ref::newref(f);
-    return call1(keep.get(), o);
+Ref tuple_join(std::initializer_list<PyObject*> head, PyObject* const* rest, Py_ssize_t nrest) {
+    Ref t = own(PyTuple_New((Py_ssize_t)head.size() + nrest));
+    Py_ssize_t i = 0;
+    for (PyObject* o : head) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    for (Py_ssize_t k = 0; k < nrest; ++k) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(rest[k]));
+    return t;
 }
 
-Ref to_tclobj(PyObject* o) {
-    PyObject* f = PyDict_GetItemWithError(M.dict, S.tclobj);
-    if (!f) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'tclobj' is not defined");
-        throw PyErrSet{};
-    }
-    if (f == M.capi->tclobj_func) return own(M.capi->tclobj(o));
-    Ref keep = Ref::newref(f);
-    return call1(keep.get(), o);
+Ref tuple_join(std::initializer_list<PyObject*> head, PyObject* tail) {
+    return tuple_join(head, &PyTuple_GET_ITEM(tail, 0), PyTuple_GET_SIZE(tail));
 }
+
+Ref to_quoml(PyObject* o) { return call_module_name(S.quoml, g_quoml_name, M.capi->quoml, o); }
+
+Ref to_tclobj(PyObject* o) { return call_module_name(S.tclobj, g_tclobj_name, M.capi->tclobj, o); }
+
+bool quoml_is_own() { return g_quoml_name.holds(); }
+
+bool tclobj_is_own() { return g_tclobj_name.holds(); }
 
 Ref tclobj_value(PyObject* o) {
-    cmds::Conv cv;
-    return cmds::tclobj_item(o, cv, false);
+    Conv cv;
+    return tclobj_item(o, cv, false);
 }
 
 Ref bind_interp(PyObject* tcl) {
@@ -158,16 +101,48 @@ Ref bind_interp(PyObject* tcl) {
     return call1(M.weakref_proxy, interp.get());
 }
 
+// An attribute of a weak proxy is the same attribute of its target (and a
+// dead proxy raises the same ReferenceError), but a method read through the
+// proxy is a new bound method on every call, while the target's can be
+// called directly.
+Ref look_through(PyObject* tcl) {
+    if (PyWeakref_CheckProxy(tcl)) return weak_target(tcl);
+    return Ref::newref(tcl);
+}
 
-Ref temp_name(PyObject* name, PyObject* self) {
-    Ref s = str(name);
-    Ref fmt = getattr(s.get(), S.format);
-    Ref kw = own(PyDict_New());
-    Ref cls_name = getattr((PyObject*)Py_TYPE(self), S.name_);
-    Ref ident = own(PyLong_FromVoidPtr(self));
-    check(PyDict_SetItem(kw.get(), S.cls, cls_name.get()));
-    check(PyDict_SetItem(kw.get(), S.id, ident.get()));
-    return call_tuple_dict(fmt.get(), nullptr, kw.get());
+Ref tk_from(PyObject* tcl) {
+    Ref target = look_through(tcl);
+    return getattr(target.get(), S.tk);
+}
+
+// The _tkinter application's `call` is a method descriptor of its type (the
+// object has no instance dictionary): called directly, as the attribute
+// lookup would find it.
+Ref tk_call(PyObject* tk, PyObject* words) {
+    PyTypeObject* t = Py_TYPE(tk);
+    if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset == 0) {
+        PyObject* descr = compat::type_lookup(t, S.call);
+        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+            PyObject* argv[3] = {nullptr, tk, words};
+            return own(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+    }
+    return call_method1(tk, S.call, words);
+}
+
+Ref send(PyObject* self, PyObject* words) {
+    Ref tcl = getattr(self, S.tcl);
+    Ref tk = tk_from(tcl.get());
+    return tk_call(tk.get(), words);
+}
+
+Ref class_attr(PyObject* cls, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(compat::type_dict_borrowed((PyTypeObject*)cls), name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        throw PyErrSet{};
+    }
+    return Ref::newref(v);
 }
 
 void super_init(PyObject* cls, PyObject* self) {
@@ -181,997 +156,140 @@ void super_init(PyObject* cls, PyObject* self) {
         }
     }
     Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
-    Ref init = getattr(sup.get(), "__init__");
-    call0(init.get());
+    call_method0(sup.get(), S.dunder_init);
 }
 
-// The core's own code lives in its own namespace, so that its helpers never
-// clash with those of the parts included above.
-namespace core {
-
-// ---------------------------------------------------------------------------
-// Names and constant words of the namespace core.
-// ---------------------------------------------------------------------------
-struct NsNames {
-    PyObject *namespace_, *current, *children, *delete_, *exists, *export_, *clear_flag, *forget, *import_,
-        *force_flag, *parent, *which, *command_flag, *variable_flag, *code, *origin, *sep, *empty, *enter, *exit,
-        *create, *is_absolute, *absolute, *startswith, *join, *normalize, *template_, *VariablesView, *ObjectsView,
-        *ProcsView, *CommandsView, *vars, *objs, *procs, *cmds;
-} NS;
-const InternEntry kNsNames[] = {
-    {&NS.namespace_, "namespace"},
-    {&NS.current, "current"},
-    {&NS.children, "children"},
-    {&NS.delete_, "delete"},
-    {&NS.exists, "exists"},
-    {&NS.export_, "export"},
-    {&NS.clear_flag, "-clear"},
-    {&NS.forget, "forget"},
-    {&NS.import_, "import"},
-    {&NS.force_flag, "-force"},
-    {&NS.parent, "parent"},
-    {&NS.which, "which"},
-    {&NS.command_flag, "-command"},
-    {&NS.variable_flag, "-variable"},
-    {&NS.code, "code"},
-    {&NS.origin, "origin"},
-    {&NS.sep, "::"},
-    {&NS.empty, ""},
-    {&NS.enter, "__enter__"},
-    {&NS.exit, "__exit__"},
-    {&NS.create, "create"},
-    {&NS.is_absolute, "is_absolute"},
-    {&NS.absolute, "absolute"},
-    {&NS.startswith, "startswith"},
-    {&NS.join, "join"},
-    {&NS.normalize, "normalize"},
-    {&NS.template_, "::__trelmo__{cls}_{id}_tmp"},
-    {&NS.VariablesView, "VariablesView"},
-    {&NS.ObjectsView, "ObjectsView"},
-    {&NS.ProcsView, "ProcsView"},
-    {&NS.CommandsView, "CommandsView"},
-    {&NS.vars, "vars"},
-    {&NS.objs, "objs"},
-    {&NS.procs, "procs"},
-    {&NS.cmds, "cmds"},
-};
-
-// Constant command words, built once at init and never modified.
-struct NsWords {
-    PyObject *current, *children;
-} NW;
-
-// The static methods as the class dict holds them when the module is made
-// (owned).  While TclNamespace.join and TclNamespace.normalize are still these
-// objects, the C++ code runs the algebra directly instead of through a Python
-// call; anything else bound there is called as the attribute lookup finds it.
-struct NsFuncs {
-    PyObject *join = nullptr, *normalize = nullptr;
-    unsigned int join_seen = 0, normalize_seen = 0;  // see rebound_member
-} NF;
-
-// TclNamespace.<name> when it is no longer the class's own static method
-// `own`; nullptr (and no reference) while it still is.  The class dict entry
-// is what the attribute lookup of a static method starts from (type defines
-// no attribute of these names), so comparing it is enough.
-//
-// `seen` remembers the class's version tag from the last time the entry was
-// found unchanged: the interpreter gives a class a new tag whenever it or a
-// base class is modified, so while the tag is the same the entry is too.
-Ref rebound_member(PyObject* name, PyObject* own, unsigned int& seen) {
-    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(M.TclNamespace);
-    const bool tagged = (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && cls->tp_version_tag != 0;
-    if (tagged && seen == cls->tp_version_tag) return Ref();
-    PyObject* entry = PyDict_GetItemWithError(cls->tp_dict, name);
-    if (entry == own) {
-        seen = tagged ? cls->tp_version_tag : 0;
-        return Ref();
-    }
-    if (!entry && PyErr_Occurred()) throw PyErrSet{};
-    return getattr(M.TclNamespace, name);
-}
-
-// ---------------------------------------------------------------------------
-// Tcl name algebra.
-//
-// A qualified name is cut at every "::" from left to right (no overlap); the
-// non-empty pieces are its components, and a name that starts with "::" is
-// absolute.  A component may not hold a ':' (a lone colon, or the odd colon
-// of a run such as ":::"), which makes the name invalid.  All the work runs
-// on the str's own storage, one pass per question; only the results are
-// allocated.
-// ---------------------------------------------------------------------------
-
-// Call f with the str's data as a pointer of its storage kind.
-template <typename F>
-auto by_kind(PyObject* u, F&& f) {
-    const void* d = PyUnicode_DATA(u);
-    switch (PyUnicode_KIND(u)) {
-        case PyUnicode_1BYTE_KIND:
-            return f(static_cast<const Py_UCS1*>(d));
-        case PyUnicode_2BYTE_KIND:
-            return f(static_cast<const Py_UCS2*>(d));
-        default:
-            return f(static_cast<const Py_UCS4*>(d));
-    }
-}
-
-/*
- * each_component --
- *   Cut s[0:n] at every "::" from left to right and call piece(start, end)
- *   for each non-empty piece, in order.
- * Results:
- *   false when some piece holds a ':' (the name is invalid), else true.
- * Side effects:
- *   Whatever piece() does.
- */
-template <typename C, typename Piece>
-bool each_component(const C* s, Py_ssize_t n, Piece&& piece) noexcept {
-    bool valid = true;
-    Py_ssize_t start = 0, i = 0;  // start of the current piece; scan position
-    while (i + 1 < n) {
-        if (s[i] == ':') {
-            if (s[i + 1] == ':') {
-                if (i > start) piece(start, i);
-                i += 2;
-                start = i;
-                continue;
-            }
-            valid = false;  // a colon that is not part of a separator
-        }
-        ++i;
-    }
-    if (i < n && s[i] == ':') valid = false;  // a lone colon at the very end
-    if (n > start) piece(start, n);
-    return valid;
-}
-
-// Start of the last "::" in s, or -1.
-template <typename C>
-Py_ssize_t rfind_sep(const C* s, Py_ssize_t n) noexcept {
-    for (Py_ssize_t i = n - 2; i >= 0; --i)
-        if (s[i] == ':' && s[i + 1] == ':') return i;
-    return -1;
-}
-
-bool starts_with_sep(PyObject* u) {
-    return PyUnicode_GET_LENGTH(u) >= 2 && PyUnicode_READ_CHAR(u, 0) == ':' && PyUnicode_READ_CHAR(u, 1) == ':';
-}
-
-// s[a:b] as a new str.  An ASCII str needs no search for the widest
-// character of the slice.
-Ref substring(PyObject* s, Py_ssize_t a, Py_ssize_t b) {
-    if (!PyUnicode_IS_ASCII(s)) return own(PyUnicode_Substring(s, a, b));
-    if (a == 0 && b == PyUnicode_GET_LENGTH(s) && PyUnicode_CheckExact(s)) return Ref::newref(s);
-    Ref out = own(PyUnicode_New(b - a, 127));
-    std::memcpy(PyUnicode_DATA(out.get()), static_cast<const char*>(PyUnicode_DATA(s)) + a, (size_t)(b - a));
+Ref super_attr(PyObject* cls, PyObject* self, PyObject* name) {
+    Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
+    Ref out;
+    lookup_attr(sup.get(), name, out);
     return out;
 }
 
-[[noreturn]] void raise_invalid(PyObject* name) {
-    PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", name);
-    throw PyErrSet{};
+void temp_init(PyObject* cls, PyObject* self, PyObject* name, PyObject* kwargs) {
+    Ref filled = temp_name(name ? name : S.temp_template, self);
+    Ref sup = calln((PyObject*)&PySuper_Type, cls, self);
+    Ref init = getattr(sup.get(), S.dunder_init);
+    Ref pos = tuple_join({filled.get()});
+    call_tuple_dict(init.get(), pos.get(), kwargs);
 }
 
-// quoml(o), which must be a str for the name algebra to work on it.  While
-// the module-level quoml is still the quoml module's own function, an exact
-// str is its own conversion and the call is skipped.
-Ref quoml_name(PyObject* o) {
-    if (PyUnicode_CheckExact(o) && PyDict_GetItemWithError(M.dict, S.quoml) == M.capi->quoml_func) {
-        unicode_ready(o);
-        return Ref::newref(o);
-    }
-    Ref r = to_quoml(o);
-    if (!PyUnicode_Check(r.get()))
-        raise(PyExc_TypeError, "a Tcl name must convert to str, not '%.200s'", Py_TYPE(r.get())->tp_name);
-    unicode_ready(r.get());
-    return r;
+Ref temp_enter(PyObject* cls, PyObject* self) {
+    Ref f = super_attr(cls, self, S.dunder_enter);
+    if (f && truthy(f.get())) return call0(f.get());
+    return Ref::newref(self);
 }
 
-/*
- * name_split --
- *   The component list of a converted name: "" first when it is absolute,
- *   then the non-empty components.
- * Results:
- *   A new list; ValueError "Invalid Tcl namespace '<s>'" for an invalid name.
- */
-Ref name_split(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const Py_ssize_t lead = starts_with_sep(s) ? 1 : 0;
-    struct Span {
-        Py_ssize_t a, b;
-    };
-    constexpr Py_ssize_t kLocal = 16;
-    Span local[kLocal];  // component bounds (left uninitialised); a heap vector only for long names
-    std::vector<Span> heap;
-    Py_ssize_t count = 0;
-    bool valid = by_kind(s, [&](auto p) {
-        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
-            if (count < kLocal) local[count] = {a, b};
-            ++count;
-        });
-    });
-    if (!valid) raise_invalid(s);
-    auto* bounds = local;
-    if (count > kLocal) {  // a second pass for the rare long name
-        heap.resize((size_t)count);
-        Py_ssize_t k = 0;
-        by_kind(s, [&](auto p) { return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) { heap[k++] = {a, b}; }); });
-        bounds = heap.data();
-    }
-    Ref out = own(PyList_New(count + lead));
-    if (lead) PyList_SET_ITEM(out.get(), 0, Py_NewRef(NS.empty));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref piece = substring(s, bounds[i].a, bounds[i].b);
-        PyList_SET_ITEM(out.get(), lead + i, piece.release());
-    }
-    return out;
-}
-
-/*
- * name_normalize --
- *   The normal form of a converted name: its components joined by "::",
- *   led by "::" when the name is absolute and has a component.  Both "::"
- *   and "" give "".
- * Results:
- *   A new reference: s itself when it is an exact str already in normal
- *   form, else a new str of the same storage kind (only colons are dropped,
- *   so the widest character survives).  ValueError for an invalid name.
- */
-Ref name_normalize(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t count = 0, chars = 0;  // components, and their total length
-    bool valid = by_kind(s, [&](auto p) {
-        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
-            ++count;
-            chars += b - a;
-        });
-    });
-    if (!valid) raise_invalid(s);
-    if (count == 0) return Ref::newref(NS.empty);
-    const bool absolute = starts_with_sep(s);
-    const Py_ssize_t outlen = chars + 2 * (count - 1) + (absolute ? 2 : 0);
-    if (outlen == n && PyUnicode_CheckExact(s)) return Ref::newref(s);  // nothing dropped: already normal
-    Ref out = own(PyUnicode_New(outlen, PyUnicode_MAX_CHAR_VALUE(s)));
-    void* dst = PyUnicode_DATA(out.get());
-    by_kind(s, [&](auto p) {
-        using C = std::remove_const_t<std::remove_pointer_t<decltype(p)>>;
-        C* d = static_cast<C*>(dst);
-        Py_ssize_t w = 0;
-        bool first = !absolute;
-        return each_component(p, n, [&](Py_ssize_t a, Py_ssize_t b) {
-            if (!first) {
-                d[w++] = ':';
-                d[w++] = ':';
-            }
-            first = false;
-            std::memcpy(d + w, p + a, (size_t)(b - a) * sizeof(C));
-            w += b - a;
-        });
-    });
-    return out;
-}
-
-// Everything before the last separator run ("" when there is none).
-Ref name_qualifiers(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t p = by_kind(s, [&](auto d) {
-        Py_ssize_t i = rfind_sep(d, n);
-        while (i > 0 && d[i - 1] == ':') --i;  // back over the rest of a longer run
-        return i;
-    });
-    if (p < 0) return Ref::newref(NS.empty);
-    return substring(s, 0, p);
-}
-
-// Everything after the last "::" (s itself when there is none).
-Ref name_tail(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t p = by_kind(s, [&](auto d) { return rfind_sep(d, n); });
-    if (p < 0) return Ref::newref(s);
-    return substring(s, p + 2, n);
-}
-
-/*
- * join_text --
- *   The converted names items[0..n) joined as Tcl joins them: an absolute
- *   name (or any name after an empty one) restarts the result, an empty name
- *   adds nothing, any other name is appended after "::".  Not normalised.
- * Results:
- *   A new reference to a str.
- * Side effects:
- *   Runs quoml() on every item, in order.
- */
-Ref join_text(PyObject* const* items, Py_ssize_t n) {
-    PyObject* local[8];
-    std::vector<PyObject*> heap;
-    PyObject** parts = local;  // the converted names (borrowed from items or from owned)
-    if (n > 8) {
-        heap.resize((size_t)n);
-        parts = heap.data();
-    }
-    std::vector<Ref> owned;  // conversions that made new objects
-    // While the module-level quoml is the quoml module's own function, an exact
-    // str converts to itself; converting anything else may run Python code
-    // that rebinds the name, so it is looked up again after each such item.
-    PyObject* quoml_f = PyDict_GetItemWithError(M.dict, S.quoml);
-    Py_ssize_t start = 0;  // the part that last restarted the name
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = items[i];
-        if (PyUnicode_CheckExact(item) && quoml_f == M.capi->quoml_func) {
-            unicode_ready(item);
-            parts[i] = item;
-        } else {
-            owned.push_back(quoml_name(item));
-            parts[i] = owned.back().get();
-            quoml_f = PyDict_GetItemWithError(M.dict, S.quoml);
-        }
-        if (i > 0 && (PyUnicode_GET_LENGTH(parts[start]) == 0 || starts_with_sep(parts[i]))) start = i;
-    }
-    Py_ssize_t total = PyUnicode_GET_LENGTH(parts[start]);
-    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(parts[start]);
-    Py_ssize_t appended = 0;
-    for (Py_ssize_t i = start + 1; i < n; ++i) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (len == 0) continue;
-        if (len > PY_SSIZE_T_MAX - 2 - total) {
-            PyErr_NoMemory();
-            throw PyErrSet{};
-        }
-        total += len + 2;
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
-        if (m > maxchar) maxchar = m;
-        ++appended;
-    }
-    if (appended == 0) return Ref::newref(parts[start]);
-    Ref out = own(PyUnicode_New(total, maxchar));
-    const int kind = PyUnicode_KIND(out.get());
-    char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
-    Py_ssize_t w = 0;  // characters written
-    auto append = [&](PyObject* part, Py_ssize_t len) {
-        if (PyUnicode_KIND(part) == kind)
-            std::memcpy(data + w * kind, PyUnicode_DATA(part), (size_t)(len * kind));
-        else if (PyUnicode_CopyCharacters(out.get(), w, part, 0, len) < 0)
-            throw PyErrSet{};
-        w += len;
-    };
-    append(parts[start], PyUnicode_GET_LENGTH(parts[start]));
-    for (Py_ssize_t i = start + 1; i < n; ++i) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (len == 0) continue;
-        PyUnicode_WRITE(kind, data, w, ':');
-        PyUnicode_WRITE(kind, data, w + 1, ':');
-        w += 2;
-        append(parts[i], len);
-    }
-    return out;
-}
-
-// TclNamespace.join itself: the joined text normalised by TclNamespace.normalize
-// as the class holds it now.
-Ref join_impl(PyObject* const* items, Py_ssize_t n) {
-    Ref text = join_text(items, n);
-    Ref normalize = rebound_member(NS.normalize, NF.normalize, NF.normalize_seen);
-    if (!normalize) return name_normalize(text.get());
-    return call1(normalize.get(), text.get());
-}
-
-// The static methods: one parameter `string` (positional or keyword).
-const Signature kSplitSig{"split", "TclNamespace.split", {"string"}, 1, 1};
-const Signature kNormalizeSig{"normalize", "TclNamespace.normalize", {"string"}, 1, 1};
-const Signature kQualifiersSig{"qualifiers", "TclNamespace.qualifiers", {"string"}, 1, 1};
-const Signature kTailSig{"tail", "TclNamespace.tail", {"string"}, 1, 1};
-const Signature kJoinSig{"join", "TclNamespace.join", {"string"}, 1, 1, 0, true};
-
-PyObject* one_string(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 1 && !kwnames) return args[0];
-    return parse(sig, args, nargs, kwnames)[0];
-}
-
-Ref TclNamespace_split(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref s = quoml_name(one_string(kSplitSig, args, nargs, kwnames));
-    return name_split(s.get());
-}
-
-Ref TclNamespace_normalize(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref s = quoml_name(one_string(kNormalizeSig, args, nargs, kwnames));
-    return name_normalize(s.get());
-}
-
-Ref TclNamespace_qualifiers(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref s = quoml_name(one_string(kQualifiersSig, args, nargs, kwnames));
-    return name_qualifiers(s.get());
-}
-
-Ref TclNamespace_tail(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref s = quoml_name(one_string(kTailSig, args, nargs, kwnames));
-    return name_tail(s.get());
-}
-
-Ref TclNamespace_join(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs >= 1 && !kwnames) return join_impl(args, nargs);
-    Parsed p = parse(kJoinSig, args, nargs, kwnames);
-    const Py_ssize_t extra = PyTuple_GET_SIZE(p.star.get());
-    std::vector<PyObject*> items((size_t)extra + 1);
-    items[0] = p[0];
-    for (Py_ssize_t i = 0; i < extra; ++i) items[(size_t)i + 1] = PyTuple_GET_ITEM(p.star.get(), i);
-    return join_impl(items.data(), extra + 1);
-}
-
-// ---------------------------------------------------------------------------
-// TclNamespace: a handle on one Tcl namespace of one interpreter.
-//
-// The handle holds its name (`ns`) and a weak proxy of the interpreter object
-// (`tcl`); both are read from the instance on every operation, so a subclass
-// or a later assignment sees its own values.  Methods that the operations use
-// on one another (self.call, self.current, ...) are looked up on the instance
-// too, as Python code would.
-// ---------------------------------------------------------------------------
-
-// True when a name is not empty (exact str checked directly).
-bool nonempty(PyObject* o) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
-    return truthy(o);
-}
-
-Ref tuple_from(std::initializer_list<PyObject*> head, PyObject* tail_tuple = nullptr) {
-    const Py_ssize_t nt = tail_tuple ? PyTuple_GET_SIZE(tail_tuple) : 0;
-    Ref t = own(PyTuple_New((Py_ssize_t)head.size() + nt));
-    Py_ssize_t i = 0;
-    for (PyObject* o : head) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
-    for (Py_ssize_t k = 0; k < nt; ++k) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(PyTuple_GET_ITEM(tail_tuple, k)));
-    return t;
-}
-
-// The interpreter object behind self.tcl.  A weak proxy is looked through:
-// an attribute of the proxy is the same attribute of its target (and a dead
-// proxy raises the same ReferenceError), but a method read through the proxy
-// is a new bound method on every call, while the target's can be called
-// directly.
-Ref interp_of(PyObject* self) {
-    Ref tcl = getattr(self, S.tcl);
-    if (PyWeakref_CheckProxy(tcl.get())) return weak_target(tcl.get());
-    return tcl;
-}
-
-// self.tcl.tk.call(words), with interp = interp_of(self)
-Ref tk_call(PyObject* interp, PyObject* words) {
-    Ref tk = getattr(interp, S.tk);
-    return call_method1(tk.get(), S.call, words);
-}
-Ref self_tk_call(PyObject* self, PyObject* words) {
-    Ref interp = interp_of(self);
-    return tk_call(interp.get(), words);
-}
-
-// The name a command about the namespace itself is given: ns, or the
-// interpreter's current namespace for the empty name.
-Ref subject_name(PyObject* self) {
-    Ref ns = getattr(self, S.ns);
-    if (nonempty(ns.get())) return ns;
-    return call_method(self, NS.current);
-}
-
-/*
- * wrap_command --
- *   The command that eval and call send: (tclcmd,) + rest, or tclcmd alone
- *   when there is no rest; wrapped as ('namespace', 'eval', ns, command)
- *   when the handle's name `ns` is not empty (`wrap`).
- * Results:
- *   A new reference.
- */
-Ref wrap_command(PyObject* ns, bool wrap, PyObject* tclcmd, PyObject* const* rest, Py_ssize_t nrest) {
-    Ref cmd;
-    if (nrest > 0) {
-        cmd = own(PyTuple_New(nrest + 1));
-        PyTuple_SET_ITEM(cmd.get(), 0, Py_NewRef(tclcmd));
-        for (Py_ssize_t i = 0; i < nrest; ++i) PyTuple_SET_ITEM(cmd.get(), i + 1, Py_NewRef(rest[i]));
-    } else {
-        cmd = Ref::newref(tclcmd);
-    }
-    if (!wrap) return cmd;
-    return tuple_from({NS.namespace_, S.eval, ns, cmd.get()});
-}
-
-/*
- * converted_command --
- *   tclobj(wrap_command(ns, wrap, tclcmd, rest, nrest)) built in one pass,
- *   for a command that is a tuple (wrapped, or with a rest).  Only while
- *   quoml's names hold: tclobj() of an exact tuple is then the tuple of its
- *   items converted in order, and the constant words are exact str that
- *   convert to themselves, so only the caller's words are converted, with
- *   the item conversion the commands use.
- * Results:
- *   A new reference.
- */
-Ref converted_command(PyObject* ns, bool wrap, PyObject* tclcmd, PyObject* const* rest, Py_ssize_t nrest) {
-    cmds::Conv cv;
-    cv.names = 1;
-    Ref ns_word = wrap ? cmds::tclobj_item(ns, cv, true) : Ref();
-    Ref cmd;
-    if (nrest > 0) {
-        cmd = own(PyTuple_New(nrest + 1));
-        PyTuple_SET_ITEM(cmd.get(), 0, cmds::tclobj_item(tclcmd, cv, true).release());
-        for (Py_ssize_t i = 0; i < nrest; ++i)
-            PyTuple_SET_ITEM(cmd.get(), i + 1, cmds::tclobj_item(rest[i], cv, true).release());
-    } else {
-        cmd = cmds::tclobj_item(tclcmd, cv, true);
-    }
-    if (!wrap) return cmd;
-    return tuple_from({NS.namespace_, S.eval, ns_word.get(), cmd.get()});
-}
-
-// Parameters of a method: self and the positional/keyword ones after it.
-const Signature kInitSig{"__init__", "TclNamespace.__init__", {"self", "ns", "tcl"}, 3, 2};
-const Signature kEvalSig{"eval", "TclNamespace.eval", {"self", "tclcmd"}, 2, 2, 0, true};
-const Signature kCallSig{"call", "TclNamespace.call", {"self", "tclcmd"}, 2, 2, 0, true};
-const Signature kCurrentSig{"current", "TclNamespace.current", {"self"}, 1, 1};
-const Signature kCreateSig{"create", "TclNamespace.create", {"self"}, 1, 1};
-const Signature kDeleteSig{"delete", "TclNamespace.delete", {"self"}, 1, 1};
-const Signature kExistsSig{"exists", "TclNamespace.exists", {"self"}, 1, 1};
-const Signature kChildrenSig{"children", "TclNamespace.children", {"self", "pattern"}, 2, 1};
-const Signature kCodeSig{"code", "TclNamespace.code", {"self", "script"}, 2, 2};
-const Signature kExportSig{"export", "TclNamespace.export", {"self", "clear"}, 2, 1, 0, true};
-const Signature kForgetSig{"forget", "TclNamespace.forget", {"self"}, 1, 1, 0, true};
-const Signature kImportSig{"import_", "TclNamespace.import_", {"self", "force"}, 2, 1, 0, true};
-const Signature kOriginSig{"origin", "TclNamespace.origin", {"self", "command"}, 2, 2};
-const Signature kParentSig{"parent", "TclNamespace.parent", {"self", "force_eval"}, 2, 1};
-const Signature kWhichSig{"which", "TclNamespace.which", {"self", "name", "command", "variable"}, 4, 2};
-const Signature kIsAbsoluteSig{"is_absolute", "TclNamespace.is_absolute", {"self"}, 1, 1};
-const Signature kIsRelativeSig{"is_relative", "TclNamespace.is_relative", {"self"}, 1, 1};
-const Signature kAbsoluteSig{"absolute", "TclNamespace.absolute", {"self"}, 1, 1};
-const Signature kMakeAbsoluteSig{"make_absolute", "TclNamespace.make_absolute", {"self"}, 1, 1};
-const Signature kStrSig{"__str__", "TclNamespace.__str__", {"self"}, 1, 1};
-
-PyObject* only_self(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 1 && !kwnames) return args[0];
-    return parse(sig, args, nargs, kwnames)[0];
-}
-
-// self.<attr> = TclNamespace.<cls_name>(self), the class looked up now.
-void set_view(PyObject* self, PyObject* cls_name, PyObject* attr) {
-    Ref cls = getattr(M.TclNamespace, cls_name);
-    Ref view = call1(cls.get(), self);
-    setattr(self, attr, view.get());
-}
-
-Ref TclNamespace_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject *self, *ns, *tcl = Py_None;
-    Parsed p;
-    if (!kwnames && (nargs == 2 || nargs == 3)) {
-        self = args[0];
-        ns = args[1];
-        if (nargs == 3) tcl = args[2];
-    } else {
-        p = parse(kInitSig, args, nargs, kwnames);
-        self = p[0];
-        ns = p[1];
-        tcl = p.get(2, Py_None);
-    }
-    super_init(M.TclNamespace, self);
-    Ref name = to_quoml(ns);
-    setattr(self, S.ns, name.get());
-    Ref interp = bind_interp(tcl);
-    setattr(self, S.tcl, interp.get());
-    set_view(self, NS.VariablesView, NS.vars);
-    set_view(self, NS.ObjectsView, NS.objs);
-    set_view(self, NS.ProcsView, NS.procs);
-    set_view(self, NS.CommandsView, NS.cmds);
-    return none();
-}
-
-// eval(tclcmd, *args) and call(tclcmd, *args) share their argument handling.
-template <bool kCall>
-Ref run_in_namespace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject *self, *tclcmd;
-    PyObject* const* rest;
-    Py_ssize_t nrest;
-    Parsed p;
-    if (!kwnames && nargs >= 2) {
-        self = args[0];
-        tclcmd = args[1];
-        rest = args + 2;
-        nrest = nargs - 2;
-    } else {
-        p = parse(kCall ? kCallSig : kEvalSig, args, nargs, kwnames);
-        self = p[0];
-        tclcmd = p[1];
-        rest = &PyTuple_GET_ITEM(p.star.get(), 0);
-        nrest = PyTuple_GET_SIZE(p.star.get());
-    }
-    Ref ns = getattr(self, S.ns);
-    const bool wrap = nonempty(ns.get());
-    Ref interp = interp_of(self);
-    Ref tk = getattr(interp.get(), S.tk);
-    if (kCall) {
-        Ref value = (wrap || nrest > 0) && cmds::quoml_names_hold()
-                        ? converted_command(ns.get(), wrap, tclcmd, rest, nrest)
-                        : to_tclobj(wrap_command(ns.get(), wrap, tclcmd, rest, nrest).get());
-        return call_method1(tk.get(), S.call, value.get());
-    }
-    Ref script = to_quoml(wrap_command(ns.get(), wrap, tclcmd, rest, nrest).get());
-    return call_method1(tk.get(), S.eval, script.get());
-}
-
-Ref TclNamespace_eval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_in_namespace<false>(args, nargs, kwnames);
-}
-
-Ref TclNamespace_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_in_namespace<true>(args, nargs, kwnames);
-}
-
-Ref TclNamespace_current(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kCurrentSig, args, nargs, kwnames);
-    return self_tk_call(self, NW.current);
-}
-
-Ref TclNamespace_create(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kCreateSig, args, nargs, kwnames);
-    Ref ns = getattr(self, S.ns);
-    if (!nonempty(ns.get())) raise(PyExc_ValueError, "Cannot create current namespace");
-    call_method1(self, S.eval, NS.empty);
-    return none();
-}
-
-Ref TclNamespace_delete(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kDeleteSig, args, nargs, kwnames);
-    Ref name = subject_name(self);
-    Ref words = tuple_from({NS.namespace_, NS.delete_, name.get()});
-    self_tk_call(self, words.get());
-    return none();
-}
-
-Ref TclNamespace_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kExistsSig, args, nargs, kwnames);
-    Ref name = subject_name(self);
-    Ref words = tuple_from({NS.namespace_, NS.exists, name.get()});
-    Ref interp = interp_of(self);
-    Ref result = tk_call(interp.get(), words.get());
-    return call_method1(interp.get(), S.cast_boolean, result.get());
-}
-
-// children(pattern=None): the children of this namespace, those matching the
-// glob pattern when one is given.  Tcl reads a lone operand of `namespace
-// children` as a namespace name, so with a pattern the namespace itself is
-// named first, by its absolute name (the command runs inside the namespace,
-// where a relative name would resolve differently).
-Ref TclNamespace_children(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kChildrenSig, args, nargs, kwnames);
-    PyObject* self = p[0];
-    PyObject* pattern = p.get(1, Py_None);
-    Ref words;
-    if (pattern == Py_None) {
-        words = Ref::newref(NW.children);
-    } else {
-        Ref ns = getattr(self, S.ns);
-        Ref target = nonempty(ns.get()) ? call_method(self, NS.absolute) : Ref::newref(NS.sep);
-        if (!nonempty(target.get())) target = Ref::newref(NS.sep);  // absolute() of "" is ""
-        Ref pat = to_quoml(pattern);
-        words = tuple_from({NS.namespace_, NS.children, target.get(), pat.get()});
-    }
-    Ref result = call_method1(self, S.call, words.get());
-    Ref interp = interp_of(self);
-    return call_method1(interp.get(), S.cast_list, result.get());
-}
-
-Ref TclNamespace_code(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kCodeSig, args, nargs, kwnames);
-    Ref words = tuple_from({NS.namespace_, NS.code, p[1]});
-    return call_method1(p[0], S.call, words.get());
-}
-
-Ref TclNamespace_export(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kExportSig, args, nargs, kwnames);
-    PyObject* self = p[0];
-    const bool clear = p[1] && truthy(p[1]);
-    Ref words = clear ? tuple_from({NS.namespace_, NS.export_, NS.clear_flag}, p.star.get())
-                      : tuple_from({NS.namespace_, NS.export_}, p.star.get());
-    Ref result = call_method1(self, S.call, words.get());
-    if (clear || PyTuple_GET_SIZE(p.star.get()) > 0) return none();
-    Ref interp = interp_of(self);
-    return call_method1(interp.get(), S.cast_list, result.get());
-}
-
-Ref TclNamespace_forget(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kForgetSig, args, nargs, kwnames);
-    Ref words = tuple_from({NS.namespace_, NS.forget}, p.star.get());
-    call_method1(p[0], S.call, words.get());
-    return none();
-}
-
-Ref TclNamespace_import(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kImportSig, args, nargs, kwnames);
-    const bool force = p[1] && truthy(p[1]);
-    Ref words = force ? tuple_from({NS.namespace_, NS.import_, NS.force_flag}, p.star.get())
-                      : tuple_from({NS.namespace_, NS.import_}, p.star.get());
-    call_method1(p[0], S.call, words.get());
-    return none();
-}
-
-Ref TclNamespace_origin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kOriginSig, args, nargs, kwnames);
-    Ref words = tuple_from({NS.namespace_, NS.origin, p[1]});
-    return call_method1(p[0], S.call, words.get());
-}
-
-// The parent of an absolute name, from the name alone, as Tcl reports it:
-// '::a::b' gives '::a', '::a' gives '::' and '::' gives ''.
-Ref parent_of_absolute(PyObject* ns) {
-    Ref name = quoml_name(ns);
-    Ref normal = name_normalize(name.get());
-    if (PyUnicode_GET_LENGTH(normal.get()) == 0) return normal;
-    Ref q = name_qualifiers(normal.get());
-    if (PyUnicode_GET_LENGTH(q.get()) == 0) return Ref::newref(NS.sep);
-    return q;
-}
-
-Ref TclNamespace_parent(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kParentSig, args, nargs, kwnames);
-    PyObject* self = p[0];
-    if (p[1] && truthy(p[1])) {
-        Ref absolute = call_method(self, NS.is_absolute);
-        if (truthy(absolute.get())) {
-            Ref ns = getattr(self, S.ns);
-            return parent_of_absolute(ns.get());
-        }
-    }
-    Ref ns = getattr(self, S.ns);
-    Ref words = nonempty(ns.get()) ? tuple_from({NS.namespace_, NS.parent, ns.get()})
-                                   : tuple_from({NS.namespace_, NS.parent});
-    Ref value = to_tclobj(words.get());
-    return self_tk_call(self, value.get());
-}
-
-Ref TclNamespace_which(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kWhichSig, args, nargs, kwnames);
-    PyObject* words_v[5] = {NS.namespace_, NS.which};
-    Py_ssize_t n = 2;
-    if (p[2] && truthy(p[2])) words_v[n++] = NS.command_flag;
-    if (p[3] && truthy(p[3])) words_v[n++] = NS.variable_flag;
-    words_v[n++] = p[1];
-    Ref words = own(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(words.get(), i, Py_NewRef(words_v[i]));
-    return call_method1(p[0], S.call, words.get());
-}
-
-// is_absolute / is_relative: the empty name answers with itself.
-template <bool kAbsolute>
-Ref name_kind(PyObject* self) {
-    Ref ns = getattr(self, S.ns);
-    if (!nonempty(ns.get())) return ns;
-    bool starts;
-    if (PyUnicode_Check(ns.get())) {
-        unicode_ready(ns.get());
-        starts = starts_with_sep(ns.get());
-    } else {
-        Ref r = call_method1(ns.get(), NS.startswith, NS.sep);
-        starts = truthy(r.get());
-    }
-    return boolean(kAbsolute ? starts : !starts);
-}
-
-Ref TclNamespace_is_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return name_kind<true>(only_self(kIsAbsoluteSig, args, nargs, kwnames));
-}
-
-Ref TclNamespace_is_relative(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return name_kind<false>(only_self(kIsRelativeSig, args, nargs, kwnames));
-}
-
-Ref TclNamespace_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kAbsoluteSig, args, nargs, kwnames);
-    Ref is_abs = call_method(self, NS.is_absolute);
-    if (truthy(is_abs.get())) return getattr(self, S.ns);
-    Ref current = call_method(self, NS.current);
-    Ref ns = getattr(self, S.ns);
-    PyObject* items[] = {current.get(), ns.get()};
-    return ns_join(items, 2);
-}
-
-Ref TclNamespace_make_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kMakeAbsoluteSig, args, nargs, kwnames);
-    Ref name = call_method(self, NS.absolute);
-    setattr(self, S.ns, name.get());
-    return none();
-}
-
-Ref TclNamespace_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return getattr(only_self(kStrSig, args, nargs, kwnames), S.ns);
-}
-
-MethodSpec kTclNamespaceMethods[] = {
-    {{"__init__", PYHELP_FAST(TclNamespace_init),
-      "__init__(self, ns, tcl=None)\n--\n\n"
-      "Handle on the Tcl namespace `ns` (converted with quoml; '' is the current namespace) of the "
-      "interpreter object `tcl`, held through a weak proxy; without `tcl`, the package trelmo.tcl "
-      "itself is the interpreter object. Nothing is sent to Tcl."},
-     Kind::Instance},
-    {{"eval", PYHELP_FAST(TclNamespace_eval),
-      "eval(self, tclcmd, *args)\n--\n\n"
-      "Evaluate a command in the namespace as one script: (tclcmd,) + args, or tclcmd alone as a "
-      "whole script, wrapped in `namespace eval` for a non-empty name and written as Tcl text with "
-      "quoml. Returns the interpreter's result."},
-     Kind::Instance},
-    {{"call", PYHELP_FAST(TclNamespace_call),
-      "call(self, tclcmd, *args)\n--\n\n"
-      "Run a command in the namespace as words: (tclcmd,) + args, or tclcmd alone as one word, "
-      "wrapped in `namespace eval` for a non-empty name (the command becomes one list-valued word) "
-      "and converted with tclobj. Returns the interpreter's result."},
-     Kind::Instance},
-    {{"current", PYHELP_FAST(TclNamespace_current),
-      "current(self)\n--\n\nThe interpreter's current namespace at the global level ('::' in practice)."},
-     Kind::Instance},
-    {{"create", PYHELP_FAST(TclNamespace_create),
-      "create(self)\n--\n\n"
-      "Create the namespace by evaluating an empty script in it. ValueError for the empty name."},
-     Kind::Instance},
-    {{"delete", PYHELP_FAST(TclNamespace_delete),
-      "delete(self)\n--\n\n"
-      "Delete the namespace (for the empty name, the namespace Tcl reports as current)."},
-     Kind::Instance},
-    {{"exists", PYHELP_FAST(TclNamespace_exists),
-      "exists(self)\n--\n\n"
-      "Whether the namespace exists (for the empty name, the current namespace), through cast_boolean."},
-     Kind::Instance},
-    {{"children", PYHELP_FAST(TclNamespace_children),
-      "children(self, pattern=None)\n--\n\n"
-      "The child namespaces of this namespace as a list, only those matching the glob `pattern` when "
-      "it is given."},
-     Kind::Instance},
-    {{"code", PYHELP_FAST(TclNamespace_code),
-      "code(self, script)\n--\n\nCapture `script` for later use in this namespace (`namespace code`)."},
-     Kind::Instance},
-    {{"export", PYHELP_FAST(TclNamespace_export),
-      "export(self, clear=False, *patterns)\n--\n\n"
-      "Export commands matching `patterns` (after clearing the export list when `clear` is true); "
-      "without either, return the export patterns as a list."},
-     Kind::Instance},
-    {{"forget", PYHELP_FAST(TclNamespace_forget),
-      "forget(self, *patterns)\n--\n\nRemove commands imported into the namespace that match `patterns`."},
-     Kind::Instance},
-    {{"import_", PYHELP_FAST(TclNamespace_import),
-      "import_(self, force=False, *patterns)\n--\n\n"
-      "Import the commands matching `patterns` into the namespace (`namespace import`), replacing "
-      "existing ones when `force` is true."},
-     Kind::Instance},
-    {{"origin", PYHELP_FAST(TclNamespace_origin),
-      "origin(self, command)\n--\n\nThe fully qualified name of the command `command` was imported from."},
-     Kind::Instance},
-    {{"parent", PYHELP_FAST(TclNamespace_parent),
-      "parent(self, force_eval=False)\n--\n\n"
-      "The parent namespace as Tcl reports it; with `force_eval` true and an absolute name, computed "
-      "from the name alone without asking Tcl."},
-     Kind::Instance},
-    {{"which", PYHELP_FAST(TclNamespace_which),
-      "which(self, name, command=False, variable=False)\n--\n\n"
-      "The fully qualified name that `name` resolves to in the namespace (`namespace which`)."},
-     Kind::Instance},
-    {{"is_absolute", PYHELP_FAST(TclNamespace_is_absolute),
-      "is_absolute(self)\n--\n\nWhether the name starts with '::' (the empty name gives itself)."},
-     Kind::Instance},
-    {{"is_relative", PYHELP_FAST(TclNamespace_is_relative),
-      "is_relative(self)\n--\n\nWhether the name does not start with '::' (the empty name gives itself)."},
-     Kind::Instance},
-    {{"absolute", PYHELP_FAST(TclNamespace_absolute),
-      "absolute(self)\n--\n\n"
-      "The absolute name: the name itself when absolute, else joined with the current namespace."},
-     Kind::Instance},
-    {{"make_absolute", PYHELP_FAST(TclNamespace_make_absolute),
-      "make_absolute(self)\n--\n\nReplace the handle's name by its absolute name."},
-     Kind::Instance},
-    {{"__str__", PYHELP_FAST(TclNamespace_str), "__str__(self)\n--\n\nThe namespace name."}, Kind::Instance},
-    {{"qualifiers", PYHELP_FAST(TclNamespace_qualifiers),
-      "qualifiers(string)\n--\n\n"
-      "Everything before the last '::' separator of a qualified name ('' when there is none)."},
-     Kind::Static},
-    {{"tail", PYHELP_FAST(TclNamespace_tail),
-      "tail(string)\n--\n\nEverything after the last '::' of a qualified name (the whole name when there is none)."},
-     Kind::Static},
-    {{"join", PYHELP_FAST(TclNamespace_join),
-      "join(string, *args)\n--\n\n"
-      "Join qualified names as Tcl does (an absolute name restarts the result) and normalise the result."},
-     Kind::Static},
-    {{"split", PYHELP_FAST(TclNamespace_split),
-      "split(string)\n--\n\n"
-      "The components of a qualified name as a list, led by '' when the name is absolute. ValueError "
-      "for a component holding a ':'."},
-     Kind::Static},
-    {{"normalize", PYHELP_FAST(TclNamespace_normalize),
-      "normalize(string)\n--\n\n"
-      "A qualified name with its separators reduced to single '::' between components; '::' and '' "
-      "both give ''."},
-     Kind::Static},
-};
-
-const char kTclNamespaceDoc[] =
-    "TclNamespace(ns, tcl=None)\n\n"
-    "Handle on one Tcl namespace of one interpreter object.\n\n"
-    "Every operation is a Tcl `namespace` command sent to the interpreter when it is called; nothing is "
-    "cached. The static methods split, join, normalize, qualifiers and tail are the algebra of qualified "
-    "Tcl names and never talk to Tcl.";
-
-// ---------------------------------------------------------------------------
-// TempTclNamespace: a TclNamespace used as a context manager, created on
-// entering the block and deleted on leaving it, by default under a name made
-// unique among live objects from the temporary-name template.
-// ---------------------------------------------------------------------------
-const Signature kTempInitSig{"__init__", "TempTclNamespace.__init__", {"self", "ns"}, 2, 1, 0, false, true};
-const Signature kTempEnterSig{"__enter__", "TempTclNamespace.__enter__", {"self"}, 1, 1};
-const Signature kTempExitSig{"__exit__", "TempTclNamespace.__exit__", {"self"}, 1, 1, 0, true};
-
-Ref super_of(PyObject* cls, PyObject* self) { return calln((PyObject*)&PySuper_Type, cls, self); }
-
-Ref TempTclNamespace_init(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kTempInitSig, args, nargs, kwnames);
-    PyObject* self = p[0];
-    Ref name = temp_name(p.get(1, NS.template_), self);
-    Ref sup = super_of(M.TempTclNamespace, self);
-    Ref init = getattr(sup.get(), "__init__");
-    Ref pos = tuple_of({name.get()});
-    call_tuple_dict(init.get(), pos.get(), p.starstar.get());
-    return none();
-}
-
-Ref TempTclNamespace_enter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* self = only_self(kTempEnterSig, args, nargs, kwnames);
-    Ref sup = super_of(M.TempTclNamespace, self);
-    Ref f;
-    lookup_attr(sup.get(), NS.enter, f);
-    Ref result = f && truthy(f.get()) ? call0(f.get()) : Ref::newref(self);
-    call_method(self, NS.create);
-    return result;
-}
-
-Ref TempTclNamespace_exit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Parsed p = parse(kTempExitSig, args, nargs, kwnames);
-    PyObject* self = p[0];
-    try {
-        call_method(self, NS.delete_);
-    } catch (const PyErrSet&) {
-        if (!caught(M.TclError)) throw;  // a namespace that is already gone is fine
-    }
-    Ref sup = super_of(M.TempTclNamespace, self);
-    Ref f;
-    lookup_attr(sup.get(), NS.exit, f);
-    if (f && truthy(f.get())) return call_tuple_dict(f.get(), p.star.get(), nullptr);
+Ref temp_exit(PyObject* cls, PyObject* self, PyObject* exc_info) {
+    Ref f = super_attr(cls, self, S.dunder_exit);
+    if (f && truthy(f.get())) return own(PyObject_Call(f.get(), exc_info, nullptr));
     return boolean(false);
 }
 
-MethodSpec kTempTclNamespaceMethods[] = {
-    {{"__init__", PYHELP_FAST(TempTclNamespace_init),
-      "__init__(self, ns='::__trelmo__{cls}_{id}_tmp', **kwargs)\n--\n\n"
-      "A namespace handle named by `ns` formatted with cls (the class name) and id (id(self)); the "
-      "keywords (tcl=) go to TclNamespace."},
-     Kind::Instance},
-    {{"__enter__", PYHELP_FAST(TempTclNamespace_enter),
-      "__enter__(self)\n--\n\nCreate the namespace and return the handle."},
-     Kind::Instance},
-    {{"__exit__", PYHELP_FAST(TempTclNamespace_exit),
-      "__exit__(self, *exc_info)\n--\n\n"
-      "Delete the namespace (one already gone is fine) and return False, so an exception goes on."},
-     Kind::Instance},
+void view_init(PyObject* cls, PyObject* self, PyObject* ns) {
+    if (M.asserts && !check(PyObject_IsInstance(ns, M.TclNamespace))) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw PyErrSet{};
+    }
+    super_init(cls, self);
+    setattr(self, S.ns, ns);
+}
+
+void raise_key_error_from_pending() {
+    Ref exc = fetch_exception();
+    raise_from(PyExc_KeyError, exc.get(), exc.get(), false);
+}
+
+// ---------------------------------------------------------------------------
+// The lazy names iterator.
+// ---------------------------------------------------------------------------
+namespace {
+
+struct NamesIter {
+    PyObject_HEAD
+    PyObject* owner;  // the array or view; released after the fetch
+    PyObject* it;     // iterator over the fetched names
+    FetchNames fetch;
+    int done;
 };
 
-const char kTempTclNamespaceDoc[] =
-    "TempTclNamespace(ns='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
-    "A TclNamespace used as a context manager: the namespace is created on entering the `with` block "
-    "and deleted on leaving it.";
+PyObject* g_names_iter_type = nullptr;  // made at init (owned)
+
+int NamesIter_traverse(PyObject* o, visitproc visit, void* arg) {
+    NamesIter* s = (NamesIter*)o;
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(s->owner);
+    Py_VISIT(s->it);
+    return 0;
+}
+
+int NamesIter_clear(PyObject* o) {
+    NamesIter* s = (NamesIter*)o;
+    Py_CLEAR(s->owner);
+    Py_CLEAR(s->it);
+    return 0;
+}
+
+void NamesIter_dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    NamesIter_clear(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+PyObject* NamesIter_next(PyObject* o) noexcept {
+    NamesIter* s = (NamesIter*)o;
+    if (s->done) return nullptr;
+    if (!s->it) {
+        Ref owner = Ref::steal(s->owner);
+        s->owner = nullptr;
+        s->done = 1;  // a failed fetch ends the iteration, as in a generator
+        PyObject* names = guarded([&] { return s->fetch(owner.get()); });
+        if (!names) return nullptr;
+        s->it = PyObject_GetIter(names);
+        Py_DECREF(names);
+        if (!s->it) return nullptr;
+        s->done = 0;
+    }
+    PyObject* item = PyIter_Next(s->it);
+    if (!item) {
+        s->done = 1;
+        Py_CLEAR(s->it);
+    }
+    return item;
+}
+
+PyType_Slot kNamesIterSlots[] = {
+    {Py_tp_dealloc, (void*)NamesIter_dealloc},
+    {Py_tp_traverse, (void*)NamesIter_traverse},
+    {Py_tp_clear, (void*)NamesIter_clear},
+    {Py_tp_iter, (void*)PyObject_SelfIter},
+    {Py_tp_iternext, (void*)NamesIter_next},
+    {0, nullptr},
+};
+PyType_Spec kNamesIterSpec = {"trelmo.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kNamesIterSlots};
+
+}  // namespace
+
+Ref names_iter(PyObject* owner, FetchNames fetch) {
+    PyTypeObject* tp = (PyTypeObject*)g_names_iter_type;
+    Ref o = own(tp->tp_alloc(tp, 0));
+    NamesIter* s = (NamesIter*)o.get();
+    s->owner = Py_NewRef(owner);
+    s->fetch = fetch;
+    return o;
+}
 
 // ---------------------------------------------------------------------------
 // Module initialisation.
 // ---------------------------------------------------------------------------
+namespace {
+
 const char kModuleDoc[] =
     "Tcl namespaces, variables and commands as Python objects: TclNamespace with the algebra of "
     "qualified Tcl names, TclVariable, TclArrayVariable, TclCommand and their temporary variants.";
-
-// TclNamespace.join(...) as the class holds it now.
-Ref join_name(PyObject* const* items, Py_ssize_t n) {
-    if (n < 1) raise(PyExc_TypeError, "ns_join() needs at least one name");
-    Ref join = rebound_member(NS.join, NF.join, NF.join_seen);
-    if (!join) return join_impl(items, n);
-    return own(PyObject_Vectorcall(join.get(), items, (size_t)n, nullptr));
-}
 
 // Bind `name` in the module to v and keep an owned reference in *slot (when given).
 void bind(PyObject* m, const char* name, Ref v, PyObject** slot = nullptr) {
@@ -1186,10 +304,9 @@ Ref init_module() {
     Ref m = own(PyModule_Create(&module_def));
     M.module = m.get();
     M.dict = PyModule_GetDict(m.get());
-    intern_all(kCoreNames);
-    intern_all(kNsNames);
-    Ref modname = own(PyModule_GetNameObject(m.get()));
-    const char* full = PyUnicode_AsUTF8(modname.get());  // "trelmo.tcl.namespace"
+    intern_all(kNames);
+    M.modname = check(PyModule_GetNameObject(m.get()));
+    const char* full = PyUnicode_AsUTF8(M.modname);  // "trelmo.tcl.namespace"
     if (!full) throw PyErrSet{};
     std::string package(full);
     package = package.rfind('.') == std::string::npos ? "trelmo.tcl" : package.substr(0, package.rfind('.'));
@@ -1204,56 +321,46 @@ Ref init_module() {
     bind(m.get(), "weakref", import("weakref"), &M.weakref);
     bind(m.get(), "sys", import("sys"), &M.sys);
     bind(m.get(), "functools", import("functools"), &M.functools);
-    M.weakref_proxy = getattr(M.weakref, "proxy").release();
-    M.ProxyTypes = getattr(M.weakref, "ProxyTypes").release();
-    M.update_wrapper = getattr(M.functools, "update_wrapper").release();
+    M.weakref_proxy = getattr(M.weakref, S.proxy).release();
+    M.ProxyTypes = getattr(M.weakref, S.ProxyTypes).release();
+    M.update_wrapper = getattr(M.functools, S.update_wrapper).release();
+    {
+        Ref flags = getattr(M.sys, S.flags);
+        Ref optimize = getattr(flags.get(), S.optimize);
+        M.asserts = !truthy(optimize.get());
+    }
     bind(m.get(), "__all__",
-         own(Py_BuildValue("(ssssssss)", "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
-                           "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace")));
+         tuple_join({S.TclVariable, S.TempTclVariable, S.TclArrayVariable, S.TempTclArrayVariable, S.TclCommand,
+                     S.TempTclCommand, S.TclNamespace, S.TempTclNamespace}));
     M.capi = quoml_capi_import();
     if (!M.capi) throw PyErrSet{};
-
-    NW.current = tuple_of({NS.namespace_, NS.current}).release();
-    NW.children = tuple_of({NS.namespace_, NS.children}).release();
+    if (M.capi->version < 2) raise(PyExc_ImportError, "trelmo.tcl.quoml is older than trelmo.tcl.namespace");
+    g_quoml_name.init(M.dict);
+    g_quoml_name.expect(S.quoml, M.capi->quoml_func);
+    g_tclobj_name.init(M.dict);
+    g_tclobj_name.expect(S.tclobj, M.capi->tclobj_func);
+    g_names_iter_type = check(PyType_FromSpec(&kNamesIterSpec));
 
     // The classes, in this order: variables, commands, then the namespace
     // (its nested views first), then the temporary namespace.
-    make_variable_classes(modname.get());
-    make_command_classes(modname.get());
-    PyObject* meta = (PyObject*)&PyType_Type;
+    make_variable_classes();
+    make_command_classes();
     Ref ns_dict = own(PyDict_New());
-    make_variable_views(ns_dict.get(), modname.get());
-    make_command_views(ns_dict.get(), modname.get());
-    Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
-    M.TclNamespace = make_class(meta, "TclNamespace", "TclNamespace", bases.get(), kTclNamespaceMethods, ns_dict.get(),
-                                modname.get(), kTclNamespaceDoc)
-                         .release();
-    PyObject* class_dict = reinterpret_cast<PyTypeObject*>(M.TclNamespace)->tp_dict;
-    NF.join = Py_NewRef(check(PyDict_GetItemWithError(class_dict, NS.join)));
-    NF.normalize = Py_NewRef(check(PyDict_GetItemWithError(class_dict, NS.normalize)));
-    Ref temp_dict = own(PyDict_New());
-    Ref temp_bases = tuple_of({M.TclNamespace});
-    M.TempTclNamespace = make_class(meta, "TempTclNamespace", "TempTclNamespace", temp_bases.get(),
-                                    kTempTclNamespaceMethods, temp_dict.get(), modname.get(), kTempTclNamespaceDoc)
-                             .release();
+    make_variable_views(ns_dict.get());
+    make_command_views(ns_dict.get());
+    make_namespace_classes(ns_dict.get());
 
-    const std::pair<const char*, PyObject*> classes[] = {
-        {"TclVariable", M.TclVariable},       {"TempTclVariable", M.TempTclVariable},
-        {"TclArrayVariable", M.TclArrayVariable}, {"TempTclArrayVariable", M.TempTclArrayVariable},
-        {"TclCommand", M.TclCommand},         {"TempTclCommand", M.TempTclCommand},
-        {"TclNamespace", M.TclNamespace},     {"TempTclNamespace", M.TempTclNamespace},
-    };
-    for (const auto& c : classes)
-        if (c.second) check(PyModule_AddObjectRef(m.get(), c.first, c.second));
+    PyObject* const classes[] = {M.TclVariable, M.TempTclVariable, M.TclArrayVariable, M.TempTclArrayVariable,
+                                 M.TclCommand,  M.TempTclCommand,  M.TclNamespace,     M.TempTclNamespace};
+    PyObject* const names[] = {S.TclVariable, S.TempTclVariable, S.TclArrayVariable, S.TempTclArrayVariable,
+                               S.TclCommand,  S.TempTclCommand,  S.TclNamespace,     S.TempTclNamespace};
+    for (std::size_t i = 0; i < 8; ++i) check(PyModule_AddObjectRef(m.get(), PyUnicode_AsUTF8(names[i]), classes[i]));
     return m;
 }
 
-}  // namespace core
-
-Ref ns_join(PyObject* const* items, Py_ssize_t n) { return core::join_name(items, n); }
-
 }  // namespace
+}  // namespace trelmo_ns
 
 TRELMO_MODINIT PyInit_namespace() {
-    return guarded([] { return core::init_module(); });
+    return pyhelp::guarded([] { return trelmo_ns::init_module(); });
 }

@@ -1,6 +1,6 @@
-// variables.cpp -- part of the namespace module (included by module.cpp):
-// TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable and the
-// views TclNamespace.VariablesView and TclNamespace.ObjectsView.
+// variables.cpp -- TclVariable, TempTclVariable, TclArrayVariable,
+// TempTclArrayVariable and the views TclNamespace.VariablesView and
+// TclNamespace.ObjectsView.  Part of the namespace module; see internal.hpp.
 //
 // A variable handle holds no value: every operation is one or more calls on
 // the interpreter's `tk` (getvar/setvar/unsetvar, eval of `set N`, call of
@@ -11,170 +11,35 @@
 // instance dict) the C implementation is called directly, and a view skips
 // building the short-lived handle; that is what keeps a[k] or ns.vars[name]
 // near the cost of the raw _tkinter call it sends.
-namespace {
+#include "internal.hpp"
 
-// ---------------------------------------------------------------------------
-// Interned names and constant words of this part.
-// ---------------------------------------------------------------------------
-struct VarNames {
-    PyObject *var_name, *cast, *getvar, *setvar, *unsetvar, *get, *get_obj, *get_str, *set, *unset, *exists,
-        *array_get, *array_get_obj, *array_get_str, *array_set, *array_unset, *array_size, *array_names, *is_array,
-        *absolute, *byref, *array_byref, *init, *enter, *exit, *array_index, *nocomplain, *pattern, *var_type,
-        *startswith, *marker, *class_, *sep, *w_set, *w_info, *w_exists, *w_array, *w_get, *w_unset, *w_size,
-        *w_names, *w_vars, *w_namespace, *w_current, *w_global, *star, *str_, *quoml_, *tclobj_, *qualname, *iter;
-} V;
-const InternEntry kVarNames[] = {
-    {&V.var_name, "var_name"},
-    {&V.cast, "cast"},
-    {&V.getvar, "getvar"},
-    {&V.setvar, "setvar"},
-    {&V.unsetvar, "unsetvar"},
-    {&V.get, "get"},
-    {&V.get_obj, "get_obj"},
-    {&V.get_str, "get_str"},
-    {&V.set, "set"},
-    {&V.unset, "unset"},
-    {&V.exists, "exists"},
-    {&V.array_get, "array_get"},
-    {&V.array_get_obj, "array_get_obj"},
-    {&V.array_get_str, "array_get_str"},
-    {&V.array_set, "array_set"},
-    {&V.array_unset, "array_unset"},
-    {&V.array_size, "array_size"},
-    {&V.array_names, "array_names"},
-    {&V.is_array, "is_array"},
-    {&V.absolute, "absolute"},
-    {&V.byref, "byref"},
-    {&V.array_byref, "array_byref"},
-    {&V.init, "__init__"},
-    {&V.enter, "__enter__"},
-    {&V.exit, "__exit__"},
-    {&V.array_index, "array_index"},
-    {&V.nocomplain, "nocomplain"},
-    {&V.pattern, "pattern"},
-    {&V.var_type, "var_type"},
-    {&V.startswith, "startswith"},
-    {&V.marker, "_TclVariable__marker"},
-    {&V.class_, "__class__"},
-    {&V.sep, "::"},
-    {&V.w_set, "set"},
-    {&V.w_info, "::info"},
-    {&V.w_exists, "exists"},
-    {&V.w_array, "::array"},
-    {&V.w_get, "get"},
-    {&V.w_unset, "unset"},
-    {&V.w_size, "size"},
-    {&V.w_names, "names"},
-    {&V.w_vars, "vars"},
-    {&V.w_namespace, "namespace"},
-    {&V.w_current, "current"},
-    {&V.w_global, "::"},
-    {&V.star, "::*"},
-    {&V.str_, "__str__"},
-    {&V.quoml_, "__quoml__"},
-    {&V.tclobj_, "__tclobj__"},
-    {&V.qualname, "__qualname__"},
-    {&V.iter, "__iter__"},
-};
+#include <cstring>
+#include <utility>
+
+namespace trelmo_ns {
+namespace {
 
 // State of this part: owned references kept for the life of the process.
 struct VarState {
     PyObject* marker = nullptr;       // TclVariable.__marker: "cast omitted" in get_obj
-    PyObject* names_iter = nullptr;   // the lazy iterator type of __iter__
     PyObject* VariablesView = nullptr;
     PyObject* ObjectsView = nullptr;
     newfunc tclvar_new = nullptr;     // TclVariable's tp_new when it was made
-    bool asserts = true;              // assert statements run (not python -O)
     PyObject* tclns_body = nullptr;   // the class body dict TclNamespace was made from
     PyObject* plain_ns = nullptr;     // the last namespace text found plain (see join_member)
     // keyword-name tuples for calls through `self`
     PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
     // the class attributes as made here; a lookup that still finds one of
     // these may call the C implementation directly
-    PyObject *own_init, *own_get, *own_get_str, *own_set, *own_unset, *own_exists, *own_array_get,
-        *own_array_get_str, *own_array_set, *own_array_unset, *own_array_size, *own_array_names, *own_is_array;
-    PyObject *own_view_iter, *own_view_byref, *own_view_get, *own_view_set, *own_view_unset, *own_view_exists, *own_objs_get;
+    Loaded own_init, own_get, own_get_obj, own_get_str, own_set, own_unset, own_exists, own_array_set,
+        own_array_unset, own_array_size, own_array_names;
+    Loaded own_view_iter, own_view_byref, own_view_get, own_view_set, own_view_unset, own_view_exists, own_objs_get;
+    guard::TypeMemo<2> plain_ns_types;  // namespace classes whose handles ns_text may read directly
 } VS;
 
 // ---------------------------------------------------------------------------
 // Small helpers.
 // ---------------------------------------------------------------------------
-
-// Positional-only fast path around parse(): out[i] borrowed, nullptr where omitted.
-template <std::size_t N>
-inline void parse_into(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject* (&out)[N]) {
-    if (!kwnames && nargs >= s.nrequired && nargs <= s.npos) {
-        for (std::size_t i = 0; i < N; ++i) out[i] = (Py_ssize_t)i < nargs ? args[i] : nullptr;
-        return;
-    }
-    Parsed p = parse(s, args, nargs, kwnames);
-    for (std::size_t i = 0; i < N; ++i) out[i] = p.v[i];
-}
-inline PyObject* or_none(PyObject* o) { return o ? o : Py_None; }
-
-// A type-level answer remembered for one type at one version.  CPython gives
-// a type a new version tag whenever the type or one of its bases changes, and
-// tags are never reused, so an unchanged valid tag means every attribute
-// lookup on the type still finds what it found when the answer was stored.
-struct TypeMemo {
-    PyTypeObject* type = nullptr;
-    unsigned tag = 0;
-    bool hit(PyTypeObject* t) const noexcept {
-        return t == type && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == tag;
-    }
-    void store(PyTypeObject* t) noexcept {
-        if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return;
-        type = t;
-        tag = t->tp_version_tag;
-    }
-};
-
-// True when `obj` has no attribute `name` in its instance dictionary.
-bool instance_lacks(PyObject* obj, PyObject* name) {
-    PyObject** dictptr = _PyObject_GetDictPtr(obj);
-    if (dictptr && *dictptr) {
-        if (PyDict_GetItemWithError(*dictptr, name)) return false;
-        if (PyErr_Occurred()) throw PyErrSet{};
-    }
-    return true;
-}
-
-// True when `obj.<name>` resolves to the class attribute `own`: found on the
-// type and not shadowed by the instance dictionary.  Each call site keeps its
-// own memo of the type-level half.
-bool resolves_to(PyObject* obj, PyObject* name, PyObject* own, TypeMemo& memo) {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (!memo.hit(t)) {
-        if (_PyType_Lookup(t, name) != own) return false;
-        memo.store(t);
-    }
-    return instance_lacks(obj, name);
-}
-#define RESOLVES_TO(obj, name, own) \
-    ([&] { static TypeMemo memo_; return resolves_to(obj, name, own, memo_); }())
-
-// obj.<name>(*argv[1:], **kw) with argv[0] == obj; kwnames as in vectorcall.
-Ref method(PyObject* name, PyObject* const* argv, std::size_t n, PyObject* kwnames = nullptr) {
-    std::size_t nkw = kwnames ? (std::size_t)PyTuple_GET_SIZE(kwnames) : 0;
-    return call_method_vc(name, argv, n - nkw, kwnames);
-}
-template <typename... A>
-Ref method0(PyObject* obj, PyObject* name, A... a) {
-    PyObject* argv[] = {obj, a...};
-    return call_method_vc(name, argv, 1 + sizeof...(A), nullptr);
-}
-
-// Whether the module-level name `quoml` is still the quoml module's own
-// function, so that quoml of an exact str is known to be that str.
-bool quoml_is_own() {
-    PyObject* f = PyDict_GetItemWithError(M.dict, S.quoml);
-    if (!f && PyErr_Occurred()) throw PyErrSet{};
-    return f == M.capi->quoml_func;
-}
-
-// tcl.tk of an interpreter object (a weak proxy in practice).
-inline Ref tk_of(PyObject* tcl) { return getattr(tcl, S.tk); }
 
 // a + mid + b + tail for exact strs, allocated once; mid and tail are ASCII.
 Ref concat3(PyObject* a, const char* mid, PyObject* b, const char* tail) {
@@ -214,19 +79,12 @@ Ref element_name(PyObject* name, PyObject* index) {
     return paren_name(name, q.get());
 }
 
-Ref words3(PyObject* a, PyObject* b, PyObject* c) { return tuple_of({a, b, c}); }
-Ref words4(PyObject* a, PyObject* b, PyObject* c, PyObject* d) { return tuple_of({a, b, c, d}); }
-
 // Whether the TclVariable class is as this module made it (its __new__,
-// __init__ and the method `meth_name`), so that the handle a view would build
-// and call can be replaced by its interpreter and name.
-bool handle_is_plain(PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
+// __init__ and the method `meth`), so that the handle a view would build and
+// call can be replaced by its interpreter and name.
+bool handle_is_plain(Loaded& meth) {
     PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
-    if (tv->tp_new != VS.tclvar_new) return false;
-    if (memo.hit(tv)) return true;
-    if (_PyType_Lookup(tv, V.init) != VS.own_init || _PyType_Lookup(tv, meth_name) != own_meth) return false;
-    memo.store(tv);
-    return true;
+    return tv->tp_new == VS.tclvar_new && VS.own_init.on_type(tv) && meth.on_type(tv);
 }
 
 // ---------------------------------------------------------------------------
@@ -242,42 +100,42 @@ bool handle_is_plain(PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
  *     None in Tcl beyond read traces.
  */
 Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = tk_of(tcl);
-    if (index == Py_None) return method0(tk.get(), V.getvar, name);
-    return method0(tk.get(), V.getvar, name, index);
+    Ref tk = tk_from(tcl);
+    if (index == Py_None) return call_method1(tk.get(), S.getvar, name);
+    return invoke(tk.get(), S.getvar, name, index);
 }
 
 // tk.eval(quoml(("set", N))): the value as Tcl's string.
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = tk_of(tcl);
+    Ref tk = tk_from(tcl);
     Ref n = element_name(name, index);
-    Ref words = tuple_of({V.w_set, n.get()});
+    Ref words = tuple_of({S.set, n.get()});
     Ref script = to_quoml(words.get());
-    return method0(tk.get(), S.eval, script.get());
+    return call_method1(tk.get(), S.eval, script.get());
 }
 
 // tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
 Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) {
-    Ref tk = tk_of(tcl);
+    Ref tk = tk_from(tcl);
     if (index == Py_None) {
         Ref v = tclobj_value(value);
-        return method0(tk.get(), V.setvar, name, v.get());
+        return invoke(tk.get(), S.setvar, name, v.get());
     }
     Ref q = to_quoml(index);
     Ref v = tclobj_value(value);
-    return method0(tk.get(), V.setvar, name, q.get(), v.get());
+    return invoke(tk.get(), S.setvar, name, q.get(), v.get());
 }
 
 // tk.unsetvar(name) or tk.unsetvar(name, quoml(index)); a TclError is
 // swallowed when nocomplain is true.
 void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocomplain) {
     try {
-        Ref tk = tk_of(tcl);
+        Ref tk = tk_from(tcl);
         if (index == Py_None) {
-            method0(tk.get(), V.unsetvar, name);
+            call_method1(tk.get(), S.unsetvar, name);
         } else {
             Ref q = to_quoml(index);
-            method0(tk.get(), V.unsetvar, name, q.get());
+            invoke(tk.get(), S.unsetvar, name, q.get());
         }
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError)) throw;
@@ -292,55 +150,55 @@ void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocompl
 
 // tk.call(("::info", "exists", N)) through tcl.cast_boolean.
 Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = tk_of(tcl);
+    Ref tk = tk_from(tcl);
     Ref n = element_name(name, index);
-    Ref words = words3(V.w_info, V.w_exists, n.get());
-    Ref r = method0(tk.get(), S.call, words.get());
-    return method0(tcl, S.cast_boolean, r.get());
+    Ref words = tuple_join({S.info_cmd, S.exists, n.get()});
+    Ref r = tk_call(tk.get(), words.get());
+    return call_method1(tcl, S.cast_boolean, r.get());
 }
 
 // tk.call(("::array", sub, name[, quoml(extra)])): the raw result.
 Ref var_array_call(PyObject* tcl, PyObject* sub, PyObject* name, PyObject* pattern) {
-    Ref tk = tk_of(tcl);
+    Ref tk = tk_from(tcl);
     Ref words;
     if (pattern == Py_None) {
-        words = words3(V.w_array, sub, name);
+        words = tuple_join({S.array_cmd, sub, name});
     } else {
         Ref q = to_quoml(pattern);
-        words = words4(V.w_array, sub, name, q.get());
+        words = tuple_join({S.array_cmd, sub, name, q.get()});
     }
-    return method0(tk.get(), S.call, words.get());
+    return tk_call(tk.get(), words.get());
 }
 
 Ref var_array_get_obj(PyObject* tcl, PyObject* name, PyObject* pattern) {
-    Ref r = var_array_call(tcl, V.w_get, name, pattern);
-    return method0(tcl, S.cast_array, r.get());
+    Ref r = var_array_call(tcl, S.get, name, pattern);
+    return call_method1(tcl, S.cast_array, r.get());
 }
 
 // tk.eval(quoml(("::array", "get", name[, pattern]))): the pattern goes as given.
 Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
-    Ref tk = tk_of(tcl);
-    Ref words = pattern == Py_None ? words3(V.w_array, V.w_get, name) : words4(V.w_array, V.w_get, name, pattern);
+    Ref tk = tk_from(tcl);
+    Ref words = pattern == Py_None ? tuple_join({S.array_cmd, S.get, name}) : tuple_join({S.array_cmd, S.get, name, pattern});
     Ref script = to_quoml(words.get());
-    Ref r = method0(tk.get(), S.eval, script.get());
-    return method0(tcl, S.cast_array, r.get());
+    Ref r = call_method1(tk.get(), S.eval, script.get());
+    return call_method1(tcl, S.cast_array, r.get());
 }
 
 void var_array_set(PyObject* tcl, PyObject* name, PyObject* value) {
-    Ref tk = tk_of(tcl);
+    Ref tk = tk_from(tcl);
     Ref v = to_tclobj(value);
-    Ref words = words4(V.w_array, V.w_set, name, v.get());
-    method0(tk.get(), S.call, words.get());
+    Ref words = tuple_join({S.array_cmd, S.set, name, v.get()});
+    tk_call(tk.get(), words.get());
 }
 
 Ref var_array_names(PyObject* tcl, PyObject* name, PyObject* pattern) {
-    Ref r = var_array_call(tcl, V.w_names, name, pattern);
-    return method0(tcl, S.cast_list, r.get());
+    Ref r = var_array_call(tcl, S.names, name, pattern);
+    return call_method1(tcl, S.cast_list, r.get());
 }
 
 Ref var_is_array(PyObject* tcl, PyObject* name) {
-    Ref r = var_array_call(tcl, V.w_exists, name, Py_None);
-    return method0(tcl, S.cast_boolean, r.get());
+    Ref r = var_array_call(tcl, S.exists, name, Py_None);
+    return call_method1(tcl, S.cast_boolean, r.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -350,7 +208,7 @@ Ref var_is_array(PyObject* tcl, PyObject* name) {
 // The interpreter and name of a handle.
 struct Bound {
     Ref tcl, name;
-    explicit Bound(PyObject* self) : tcl(getattr(self, S.tcl)), name(getattr(self, V.var_name)) {}
+    explicit Bound(PyObject* self) : tcl(getattr(self, S.tcl)), name(getattr(self, S.var_name)) {}
 };
 
 const Signature kSigInit{"__init__", "TclVariable.__init__", {"self", "var_name", "array_index", "tcl", "cast"}, 5, 2};
@@ -360,14 +218,14 @@ Ref TclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     PyObject* self = a[0];
     Ref tcl = bind_interp(a[3]);
     setattr(self, S.tcl, tcl.get());
-    setattr(self, V.cast, or_none(a[4]));
+    setattr(self, S.cast, or_none(a[4]));
     Ref name = to_quoml(a[1]);
     PyObject* index = or_none(a[2]);
     if (index != Py_None) {
         Ref q = to_quoml(index);
         name = paren_name(name.get(), q.get());
     }
-    setattr(self, V.var_name, name.get());
+    setattr(self, S.var_name, name.get());
     return none();
 }
 
@@ -377,7 +235,7 @@ Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
     Ref raw = var_getvar(b.tcl.get(), b.name.get(), index);
     Ref own_cast;
     if (cast == VS.marker) {
-        own_cast = getattr(self, V.cast);
+        own_cast = getattr(self, S.cast);
         cast = own_cast.get();
     }
     if (cast == Py_None || !truthy(cast)) return raw;
@@ -391,38 +249,45 @@ Ref TclVariable_get_obj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return get_obj_impl(a[0], or_none(a[1]), a[2] ? a[2] : VS.marker);
 }
 
-const Signature kSigGetStr{"get_str", "TclVariable.get_str", {"self", "array_index"}, 2, 1};
-Ref TclVariable_get_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigGetStr, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_get_str(b.tcl.get(), b.name.get(), or_none(a[1]));
-}
+// The methods that send one request about the handle's own variable: each
+// reads the handle's interpreter and name, then the traffic helper above does
+// the rest.  Omitted optional arguments arrive as null.
+enum class HandleOp { get_str, set, unset, exists, array_get_obj, array_get_str, array_set, array_unset, array_size,
+                      array_names, is_array };
 
-const Signature kSigSet{"set", "TclVariable.set", {"self", "value", "array_index"}, 3, 2};
-Ref TclVariable_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <HandleOp Op, const Signature& Sig>
+Ref handle_method(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
-    parse_into(kSigSet, args, nargs, kwnames, a);
+    parse_into(Sig, args, nargs, kwnames, a);
     Bound b(a[0]);
-    return var_setvar(b.tcl.get(), b.name.get(), or_none(a[2]), a[1]);
-}
-
-const Signature kSigUnset{"unset", "TclVariable.unset", {"self", "array_index", "nocomplain"}, 3, 1};
-Ref TclVariable_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[3];
-    parse_into(kSigUnset, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    var_unset(b.tcl.get(), b.name.get(), or_none(a[1]), a[2] ? a[2] : Py_False);
+    PyObject *tcl = b.tcl.get(), *name = b.name.get();
+    switch (Op) {
+        case HandleOp::get_str: return var_get_str(tcl, name, or_none(a[1]));
+        case HandleOp::set: return var_setvar(tcl, name, or_none(a[2]), a[1]);
+        case HandleOp::unset: var_unset(tcl, name, or_none(a[1]), a[2] ? a[2] : Py_False); break;
+        case HandleOp::exists: return var_exists(tcl, name, or_none(a[1]));
+        case HandleOp::array_get_obj: return var_array_get_obj(tcl, name, or_none(a[1]));
+        case HandleOp::array_get_str: return var_array_get_str(tcl, name, or_none(a[1]));
+        case HandleOp::array_set: var_array_set(tcl, name, a[1]); break;
+        case HandleOp::array_unset: var_array_call(tcl, S.unset, name, or_none(a[1])); break;
+        case HandleOp::array_size: return var_array_call(tcl, S.size, name, Py_None);
+        case HandleOp::array_names: return var_array_names(tcl, name, or_none(a[1]));
+        case HandleOp::is_array: return var_is_array(tcl, name);
+    }
     return none();
 }
 
+const Signature kSigGetStr{"get_str", "TclVariable.get_str", {"self", "array_index"}, 2, 1};
+const Signature kSigSet{"set", "TclVariable.set", {"self", "value", "array_index"}, 3, 2};
+const Signature kSigUnset{"unset", "TclVariable.unset", {"self", "array_index", "nocomplain"}, 3, 1};
 const Signature kSigExists{"exists", "TclVariable.exists", {"self", "array_index"}, 2, 1};
-Ref TclVariable_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigExists, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_exists(b.tcl.get(), b.name.get(), or_none(a[1]));
-}
+const Signature kSigArrayGetObj{"array_get_obj", "TclVariable.array_get_obj", {"self", "pattern"}, 2, 1};
+const Signature kSigArrayGetStr{"array_get_str", "TclVariable.array_get_str", {"self", "pattern"}, 2, 1};
+const Signature kSigArraySet{"array_set", "TclVariable.array_set", {"self", "value"}, 2, 2};
+const Signature kSigArrayUnset{"array_unset", "TclVariable.array_unset", {"self", "pattern"}, 2, 1};
+const Signature kSigArraySize{"array_size", "TclVariable.array_size", {"self"}, 1, 1};
+const Signature kSigArrayNames{"array_names", "TclVariable.array_names", {"self", "pattern"}, 2, 1};
+const Signature kSigIsArray{"is_array", "TclVariable.is_array", {"self"}, 1, 1};
 
 const Signature kSigItemByref{"array_item_byref", "TclVariable.array_item_byref", {"self", "array_index", "cast"}, 3, 2};
 Ref TclVariable_array_item_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -432,72 +297,14 @@ Ref TclVariable_array_item_byref(PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref tcl = getattr(self, S.tcl);
     // TclVariable(self, array_index=array_index, tcl=self.tcl, cast=cast)
     PyObject* argv[] = {nullptr, self, a[1], tcl.get(), or_none(a[2])};
-    Ref kw = tuple_of({V.array_index, S.tcl, V.cast});
+    Ref kw = tuple_of({S.array_index, S.tcl, S.cast});
     return own(PyObject_Vectorcall(M.TclVariable, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
-}
-
-const Signature kSigPattern{"array_get_obj", "TclVariable.array_get_obj", {"self", "pattern"}, 2, 1};
-Ref TclVariable_array_get_obj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigPattern, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_array_get_obj(b.tcl.get(), b.name.get(), or_none(a[1]));
-}
-
-const Signature kSigGetStrPattern{"array_get_str", "TclVariable.array_get_str", {"self", "pattern"}, 2, 1};
-Ref TclVariable_array_get_str(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigGetStrPattern, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_array_get_str(b.tcl.get(), b.name.get(), or_none(a[1]));
-}
-
-const Signature kSigArraySet{"array_set", "TclVariable.array_set", {"self", "value"}, 2, 2};
-Ref TclVariable_array_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigArraySet, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    var_array_set(b.tcl.get(), b.name.get(), a[1]);
-    return none();
-}
-
-const Signature kSigArrayUnset{"array_unset", "TclVariable.array_unset", {"self", "pattern"}, 2, 1};
-Ref TclVariable_array_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigArrayUnset, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    var_array_call(b.tcl.get(), V.w_unset, b.name.get(), or_none(a[1]));
-    return none();
-}
-
-const Signature kSigArraySize{"array_size", "TclVariable.array_size", {"self"}, 1, 1};
-Ref TclVariable_array_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    parse_into(kSigArraySize, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_array_call(b.tcl.get(), V.w_size, b.name.get(), Py_None);
-}
-
-const Signature kSigArrayNames{"array_names", "TclVariable.array_names", {"self", "pattern"}, 2, 1};
-Ref TclVariable_array_names(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigArrayNames, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_array_names(b.tcl.get(), b.name.get(), or_none(a[1]));
-}
-
-const Signature kSigIsArray{"is_array", "TclVariable.is_array", {"self"}, 1, 1};
-Ref TclVariable_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    parse_into(kSigIsArray, args, nargs, kwnames, a);
-    Bound b(a[0]);
-    return var_is_array(b.tcl.get(), b.name.get());
 }
 
 // True when name starts with "::" (str.startswith for anything else).
 bool starts_absolute(PyObject* name) {
-    if (PyUnicode_CheckExact(name)) return check_size(PyUnicode_Tailmatch(name, V.sep, 0, PY_SSIZE_T_MAX, -1)) == 1;
-    Ref r = method0(name, V.startswith, V.sep);
+    if (PyUnicode_CheckExact(name)) return check_size(PyUnicode_Tailmatch(name, S.sep, 0, PY_SSIZE_T_MAX, -1)) == 1;
+    Ref r = call_method1(name, S.startswith, S.sep);
     return truthy(r.get());
 }
 
@@ -505,11 +312,11 @@ const Signature kSigAbsolute{"absolute", "TclVariable.absolute", {"self"}, 1, 1}
 Ref TclVariable_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     parse_into(kSigAbsolute, args, nargs, kwnames, a);
-    Ref name = getattr(a[0], V.var_name);
+    Ref name = getattr(a[0], S.var_name);
     if (starts_absolute(name.get())) return name;
     Ref tcl = getattr(a[0], S.tcl);
-    Ref tk = tk_of(tcl.get());
-    Ref current = method0(tk.get(), S.call, V.w_namespace, V.w_current);
+    Ref tk = tk_from(tcl.get());
+    Ref current = invoke(tk.get(), S.call, S.namespace_, S.current);
     PyObject* items[] = {current.get(), name.get()};
     return ns_join(items, 2);
 }
@@ -518,22 +325,22 @@ const Signature kSigMakeAbsolute{"make_absolute", "TclVariable.make_absolute", {
 Ref TclVariable_make_absolute(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     parse_into(kSigMakeAbsolute, args, nargs, kwnames, a);
-    Ref name = method0(a[0], V.absolute);
-    setattr(a[0], V.var_name, name.get());
+    Ref name = call_method0(a[0], S.absolute);
+    setattr(a[0], S.var_name, name.get());
     return none();
 }
 
-Ref TclVariable___str__(PyObject* self) { return getattr(self, V.var_name); }
+Ref TclVariable___str__(PyObject* self) { return getattr(self, S.var_name); }
 
 Ref TclVariable___tclobj__(PyObject* self) {
-    Ref name = getattr(self, V.var_name);
+    Ref name = getattr(self, S.var_name);
     return to_quoml(name.get());
 }
 
 Ref TclVariable___repr__(PyObject* self) {
-    Ref cls = getattr(self, V.class_);
-    Ref cls_name = getattr(cls.get(), S.name_);
-    Ref name = getattr(self, V.var_name);
+    Ref cls = getattr(self, S.dunder_class);
+    Ref cls_name = getattr(cls.get(), S.dunder_name);
+    Ref name = getattr(self, S.var_name);
     return own(PyUnicode_FromFormat("%S(%R)", cls_name.get(), name.get()));
 }
 
@@ -552,22 +359,22 @@ MethodSpec kTclVariableMethods[] = {
       "interpreter's object.  The value goes through cast when given, otherwise\n"
       "through the handle's cast; cast=None returns the raw value."},
      Kind::Instance},
-    {{"get_str", PYHELP_FAST(TclVariable_get_str),
+    {{"get_str", PYHELP_FAST((handle_method<HandleOp::get_str, kSigGetStr>)),
       "get_str(self, array_index=None)\n--\n\n"
       "Read the variable (or its element array_index) as Tcl's string, with the\n"
       "Tcl command set."},
      Kind::Instance},
-    {{"set", PYHELP_FAST(TclVariable_set),
+    {{"set", PYHELP_FAST((handle_method<HandleOp::set, kSigSet>)),
       "set(self, value, array_index=None)\n--\n\n"
       "Write tclobj(value) to the variable (or its element array_index) with\n"
       "tk.setvar; returns what setvar returns."},
      Kind::Instance},
-    {{"unset", PYHELP_FAST(TclVariable_unset),
+    {{"unset", PYHELP_FAST((handle_method<HandleOp::unset, kSigUnset>)),
       "unset(self, array_index=None, nocomplain=False)\n--\n\n"
       "Unset the variable (or its element array_index).  A TclError (no such\n"
       "variable) is raised unless nocomplain is true."},
      Kind::Instance},
-    {{"exists", PYHELP_FAST(TclVariable_exists),
+    {{"exists", PYHELP_FAST((handle_method<HandleOp::exists, kSigExists>)),
       "exists(self, array_index=None)\n--\n\n"
       "Whether the variable (or its element array_index) exists: ::info exists."},
      Kind::Instance},
@@ -576,35 +383,35 @@ MethodSpec kTclVariableMethods[] = {
       "A new TclVariable on the element array_index of this array, bound to the\n"
       "same interpreter, with the given cast."},
      Kind::Instance},
-    {{"array_get_obj", PYHELP_FAST(TclVariable_array_get_obj),
+    {{"array_get_obj", PYHELP_FAST((handle_method<HandleOp::array_get_obj, kSigArrayGetObj>)),
       "array_get_obj(self, pattern=None)\n--\n\n"
       "::array get of the array (elements matching the glob pattern when given)\n"
       "as objects, through the interpreter's cast_array."},
      Kind::Instance},
-    {{"array_get_str", PYHELP_FAST(TclVariable_array_get_str),
+    {{"array_get_str", PYHELP_FAST((handle_method<HandleOp::array_get_str, kSigArrayGetStr>)),
       "array_get_str(self, pattern=None)\n--\n\n"
       "::array get of the array (elements matching the glob pattern when given),\n"
       "evaluated as a script so values come back as strings; through cast_array."},
      Kind::Instance},
-    {{"array_set", PYHELP_FAST(TclVariable_array_set),
+    {{"array_set", PYHELP_FAST((handle_method<HandleOp::array_set, kSigArraySet>)),
       "array_set(self, value)\n--\n\n"
       "::array set of the array from value: a mapping, or a flat sequence of\n"
       "names and values."},
      Kind::Instance},
-    {{"array_unset", PYHELP_FAST(TclVariable_array_unset),
+    {{"array_unset", PYHELP_FAST((handle_method<HandleOp::array_unset, kSigArrayUnset>)),
       "array_unset(self, pattern=None)\n--\n\n"
       "::array unset: the whole array, or the elements matching the glob pattern."},
      Kind::Instance},
-    {{"array_size", PYHELP_FAST(TclVariable_array_size),
+    {{"array_size", PYHELP_FAST((handle_method<HandleOp::array_size, kSigArraySize>)),
       "array_size(self)\n--\n\n"
       "::array size of the array, as the interpreter returns it."},
      Kind::Instance},
-    {{"array_names", PYHELP_FAST(TclVariable_array_names),
+    {{"array_names", PYHELP_FAST((handle_method<HandleOp::array_names, kSigArrayNames>)),
       "array_names(self, pattern=None)\n--\n\n"
       "::array names of the array (matching the glob pattern when given), through\n"
       "the interpreter's cast_list."},
      Kind::Instance},
-    {{"is_array", PYHELP_FAST(TclVariable_is_array),
+    {{"is_array", PYHELP_FAST((handle_method<HandleOp::is_array, kSigIsArray>)),
       "is_array(self)\n--\n\n"
       "Whether the variable is an array: ::array exists."},
      Kind::Instance},
@@ -632,44 +439,18 @@ MethodSpec kTclVariableMethods[] = {
 const Signature kSigTempInit{"__init__", "TempTclVariable.__init__", {"self", "var_name"}, 2, 1, 0, false, true};
 Ref TempTclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kSigTempInit, args, nargs, kwnames);
-    PyObject* self = p[0];
-    Ref tmpl;
-    PyObject* name = p[1];
-    if (!name) {
-        tmpl = from_utf8("::__trelmo__{cls}_{id}_tmp");
-        name = tmpl.get();
-    }
-    Ref filled = temp_name(name, self);
-    Ref sup = calln((PyObject*)&PySuper_Type, M.TempTclVariable, self);
-    Ref init = getattr(sup.get(), V.init);
-    Ref args1 = tuple_of({filled.get()});
-    call_tuple_dict(init.get(), args1.get(), p.starstar.get());
+    temp_init(M.TempTclVariable, p[0], p[1], p.starstar.get());
     return none();
 }
 
-// getattr(super(TempTclVariable, self), name, None)
-Ref super_attr(PyObject* self, PyObject* name) {
-    Ref sup = calln((PyObject*)&PySuper_Type, M.TempTclVariable, self);
-    Ref f;
-    lookup_attr(sup.get(), name, f);
-    return f;
-}
-
-Ref TempTclVariable___enter__(PyObject* self) {
-    Ref f = super_attr(self, V.enter);
-    if (f && truthy(f.get())) return call0(f.get());
-    return Ref::newref(self);
-}
+Ref TempTclVariable___enter__(PyObject* self) { return temp_enter(M.TempTclVariable, self); }
 
 const Signature kSigTempExit{"__exit__", "TempTclVariable.__exit__", {"self"}, 1, 1, 0, true, false};
 Ref TempTclVariable___exit__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kSigTempExit, args, nargs, kwnames);
-    PyObject* self = p[0];
-    PyObject* argv[] = {self, Py_True};
-    method(V.unset, argv, 2, VS.kw_nocomplain);
-    Ref f = super_attr(self, V.exit);
-    if (f && truthy(f.get())) return own(PyObject_Call(f.get(), p.star.get(), nullptr));
-    return boolean(false);
+    PyObject* argv[] = {p[0], Py_True};
+    invoke_kw(S.unset, argv, 2, VS.kw_nocomplain);
+    return temp_exit(M.TempTclVariable, p[0], p.star.get());
 }
 
 MethodSpec kTempTclVariableMethods[] = {
@@ -687,82 +468,6 @@ MethodSpec kTempTclVariableMethods[] = {
 };
 
 // ---------------------------------------------------------------------------
-// The lazy names iterator: like a generator, it sends nothing until its first
-// step, then fetches the whole list of names once and walks that snapshot.
-// ---------------------------------------------------------------------------
-using FetchNames = Ref (*)(PyObject* owner);
-
-struct NamesIter {
-    PyObject_HEAD
-    PyObject* owner;  // the array or view; released after the fetch
-    PyObject* it;     // iterator over the fetched names
-    FetchNames fetch;
-    int done;
-};
-
-int NamesIter_traverse(PyObject* o, visitproc visit, void* arg) {
-    NamesIter* s = (NamesIter*)o;
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(s->owner);
-    Py_VISIT(s->it);
-    return 0;
-}
-int NamesIter_clear(PyObject* o) {
-    NamesIter* s = (NamesIter*)o;
-    Py_CLEAR(s->owner);
-    Py_CLEAR(s->it);
-    return 0;
-}
-void NamesIter_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    NamesIter_clear(o);
-    tp->tp_free(o);
-    Py_DECREF(tp);
-}
-PyObject* NamesIter_next(PyObject* o) noexcept {
-    NamesIter* s = (NamesIter*)o;
-    if (s->done) return nullptr;
-    if (!s->it) {
-        Ref owner = Ref::steal(s->owner);
-        s->owner = nullptr;
-        s->done = 1;  // a failed fetch ends the iteration, as in a generator
-        PyObject* names = guarded([&] { return s->fetch(owner.get()); });
-        if (!names) return nullptr;
-        s->it = PyObject_GetIter(names);
-        Py_DECREF(names);
-        if (!s->it) return nullptr;
-        s->done = 0;
-    }
-    PyObject* item = PyIter_Next(s->it);
-    if (!item) {
-        s->done = 1;
-        Py_CLEAR(s->it);
-    }
-    return item;
-}
-
-PyType_Slot kNamesIterSlots[] = {
-    {Py_tp_dealloc, (void*)NamesIter_dealloc},
-    {Py_tp_traverse, (void*)NamesIter_traverse},
-    {Py_tp_clear, (void*)NamesIter_clear},
-    {Py_tp_iter, (void*)PyObject_SelfIter},
-    {Py_tp_iternext, (void*)NamesIter_next},
-    {0, nullptr},
-};
-PyType_Spec kNamesIterSpec = {"trelmo.tcl.namespace.names_iterator", sizeof(NamesIter), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kNamesIterSlots};
-
-Ref names_iter(PyObject* owner, FetchNames fetch) {
-    PyTypeObject* tp = (PyTypeObject*)VS.names_iter;
-    Ref o = own(tp->tp_alloc(tp, 0));
-    NamesIter* s = (NamesIter*)o.get();
-    s->owner = Py_NewRef(owner);
-    s->fetch = fetch;
-    return o;
-}
-
-// ---------------------------------------------------------------------------
 // TclArrayVariable: the mapping protocol over one Tcl array.
 // ---------------------------------------------------------------------------
 
@@ -772,108 +477,91 @@ Ref TclArrayVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigArrayInit, args, nargs, kwnames, a);
     // super().__init__(var_name, tcl=tcl, cast=cast)
     Ref sup = calln((PyObject*)&PySuper_Type, M.TclArrayVariable, a[0]);
-    Ref init = getattr(sup.get(), V.init);
+    Ref init = getattr(sup.get(), S.dunder_init);
     PyObject* argv[] = {nullptr, a[1], or_none(a[2]), or_none(a[3])};
-    Ref kw = tuple_of({S.tcl, V.cast});
+    Ref kw = tuple_of({S.tcl, S.cast});
     own(PyObject_Vectorcall(init.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get()));
     return none();
 }
 
 // The mapping methods call self.get / self.set / ... as the Python protocol
 // would; while those are the class's own, the C implementation runs directly.
-const Signature kSigGetItem{"__getitem__", "TclArrayVariable.__getitem__", {"self", "key"}, 2, 2};
-Ref TclArrayVariable___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigGetItem, args, nargs, kwnames, a);
-    PyObject *self = a[0], *key = a[1];
-    if (RESOLVES_TO(self, V.get, VS.own_get)) return get_obj_impl(self, key, VS.marker);
-    PyObject* argv[] = {self, key};
-    return method(V.get, argv, 2, VS.kw_array_index);
-}
+//
+// The keyed methods: self.get(array_index=key), self.set(value,
+// array_index=key), self.unset(array_index=key), self.exists(array_index=key).
+enum class ItemOp { getitem, setitem, delitem, contains };
 
-const Signature kSigSetItem{"__setitem__", "TclArrayVariable.__setitem__", {"self", "key", "value"}, 3, 3};
-Ref TclArrayVariable___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <ItemOp Op, const Signature& Sig>
+Ref array_item(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
-    parse_into(kSigSetItem, args, nargs, kwnames, a);
+    parse_into(Sig, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
-    if (RESOLVES_TO(self, V.set, VS.own_set)) {
+    Loaded& meth = Op == ItemOp::getitem   ? VS.own_get
+                   : Op == ItemOp::setitem ? VS.own_set
+                   : Op == ItemOp::delitem ? VS.own_unset
+                                           : VS.own_exists;
+    if (meth.on(self)) {
+        if (Op == ItemOp::getitem) return get_obj_impl(self, key, VS.marker);
         Bound b(self);
-        var_setvar(b.tcl.get(), b.name.get(), key, value);
-    } else {
-        PyObject* argv[] = {self, value, key};
-        method(V.set, argv, 3, VS.kw_array_index);
+        if (Op == ItemOp::setitem) var_setvar(b.tcl.get(), b.name.get(), key, value);
+        if (Op == ItemOp::delitem) var_unset(b.tcl.get(), b.name.get(), key, Py_False);
+        if (Op == ItemOp::contains) return var_exists(b.tcl.get(), b.name.get(), key);
+        return none();
     }
-    return none();
+    const bool with_value = Op == ItemOp::setitem;
+    PyObject* argv[] = {self, with_value ? value : key, key};
+    Ref r = invoke_kw(meth.name, argv, with_value ? 3 : 2, VS.kw_array_index);
+    if (Op == ItemOp::setitem || Op == ItemOp::delitem) return none();
+    return r;
 }
 
+const Signature kSigGetItem{"__getitem__", "TclArrayVariable.__getitem__", {"self", "key"}, 2, 2};
+const Signature kSigSetItem{"__setitem__", "TclArrayVariable.__setitem__", {"self", "key", "value"}, 3, 3};
 const Signature kSigDelItem{"__delitem__", "TclArrayVariable.__delitem__", {"self", "key"}, 2, 2};
-Ref TclArrayVariable___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigDelItem, args, nargs, kwnames, a);
-    PyObject *self = a[0], *key = a[1];
-    if (RESOLVES_TO(self, V.unset, VS.own_unset)) {
-        Bound b(self);
-        var_unset(b.tcl.get(), b.name.get(), key, Py_False);
-    } else {
-        PyObject* argv[] = {self, key};
-        method(V.unset, argv, 2, VS.kw_array_index);
+const Signature kSigContains{"__contains__", "TclArrayVariable.__contains__", {"self", "key"}, 2, 2};
+constexpr FastImpl TclArrayVariable___getitem__ = array_item<ItemOp::getitem, kSigGetItem>;
+constexpr FastImpl TclArrayVariable___setitem__ = array_item<ItemOp::setitem, kSigSetItem>;
+constexpr FastImpl TclArrayVariable___delitem__ = array_item<ItemOp::delitem, kSigDelItem>;
+constexpr FastImpl TclArrayVariable___contains__ = array_item<ItemOp::contains, kSigContains>;
+
+// The whole-array methods: self.array_size(), self.array_names(),
+// self.array_unset() and self.array_set(value).
+enum class WholeOp { size, names, unset, set };
+
+template <WholeOp Op>
+Ref array_whole(PyObject* self, PyObject* value = nullptr) {
+    Loaded& meth = Op == WholeOp::size    ? VS.own_array_size
+                   : Op == WholeOp::names ? VS.own_array_names
+                   : Op == WholeOp::unset ? VS.own_array_unset
+                                          : VS.own_array_set;
+    if (!meth.on(self)) return value ? call_method1(self, meth.name, value) : call_method0(self, meth.name);
+    Bound b(self);
+    switch (Op) {
+        case WholeOp::size: return var_array_call(b.tcl.get(), S.size, b.name.get(), Py_None);
+        case WholeOp::names: return var_array_names(b.tcl.get(), b.name.get(), Py_None);
+        case WholeOp::unset: var_array_call(b.tcl.get(), S.unset, b.name.get(), Py_None); break;
+        case WholeOp::set: var_array_set(b.tcl.get(), b.name.get(), value); break;
     }
     return none();
 }
 
-const Signature kSigContains{"__contains__", "TclArrayVariable.__contains__", {"self", "key"}, 2, 2};
-Ref TclArrayVariable___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    parse_into(kSigContains, args, nargs, kwnames, a);
-    PyObject *self = a[0], *key = a[1];
-    if (RESOLVES_TO(self, V.exists, VS.own_exists)) {
-        Bound b(self);
-        return var_exists(b.tcl.get(), b.name.get(), key);
-    }
-    PyObject* argv[] = {self, key};
-    return method(V.exists, argv, 2, VS.kw_array_index);
-}
-
-Ref TclArrayVariable___len__(PyObject* self) {
-    if (RESOLVES_TO(self, V.array_size, VS.own_array_size)) {
-        Bound b(self);
-        return var_array_call(b.tcl.get(), V.w_size, b.name.get(), Py_None);
-    }
-    return method0(self, V.array_size);
-}
+Ref TclArrayVariable___len__(PyObject* self) { return array_whole<WholeOp::size>(self); }
 
 // self.array_names(), at the first step of the iteration.
-Ref array_fetch_names(PyObject* self) {
-    if (RESOLVES_TO(self, V.array_names, VS.own_array_names)) {
-        Bound b(self);
-        return var_array_names(b.tcl.get(), b.name.get(), Py_None);
-    }
-    return method0(self, V.array_names);
-}
+Ref array_fetch_names(PyObject* self) { return array_whole<WholeOp::names>(self); }
 
 Ref TclArrayVariable___iter__(PyObject* self) { return names_iter(self, array_fetch_names); }
 
 Ref TclArrayVariable_clear(PyObject* self) {
-    if (RESOLVES_TO(self, V.array_unset, VS.own_array_unset)) {
-        Bound b(self);
-        var_array_call(b.tcl.get(), V.w_unset, b.name.get(), Py_None);
-    } else {
-        method0(self, V.array_unset);
-    }
+    array_whole<WholeOp::unset>(self);
     return none();
 }
 
 const Signature kSigUpdate{"update", "TclArrayVariable.update", {"self"}, 1, 1, 0, true, true};
 Ref TclArrayVariable_update(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parsed p = parse(kSigUpdate, args, nargs, kwnames);
-    PyObject* self = p[0];
     Ref d = call_tuple_dict((PyObject*)&PyDict_Type, p.star.get(), p.starstar.get());
-    if (RESOLVES_TO(self, V.array_set, VS.own_array_set)) {
-        Bound b(self);
-        var_array_set(b.tcl.get(), b.name.get(), d.get());
-    } else {
-        method0(self, V.array_set, d.get());
-    }
+    array_whole<WholeOp::set>(p[0], d.get());
     return none();
 }
 
@@ -937,16 +625,15 @@ Ref ns_text(PyObject* ns) {
     PyTypeObject* t = Py_TYPE(ns);
     if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
         quoml_is_own()) {
-        static TypeMemo memo;
-        bool type_ok = memo.hit(t);
+        bool type_ok = VS.plain_ns_types.hit(t);
         if (!type_ok) {
-            PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, V.str_);
+            PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, S.dunder_str);
             if (!own_str && PyErr_Occurred()) throw PyErrSet{};
-            type_ok = own_str && _PyType_Lookup(t, V.str_) == own_str && !_PyType_Lookup(t, V.quoml_) &&
-                      !_PyType_Lookup(t, V.tclobj_);
-            if (type_ok) memo.store(t);
+            type_ok = own_str && guard::type_resolves(t, S.dunder_str, own_str) &&
+                      !compat::type_lookup(t, S.dunder_quoml) && !compat::type_lookup(t, S.dunder_tclobj);
+            if (type_ok) VS.plain_ns_types.store(t);
         }
-        if (type_ok && instance_lacks(ns, V.quoml_) && instance_lacks(ns, V.tclobj_)) {
+        if (type_ok && guard::instance_lacks(ns, S.dunder_quoml) && guard::instance_lacks(ns, S.dunder_tclobj)) {
             Ref text = getattr(ns, S.ns);
             if (PyUnicode_CheckExact(text.get())) return text;
         }
@@ -1012,7 +699,7 @@ void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
     Ref joined = join_member(text.get(), var_name);
     Ref tcl = getattr(ns.get(), S.tcl);
     PyTypeObject* tt = Py_TYPE(tcl.get());
-    if ((tt == &_PyWeakref_ProxyType || tt == &_PyWeakref_CallableProxyType) && truthy(tcl.get()))
+    if (compat::is_weak_proxy_type(tt) && truthy(tcl.get()))
         h.tcl = std::move(tcl);  // what bind_interp keeps: a true weak proxy as it is
     else
         h.tcl = bind_interp(tcl.get());
@@ -1024,26 +711,16 @@ void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
-bool view_plain(PyObject* self, PyObject* meth_name, PyObject* own_meth, TypeMemo& memo) {
-    return RESOLVES_TO(self, V.byref, VS.own_view_byref) && handle_is_plain(meth_name, own_meth, memo);
-}
-#define VIEW_PLAIN(self, meth_name, own_meth) \
-    ([&] { static TypeMemo memo_; return view_plain(self, meth_name, own_meth, memo_); }())
+bool view_plain(PyObject* self, Loaded& meth) { return VS.own_view_byref.on(self) && handle_is_plain(meth); }
 
 // self.byref(var_name)
-Ref view_byref(PyObject* self, PyObject* var_name) { return method0(self, V.byref, var_name); }
+Ref view_byref(PyObject* self, PyObject* var_name) { return call_method1(self, S.byref, var_name); }
 
 const Signature kSigViewInit{"__init__", "TclNamespace.VariablesView.__init__", {"self", "ns"}, 2, 2};
 Ref VariablesView___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     parse_into(kSigViewInit, args, nargs, kwnames, a);
-    PyObject *self = a[0], *ns = a[1];
-    if (VS.asserts && !check(PyObject_IsInstance(ns, M.TclNamespace))) {
-        PyErr_SetNone(PyExc_AssertionError);
-        throw PyErrSet{};
-    }
-    super_init(VS.VariablesView, self);
-    setattr(self, S.ns, ns);
+    view_init(VS.VariablesView, a[0], a[1]);
     return none();
 }
 
@@ -1052,9 +729,9 @@ Ref VariablesView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Parsed p = parse(kSigByref, args, nargs, kwnames);
     PyObject *self = p[0], *var_name = p[1];
     PyObject* kwargs = p.starstar.get();
-    Ref var_type = Ref::newref(PyDict_GetItemWithError(kwargs, V.var_type));
+    Ref var_type = Ref::newref(PyDict_GetItemWithError(kwargs, S.var_type));
     if (var_type) {
-        check(PyDict_DelItem(kwargs, V.var_type));
+        check(PyDict_DelItem(kwargs, S.var_type));
     } else {
         if (PyErr_Occurred()) throw PyErrSet{};
         var_type = Ref::newref(M.TclVariable);
@@ -1064,7 +741,7 @@ Ref VariablesView_byref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Ref joined = ns_join(items, 2);
     Ref tcl = getattr(ns.get(), S.tcl);
     if (PyDict_GetItemWithError(kwargs, S.tcl)) {
-        Ref qn = getattr(var_type.get(), V.qualname);
+        Ref qn = getattr(var_type.get(), S.dunder_qualname);
         raise(PyExc_TypeError, "%S() got multiple values for keyword argument 'tcl'", qn.get());
     }
     if (PyErr_Occurred()) throw PyErrSet{};
@@ -1082,12 +759,12 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
     Parsed p = parse(kSigArrayByref, args, nargs, kwnames);
     PyObject *self = p[0], *var_name = p[1];
     PyObject* kwargs = p.starstar.get();
-    if (PyDict_GetItemWithError(kwargs, V.var_type))
+    if (PyDict_GetItemWithError(kwargs, S.var_type))
         raise(PyExc_TypeError, "%s() got multiple values for keyword argument 'var_type'", sig_name(kSigByref));
     if (PyErr_Occurred()) throw PyErrSet{};
-    check(PyDict_SetItem(kwargs, V.var_type, M.TclArrayVariable));
+    check(PyDict_SetItem(kwargs, S.var_type, M.TclArrayVariable));
     // self.byref(var_name, *args, var_type=TclArrayVariable, **kwargs)
-    Ref byref = getattr(self, V.byref);
+    Ref byref = getattr(self, S.byref);
     Py_ssize_t nrest = PyTuple_GET_SIZE(p.star.get());
     Ref pos = own(PyTuple_New(1 + nrest));
     PyTuple_SET_ITEM(pos.get(), 0, Py_NewRef(var_name));
@@ -1097,13 +774,13 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 // VariablesView.get(var_name): byref(var_name).get_str()
 Ref view_get_str(PyObject* self, PyObject* var_name) {
-    if (VIEW_PLAIN(self, V.get_str, VS.own_get_str)) {
+    if (view_plain(self, VS.own_get_str)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
     Ref v = view_byref(self, var_name);
-    return method0(v.get(), V.get_str);
+    return call_method0(v.get(), S.get_str);
 }
 
 const Signature kSigViewGet{"get", "TclNamespace.VariablesView.get", {"self", "var_name"}, 2, 2};
@@ -1115,14 +792,14 @@ Ref VariablesView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 
 // ObjectsView.get(var_name, array_index=None): byref(var_name).get_obj(array_index=array_index)
 Ref view_get_obj(PyObject* self, PyObject* var_name, PyObject* index) {
-    if (VIEW_PLAIN(self, V.get_obj, VS.own_get)) {
+    if (view_plain(self, VS.own_get_obj)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_getvar(h.tcl.get(), h.name.get(), index);  // the handle has no cast
     }
     Ref v = view_byref(self, var_name);
     PyObject* argv[] = {v.get(), index};
-    return method(V.get_obj, argv, 2, VS.kw_array_index);
+    return invoke_kw(S.get_obj, argv, 2, VS.kw_array_index);
 }
 
 const Signature kSigObjsGet{"get", "TclNamespace.ObjectsView.get", {"self", "var_name", "array_index"}, 3, 2};
@@ -1133,14 +810,14 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 }
 
 Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
-    if (VIEW_PLAIN(self, V.set, VS.own_set)) {
+    if (view_plain(self, VS.own_set)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
     }
     Ref v = view_byref(self, var_name);
     PyObject* argv[] = {v.get(), value, index};
-    return method(V.set, argv, 3, VS.kw_array_index);
+    return invoke_kw(S.set, argv, 3, VS.kw_array_index);
 }
 
 const Signature kSigViewSet{"set", "TclNamespace.VariablesView.set", {"self", "var_name", "value", "array_index"}, 4, 3};
@@ -1151,7 +828,7 @@ Ref VariablesView_set(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 }
 
 void view_unset(PyObject* self, PyObject* var_name, PyObject* index, PyObject* nocomplain) {
-    if (VIEW_PLAIN(self, V.unset, VS.own_unset)) {
+    if (view_plain(self, VS.own_unset)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         var_unset(h.tcl.get(), h.name.get(), index, nocomplain);
@@ -1159,7 +836,7 @@ void view_unset(PyObject* self, PyObject* var_name, PyObject* index, PyObject* n
     }
     Ref v = view_byref(self, var_name);
     PyObject* argv[] = {v.get(), index, nocomplain};
-    method(V.unset, argv, 3, VS.kw_index_nocomplain);
+    invoke_kw(S.unset, argv, 3, VS.kw_index_nocomplain);
 }
 
 const Signature kSigViewUnset{"unset", "TclNamespace.VariablesView.unset", {"self", "var_name", "array_index", "nocomplain"}, 4, 2};
@@ -1171,14 +848,14 @@ Ref VariablesView_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 Ref view_exists(PyObject* self, PyObject* var_name, PyObject* index) {
-    if (VIEW_PLAIN(self, V.exists, VS.own_exists)) {
+    if (view_plain(self, VS.own_exists)) {
         ViewHandle h;
         view_handle(self, var_name, h);
         return var_exists(h.tcl.get(), h.name.get(), index);
     }
     Ref v = view_byref(self, var_name);
     PyObject* argv[] = {v.get(), index};
-    return method(V.exists, argv, 2, VS.kw_array_index);
+    return invoke_kw(S.exists, argv, 2, VS.kw_array_index);
 }
 
 const Signature kSigViewExists{"exists", "TclNamespace.VariablesView.exists", {"self", "var_name", "array_index"}, 3, 2};
@@ -1196,25 +873,25 @@ Ref view_delegate_pattern(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     parse_into(sig, args, nargs, kwnames, a);
     Ref v = view_byref(a[0], a[1]);
     PyObject* argv[] = {v.get(), or_none(a[2])};
-    return method(meth, argv, 2, VS.kw_pattern);
+    return invoke_kw(meth, argv, 2, VS.kw_pattern);
 }
 
 const Signature kSigViewArrayGet{"array_get", "TclNamespace.VariablesView.array_get", {"self", "var_name", "pattern"}, 3, 2};
 Ref VariablesView_array_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return view_delegate_pattern(args, nargs, kwnames, kSigViewArrayGet, V.array_get_str);
+    return view_delegate_pattern(args, nargs, kwnames, kSigViewArrayGet, S.array_get_str);
 }
 const Signature kSigObjsArrayGet{"array_get", "TclNamespace.ObjectsView.array_get", {"self", "var_name", "pattern"}, 3, 2};
 Ref ObjectsView_array_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return view_delegate_pattern(args, nargs, kwnames, kSigObjsArrayGet, V.array_get_obj);
+    return view_delegate_pattern(args, nargs, kwnames, kSigObjsArrayGet, S.array_get_obj);
 }
 const Signature kSigViewArrayUnset{"array_unset", "TclNamespace.VariablesView.array_unset", {"self", "var_name", "pattern"}, 3, 2};
 Ref VariablesView_array_unset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    view_delegate_pattern(args, nargs, kwnames, kSigViewArrayUnset, V.array_unset);
+    view_delegate_pattern(args, nargs, kwnames, kSigViewArrayUnset, S.array_unset);
     return none();
 }
 const Signature kSigViewArrayNames{"array_names", "TclNamespace.VariablesView.array_names", {"self", "var_name", "pattern"}, 3, 2};
 Ref VariablesView_array_names(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return view_delegate_pattern(args, nargs, kwnames, kSigViewArrayNames, V.array_names);
+    return view_delegate_pattern(args, nargs, kwnames, kSigViewArrayNames, S.array_names);
 }
 
 const Signature kSigViewArraySet{"array_set", "TclNamespace.VariablesView.array_set", {"self", "var_name", "value"}, 3, 3};
@@ -1222,7 +899,7 @@ Ref VariablesView_array_set(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     PyObject* a[3];
     parse_into(kSigViewArraySet, args, nargs, kwnames, a);
     Ref v = view_byref(a[0], a[1]);
-    method0(v.get(), V.array_set, a[2]);
+    call_method1(v.get(), S.array_set, a[2]);
     return none();
 }
 
@@ -1231,13 +908,7 @@ Ref VariablesView_is_array(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyObject* a[2];
     parse_into(kSigViewIsArray, args, nargs, kwnames, a);
     Ref v = view_byref(a[0], a[1]);
-    return method0(v.get(), V.is_array);
-}
-
-// Raise KeyError(e) from e for the pending exception e.
-[[noreturn]] void raise_key_error_from_pending() {
-    Ref exc = fetch_exception();
-    raise_from(PyExc_KeyError, exc.get(), exc.get(), false);
+    return call_method0(v.get(), S.is_array);
 }
 
 const Signature kSigViewGetItem{"__getitem__", "TclNamespace.VariablesView.__getitem__", {"self", "var_name"}, 2, 2};
@@ -1246,9 +917,9 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        if (RESOLVES_TO(self, V.get, VS.own_view_get)) return view_get_str(self, var_name);
-        if (RESOLVES_TO(self, V.get, VS.own_objs_get)) return view_get_obj(self, var_name, Py_None);
-        return method0(self, V.get, var_name);
+        if (VS.own_view_get.on(self)) return view_get_str(self, var_name);
+        if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
+        return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
         raise_key_error_from_pending();
@@ -1259,18 +930,18 @@ const Signature kSigViewContains{"__contains__", "TclNamespace.VariablesView.__c
 Ref VariablesView___contains__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     parse_into(kSigViewContains, args, nargs, kwnames, a);
-    if (RESOLVES_TO(a[0], V.exists, VS.own_view_exists)) return view_exists(a[0], a[1], Py_None);
-    return method0(a[0], V.exists, a[1]);
+    if (VS.own_view_exists.on(a[0])) return view_exists(a[0], a[1], Py_None);
+    return call_method1(a[0], S.exists, a[1]);
 }
 
 const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__setitem__", {"self", "var_name", "value"}, 3, 3};
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (RESOLVES_TO(a[0], V.set, VS.own_view_set))
+    if (VS.own_view_set.on(a[0]))
         view_set(a[0], a[1], a[2], Py_None);
     else
-        method0(a[0], V.set, a[1], a[2]);
+        invoke(a[0], S.set, a[1], a[2]);
     return none();
 }
 
@@ -1279,10 +950,10 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* a[2];
     parse_into(kSigViewDelItem, args, nargs, kwnames, a);
     try {
-        if (RESOLVES_TO(a[0], V.unset, VS.own_view_unset))
+        if (VS.own_view_unset.on(a[0]))
             view_unset(a[0], a[1], Py_None, Py_False);
         else
-            method0(a[0], V.unset, a[1]);
+            call_method1(a[0], S.unset, a[1]);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(M.TclError)) throw;
         raise_key_error_from_pending();
@@ -1307,21 +978,21 @@ Ref VariablesView___delitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 Ref view_fetch_names(PyObject* self) {
     Ref ns = getattr(self, S.ns);
     Ref text = ns_text(ns.get());
-    PyObject* items[] = {V.w_global, text.get()};
+    PyObject* items[] = {S.sep, text.get()};
     Ref abs = ns_join(items, 2);
     if (!PyUnicode_Check(abs.get())) raise(PyExc_TypeError, "namespace name must be str");
     bool global = PyUnicode_GET_LENGTH(abs.get()) == 0;
     Ref prefix, words;
     if (global) {
-        words = tuple_of({V.w_info, V.w_vars});
+        words = tuple_of({S.info_cmd, S.vars});
     } else {
-        prefix = own(PyUnicode_Concat(abs.get(), V.sep));
-        Ref pattern = own(PyUnicode_Concat(abs.get(), V.star));
-        words = words3(V.w_info, V.w_vars, pattern.get());
+        prefix = own(PyUnicode_Concat(abs.get(), S.sep));
+        Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
+        words = tuple_join({S.info_cmd, S.vars, pattern.get()});
     }
-    Ref result = method0(ns.get(), S.call, words.get());
+    Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
-    Ref names = method0(tcl.get(), S.cast_list, result.get());
+    Ref names = call_method1(tcl.get(), S.cast_list, result.get());
     if (global) return names;
     Ref out = own(PyList_New(0));
     Ref it = own(PyObject_GetIter(names.get()));
@@ -1346,7 +1017,7 @@ Ref VariablesView___iter__(PyObject* self) { return names_iter(self, view_fetch_
 // __iter__ is the class's own, otherwise over whatever iter(self) gives.
 Ref VariablesView___len__(PyObject* self) {
     Py_ssize_t n = 0;
-    if (_PyType_Lookup(Py_TYPE(self), V.iter) == VS.own_view_iter) {
+    if (VS.own_view_iter.on_type(Py_TYPE(self))) {
         Ref names = view_fetch_names(self);
         n = check_size(PyObject_Size(names.get()));
     } else {
@@ -1491,12 +1162,13 @@ Py_ssize_t slot_length(PyObject* self) noexcept {
 
 template <FastImpl Get, FastImpl Set, FastImpl Del, FastImpl Contains, OneImpl Len>
 void set_mapping_slots(PyObject* cls) {
-    PyTypeObject* t = (PyTypeObject*)cls;
-    t->tp_as_mapping->mp_subscript = slot_subscript<Get>;
-    t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript<Set, Del>;
-    t->tp_as_mapping->mp_length = slot_length<Len>;
-    t->tp_as_sequence->sq_length = slot_length<Len>;
-    t->tp_as_sequence->sq_contains = slot_contains<Contains>;
+    compat::patch_slots((PyTypeObject*)cls, [](PyTypeObject* t) {
+        t->tp_as_mapping->mp_subscript = slot_subscript<Get>;
+        t->tp_as_mapping->mp_ass_subscript = slot_ass_subscript<Set, Del>;
+        t->tp_as_mapping->mp_length = slot_length<Len>;
+        t->tp_as_sequence->sq_length = slot_length<Len>;
+        t->tp_as_sequence->sq_contains = slot_contains<Contains>;
+    });
 }
 void set_array_slots(PyObject* cls) {
     set_mapping_slots<TclArrayVariable___getitem__, TclArrayVariable___setitem__, TclArrayVariable___delitem__,
@@ -1511,140 +1183,100 @@ void set_view_slots(PyObject* cls) {
 // Building the classes.
 // ---------------------------------------------------------------------------
 
-// The attribute `name` of the class dict of cls (a new reference).
-Ref class_attr(PyObject* cls, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(((PyTypeObject*)cls)->tp_dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
-        throw PyErrSet{};
-    }
-    return Ref::newref(v);
-}
 PyObject* keep(Ref&& r) { return r.release(); }
 
-void make_variable_classes(PyObject* modname) {
-    intern_all(kVarNames);
-    VS.kw_array_index = keep(tuple_of({V.array_index}));
-    VS.kw_nocomplain = keep(tuple_of({V.nocomplain}));
-    VS.kw_pattern = keep(tuple_of({V.pattern}));
-    VS.kw_index_nocomplain = keep(tuple_of({V.array_index, V.nocomplain}));
-    VS.names_iter = check(PyType_FromSpec(&kNamesIterSpec));
+}  // namespace
+
+void make_variable_classes() {
+    VS.kw_array_index = keep(tuple_of({S.array_index}));
+    VS.kw_nocomplain = keep(tuple_of({S.nocomplain}));
+    VS.kw_pattern = keep(tuple_of({S.pattern}));
+    VS.kw_index_nocomplain = keep(tuple_of({S.array_index, S.nocomplain}));
 
     PyObject* type = (PyObject*)&PyType_Type;
+    PyObject* mapping_meta = (PyObject*)Py_TYPE(M.MutableMapping);
     // TclVariable
     {
-        Ref ns = own(PyDict_New());
+        Ref body = own(PyDict_New());
         VS.marker = keep(call0((PyObject*)&PyBaseObject_Type));
-        check(PyDict_SetItem(ns.get(), V.marker, VS.marker));
-        Ref bases = tuple_of({(PyObject*)&PyBaseObject_Type});
-        Ref cls = make_class(type, "TclVariable", "TclVariable", bases.get(), kTclVariableMethods, ns.get(), modname,
-                             "TclVariable(var_name, array_index=None, tcl=None, cast=None)\n\n"
-                             "A handle on one Tcl variable (a scalar, an array, or an element of an\n"
-                             "array).  It holds no value: every operation asks the interpreter.");
+        check(PyDict_SetItem(body.get(), S.marker, VS.marker));
+        Ref cls = new_class(type, "TclVariable", {(PyObject*)&PyBaseObject_Type}, kTclVariableMethods,
+                            "TclVariable(var_name, array_index=None, tcl=None, cast=None)\n\n"
+                            "A handle on one Tcl variable (a scalar, an array, or an element of an\n"
+                            "array).  It holds no value: every operation asks the interpreter.",
+                            body.get());
         PyObject* c = cls.get();
         // class-level aliases: the same function objects
-        Ref get_obj = class_attr(c, V.get_obj);
-        setattr(c, V.get, get_obj.get());
-        Ref array_get_obj = class_attr(c, V.array_get_obj);
-        setattr(c, V.array_get, array_get_obj.get());
-        VS.own_init = keep(class_attr(c, V.init));
-        VS.own_get = keep(std::move(get_obj));
-        VS.own_get_str = keep(class_attr(c, V.get_str));
-        VS.own_set = keep(class_attr(c, V.set));
-        VS.own_unset = keep(class_attr(c, V.unset));
-        VS.own_exists = keep(class_attr(c, V.exists));
-        VS.own_array_get = keep(std::move(array_get_obj));
-        VS.own_array_get_str = keep(class_attr(c, V.array_get_str));
-        VS.own_array_set = keep(class_attr(c, V.array_set));
-        VS.own_array_unset = keep(class_attr(c, V.array_unset));
-        VS.own_array_size = keep(class_attr(c, V.array_size));
-        VS.own_array_names = keep(class_attr(c, V.array_names));
-        VS.own_is_array = keep(class_attr(c, V.is_array));
+        Ref get_obj = class_attr(c, S.get_obj);
+        setattr(c, S.get, get_obj.get());
+        Ref array_get_obj = class_attr(c, S.array_get_obj);
+        setattr(c, S.array_get, array_get_obj.get());
+        const std::pair<Loaded*, PyObject*> methods[] = {
+            {&VS.own_init, S.dunder_init},   {&VS.own_get, S.get},         {&VS.own_get_obj, S.get_obj},
+            {&VS.own_get_str, S.get_str},    {&VS.own_set, S.set},         {&VS.own_unset, S.unset},
+            {&VS.own_exists, S.exists},      {&VS.own_array_set, S.array_set}, {&VS.own_array_unset, S.array_unset},
+            {&VS.own_array_size, S.array_size}, {&VS.own_array_names, S.array_names}};
+        for (const auto& m : methods) m.first->load(c, m.second);
         VS.tclvar_new = ((PyTypeObject*)c)->tp_new;
         M.TclVariable = cls.release();
     }
-    // TempTclVariable
+    M.TempTclVariable = new_class(type, "TempTclVariable", {M.TclVariable}, kTempTclVariableMethods,
+                                  "TempTclVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
+                                  "A variable handle with a generated global name, for the with\n"
+                                  "statement: the variable is unset when the block is left.")
+                            .release();
+    // TclArrayVariable: its `get` is TclVariable's get_obj again
     {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.TclVariable});
-        Ref cls = make_class(type, "TempTclVariable", "TempTclVariable", bases.get(), kTempTclVariableMethods, ns.get(),
-                             modname,
-                             "TempTclVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
-                             "A variable handle with a generated global name, for the with\n"
-                             "statement: the variable is unset when the block is left.");
-        M.TempTclVariable = cls.release();
+        Ref body = own(PyDict_New());
+        check(PyDict_SetItem(body.get(), S.get, VS.own_get.value));
+        M.TclArrayVariable = new_class(mapping_meta, "TclArrayVariable", {M.MutableMapping, M.TclVariable},
+                                       kTclArrayVariableMethods,
+                                       "TclArrayVariable(var_name, tcl=None, cast=None)\n\n"
+                                       "One Tcl array as a mutable mapping from element names to values;\n"
+                                       "a missing element raises TclError.  Nothing is cached.",
+                                       body.get())
+                                 .release();
+        set_array_slots(M.TclArrayVariable);
     }
-    // TclArrayVariable
+    // TempTclArrayVariable: no methods of its own
     {
-        Ref ns = own(PyDict_New());
-        check(PyDict_SetItem(ns.get(), V.get, VS.own_get));
-        Ref bases = tuple_of({M.MutableMapping, M.TclVariable});
-        PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
-        Ref cls = make_class(meta, "TclArrayVariable", "TclArrayVariable", bases.get(), kTclArrayVariableMethods,
-                             ns.get(), modname,
-                             "TclArrayVariable(var_name, tcl=None, cast=None)\n\n"
-                             "One Tcl array as a mutable mapping from element names to values;\n"
-                             "a missing element raises TclError.  Nothing is cached.");
-        set_array_slots(cls.get());
-        M.TclArrayVariable = cls.release();
-    }
-    // TempTclArrayVariable
-    {
-        Ref ns = own(PyDict_New());
+        Ref body = own(PyDict_New());
         Ref bases = tuple_of({M.TempTclVariable, M.TclArrayVariable});
-        PyObject* meta = (PyObject*)Py_TYPE(M.TclArrayVariable);
         Ref qn = from_utf8("TempTclArrayVariable");
-        check(PyDict_SetItemString(ns.get(), "__module__", modname));
-        check(PyDict_SetItemString(ns.get(), "__qualname__", qn.get()));
+        check(PyDict_SetItemString(body.get(), "__module__", M.modname));
+        check(PyDict_SetItemString(body.get(), "__qualname__", qn.get()));
         Ref doc = from_utf8("TempTclArrayVariable(var_name='::__trelmo__{cls}_{id}_tmp', **kwargs)\n\n"
                             "A TclArrayVariable with a generated global name, for the with\n"
                             "statement: the array is unset when the block is left.");
-        check(PyDict_SetItemString(ns.get(), "__doc__", doc.get()));
-        M.TempTclArrayVariable = keep(calln(meta, qn.get(), bases.get(), ns.get()));
+        check(PyDict_SetItemString(body.get(), "__doc__", doc.get()));
+        M.TempTclArrayVariable = keep(calln((PyObject*)Py_TYPE(M.TclArrayVariable), qn.get(), bases.get(), body.get()));
         set_array_slots(M.TempTclArrayVariable);
     }
 }
 
-void make_variable_views(PyObject* tclns_dict, PyObject* modname) {
+void make_variable_views(PyObject* tclns_dict) {
     VS.tclns_body = Py_NewRef(tclns_dict);
-    {
-        Ref flags = import_from("sys", "flags");
-        Ref optimize = getattr(flags.get(), "optimize");
-        VS.asserts = !truthy(optimize.get());
-    }
     PyObject* meta = (PyObject*)Py_TYPE(M.MutableMapping);
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({M.MutableMapping});
-        Ref cls = make_class(meta, "VariablesView", "TclNamespace.VariablesView", bases.get(), kVariablesViewMethods,
-                             ns.get(), modname,
-                             "VariablesView(ns)\n\n"
-                             "The variables of a namespace as a mutable mapping from names\n"
-                             "(relative to the namespace) to values read as strings.");
-        PyObject* c = cls.get();
-        VS.own_view_iter = keep(class_attr(c, V.iter));
-        VS.own_view_byref = keep(class_attr(c, V.byref));
-        VS.own_view_get = keep(class_attr(c, V.get));
-        VS.own_view_set = keep(class_attr(c, V.set));
-        VS.own_view_unset = keep(class_attr(c, V.unset));
-        VS.own_view_exists = keep(class_attr(c, V.exists));
-        set_view_slots(c);
-        check(PyDict_SetItemString(tclns_dict, "VariablesView", c));
-        VS.VariablesView = cls.release();
-    }
-    {
-        Ref ns = own(PyDict_New());
-        Ref bases = tuple_of({VS.VariablesView});
-        Ref cls = make_class(meta, "ObjectsView", "TclNamespace.ObjectsView", bases.get(), kObjectsViewMethods,
-                             ns.get(), modname,
-                             "ObjectsView(ns)\n\n"
-                             "The variables of a namespace, values read as the interpreter's\n"
-                             "objects.");
-        VS.own_objs_get = keep(class_attr(cls.get(), V.get));
-        set_view_slots(cls.get());
-        check(PyDict_SetItemString(tclns_dict, "ObjectsView", cls.get()));
-        VS.ObjectsView = cls.release();
-    }
+    VS.VariablesView = new_class(meta, "TclNamespace.VariablesView", {M.MutableMapping}, kVariablesViewMethods,
+                                 "VariablesView(ns)\n\n"
+                                 "The variables of a namespace as a mutable mapping from names\n"
+                                 "(relative to the namespace) to values read as strings.")
+                           .release();
+    const std::pair<Loaded*, PyObject*> methods[] = {
+        {&VS.own_view_iter, S.dunder_iter}, {&VS.own_view_byref, S.byref}, {&VS.own_view_get, S.get},
+        {&VS.own_view_set, S.set}, {&VS.own_view_unset, S.unset}, {&VS.own_view_exists, S.exists}};
+    for (const auto& m : methods) m.first->load(VS.VariablesView, m.second);
+    set_view_slots(VS.VariablesView);
+    check(PyDict_SetItemString(tclns_dict, "VariablesView", VS.VariablesView));
+
+    VS.ObjectsView = new_class(meta, "TclNamespace.ObjectsView", {VS.VariablesView}, kObjectsViewMethods,
+                               "ObjectsView(ns)\n\n"
+                               "The variables of a namespace, values read as the interpreter's\n"
+                               "objects.")
+                         .release();
+    VS.own_objs_get.load(VS.ObjectsView, S.get);
+    set_view_slots(VS.ObjectsView);
+    check(PyDict_SetItemString(tclns_dict, "ObjectsView", VS.ObjectsView));
 }
 
-}  // namespace
+}  // namespace trelmo_ns

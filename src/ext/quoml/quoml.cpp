@@ -17,6 +17,8 @@
 // the collections.abc classes are fixed unless someone registers them (which
 // changes the ABC cache token, checked too), and converting them runs no
 // Python code.
+#include "casts.hpp"
+#include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
 #include "quoml_core.hpp"
@@ -37,71 +39,46 @@ const char kModuleName[] = "trelmo.tcl.quoml";
 // Interned names and module state.
 // ---------------------------------------------------------------------------
 
-// The module-level names that conversions look up at call time.
-enum NameId {
-    kMapping,
-    kSequence,
-    kSet,
-    kTclObj,
-    kUnicode,
-    kScanElement,
-    kConvertElement,
-    kFromSequence,
-    kFromMapping,
-    kQuoml,
-    kSysMaxSize,
-    kLongType,
-    kTclobjFromSequence,
-    kTclobjFromMapping,
-    kTclobj,
-    kNameCount
-};
+// The interned names: first the module-level names that conversions look up
+// at call time (S.names[kMapping], ...), then the other names (S.add, ...).
+#define QUOML_NAMES(GLOBAL, X) \
+    GLOBAL(kMapping, "Mapping") \
+    GLOBAL(kSequence, "Sequence") \
+    GLOBAL(kSet, "Set") \
+    GLOBAL(kTclObj, "_tkTcl_Obj") \
+    GLOBAL(kUnicode, "unicode") \
+    GLOBAL(kScanElement, "_Tcl_ScanElement") \
+    GLOBAL(kConvertElement, "_Tcl_ConvertElement") \
+    GLOBAL(kFromSequence, "_quoml_from_sequence") \
+    GLOBAL(kFromMapping, "_quoml_from_mapping") \
+    GLOBAL(kQuoml, "quoml") \
+    GLOBAL(kSysMaxSize, "_sysmaxsize") \
+    GLOBAL(kLongType, "_long_type") \
+    GLOBAL(kTclobjFromSequence, "_tclobj_from_sequence") \
+    GLOBAL(kTclobjFromMapping, "_tclobj_from_mapping") \
+    GLOBAL(kTclobj, "tclobj") \
+    X(dunder_quoml, "__quoml__") \
+    X(dunder_tclobj, "__tclobj__") \
+    X(add, "add") \
+    X(use_braces, "USE_BRACES") \
+    X(dont_use_braces, "TCL_DONT_USE_BRACES") \
+    X(braces_unmatched, "BRACES_UNMATCHED") \
+    X(true_, "true") \
+    X(false_, "false") \
+    X(empty, "") \
+    X(empty_braces, "{}") \
+    X(from_sequence, "from_sequence") \
+    X(from_mapping, "from_mapping")
+
+enum NameId { QUOML_NAMES(PYHELP_NAME_ENUM, PYHELP_NAME_SKIP) kNameCount };
 
 struct Strings {
     PyObject* names[kNameCount];
-    PyObject* dunder_quoml;
-    PyObject* dunder_tclobj;
-    PyObject* add;
-    PyObject* use_braces;
-    PyObject* dont_use_braces;
-    PyObject* braces_unmatched;
-    PyObject* true_;
-    PyObject* false_;
-    PyObject* empty;
-    PyObject* empty_braces;
-    PyObject* from_sequence;
-    PyObject* from_mapping;
+    QUOML_NAMES(PYHELP_NAME_SKIP, PYHELP_NAME_FIELD)
 } S;
 
-const InternEntry kInterned[] = {
-    {&S.names[kMapping], "Mapping"},
-    {&S.names[kSequence], "Sequence"},
-    {&S.names[kSet], "Set"},
-    {&S.names[kTclObj], "_tkTcl_Obj"},
-    {&S.names[kUnicode], "unicode"},
-    {&S.names[kScanElement], "_Tcl_ScanElement"},
-    {&S.names[kConvertElement], "_Tcl_ConvertElement"},
-    {&S.names[kFromSequence], "_quoml_from_sequence"},
-    {&S.names[kFromMapping], "_quoml_from_mapping"},
-    {&S.names[kQuoml], "quoml"},
-    {&S.names[kSysMaxSize], "_sysmaxsize"},
-    {&S.names[kLongType], "_long_type"},
-    {&S.names[kTclobjFromSequence], "_tclobj_from_sequence"},
-    {&S.names[kTclobjFromMapping], "_tclobj_from_mapping"},
-    {&S.names[kTclobj], "tclobj"},
-    {&S.dunder_quoml, "__quoml__"},
-    {&S.dunder_tclobj, "__tclobj__"},
-    {&S.add, "add"},
-    {&S.use_braces, "USE_BRACES"},
-    {&S.dont_use_braces, "TCL_DONT_USE_BRACES"},
-    {&S.braces_unmatched, "BRACES_UNMATCHED"},
-    {&S.true_, "true"},
-    {&S.false_, "false"},
-    {&S.empty, ""},
-    {&S.empty_braces, "{}"},
-    {&S.from_sequence, "from_sequence"},
-    {&S.from_mapping, "from_mapping"},
-};
+#define QUOML_GLOBAL_ENTRY(id, text) {&S.names[id], text},
+const InternEntry kInterned[] = {QUOML_NAMES(QUOML_GLOBAL_ENTRY, PYHELP_NAME_ENTRY)};
 
 struct State {
     PyObject* module = nullptr;
@@ -110,6 +87,7 @@ struct State {
     PyObject* get_cache_token = nullptr;     // abc.get_cache_token
     PyObject* abc_token = nullptr;           // token under which the built-in ABC answers were checked
     bool abc_ok = false;                     // built-in types answer isinstance as expected
+    guard::NameGuard names;                  // the names above, still bound as at import?
 } M;
 
 // ---------------------------------------------------------------------------
@@ -139,58 +117,9 @@ bool builtin_abc_answers_hold() {
     return ok;
 }
 
-bool scan_names() {
-    for (int i = 0; i < kNameCount; ++i) {
-        PyObject* v = PyDict_GetItemWithError(M.dict, S.names[i]);
-        if (v != M.original[i]) {
-            if (!v && PyErr_Occurred()) throw PyErrSet{};
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether every module-level name is still bound as at import.  The names are
-// read again only after the module namespace has changed: a dict watcher
-// tells from 3.12 on, the dictionary's version tag before.
-#if PY_VERSION_HEX >= 0x030C0000
-int g_watcher = -1;         // dict watcher id, or -1 when none could be had
-bool g_names_dirty = true;  // the namespace changed since the last scan
-int on_namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    g_names_dirty = true;
-    return 0;
-}
-#else
-uint64_t g_names_tag = 0;  // version tag of the namespace at the last scan
-bool g_names_tag_valid = false;
-#endif
-bool g_names_ok = false;  // the verdict of the last scan
-
-bool names_are_own() {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (g_watcher >= 0 && !g_names_dirty) return g_names_ok;
-    g_names_ok = scan_names();
-    g_names_dirty = false;
-#else
-    uint64_t tag = ((PyDictObject*)M.dict)->ma_version_tag;
-    if (g_names_tag_valid && tag == g_names_tag) return g_names_ok;
-    g_names_ok = scan_names();
-    g_names_tag = tag;
-    g_names_tag_valid = true;
-#endif
-    return g_names_ok;
-}
-
-void watch_namespace() {
-#if PY_VERSION_HEX >= 0x030C0000
-    g_watcher = PyDict_AddWatcher(on_namespace_changed);
-    if (g_watcher < 0) {  // no watcher left: scan every time instead
-        PyErr_Clear();
-        return;
-    }
-    check(PyDict_Watch(g_watcher, M.dict));
-#endif
-}
+// Whether every module-level name is still bound as at import: one
+// comparison while the module namespace is unchanged.
+bool names_are_own() { return M.names.holds(); }
 
 // How long a conversion keeps the interpreter lock before it lets other
 // threads run, and how many elements it handles between looks at the clock.
@@ -295,6 +224,26 @@ inline bool is_pure_key(PyObject* k) noexcept {
     PyTypeObject* t = Py_TYPE(k);
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
            t == &PyBytes_Type || k == Py_None;
+}
+
+// f(item) for every item that iterating obj yields.  Iterating anything but
+// an exact built-in container may run Python code, so the context forgets its
+// check of the names before the iteration starts and after every step.
+template <typename F>
+void for_each_item(PyObject* obj, Ctx& ctx, F&& f) {
+    const bool pure = is_pure_iterable(Py_TYPE(obj));
+    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
+    Ref it = own(PyObject_GetIter(obj));
+    for (;;) {
+        ctx.tick();
+        Ref e = Ref::steal(PyIter_Next(it.get()));
+        if (!pure) ctx.taint();
+        if (!e) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return;
+        }
+        f(e.get());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -978,21 +927,11 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
         return finish_list(items, ctx, known);
     }
     if (t == &PyBytes_Type && ctx.pristine()) return bytes_list(obj);
-    const bool pure = is_pure_iterable(t);
-    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
-    Ref it = own(PyObject_GetIter(obj));
     Items items(ctx, 8, known);
-    for (;;) {
-        ctx.tick();
-        Ref e = Ref::steal(PyIter_Next(it.get()));
-        if (!pure) ctx.taint();
-        if (!e) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            break;
-        }
+    for_each_item(obj, ctx, [&](PyObject* e) {
         Known k;
-        items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
-    }
+        items.push(quoml_item(e, ctx, &k), ctx, &k);
+    });
     return finish_list(items, ctx, known);
 }
 
@@ -1241,27 +1180,6 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     return call_named(kQuoml, obj, ctx);
 }
 
-// Text the bridge cannot encode (a lone surrogate outside U+DC80..U+DCFF,
-// the range its "surrogateescape" encoding carries) is refused with the error
-// the bridge raises for such an argument.  The bridge converts the items of a
-// tuple without checking each conversion, so such text inside a tuple would
-// crash the process there instead.
-void refuse_uncarryable(PyObject* item) {
-    if (!PyUnicode_Check(item)) return;
-    unicode_ready(item);
-    const int kind = PyUnicode_KIND(item);
-    if (kind == PyUnicode_1BYTE_KIND) return;
-    const void* data = PyUnicode_DATA(item);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (ch >= 0xD800 && ch <= 0xDFFF && !(ch >= 0xDC80 && ch <= 0xDCFF)) {
-            own(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));  // raises UnicodeEncodeError
-            raise(PyExc_UnicodeError, "text with a lone surrogate cannot go to Tcl");
-        }
-    }
-}
-
 // tclobj(e) for an item of a tuple being built.
 inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
     Ref r = ctx.pristine() ? tclobj_impl(e, ctx) : call_named(kTclobj, e, ctx);
@@ -1309,19 +1227,7 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
         }
         return tuple_of_refs(out, ctx);
     }
-    const bool pure = is_pure_iterable(t);
-    if (!pure) ctx.taint();  // CAUTION: may run arbitrary Python code
-    Ref it = own(PyObject_GetIter(obj));
-    for (;;) {
-        ctx.tick();
-        Ref e = Ref::steal(PyIter_Next(it.get()));
-        if (!pure) ctx.taint();
-        if (!e) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            break;
-        }
-        out.push_back(tclobj_item(e.get(), ctx));
-    }
+    for_each_item(obj, ctx, [&](PyObject* e) { out.push_back(tclobj_item(e, ctx)); });
     return tuple_of_refs(out, ctx);
 }
 
@@ -1544,8 +1450,7 @@ PyMethodDef kFuncMethods[] = {
 };
 
 PyTypeObject FuncType = [] {
-    PyTypeObject t{};
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // static: never freed
+    PyTypeObject t = compat::static_type();
     t.tp_name = "trelmo.tcl.quoml.converter";
     t.tp_basicsize = sizeof(FuncObject);
     t.tp_dealloc = Func_dealloc;
@@ -1595,7 +1500,38 @@ PyObject* capi_tclobj(PyObject* obj) {
     });
 }
 
-QuomlCAPI kCAPI = {1, nullptr, nullptr, capi_quoml, capi_tclobj};
+int capi_names_hold() {
+    try {
+        return names_are_own() ? 1 : 0;
+    } catch (const PyErrSet&) {
+        return -1;
+    }
+}
+
+int capi_pristine() {
+    try {
+        return builtin_abc_answers_hold() && names_are_own() ? 1 : 0;
+    } catch (const PyErrSet&) {
+        return -1;
+    }
+}
+
+PyObject* capi_loaded(PyObject* name) {
+    for (int i = 0; i < kNameCount; ++i)
+        if (name == S.names[i]) return M.original[i];
+    if (!PyUnicode_Check(name)) return nullptr;
+    for (int i = 0; i < kNameCount; ++i) {
+        int eq = PyUnicode_Compare(name, S.names[i]);
+        if (eq == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (eq == 0) return M.original[i];
+    }
+    return nullptr;
+}
+
+QuomlCAPI kCAPI = {2, nullptr, nullptr, capi_quoml, capi_tclobj, capi_names_hold, capi_pristine, capi_loaded};
 
 // ---------------------------------------------------------------------------
 // Module.
@@ -1610,10 +1546,7 @@ const char kModuleDoc[] =
     "part through __quoml__() and __tclobj__().  The conversions call each other\n"
     "through the module-level names, so rebinding one changes later conversions.";
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, kModuleName, kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr,
-                          nullptr};
-
-void add(PyObject* m, const char* name, PyObject* value) { check(PyModule_AddObjectRef(m, name, value)); }
+PyModuleDef module_def = module_def_of(kModuleName, kModuleDoc);
 
 // Binds name to value and remembers value as the module's own.
 void add_named(PyObject* m, NameId id, PyObject* value) {
@@ -1624,9 +1557,8 @@ void add_named(PyObject* m, NameId id, PyObject* value) {
 
 Ref init_module() {
     if (M.module) return Ref::newref(M.module);
-    intern_all(kInterned);
     check(PyType_Ready(&FuncType));
-    Ref m = own(PyModule_Create(&module_def));
+    Ref m = new_module(&module_def, kInterned);
     M.dict = PyModule_GetDict(m.get());
     PyObject* mod = m.get();
     Ref modname = from_utf8(kModuleName);
@@ -1641,7 +1573,7 @@ Ref init_module() {
     Ref tcl_obj = import_from("_tkinter", "Tcl_Obj");
     add_named(mod, kTclObj, tcl_obj.get());
     Ref sys = import("sys");
-    add(mod, "sys", sys.get());
+    add_object(mod, "sys", sys.get());
     add_named(mod, kUnicode, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
     Ref scan = own(PyCFunction_NewEx(&kScanDef, nullptr, modname.get()));
@@ -1649,7 +1581,7 @@ Ref init_module() {
     Ref convert = own(PyCFunction_NewEx(&kConvertDef, nullptr, modname.get()));
     add_named(mod, kConvertElement, convert.get());
     Ref update = own(PyCFunction_NewEx(&kUpdateDef, nullptr, modname.get()));
-    add(mod, "_tcl_UpdateStringOfList", update.get());
+    add_object(mod, "_tcl_UpdateStringOfList", update.get());
     add_named(mod, kFromSequence, update.get());
     Ref from_mapping = own(PyCFunction_NewEx(&kFromMappingDef, nullptr, modname.get()));
     add_named(mod, kFromMapping, from_mapping.get());
@@ -1674,19 +1606,20 @@ Ref init_module() {
     setattr(tclobj.get(), S.from_sequence, t_from_sequence.get());
     setattr(tclobj.get(), S.from_mapping, t_from_mapping.get());
 
+    quoml_casts::add_to_module(mod, tcl_obj.get());
+
     M.get_cache_token = import_from("abc", "get_cache_token").release();
     kCAPI.quoml_func = quoml.get();
     kCAPI.tclobj_func = tclobj.get();
     Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));
-    add(mod, "_C_API", capsule.get());
+    add_object(mod, "_C_API", capsule.get());
 
+    M.names.init(M.dict);
+    for (int i = 0; i < kNameCount; ++i) M.names.expect(S.names[i], M.original[i]);
     M.module = Py_NewRef(mod);
-    watch_namespace();
     return m;
 }
 
 }  // namespace
 
-TRELMO_MODINIT PyInit_quoml() {
-    return guarded([] { return init_module(); });
-}
+PYHELP_MODULE_INIT(quoml, init_module)

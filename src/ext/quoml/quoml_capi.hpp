@@ -8,6 +8,26 @@
 // entry points behave exactly like calling the function objects: they honour
 // rebinding of the quoml module's own names, and return a new reference or
 // NULL with an exception set.
+//
+// From version 2 the capsule also answers for quoml's module-level names, so a
+// sibling whose shortcut relies on them (tclobj() of a tuple of strings is the
+// tuple itself, say) asks quoml instead of watching quoml's namespace itself:
+//   names_hold()      1 while every name the conversions look up (Mapping,
+//                     Sequence, Set, _tkTcl_Obj, unicode, _Tcl_ScanElement,
+//                     _Tcl_ConvertElement, _quoml_from_sequence,
+//                     _quoml_from_mapping, quoml, _sysmaxsize, _long_type,
+//                     _tclobj_from_sequence, _tclobj_from_mapping, tclobj) is
+//                     bound as at import, 0 once one is not, -1 with an
+//                     exception set on error.  One comparison while quoml's
+//                     namespace is unchanged.
+//   pristine()        names_hold(), and the built-in containers still answer
+//                     isinstance() against Sequence, Set and Mapping as at
+//                     import (only ABC registration changes that): quoml's own
+//                     condition for converting built-in values without
+//                     Python-level calls.  May call abc.get_cache_token().
+//   loaded(name)      the object `name` was bound to at import (borrowed,
+//                     alive for the process), or NULL (no exception) when name
+//                     is not one of those names.
 #pragma once
 
 #include <Python.h>
@@ -15,11 +35,15 @@
 #define TRELMO_QUOML_CAPSULE "trelmo.tcl.quoml._C_API"
 
 struct QuomlCAPI {
-    int version;            // 1
+    int version;            // 2 (1 had the members up to tclobj)
     PyObject* quoml_func;   // the module's `quoml` function object (borrowed, immortal for the process)
     PyObject* tclobj_func;  // the module's `tclobj` function object
     PyObject* (*quoml)(PyObject* obj);
     PyObject* (*tclobj)(PyObject* obj);
+    // version 2
+    int (*names_hold)(void);
+    int (*pristine)(void);
+    PyObject* (*loaded)(PyObject* name);
 };
 
 // Import the capsule from the module object trelmo.tcl.quoml.  The package

@@ -51,3 +51,6 @@ def _tclobj_from_mapping(obj: Mapping[Any, Any]) -> Tuple[Any, ...]:
 tclobj: _Converter
 
 _C_API: Any
+
+def _cast_any(value: Any, /) -> Any:
+    """Best-effort conversion of a Tcl result: text becomes a number only when canonical."""
