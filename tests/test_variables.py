@@ -4,6 +4,7 @@ objects views of a namespace, and the temporary variables."""
 import collections.abc as abc
 import gc
 import inspect
+import re
 import weakref
 
 import pytest
@@ -650,6 +651,36 @@ def test_cast_list_gives_the_tcl_text_of_every_element(tcl, shape, forcing):
     got = tcl.cast_array(tk.call("array", "get", "::A"))
     assert got == trelmo.tcl.cast_array(tk.eval("array get ::A")) == dict(zip(pairs[::2], pairs[1::2]))
     assert all(type(k) is str and type(v) is str for k, v in got.items())
+
+
+# The string readers (the vars view, get_str) give exactly the text `set N`
+# gives, however Tcl or Python stored the value, and missing variables fail
+# the same way.
+@pytest.mark.parametrize("shape, forcing", SHAPES_AND_FORCINGS[:: 3] + [("", "")])
+@pytest.mark.parametrize("stored", [None, 5, 2.5, -0.0, True, ("a", "b c", ("d",)), "x {y", b"\xff\x00a", "\u20ac \U0001f600"])
+def test_string_readers_give_the_text_set_gives(tcl, shape, forcing, stored):
+    tk = tcl.tk
+    tk.eval("namespace eval ::n {}")
+    if stored is None and shape:
+        tk.eval("set ::n::v [string range [%s] 0 end]" % shape)
+        tk.eval(forcing.replace("$::v", "$::n::v"))
+    elif stored is None:
+        tk.eval("catch {unset ::n::v}")
+    else:
+        tk.setvar("::n::v", stored)
+    view = TclNamespace("::n", tcl).vars
+    handle = TclVariable("::n::v", tcl=tcl)
+    try:
+        expected = tk.eval("set ::n::v")
+    except TclError as e:
+        with pytest.raises(KeyError) as info:
+            view["v"]
+        assert str(info.value.__cause__) == str(e)
+        with pytest.raises(TclError, match=re.escape(str(e))):
+            handle.get_str()
+        return
+    assert view["v"] == expected and view.get("v") == expected and handle.get_str() == expected
+    assert type(view["v"]) is str
 
 
 @pytest.mark.parametrize(

@@ -27,6 +27,7 @@ struct VarState {
     newfunc tclvar_new = nullptr;     // TclVariable's tp_new when it was made
     PyObject* tclns_body = nullptr;   // the class body dict TclNamespace was made from
     PyObject* plain_ns = nullptr;     // the last namespace text found plain (see join_member)
+    PyObject *last_ns = nullptr, *last_member = nullptr, *last_joined = nullptr;  // the last plain join (owned)
     // keyword-name tuples for calls through `self`
     PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
     // the class attributes as made here; a lookup that still finds one of
@@ -105,9 +106,44 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
     return invoke(tk.get(), S.getvar, name, index);
 }
 
+// Whether tk is an application object of _tkinter itself (the type is
+// remembered once recognised): its getvar and eval are the bridge's own.
+PyTypeObject* g_tkapp = nullptr;  // never freed: _tkinter stays loaded
+
+bool is_tkapp(PyObject* tk) {
+    PyTypeObject* t = Py_TYPE(tk);
+    if (t == g_tkapp) return true;
+    if (g_tkapp || std::strcmp(t->tp_name, "_tkinter.tkapp") != 0 || t->tp_dictoffset != 0 ||
+        (t->tp_flags & Py_TPFLAGS_BASETYPE) || t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    g_tkapp = t;
+    return true;
+}
+
 // tk.eval(quoml(("set", N))): the value as Tcl's string.
+//
+// A shorter way gives the same answer in the common case: the bridge's
+// getvar(N) hands back a str exactly when Tcl holds the value as plain text,
+// and that str is then the text `set N` returns (both read the variable the
+// same way, from the current call frame, and decode Tcl's text the same
+// way).  Any other answer (an int, a tuple, a Tcl_Obj, an error) is not
+// used: the value is read again through `set`, whose result and errors are
+// then exactly the ones callers have always seen.
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = tk_from(tcl);
+    if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
+        // the method as the type holds it now (served from the method cache)
+        PyObject* getvar = compat::type_lookup(Py_TYPE(tk.get()), S.getvar);
+        if (getvar && Py_TYPE(getvar) == &PyMethodDescr_Type) {
+            PyObject* argv[] = {tk.get(), name};
+            Ref v = Ref::steal(PyObject_Vectorcall(getvar, argv, 2, nullptr));
+            if (v && PyUnicode_CheckExact(v.get())) return v;
+            if (!v) {
+                if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
+                PyErr_Clear();
+            }
+        }
+    }
     Ref n = element_name(name, index);
     Ref words = tuple_of({S.set, n.get()});
     Ref script = to_quoml(words.get());
@@ -679,6 +715,9 @@ bool simple_member(PyObject* s) {
 // member name without colons, normalising changes nothing and the join is
 // the concatenation; the last namespace name seen is remembered as plain.
 Ref join_member(PyObject* ns_text, PyObject* var_name) {
+    // The last join, by identity of its two (immutable) strings: a view read
+    // again and again under one name joins the same objects each time.
+    if (ns_text == VS.last_ns && var_name == VS.last_member) return Ref::newref(VS.last_joined);
     if (simple_member(var_name) && PyUnicode_CheckExact(ns_text)) {
         bool plain;
         if (ns_text == VS.plain_ns) {
@@ -687,7 +726,13 @@ Ref join_member(PyObject* ns_text, PyObject* var_name) {
             plain = plain_name(ns_text);
             if (plain) Py_XSETREF(VS.plain_ns, Py_NewRef(ns_text));
         }
-        if (plain) return concat3(ns_text, "::", var_name, "");
+        if (plain) {
+            Ref joined = concat3(ns_text, "::", var_name, "");
+            Py_XSETREF(VS.last_ns, Py_NewRef(ns_text));
+            Py_XSETREF(VS.last_member, Py_NewRef(var_name));
+            Py_XSETREF(VS.last_joined, Py_NewRef(joined.get()));
+            return joined;
+        }
     }
     PyObject* items[] = {ns_text, var_name};
     return ns_join(items, 2);
