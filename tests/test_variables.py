@@ -5,6 +5,7 @@ import collections.abc as abc
 import gc
 import inspect
 import re
+import sys
 import weakref
 
 import pytest
@@ -398,6 +399,61 @@ def test_view_overrides_are_honoured(ns, monkeypatch):
     assert len(Filtered(ns)) == 2  # len counts what iteration yields
     monkeypatch.setattr(TclVariable, "get_str", lambda self, array_index=None: "via handle " + self.var_name)
     assert ns.vars["x"] == "via handle ::n::x"
+
+
+# A view read and written again and again: every change to what its item
+# operations depend on takes effect at the next one.
+CHANGES = [
+    ("instance get", lambda view, ns, m: setattr(view, "get", lambda name: "own " + name), "own x", None),
+    ("instance set", lambda view, ns, m: setattr(view, "set", lambda name, value: ns.tcl.tk.setvar(
+        "::n::other", value)), None, "other"),
+    ("class get", lambda view, ns, m: m.setattr(TclNamespace.VariablesView, "get", lambda self, name: "cls"),
+     "cls", None),
+    ("class byref", lambda view, ns, m: m.setattr(TclNamespace.VariablesView, "byref", lambda self, name: TclVariable(
+        "::n::other", tcl=ns.tcl)), "o", "other"),
+    ("handle get_str", lambda view, ns, m: m.setattr(TclVariable, "get_str", lambda self, array_index=None: "h"),
+     "h", None),
+    ("handle set", lambda view, ns, m: m.setattr(TclVariable, "set", lambda self, value, array_index=None: None),
+     None, "unchanged"),
+    ("view's namespace", lambda view, ns, m: setattr(view, "ns", TclNamespace("::n2", ns.tcl)), "in n2", "n2"),
+    ("namespace text", lambda view, ns, m: setattr(ns, "ns", "::n2"), "in n2", "n2"),
+    ("namespace __str__", lambda view, ns, m: m.setattr(TclNamespace, "__str__", lambda self: "::n2"), "in n2", "n2"),
+    ("module quoml", lambda view, ns, m: m.setattr(sys.modules["trelmo.tcl.namespace"], "quoml",
+                                                   lambda o: "::n::other" if o == "::n::x" else quoml(o)), "o", None),
+]
+
+
+@pytest.mark.parametrize("what, change, read, written", CHANGES, ids=[c[0] for c in CHANGES])
+def test_repeated_view_operations_follow_changes(tcl, ns, monkeypatch, what, change, read, written):
+    tk = tcl.tk
+    tk.eval("namespace eval ::n2 {set x {in n2}}; set ::n::other o; set ::n::x x0")
+    view = ns.vars
+    for _ in range(3):  # the same operations, as a loop would repeat them
+        assert view["x"] == "x0"
+        view["x"] = "x0"
+    change(view, ns, monkeypatch)
+    if read is not None:
+        assert view["x"] == read
+    if written is not None:
+        view["x"] = "new"
+        where = {"other": "::n::other", "n2": "::n2::x", "unchanged": "::n::x"}[written]
+        assert tk.eval("set " + where) == ("x0" if written == "unchanged" else "new")
+
+
+def test_repeated_view_reads_after_the_interpreter_is_gone():
+    tcl = Interpreter()
+    space = TclNamespace("::n", tcl)
+    space.create()
+    view = space.vars
+    view["x"] = "1"
+    for _ in range(3):
+        assert view["x"] == "1"
+    del tcl
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        view["x"]
+    with pytest.raises(ReferenceError):
+        view["x"] = 2
 
 
 def test_view_iteration_lists_the_namespace_own_variables(tcl, ns, rec):

@@ -657,7 +657,7 @@ struct ViewHandle {
  * Results:
  *     New reference to the namespace's text.
  */
-Ref ns_text(PyObject* ns) {
+Ref ns_text(PyObject* ns, bool* direct = nullptr) {
     PyTypeObject* t = Py_TYPE(ns);
     if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
         quoml_is_own()) {
@@ -671,7 +671,10 @@ Ref ns_text(PyObject* ns) {
         }
         if (type_ok && guard::instance_lacks(ns, S.dunder_quoml) && guard::instance_lacks(ns, S.dunder_tclobj)) {
             Ref text = getattr(ns, S.ns);
-            if (PyUnicode_CheckExact(text.get())) return text;
+            if (PyUnicode_CheckExact(text.get())) {
+                if (direct) *direct = true;
+                return text;
+            }
         }
     }
     return to_quoml(ns);
@@ -738,21 +741,112 @@ Ref join_member(PyObject* ns_text, PyObject* var_name) {
     return ns_join(items, 2);
 }
 
-void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
+/*
+ * ViewMemo --
+ *     What view_handle() found for the view used last through one of its
+ *     item operations, kept while nothing it depends on can have changed.
+ *     Up to 3.11 every state of every dictionary has a process-unique
+ *     version: an unchanged version of the view's instance dictionary (so the
+ *     same `ns` handle, no shadowing method) and of the namespace handle's
+ *     (the same name text and interpreter proxy), with unchanged version
+ *     tags of both classes and of TclVariable, means that every lookup
+ *     view_handle() and the guards before it made would find what they found
+ *     before.  Later versions have no such versions for instance
+ *     dictionaries, and the lookups are made every time.  The quoml names
+ *     and the interpreter's truth are asked on every use.
+ */
+struct ViewMemo {
+    PyObject* view_dict = nullptr;  // borrowed: compared with its version only
+    uint64_t view_version = 0;
+    PyObject* ns = nullptr;  // borrowed: held by view_dict in that state
+    PyObject* ns_dict = nullptr;
+    uint64_t ns_version = 0;
+    PyTypeObject *view_type = nullptr, *ns_type = nullptr;
+    unsigned view_tag = 0, ns_tag = 0, var_tag = 0;
+    // the namespace name text and the weak proxy found then: owned, and kept
+    // for the process like the rest of the module state (never released
+    // from a static destructor, after the runtime is gone)
+    PyObject *text = nullptr, *tcl = nullptr;
+};
+ViewMemo g_getitem_memo, g_setitem_memo;
+
+// The instance dictionary of obj and its version, or false.
+bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version) {
+    PyObject** dp = compat::dict_ptr(obj);
+    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
+    dict = *dp;
+    version = compat::instance_dict_version(dict);
+    return version != 0;
+}
+
+bool memo_holds(const ViewMemo& m, PyObject* self) {
+    if (!compat::kInstanceDictVersions || !m.view_dict) return false;
+    PyObject* d;
+    uint64_t v;
+    if (!dict_state(self, d, v) || d != m.view_dict || v != m.view_version) return false;
+    if (Py_TYPE(self) != m.view_type || compat::type_version(m.view_type) != m.view_tag) return false;
+    if (!dict_state(m.ns, d, v) || d != m.ns_dict || v != m.ns_version) return false;
+    if (Py_TYPE(m.ns) != m.ns_type || compat::type_version(m.ns_type) != m.ns_tag) return false;
+    PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
+    return tv->tp_new == VS.tclvar_new && compat::type_version(tv) == m.var_tag;
+}
+
+// Remembers what view_handle() just found for self (all its checks passed).
+void memo_store(ViewMemo& m, PyObject* self, PyObject* ns, PyObject* text, PyObject* tcl) {
+    m.view_dict = nullptr;
+    if (!compat::kInstanceDictVersions || !compat::is_weak_proxy_type(Py_TYPE(tcl))) return;
+    const unsigned view_tag = compat::type_version(Py_TYPE(self));
+    const unsigned ns_tag = compat::type_version(Py_TYPE(ns));
+    const unsigned var_tag = compat::type_version((PyTypeObject*)M.TclVariable);
+    if (!view_tag || !ns_tag || !var_tag) return;
+    PyObject *view_dict, *ns_dict;
+    uint64_t view_version, ns_version;
+    if (!dict_state(self, view_dict, view_version) || !dict_state(ns, ns_dict, ns_version)) return;
+    m.view_type = Py_TYPE(self);
+    m.ns_type = Py_TYPE(ns);
+    m.view_tag = view_tag;
+    m.ns_tag = ns_tag;
+    m.var_tag = var_tag;
+    m.view_version = view_version;
+    m.ns = ns;
+    m.ns_dict = ns_dict;
+    m.ns_version = ns_version;
+    Py_XSETREF(m.text, Py_NewRef(text));
+    Py_XSETREF(m.tcl, Py_NewRef(tcl));
+    m.view_dict = view_dict;
+}
+
+// The interpreter part of view_handle(): a true weak proxy as it is (what
+// bind_interp keeps), anything else bound afresh.
+Ref view_interp(Ref&& tcl) {
+    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) && truthy(tcl.get())) return std::move(tcl);
+    return bind_interp(tcl.get());
+}
+
+// quoml of an exact str is the str itself (it can carry no protocol method)
+Ref view_name(Ref&& joined) {
+    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own()) return std::move(joined);
+    return to_quoml(joined.get());
+}
+
+void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h, ViewMemo* memo = nullptr) {
+    if (memo && memo_holds(*memo, self)) {
+        Ref joined = join_member(memo->text, var_name);
+        h.tcl = view_interp(Ref::newref(memo->tcl));
+        h.name = view_name(std::move(joined));
+        return;
+    }
     Ref ns = getattr(self, S.ns);
-    Ref text = ns_text(ns.get());
+    bool direct = false;
+    Ref text = ns_text(ns.get(), &direct);
     Ref joined = join_member(text.get(), var_name);
     Ref tcl = getattr(ns.get(), S.tcl);
-    PyTypeObject* tt = Py_TYPE(tcl.get());
-    if (compat::is_weak_proxy_type(tt) && truthy(tcl.get()))
-        h.tcl = std::move(tcl);  // what bind_interp keeps: a true weak proxy as it is
-    else
-        h.tcl = bind_interp(tcl.get());
-    // quoml of an exact str is the str itself (it can carry no protocol method)
-    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own())
-        h.name = std::move(joined);
-    else
-        h.name = to_quoml(joined.get());
+    if (memo) {
+        if (direct) memo_store(*memo, self, ns.get(), text.get(), tcl.get());
+        else memo->view_dict = nullptr;
+    }
+    h.tcl = view_interp(std::move(tcl));
+    h.name = view_name(std::move(joined));
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
@@ -818,10 +912,10 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 // VariablesView.get(var_name): byref(var_name).get_str()
-Ref view_get_str(PyObject* self, PyObject* var_name) {
-    if (view_plain(self, VS.own_get_str)) {
+Ref view_get_str(PyObject* self, PyObject* var_name, ViewMemo* memo = nullptr) {
+    if ((memo && memo_holds(*memo, self)) || view_plain(self, VS.own_get_str)) {
         ViewHandle h;
-        view_handle(self, var_name, h);
+        view_handle(self, var_name, h, memo);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
     Ref v = view_byref(self, var_name);
@@ -854,10 +948,10 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return view_get_obj(a[0], a[1], or_none(a[2]));
 }
 
-Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
-    if (view_plain(self, VS.own_set)) {
+Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, ViewMemo* memo = nullptr) {
+    if ((memo && memo_holds(*memo, self)) || view_plain(self, VS.own_set)) {
         ViewHandle h;
-        view_handle(self, var_name, h);
+        view_handle(self, var_name, h, memo);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
     }
     Ref v = view_byref(self, var_name);
@@ -962,7 +1056,9 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        if (VS.own_view_get.on(self)) return view_get_str(self, var_name);
+        // the memo is filled only once both checks have passed for this view
+        if (memo_holds(g_getitem_memo, self)) return view_get_str(self, var_name, &g_getitem_memo);
+        if (VS.own_view_get.on(self)) return view_get_str(self, var_name, &g_getitem_memo);
         if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
         return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
@@ -983,8 +1079,8 @@ const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__set
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (VS.own_view_set.on(a[0]))
-        view_set(a[0], a[1], a[2], Py_None);
+    if (memo_holds(g_setitem_memo, a[0]) || VS.own_view_set.on(a[0]))
+        view_set(a[0], a[1], a[2], Py_None, &g_setitem_memo);
     else
         invoke(a[0], S.set, a[1], a[2]);
     return none();
