@@ -440,6 +440,29 @@ def test_repeated_view_operations_follow_changes(tcl, ns, monkeypatch, what, cha
         assert tk.eval("set " + where) == ("x0" if written == "unchanged" else "new")
 
 
+ARRAY_CHANGES = [
+    ("instance get", lambda a, m: setattr(a, "get", lambda array_index=None: "own " + array_index), "own k"),
+    ("class get", lambda a, m: m.setattr(TclArrayVariable, "get", lambda self, array_index=None: "cls"), "cls"),
+    ("cast", lambda a, m: setattr(a, "cast", str.upper), "V"),
+    ("name", lambda a, m: setattr(a, "var_name", "::n::other"), "o"),
+    ("class cast", lambda a, m: m.setattr(TclArrayVariable, "cast", property(lambda self: str.title), raising=False),
+     "V"),
+    ("interpreter", lambda a, m: setattr(a, "tcl", weakref.proxy(a.other)), "elsewhere"),
+]
+
+
+@pytest.mark.parametrize("what, change, read", ARRAY_CHANGES, ids=[c[0] for c in ARRAY_CHANGES])
+def test_repeated_element_reads_follow_changes(tcl, monkeypatch, what, change, read):
+    tcl.tk.eval("namespace eval ::n {array set arr {k v}; array set other {k o}}")
+    a = TclArrayVariable("::n::arr", tcl=tcl)
+    a.other = Interpreter()
+    a.other.tk.eval("namespace eval ::n {array set arr {k elsewhere}}")
+    for _ in range(3):
+        assert a["k"] == "v"
+    change(a, monkeypatch)
+    assert a["k"] == read
+
+
 def test_repeated_view_reads_after_the_interpreter_is_gone():
     tcl = Interpreter()
     space = TclNamespace("::n", tcl)

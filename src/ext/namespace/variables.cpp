@@ -527,17 +527,91 @@ Ref TclArrayVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 // array_index=key), self.unset(array_index=key), self.exists(array_index=key).
 enum class ItemOp { getitem, setitem, delitem, contains };
 
+// The instance dictionary of obj and its version, or false.
+bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version) {
+    PyObject** dp = compat::dict_ptr(obj);
+    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
+    dict = *dp;
+    version = compat::instance_dict_version(dict);
+    return version != 0;
+}
+
+/*
+ * ItemMemo --
+ *     The handle whose elements were read last through a[k]: its instance
+ *     dictionary at a version (up to 3.11, where every dictionary state has
+ *     a process-unique version), its class at a version tag, and the
+ *     attributes tcl, var_name and cast as entries of that dictionary
+ *     state (borrowed from it).  While both are unchanged, `self.get` is
+ *     still the class's own and those attributes are still those entries,
+ *     so they are taken from here instead of being looked up again.
+ */
+struct ItemMemo {
+    PyObject* dict = nullptr;  // borrowed: compared with its version only
+    uint64_t version = 0;
+    PyTypeObject* type = nullptr;
+    unsigned tag = 0;
+    PyObject *tcl = nullptr, *name = nullptr, *cast = nullptr;  // borrowed from dict in that state
+} g_item_memo;
+
+bool item_memo_holds(PyObject* self) {
+    if (!compat::kInstanceDictVersions || !g_item_memo.dict) return false;
+    PyObject* d;
+    uint64_t v;
+    return Py_TYPE(self) == g_item_memo.type && compat::type_version(g_item_memo.type) == g_item_memo.tag &&
+           dict_state(self, d, v) && d == g_item_memo.dict && v == g_item_memo.version;
+}
+
+// Remembers self once `self.get` was found to be the class's own: when its
+// three attributes are plain entries of its instance dictionary.
+void item_memo_store(PyObject* self) {
+    g_item_memo.dict = nullptr;
+    if (!compat::kInstanceDictVersions) return;
+    PyTypeObject* t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr) return;
+    const unsigned tag = compat::type_version(t);
+    PyObject* d;
+    uint64_t v;
+    if (!tag || !dict_state(self, d, v)) return;
+    PyObject* found[3];
+    PyObject* const names[] = {S.tcl, S.var_name, S.cast};
+    for (int i = 0; i < 3; ++i) {
+        if (compat::type_lookup(t, names[i])) return;  // a class attribute could be a descriptor
+        found[i] = PyDict_GetItemWithError(d, names[i]);
+        if (!found[i]) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return;
+        }
+    }
+    g_item_memo = ItemMemo{d, v, t, tag, found[0], found[1], found[2]};
+}
+
+// a[k] through the memo: get_obj(array_index=k) with the handle's cast.
+Ref item_get_remembered(PyObject* self, PyObject* key) {
+    Ref tcl = Ref::newref(g_item_memo.tcl), name = Ref::newref(g_item_memo.name);
+    Ref raw = var_getvar(tcl.get(), name.get(), key);
+    // self.cast read after the command, as get_obj reads it: Tcl may have
+    // run Python code meanwhile
+    Ref cast = item_memo_holds(self) ? Ref::newref(g_item_memo.cast) : getattr(self, S.cast);
+    if (cast.get() == Py_None || !truthy(cast.get())) return raw;
+    return call1(cast.get(), raw.get());
+}
+
 template <ItemOp Op, const Signature& Sig>
 Ref array_item(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(Sig, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
+    if (Op == ItemOp::getitem && item_memo_holds(self)) return item_get_remembered(self, key);
     Loaded& meth = Op == ItemOp::getitem   ? VS.own_get
                    : Op == ItemOp::setitem ? VS.own_set
                    : Op == ItemOp::delitem ? VS.own_unset
                                            : VS.own_exists;
     if (meth.on(self)) {
-        if (Op == ItemOp::getitem) return get_obj_impl(self, key, VS.marker);
+        if (Op == ItemOp::getitem) {
+            item_memo_store(self);
+            return get_obj_impl(self, key, VS.marker);
+        }
         Bound b(self);
         if (Op == ItemOp::setitem) var_setvar(b.tcl.get(), b.name.get(), key, value);
         if (Op == ItemOp::delitem) var_unset(b.tcl.get(), b.name.get(), key, Py_False);
@@ -769,15 +843,6 @@ struct ViewMemo {
     PyObject *text = nullptr, *tcl = nullptr;
 };
 ViewMemo g_getitem_memo, g_setitem_memo;
-
-// The instance dictionary of obj and its version, or false.
-bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version) {
-    PyObject** dp = compat::dict_ptr(obj);
-    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
-    dict = *dp;
-    version = compat::instance_dict_version(dict);
-    return version != 0;
-}
 
 bool memo_holds(const ViewMemo& m, PyObject* self) {
     if (!compat::kInstanceDictVersions || !m.view_dict) return false;
