@@ -4,6 +4,8 @@ objects views of a namespace, and the temporary variables."""
 import collections.abc as abc
 import gc
 import inspect
+import re
+import sys
 import weakref
 
 import pytest
@@ -400,6 +402,84 @@ def test_view_overrides_are_honoured(ns, monkeypatch):
     assert ns.vars["x"] == "via handle ::n::x"
 
 
+# A view read and written again and again: every change to what its item
+# operations depend on takes effect at the next one.
+CHANGES = [
+    ("instance get", lambda view, ns, m: setattr(view, "get", lambda name: "own " + name), "own x", None),
+    ("instance set", lambda view, ns, m: setattr(view, "set", lambda name, value: ns.tcl.tk.setvar(
+        "::n::other", value)), None, "other"),
+    ("class get", lambda view, ns, m: m.setattr(TclNamespace.VariablesView, "get", lambda self, name: "cls"),
+     "cls", None),
+    ("class byref", lambda view, ns, m: m.setattr(TclNamespace.VariablesView, "byref", lambda self, name: TclVariable(
+        "::n::other", tcl=ns.tcl)), "o", "other"),
+    ("handle get_str", lambda view, ns, m: m.setattr(TclVariable, "get_str", lambda self, array_index=None: "h"),
+     "h", None),
+    ("handle set", lambda view, ns, m: m.setattr(TclVariable, "set", lambda self, value, array_index=None: None),
+     None, "unchanged"),
+    ("view's namespace", lambda view, ns, m: setattr(view, "ns", TclNamespace("::n2", ns.tcl)), "in n2", "n2"),
+    ("namespace text", lambda view, ns, m: setattr(ns, "ns", "::n2"), "in n2", "n2"),
+    ("namespace __str__", lambda view, ns, m: m.setattr(TclNamespace, "__str__", lambda self: "::n2"), "in n2", "n2"),
+    ("module quoml", lambda view, ns, m: m.setattr(sys.modules["trelmo.tcl.namespace"], "quoml",
+                                                   lambda o: "::n::other" if o == "::n::x" else quoml(o)), "o", None),
+]
+
+
+@pytest.mark.parametrize("what, change, read, written", CHANGES, ids=[c[0] for c in CHANGES])
+def test_repeated_view_operations_follow_changes(tcl, ns, monkeypatch, what, change, read, written):
+    tk = tcl.tk
+    tk.eval("namespace eval ::n2 {set x {in n2}}; set ::n::other o; set ::n::x x0")
+    view = ns.vars
+    for _ in range(3):  # the same operations, as a loop would repeat them
+        assert view["x"] == "x0"
+        view["x"] = "x0"
+    change(view, ns, monkeypatch)
+    if read is not None:
+        assert view["x"] == read
+    if written is not None:
+        view["x"] = "new"
+        where = {"other": "::n::other", "n2": "::n2::x", "unchanged": "::n::x"}[written]
+        assert tk.eval("set " + where) == ("x0" if written == "unchanged" else "new")
+
+
+ARRAY_CHANGES = [
+    ("instance get", lambda a, m: setattr(a, "get", lambda array_index=None: "own " + array_index), "own k"),
+    ("class get", lambda a, m: m.setattr(TclArrayVariable, "get", lambda self, array_index=None: "cls"), "cls"),
+    ("cast", lambda a, m: setattr(a, "cast", str.upper), "V"),
+    ("name", lambda a, m: setattr(a, "var_name", "::n::other"), "o"),
+    ("class cast", lambda a, m: m.setattr(TclArrayVariable, "cast", property(lambda self: str.title), raising=False),
+     "V"),
+    ("interpreter", lambda a, m: setattr(a, "tcl", weakref.proxy(a.other)), "elsewhere"),
+]
+
+
+@pytest.mark.parametrize("what, change, read", ARRAY_CHANGES, ids=[c[0] for c in ARRAY_CHANGES])
+def test_repeated_element_reads_follow_changes(tcl, monkeypatch, what, change, read):
+    tcl.tk.eval("namespace eval ::n {array set arr {k v}; array set other {k o}}")
+    a = TclArrayVariable("::n::arr", tcl=tcl)
+    a.other = Interpreter()
+    a.other.tk.eval("namespace eval ::n {array set arr {k elsewhere}}")
+    for _ in range(3):
+        assert a["k"] == "v"
+    change(a, monkeypatch)
+    assert a["k"] == read
+
+
+def test_repeated_view_reads_after_the_interpreter_is_gone():
+    tcl = Interpreter()
+    space = TclNamespace("::n", tcl)
+    space.create()
+    view = space.vars
+    view["x"] = "1"
+    for _ in range(3):
+        assert view["x"] == "1"
+    del tcl
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        view["x"]
+    with pytest.raises(ReferenceError):
+        view["x"] = 2
+
+
 def test_view_iteration_lists_the_namespace_own_variables(tcl, ns, rec):
     raw(tcl).eval("set ::g 1; namespace eval ::n {variable a 1; variable b 2}")
     rec.clear()
@@ -654,6 +734,36 @@ def test_cast_list_gives_the_tcl_text_of_every_element(tcl, shape, forcing):
     got = tcl.cast_array(tk.call("array", "get", "::A"))
     assert got == trelmo.tcl.cast_array(tk.eval("array get ::A")) == dict(zip(pairs[::2], pairs[1::2]))
     assert all(type(k) is str and type(v) is str for k, v in got.items())
+
+
+# The string readers (the vars view, get_str) give exactly the text `set N`
+# gives, however Tcl or Python stored the value, and missing variables fail
+# the same way.
+@pytest.mark.parametrize("shape, forcing", SHAPES_AND_FORCINGS[:: 3] + [("", "")])
+@pytest.mark.parametrize("stored", [None, 5, 2.5, -0.0, True, ("a", "b c", ("d",)), "x {y", b"\xff\x00a", "\u20ac \U0001f600"])
+def test_string_readers_give_the_text_set_gives(tcl, shape, forcing, stored):
+    tk = tcl.tk
+    tk.eval("namespace eval ::n {}")
+    if stored is None and shape:
+        tk.eval("set ::n::v [string range [%s] 0 end]" % shape)
+        tk.eval(forcing.replace("$::v", "$::n::v"))
+    elif stored is None:
+        tk.eval("catch {unset ::n::v}")
+    else:
+        tk.setvar("::n::v", stored)
+    view = TclNamespace("::n", tcl).vars
+    handle = TclVariable("::n::v", tcl=tcl)
+    try:
+        expected = tk.eval("set ::n::v")
+    except TclError as e:
+        with pytest.raises(KeyError) as info:
+            view["v"]
+        assert str(info.value.__cause__) == str(e)
+        with pytest.raises(TclError, match=re.escape(str(e))):
+            handle.get_str()
+        return
+    assert view["v"] == expected and view.get("v") == expected and handle.get_str() == expected
+    assert type(view["v"]) is str
 
 
 @pytest.mark.parametrize(

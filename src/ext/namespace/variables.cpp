@@ -27,6 +27,7 @@ struct VarState {
     newfunc tclvar_new = nullptr;     // TclVariable's tp_new when it was made
     PyObject* tclns_body = nullptr;   // the class body dict TclNamespace was made from
     PyObject* plain_ns = nullptr;     // the last namespace text found plain (see join_member)
+    PyObject *last_ns = nullptr, *last_member = nullptr, *last_joined = nullptr;  // the last plain join (owned)
     // keyword-name tuples for calls through `self`
     PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
     // the class attributes as made here; a lookup that still finds one of
@@ -107,12 +108,47 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
     });
 }
 
+// Whether tk is an application object of _tkinter itself (the type is
+// remembered once recognised): its getvar and eval are the bridge's own.
+PyTypeObject* g_tkapp = nullptr;  // never freed: _tkinter stays loaded
+
+bool is_tkapp(PyObject* tk) {
+    PyTypeObject* t = Py_TYPE(tk);
+    if (t == g_tkapp) return true;
+    if (g_tkapp || std::strcmp(t->tp_name, "_tkinter.tkapp") != 0 || t->tp_dictoffset != 0 ||
+        (t->tp_flags & Py_TPFLAGS_BASETYPE) || t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    g_tkapp = t;
+    return true;
+}
+
 // The value as Tcl's string: tk.call(("set", N)), which hands text over
 // exactly (NUL included, unlike eval before Python 3.13); a value the bridge
 // typed (a list, a number) is read again as text (value_text), so it keeps
 // its own spelling ("007", "a  b").
+//
+// A shorter way gives the same answer in the common case: the bridge's
+// getvar(N) hands back a str exactly when Tcl holds the value as plain text,
+// and that str is then the text `set N` returns (both read the variable the
+// same way, from the current call frame, and decode Tcl's text the same
+// way).  Any other answer (an int, a tuple, a Tcl_Obj, an error) is not
+// used: the value is read again through `set`, whose result and errors are
+// then exactly the ones callers have always seen.
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = tk_from(tcl);
+    if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
+        // the method as the type holds it now (served from the method cache)
+        PyObject* getvar = compat::type_lookup(Py_TYPE(tk.get()), S.getvar);
+        if (getvar && Py_TYPE(getvar) == &PyMethodDescr_Type) {
+            PyObject* argv[] = {tk.get(), name};
+            Ref v = Ref::steal(PyObject_Vectorcall(getvar, argv, 2, nullptr));
+            if (v && PyUnicode_CheckExact(v.get())) return v;
+            if (!v) {
+                if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
+                PyErr_Clear();
+            }
+        }
+    }
     Ref n = element_name(name, index);
     Ref words = tuple_of({S.set, n.get()});
     Ref r = tk_call(tk.get(), words.get());
@@ -536,17 +572,91 @@ Ref TclArrayVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 // array_index=key), self.unset(array_index=key), self.exists(array_index=key).
 enum class ItemOp { getitem, setitem, delitem, contains };
 
+// The instance dictionary of obj and its version, or false.
+bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version) {
+    PyObject** dp = compat::dict_ptr(obj);
+    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
+    dict = *dp;
+    version = compat::instance_dict_version(dict);
+    return version != 0;
+}
+
+/*
+ * ItemMemo --
+ *     The handle whose elements were read last through a[k]: its instance
+ *     dictionary at a version (up to 3.11, where every dictionary state has
+ *     a process-unique version), its class at a version tag, and the
+ *     attributes tcl, var_name and cast as entries of that dictionary
+ *     state (borrowed from it).  While both are unchanged, `self.get` is
+ *     still the class's own and those attributes are still those entries,
+ *     so they are taken from here instead of being looked up again.
+ */
+struct ItemMemo {
+    PyObject* dict = nullptr;  // borrowed: compared with its version only
+    uint64_t version = 0;
+    PyTypeObject* type = nullptr;
+    unsigned tag = 0;
+    PyObject *tcl = nullptr, *name = nullptr, *cast = nullptr;  // borrowed from dict in that state
+} g_item_memo;
+
+bool item_memo_holds(PyObject* self) {
+    if (!compat::kInstanceDictVersions || !g_item_memo.dict) return false;
+    PyObject* d;
+    uint64_t v;
+    return Py_TYPE(self) == g_item_memo.type && compat::type_version(g_item_memo.type) == g_item_memo.tag &&
+           dict_state(self, d, v) && d == g_item_memo.dict && v == g_item_memo.version;
+}
+
+// Remembers self once `self.get` was found to be the class's own: when its
+// three attributes are plain entries of its instance dictionary.
+void item_memo_store(PyObject* self) {
+    g_item_memo.dict = nullptr;
+    if (!compat::kInstanceDictVersions) return;
+    PyTypeObject* t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr) return;
+    const unsigned tag = compat::type_version(t);
+    PyObject* d;
+    uint64_t v;
+    if (!tag || !dict_state(self, d, v)) return;
+    PyObject* found[3];
+    PyObject* const names[] = {S.tcl, S.var_name, S.cast};
+    for (int i = 0; i < 3; ++i) {
+        if (compat::type_lookup(t, names[i])) return;  // a class attribute could be a descriptor
+        found[i] = PyDict_GetItemWithError(d, names[i]);
+        if (!found[i]) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return;
+        }
+    }
+    g_item_memo = ItemMemo{d, v, t, tag, found[0], found[1], found[2]};
+}
+
+// a[k] through the memo: get_obj(array_index=k) with the handle's cast.
+Ref item_get_remembered(PyObject* self, PyObject* key) {
+    Ref tcl = Ref::newref(g_item_memo.tcl), name = Ref::newref(g_item_memo.name);
+    Ref raw = var_getvar(tcl.get(), name.get(), key);
+    // self.cast read after the command, as get_obj reads it: Tcl may have
+    // run Python code meanwhile
+    Ref cast = item_memo_holds(self) ? Ref::newref(g_item_memo.cast) : getattr(self, S.cast);
+    if (cast.get() == Py_None || !truthy(cast.get())) return raw;
+    return call1(cast.get(), raw.get());
+}
+
 template <ItemOp Op, const Signature& Sig>
 Ref array_item(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(Sig, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
+    if (Op == ItemOp::getitem && item_memo_holds(self)) return item_get_remembered(self, key);
     Loaded& meth = Op == ItemOp::getitem   ? VS.own_get
                    : Op == ItemOp::setitem ? VS.own_set
                    : Op == ItemOp::delitem ? VS.own_unset
                                            : VS.own_exists;
     if (meth.on(self)) {
-        if (Op == ItemOp::getitem) return get_obj_impl(self, key, VS.marker);
+        if (Op == ItemOp::getitem) {
+            item_memo_store(self);
+            return get_obj_impl(self, key, VS.marker);
+        }
         Bound b(self);
         if (Op == ItemOp::setitem) var_setvar(b.tcl.get(), b.name.get(), key, value);
         if (Op == ItemOp::delitem) var_unset(b.tcl.get(), b.name.get(), key, Py_False);
@@ -666,7 +776,7 @@ struct ViewHandle {
  * Results:
  *     New reference to the namespace's text.
  */
-Ref ns_text(PyObject* ns) {
+Ref ns_text(PyObject* ns, bool* direct = nullptr) {
     PyTypeObject* t = Py_TYPE(ns);
     if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
         quoml_is_own()) {
@@ -680,7 +790,10 @@ Ref ns_text(PyObject* ns) {
         }
         if (type_ok && guard::instance_lacks(ns, S.dunder_quoml) && guard::instance_lacks(ns, S.dunder_tclobj)) {
             Ref text = getattr(ns, S.ns);
-            if (PyUnicode_CheckExact(text.get())) return text;
+            if (PyUnicode_CheckExact(text.get())) {
+                if (direct) *direct = true;
+                return text;
+            }
         }
     }
     return to_quoml(ns);
@@ -724,6 +837,9 @@ bool simple_member(PyObject* s) {
 // member name without colons, normalising changes nothing and the join is
 // the concatenation; the last namespace name seen is remembered as plain.
 Ref join_member(PyObject* ns_text, PyObject* var_name) {
+    // The last join, by identity of its two (immutable) strings: a view read
+    // again and again under one name joins the same objects each time.
+    if (ns_text == VS.last_ns && var_name == VS.last_member) return Ref::newref(VS.last_joined);
     if (simple_member(var_name) && PyUnicode_CheckExact(ns_text)) {
         bool plain;
         if (ns_text == VS.plain_ns) {
@@ -732,27 +848,115 @@ Ref join_member(PyObject* ns_text, PyObject* var_name) {
             plain = plain_name(ns_text);
             if (plain) Py_XSETREF(VS.plain_ns, Py_NewRef(ns_text));
         }
-        if (plain) return concat3(ns_text, "::", var_name, "");
+        if (plain) {
+            Ref joined = concat3(ns_text, "::", var_name, "");
+            Py_XSETREF(VS.last_ns, Py_NewRef(ns_text));
+            Py_XSETREF(VS.last_member, Py_NewRef(var_name));
+            Py_XSETREF(VS.last_joined, Py_NewRef(joined.get()));
+            return joined;
+        }
     }
     PyObject* items[] = {ns_text, var_name};
     return ns_join(items, 2);
 }
 
-void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
+/*
+ * ViewMemo --
+ *     What view_handle() found for the view used last through one of its
+ *     item operations, kept while nothing it depends on can have changed.
+ *     Up to 3.11 every state of every dictionary has a process-unique
+ *     version: an unchanged version of the view's instance dictionary (so the
+ *     same `ns` handle, no shadowing method) and of the namespace handle's
+ *     (the same name text and interpreter proxy), with unchanged version
+ *     tags of both classes and of TclVariable, means that every lookup
+ *     view_handle() and the guards before it made would find what they found
+ *     before.  Later versions have no such versions for instance
+ *     dictionaries, and the lookups are made every time.  The quoml names
+ *     and the interpreter's truth are asked on every use.
+ */
+struct ViewMemo {
+    PyObject* view_dict = nullptr;  // borrowed: compared with its version only
+    uint64_t view_version = 0;
+    PyObject* ns = nullptr;  // borrowed: held by view_dict in that state
+    PyObject* ns_dict = nullptr;
+    uint64_t ns_version = 0;
+    PyTypeObject *view_type = nullptr, *ns_type = nullptr;
+    unsigned view_tag = 0, ns_tag = 0, var_tag = 0;
+    // the namespace name text and the weak proxy found then: owned, and kept
+    // for the process like the rest of the module state (never released
+    // from a static destructor, after the runtime is gone)
+    PyObject *text = nullptr, *tcl = nullptr;
+};
+ViewMemo g_getitem_memo, g_setitem_memo;
+
+bool memo_holds(const ViewMemo& m, PyObject* self) {
+    if (!compat::kInstanceDictVersions || !m.view_dict) return false;
+    PyObject* d;
+    uint64_t v;
+    if (!dict_state(self, d, v) || d != m.view_dict || v != m.view_version) return false;
+    if (Py_TYPE(self) != m.view_type || compat::type_version(m.view_type) != m.view_tag) return false;
+    if (!dict_state(m.ns, d, v) || d != m.ns_dict || v != m.ns_version) return false;
+    if (Py_TYPE(m.ns) != m.ns_type || compat::type_version(m.ns_type) != m.ns_tag) return false;
+    PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
+    return tv->tp_new == VS.tclvar_new && compat::type_version(tv) == m.var_tag;
+}
+
+// Remembers what view_handle() just found for self (all its checks passed).
+void memo_store(ViewMemo& m, PyObject* self, PyObject* ns, PyObject* text, PyObject* tcl) {
+    m.view_dict = nullptr;
+    if (!compat::kInstanceDictVersions || !compat::is_weak_proxy_type(Py_TYPE(tcl))) return;
+    const unsigned view_tag = compat::type_version(Py_TYPE(self));
+    const unsigned ns_tag = compat::type_version(Py_TYPE(ns));
+    const unsigned var_tag = compat::type_version((PyTypeObject*)M.TclVariable);
+    if (!view_tag || !ns_tag || !var_tag) return;
+    PyObject *view_dict, *ns_dict;
+    uint64_t view_version, ns_version;
+    if (!dict_state(self, view_dict, view_version) || !dict_state(ns, ns_dict, ns_version)) return;
+    m.view_type = Py_TYPE(self);
+    m.ns_type = Py_TYPE(ns);
+    m.view_tag = view_tag;
+    m.ns_tag = ns_tag;
+    m.var_tag = var_tag;
+    m.view_version = view_version;
+    m.ns = ns;
+    m.ns_dict = ns_dict;
+    m.ns_version = ns_version;
+    Py_XSETREF(m.text, Py_NewRef(text));
+    Py_XSETREF(m.tcl, Py_NewRef(tcl));
+    m.view_dict = view_dict;
+}
+
+// The interpreter part of view_handle(): a true weak proxy as it is (what
+// bind_interp keeps), anything else bound afresh.
+Ref view_interp(Ref&& tcl) {
+    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) && truthy(tcl.get())) return std::move(tcl);
+    return bind_interp(tcl.get());
+}
+
+// quoml of an exact str is the str itself (it can carry no protocol method)
+Ref view_name(Ref&& joined) {
+    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own()) return std::move(joined);
+    return to_quoml(joined.get());
+}
+
+void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h, ViewMemo* memo = nullptr) {
+    if (memo && memo_holds(*memo, self)) {
+        Ref joined = join_member(memo->text, var_name);
+        h.tcl = view_interp(Ref::newref(memo->tcl));
+        h.name = view_name(std::move(joined));
+        return;
+    }
     Ref ns = getattr(self, S.ns);
-    Ref text = ns_text(ns.get());
+    bool direct = false;
+    Ref text = ns_text(ns.get(), &direct);
     Ref joined = join_member(text.get(), var_name);
     Ref tcl = getattr(ns.get(), S.tcl);
-    PyTypeObject* tt = Py_TYPE(tcl.get());
-    if (compat::is_weak_proxy_type(tt) && truthy(tcl.get()))
-        h.tcl = std::move(tcl);  // what bind_interp keeps: a true weak proxy as it is
-    else
-        h.tcl = bind_interp(tcl.get());
-    // quoml of an exact str is the str itself (it can carry no protocol method)
-    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own())
-        h.name = std::move(joined);
-    else
-        h.name = to_quoml(joined.get());
+    if (memo) {
+        if (direct) memo_store(*memo, self, ns.get(), text.get(), tcl.get());
+        else memo->view_dict = nullptr;
+    }
+    h.tcl = view_interp(std::move(tcl));
+    h.name = view_name(std::move(joined));
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
@@ -818,10 +1022,10 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 // VariablesView.get(var_name): byref(var_name).get_str()
-Ref view_get_str(PyObject* self, PyObject* var_name) {
-    if (view_plain(self, VS.own_get_str)) {
+Ref view_get_str(PyObject* self, PyObject* var_name, ViewMemo* memo = nullptr) {
+    if ((memo && memo_holds(*memo, self)) || view_plain(self, VS.own_get_str)) {
         ViewHandle h;
-        view_handle(self, var_name, h);
+        view_handle(self, var_name, h, memo);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
     Ref v = view_byref(self, var_name);
@@ -854,10 +1058,10 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return view_get_obj(a[0], a[1], or_none(a[2]));
 }
 
-Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
-    if (view_plain(self, VS.own_set)) {
+Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, ViewMemo* memo = nullptr) {
+    if ((memo && memo_holds(*memo, self)) || view_plain(self, VS.own_set)) {
         ViewHandle h;
-        view_handle(self, var_name, h);
+        view_handle(self, var_name, h, memo);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
     }
     Ref v = view_byref(self, var_name);
@@ -978,7 +1182,9 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        if (VS.own_view_get.on(self)) return view_get_str(self, var_name);
+        // the memo is filled only once both checks have passed for this view
+        if (memo_holds(g_getitem_memo, self)) return view_get_str(self, var_name, &g_getitem_memo);
+        if (VS.own_view_get.on(self)) return view_get_str(self, var_name, &g_getitem_memo);
         if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
         return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
@@ -1006,8 +1212,8 @@ const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__set
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (VS.own_view_set.on(a[0]))
-        view_set(a[0], a[1], a[2], Py_None);
+    if (memo_holds(g_setitem_memo, a[0]) || VS.own_view_set.on(a[0]))
+        view_set(a[0], a[1], a[2], Py_None, &g_setitem_memo);
     else
         invoke(a[0], S.set, a[1], a[2]);
     return none();

@@ -1187,10 +1187,28 @@ inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
     return r;
 }
 
-Ref tuple_of_refs(std::vector<Ref>& v) {
+// The items of v, moved into a new tuple.  The tuple is kept from the
+// garbage collector while it is filled, so that no other thread can reach it
+// half-filled while the lock is handed back.
+Ref tuple_of_refs(std::vector<Ref>& v, Ctx& ctx) {
     Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; i < v.size(); ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
+    const bool tracked = v.size() >= kTicksPerLook;
+    if (tracked) PyObject_GC_UnTrack(t.get());
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
+        if (tracked) ctx.tick();
+    }
+    if (tracked) PyObject_GC_Track(t.get());
     return t;
+}
+
+// Drops the references of v, letting other threads run now and then.
+void drop_refs(std::vector<Ref>& v, Ctx& ctx) {
+    for (Ref& r : v) {
+        r.reset();
+        ctx.tick();
+    }
+    v.clear();
 }
 
 // _tclobj_from_sequence(obj): tuple(tclobj(e) for e in obj), iterated once.
@@ -1207,10 +1225,10 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
             Ref e = Ref::newref(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
             out.push_back(tclobj_item(e.get(), ctx));
         }
-        return tuple_of_refs(out);
+        return tuple_of_refs(out, ctx);
     }
     for_each_item(obj, ctx, [&](PyObject* e) { out.push_back(tclobj_item(e, ctx)); });
-    return tuple_of_refs(out);
+    return tuple_of_refs(out, ctx);
 }
 
 // _tclobj_from_mapping(obj): the flat key/value list through _tclobj_from_sequence.
@@ -1225,7 +1243,9 @@ Ref tclobj_from_mapping_impl(PyObject* obj, Ctx& ctx) {
             ctx.tick();
             out.push_back(tclobj_item(e.get(), ctx));
         }
-        return tuple_of_refs(out);
+        Ref result = tuple_of_refs(out, ctx);
+        drop_refs(flat, ctx);
+        return result;
     }
     Ref lst = list_of(flat);
     ctx.taint();  // CAUTION: may run arbitrary Python code
