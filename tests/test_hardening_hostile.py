@@ -699,8 +699,8 @@ HUGE_CASES = {
 
 
 @pytest.mark.skipif(
-    _available_gib() < 16 or "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="needs about 8 GB of free memory (and more under the sanitizers)",
+    not os.environ.get("TRELMO_HUGE_TESTS") or _available_gib() < 16 or "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="set TRELMO_HUGE_TESTS=1 to run; needs about 8 GB of free memory (and more under the sanitizers)",
 )
 @pytest.mark.parametrize("case", sorted(HUGE_CASES))
 def test_strings_longer_than_an_int_counts(case):
