@@ -4,6 +4,7 @@ against real Tcl (and the words sent recorded where they are fixed)."""
 import gc
 import inspect
 import logging
+import os
 import re
 import subprocess
 import sys
@@ -831,17 +832,21 @@ def test_memory_is_flat_over_many_raising_calls(tcl):
         gc.collect()
         tracemalloc.start()
         try:
-            before, rss = tracemalloc.get_traced_memory()[0], _rss_kb()
+            before, rss, objects = tracemalloc.get_traced_memory()[0], _rss_kb(), len(gc.get_objects())
             loop(script)
             for _ in range(200):
                 with pytest.raises(AppError):
                     t(1)
             gc.collect()
             grown, rss_grown = tracemalloc.get_traced_memory()[0] - before, _rss_kb() - rss
+            objects_grown = len(gc.get_objects()) - objects
         finally:
             tracemalloc.stop()
-    assert grown < 64 * 1024, grown  # today's leak would be several MB
-    assert rss_grown < 2048, rss_grown
+    assert objects_grown < 50, objects_grown  # one kept exception (with its frames) per call would show here
+    # Under the sanitizers freed memory waits in ASan's quarantine: only objects are judged there.
+    if sys.getallocatedblocks() > 0 and "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown < 64 * 1024, grown  # keeping each exception would be several MB
+        assert rss_grown < 2048, rss_grown
 
 
 STOP_CHILD = """

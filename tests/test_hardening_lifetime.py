@@ -146,6 +146,15 @@ SHUTDOWN_CASES = {
         cycle.append(cycle)
         print('done')
     """,
+    # finalised after its interpreter was closed, and a view's command left
+    "finalised after close": """
+        with Interpreter() as tcl:
+            t = TempTclCommand(lambda *a: 'x', tcl=tcl)
+            TclNamespace('::keep', tcl).cmds['f'] = lambda: 'f'
+        del t
+        gc.collect()
+        print('done')
+    """,
     # a finaliser inside a reference cycle collected after the interpreter
     "cycle after interpreter": """
         tcl = Interpreter()

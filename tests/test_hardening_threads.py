@@ -297,3 +297,30 @@ def test_module_casts_in_many_threads_at_once():
     for t in threads:
         t.join(timeout=600)
     assert errors == []
+
+
+CYCLE_CHILD = """
+import gc, threading
+from trelmo.tcl import Interpreter
+from trelmo.tcl.namespace import TclNamespace
+gc.disable()
+for n in range(4):
+    tcl = Interpreter()
+    if n % 2:
+        TclNamespace('::c', tcl).cmds['f'] = lambda: 'f'
+    tcl.self_ref = tcl  # a cycle: only the collector frees it
+    del tcl
+t = threading.Thread(target=gc.collect)  # ... and it runs in another thread
+t.start()
+t.join()
+print('done')
+"""
+
+
+def test_interpreter_collected_in_another_thread_does_not_abort():
+    import subprocess
+    import sys
+
+    child = subprocess.run([sys.executable, "-c", CYCLE_CHILD], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0 and child.stdout.strip() == "done", child.stderr[-2000:]
+    assert child.stderr == "", child.stderr[-2000:]

@@ -88,6 +88,14 @@ def _with_options(tk: Any, err: tkinter.TclError) -> tkinter.TclError:
     return err
 
 
+def _keep_forever(obj: Any) -> None:
+    """Hold one reference to ``obj`` that is never released."""
+    if obj is not None:
+        import ctypes
+
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(obj))
+
+
 class Interpreter:
     """One Tcl interpreter (``tkinter.Tcl()``) with the members handles use.
 
@@ -317,11 +325,17 @@ class Interpreter:
         self.close()
 
     def __del__(self) -> None:
-        # Only the creating thread may delete Tcl commands; elsewhere (or
-        # half-built) there is nothing safe to do.
         try:
-            if not self.closed and threading.get_ident() == self.__dict__.get("_thread"):
+            if self.closed:
+                return
+            if threading.get_ident() == self.__dict__.get("_thread"):
                 self.close()
+                return
+            # Finalised in another thread (a reference cycle the collector
+            # happened to break there): Tcl aborts the process when an
+            # interpreter is deleted outside its own thread, so this one is
+            # kept for the life of the process instead.
+            _keep_forever(self.__dict__.get("_root"))
         except Exception:  # noqa: BLE001 - a finaliser reports nothing
             pass
 
