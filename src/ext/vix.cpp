@@ -86,8 +86,8 @@ Ref to_quoml(PyObject* o) {
 Ref tcl_text(PyObject* tcl, PyObject* value) {
     Ref tk = getattr(tcl, S.tk);
     Ref call = getattr(tk.get(), S.call);
-    Ref format = from_utf8("format"), spec = from_utf8("%s");
-    Ref text = calln(call.get(), format.get(), spec.get(), value);
+    Ref format = from_utf8("format"), as_text = from_utf8("%s");
+    Ref text = calln(call.get(), format.get(), as_text.get(), value);
     return PyUnicode_CheckExact(text.get()) ? std::move(text) : str(text.get());
 }
 

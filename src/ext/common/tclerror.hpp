@@ -310,9 +310,9 @@ inline Ref make_shared_capsule() {
                            "errors and come back to the Python caller as themselves."},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"trelmo.tcl.TclCommandCallback", sizeof(Callback), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    st->callback_type = own(PyType_FromSpec(&spec)).release();
+    static PyType_Spec type_spec = {"trelmo.tcl.TclCommandCallback", sizeof(Callback), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    st->callback_type = own(PyType_FromSpec(&type_spec)).release();
     return own(PyCapsule_New(st, TRELMO_TCLERROR_CAPSULE, nullptr));
 }
 
