@@ -761,6 +761,17 @@ Ref all_impl(Ctx& ctx, PyObject* self, bool items) {
 void init_impl(Ctx& ctx, PyObject* self, PyObject* args, PyObject* kwargs);
 void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs);
 
+// target.update(value): our own update when target's class keeps it, else the
+// class's override, called as Python would call it.
+void update_with(Ctx& ctx, PyObject* target, PyObject* value) {
+    if (method_is_own(target, kUpdate)) {
+        update_impl(ctx, target, &value, 1, nullptr);
+        return;
+    }
+    ctx.forget();
+    call_method(target, S.member[kUpdate], value);
+}
+
 // Dorvel.__call__ is type's and __new__ is dict's: creating an instance is
 // tp_new followed by our __init__.
 bool plain_construction() {
@@ -839,13 +850,7 @@ void init_impl(Ctx& ctx, PyObject* self, PyObject* args, PyObject* kwargs) {
         // replacing the value of an existing key leaves the iteration intact
         if (converted) check(PyDict_SetItem(dsc.get(), key.get(), converted.get()));
     }
-    if (method_is_own(self, kUpdate)) {
-        PyObject* arg = dsc.get();
-        update_impl(ctx, self, &arg, 1, nullptr);
-        return;
-    }
-    ctx.forget();
-    call_method(self, S.member[kUpdate], dsc.get());
+    update_with(ctx, self, dsc.get());
 }
 
 // MutableMapping.update(self, other): an exact dict is read in place, every
@@ -919,13 +924,7 @@ void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nar
         } else if (!is_dorvel(ctx, subkl.get())) {
             raise_conflict(key.get());
         }
-        if (method_is_own(subkl.get(), kUpdate)) {
-            PyObject* arg = value.get();
-            update_impl(ctx, subkl.get(), &arg, 1, nullptr);
-        } else {
-            ctx.forget();
-            call_method(subkl.get(), S.member[kUpdate], value.get());
-        }
+        update_with(ctx, subkl.get(), value.get());
     }
 }
 
@@ -998,13 +997,7 @@ struct Reader {
             if (sub) check(PyDict_SetItem(dsc.get(), key.get(), sub.get()));
         }
         Ref klist = new_dorvel(ctx);
-        if (method_is_own(klist.get(), kUpdate)) {
-            PyObject* arg = dsc.get();
-            update_impl(ctx, klist.get(), &arg, 1, nullptr);
-        } else {
-            ctx.forget();
-            call_method(klist.get(), S.member[kUpdate], dsc.get());
-        }
+        update_with(ctx, klist.get(), dsc.get());
         return klist;
     }
 

@@ -809,9 +809,7 @@ PyModuleDef module_def =
     module_def_of("history", "A bounded history of Tcl interpreter calls (History, Entry) with named markers.");
 
 Ref init_module() {
-    Ref m = new_module(&module_def, kNames);
-    M.dict = Py_NewRef(PyModule_GetDict(m.get()));
-    M.no_args = own(PyTuple_New(0)).release();
+    Ref m = new_module(&module_def, kNames, M);
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: re, logging, collections.deque, get_time; then log.

@@ -539,9 +539,7 @@ PyModuleDef module_def =
     module_def_of("vix", "Quick calls of Tcl commands as attribute chains (Vix, Vix_Code).");
 
 Ref init_module() {
-    Ref m = new_module(&module_def, kNames);
-    M.dict = Py_NewRef(PyModule_GetDict(m.get()));
-    M.no_args = own(PyTuple_New(0)).release();
+    Ref m = new_module(&module_def, kNames, M);
     Ref modname = getattr(m.get(), "__name__");
 
     // Imports, in order: weakref, TclError, quoml.

@@ -267,6 +267,15 @@ inline Ref new_module(PyModuleDef* def, const InternEntry (&names)[N]) {
     intern_all(names);
     return own(PyModule_Create(def));
 }
+// The same for a module whose state keeps its __dict__ (module-level names are
+// read there at call time) and an empty argument tuple.
+template <typename State, std::size_t N>
+inline Ref new_module(PyModuleDef* def, const InternEntry (&names)[N], State& state) {
+    Ref m = new_module(def, names);
+    state.dict = Py_NewRef(PyModule_GetDict(m.get()));
+    state.no_args = own(PyTuple_New(0)).release();
+    return m;
+}
 // m.<name> = value (the module keeps its own reference).
 inline void add_object(PyObject* m, const char* name, PyObject* value) { check(PyModule_AddObjectRef(m, name, value)); }
 // The same for a value just made, which is handed back for further use.

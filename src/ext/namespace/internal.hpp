@@ -176,29 +176,27 @@ Ref tk_from(PyObject* tcl);
 Ref tk_call(PyObject* tk, PyObject* words);
 // tk.eval(script).
 Ref tk_eval(PyObject* tk, PyObject* script);
+// The new reference `run()` returns, or nullptr with the exception it raised
+// left set: the form tclerror's checks take.
+template <typename Run>
+inline PyObject* raw_result(Run&& run) {
+    try {
+        return run().release();
+    } catch (const PyErrSet&) {
+        return nullptr;
+    }
+}
 // The bridge's answer to `run()` (a call of tk's call or eval) as the caller
 // gets it: a TclError with Tcl's return options attached, or the exception of
 // a Python-backed command it ran (tclerror.hpp).
 template <typename Run>
 inline Ref tcl_ran(PyObject* tk, Run&& run) {
-    PyObject* raw;
-    try {
-        raw = run().release();
-    } catch (const PyErrSet&) {
-        raw = nullptr;
-    }
-    return tclerror::checked(raw, tk);
+    return tclerror::checked(raw_result(run), tk);
 }
 // The same for tk's variable operations (getvar, setvar, unsetvar).
 template <typename Run>
 inline Ref tcl_var_ran(PyObject* tk, Run&& run) {
-    PyObject* raw;
-    try {
-        raw = run().release();
-    } catch (const PyErrSet&) {
-        raw = nullptr;
-    }
-    return tclerror::checked_var(raw, tk);
+    return tclerror::checked_var(raw_result(run), tk);
 }
 // self.tcl.tk.call(words): one tuple holding the whole command.
 Ref send(PyObject* self, PyObject* words);

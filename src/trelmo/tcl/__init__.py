@@ -44,18 +44,7 @@ __all__ = [
     "cast_any",
     "cast_dict",
     "package_require",
-    "Dorvel",
-    "TclNamespace",
-    "TempTclNamespace",
-    "TclVariable",
-    "TempTclVariable",
-    "TclArrayVariable",
-    "TempTclArrayVariable",
-    "TclCommand",
-    "TempTclCommand",
-    "History",
-    "Vix",
-]
+]  # then the classes of _LAZY_EXPORTS, below
 
 _Tcl_Obj = _tkinter.Tcl_Obj
 
@@ -373,6 +362,7 @@ _LAZY_EXPORTS = {
     "History": "history",
     "Vix": "vix",
 }
+__all__ += _LAZY_EXPORTS
 
 
 def default_interpreter() -> Interpreter:
