@@ -457,20 +457,28 @@ inline void restore_exception(PyObject* exc) { compat::restore_exception(Py_NewR
  *
  *----------------------------------------------------------------------
  */
+// Tcl was asked to unwind (an interrupt in a Python-backed command): its
+// first evaluation at the top level after that fails once and clears the
+// request, so run a harmless one now.
+inline void clear_unwind(PyObject* tk) {
+    Ref w_info = pyhelp::from_utf8("::info"), w_level = pyhelp::from_utf8("level");
+    call_quietly(tk, {w_info.get(), w_level.get()});
+}
+
 inline PyObject* checked_slow(PyObject* result, PyObject* tk) noexcept {
     Shared* st = g_shared;
-    try {
+    return pyhelp::guarded([&]() -> Ref {
         if (result) {
             Ref keep = Ref::steal(result);
             take_pending();
             if (st->sentinel_out) reclaim_sentinel();
             update_dirty();
-            return keep.release();
+            return keep;
         }
         if (!PyErr_ExceptionMatches(st->tcl_error)) {
             if (st->sentinel_out) reclaim_sentinel();
             update_dirty();
-            return nullptr;
+            return Ref();
         }
         Ref err = pyhelp::fetch_exception();
         Ref pending = take_pending();
@@ -479,12 +487,9 @@ inline PyObject* checked_slow(PyObject* result, PyObject* tk) noexcept {
         if (pending) {
             PyObject* exc = PyTuple_GET_ITEM(pending.get(), 0);
             if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-                // Tcl was asked to unwind: its first evaluation at the top
-                // level after that fails once and clears the request.
-                Ref w_info = pyhelp::from_utf8("::info"), w_level = pyhelp::from_utf8("level");
-                call_quietly(tk, {w_info.get(), w_level.get()});
+                clear_unwind(tk);
                 restore_exception(exc);
-                return nullptr;
+                return Ref();
             }
         }
         Ref code = attach_options(err.get(), tk);
@@ -493,17 +498,12 @@ inline PyObject* checked_slow(PyObject* result, PyObject* tk) noexcept {
             if (same < 0) PyErr_Clear();
             if (same > 0) {
                 restore_exception(PyTuple_GET_ITEM(pending.get(), 0));
-                return nullptr;
+                return Ref();
             }
         }
         restore_exception(err.get());
-        return nullptr;
-    } catch (const PyErrSet&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+        return Ref();
+    });
 }
 
 // The answer of tk.call / tk.eval as it should reach the caller: `result` is
@@ -525,16 +525,15 @@ inline PyObject* checked_var_raw(PyObject* result, PyObject* tk) noexcept {
     Shared* st = g_shared;
     if (result && !st->dirty) return result;
     if (result || !PyErr_ExceptionMatches(st->tcl_error)) return checked_slow(result, tk);
-    try {
+    return pyhelp::guarded([&]() -> Ref {
         Ref err = pyhelp::fetch_exception();
         Ref pending = take_pending();
         if (st->sentinel_out) reclaim_sentinel();
         update_dirty();
         if (pending && !PyErr_GivenExceptionMatches(PyTuple_GET_ITEM(pending.get(), 0), PyExc_Exception)) {
-            Ref w_info = pyhelp::from_utf8("::info"), w_level = pyhelp::from_utf8("level");
-            call_quietly(tk, {w_info.get(), w_level.get()});
+            clear_unwind(tk);
             restore_exception(PyTuple_GET_ITEM(pending.get(), 0));
-            return nullptr;
+            return Ref();
         }
         Ref text = str_or(err.get(), "");
         Ref empty = own(PyTuple_New(0));
@@ -544,13 +543,8 @@ inline PyObject* checked_var_raw(PyObject* result, PyObject* tk) noexcept {
         PyObject_SetAttrString(err.get(), "errorstack", empty.get());
         PyErr_Clear();
         restore_exception(err.get());
-        return nullptr;
-    } catch (const PyErrSet&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+        return Ref();
+    });
 }
 
 inline Ref checked_var(PyObject* result, PyObject* tk) { return own(checked_var_raw(result, tk)); }
