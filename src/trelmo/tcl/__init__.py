@@ -90,9 +90,10 @@ class Interpreter:
 
     ``tk`` is the ``_tkinter`` application handle; ``cast_list``,
     ``cast_boolean``, ``cast_array``, ``cast_dict`` and ``cast_any`` convert
-    interpreter results; ``package_require`` loads Tcl packages; ``history`` (a :class:`~trelmo.tcl.history.History`), ``vars``
-    (the variables view of the global namespace) and ``vix`` (quick calls bound
-    to this interpreter) are created on first use.
+    interpreter results; ``package_require`` loads Tcl packages; ``history``
+    (a :class:`~trelmo.tcl.history.History`), ``vars`` (the variables view of
+    the global namespace) and ``vix`` (quick calls bound to this interpreter)
+    are created on first use.
 
     Handles hold the interpreter through a weak proxy: keep the
     ``Interpreter`` alive for as long as its handles are used.
