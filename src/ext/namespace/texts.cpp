@@ -17,13 +17,6 @@
 namespace trelmo_ns {
 namespace {
 
-PyObject* tcl_obj_type = nullptr;  // _tkinter.Tcl_Obj, bound on first use
-
-void texts_ready() {
-    if (tcl_obj_type) return;
-    tcl_obj_type = import_from("_tkinter", "Tcl_Obj").release();
-}
-
 // Whether a tuple from the bridge holds a NUL in any text (or binary)
 // element, at any depth; a Tcl_Obj element counts as holding one, unread.
 bool holds_nul(PyObject* t) {
@@ -45,9 +38,9 @@ bool holds_nul(PyObject* t) {
 
 }  // namespace
 
+// The type comes from the error-reporting layer, bound when the module loads.
 bool is_tcl_obj(PyObject* v) {
-    texts_ready();
-    return Py_TYPE(v) == reinterpret_cast<PyTypeObject*>(tcl_obj_type);
+    return Py_TYPE(v) == reinterpret_cast<PyTypeObject*>(tclerror::g_shared->tcl_obj_type);
 }
 
 /*
@@ -60,7 +53,6 @@ bool is_tcl_obj(PyObject* v) {
  *     Runs the script (once) in the current Tcl frame.
  */
 Ref script_text(PyObject* tk, PyObject* script) {
-    texts_ready();
     Ref head = own(PyUnicode_Concat(S.string_cat_open, script));
     Ref wrapped = own(PyUnicode_Concat(head.get(), S.string_cat_close));
     Ref words = tuple_of({S.eval_cmd, wrapped.get()});
@@ -84,7 +76,6 @@ Ref script_text(PyObject* tk, PyObject* script) {
  */
 Ref value_text(PyObject* tk, Ref value, PyObject* script) {
     PyObject* v = value.get();
-    texts_ready();
     if (PyUnicode_CheckExact(v)) return value;
     if (is_tcl_obj(v)) return getattr(v, S.string);
     // The text of a number, or of a list without NUL in any element, holds
