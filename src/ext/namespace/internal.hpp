@@ -42,7 +42,7 @@
     T(marker, "_TclVariable__marker") T(dunder_class, "__class__") T(info_cmd, "::info") \
     T(array_cmd, "::array") X(size) X(names) T(sep_star, "::*") T(dunder_str, "__str__") \
     T(dunder_quoml, "__quoml__") T(dunder_tclobj, "__tclobj__") T(dunder_qualname, "__qualname__") \
-    T(dunder_iter, "__iter__") X(cmd_name) X(args) X(keywords) X(logger) X(info) X(build_tclcmd) \
+    T(dunder_iter, "__iter__") T(dunder_getattribute, "__getattribute__") X(cmd_name) X(args) X(keywords) X(logger) X(info) X(build_tclcmd) \
     X(kwargs_to_dashed_args) X(createcommand) X(is_proc) X(rename) X(copy) X(items) T(dunder_del, "__del__") \
     T(dunder_call, "__call__") T(dunder_wrapped, "__wrapped__") X(proc_body) X(proc_args) \
     X(proc_arg_default) X(self) T(calling_fmt, "Calling: {}") T(dash, "-") X(commands) \

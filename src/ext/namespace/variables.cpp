@@ -92,22 +92,6 @@ bool handle_is_plain(Loaded& meth) {
 // Tcl traffic of a variable handle, on its interpreter `tcl` and name `name`.
 // ---------------------------------------------------------------------------
 
-/*
- * var_getvar --
- *     tk.getvar(name) or tk.getvar(name, index); the index goes as given.
- * Results:
- *     New reference to the raw value.
- * Side effects:
- *     None in Tcl beyond read traces.
- */
-Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = tk_from(tcl);
-    return tcl_var_ran(tk.get(), [&] {
-        if (index == Py_None) return call_method1(tk.get(), S.getvar, name);
-        return invoke(tk.get(), S.getvar, name, index);
-    });
-}
-
 // Whether tk is an application object of _tkinter itself (the type is
 // remembered once recognised): its getvar and eval are the bridge's own.
 PyTypeObject* g_tkapp = nullptr;  // never freed: _tkinter stays loaded
@@ -120,6 +104,128 @@ bool is_tkapp(PyObject* tk) {
         return false;
     g_tkapp = t;
     return true;
+}
+
+// tk.<name>(*args).  On the bridge's own application object, which has no
+// instance dictionary and whose type cannot be subclassed, the method
+// descriptor the type holds now (from the runtime's method cache) is called
+// directly: the same object the attribute lookup would find, without looking
+// it up twice.
+Ref tk_method(PyObject* tk, PyObject* name, PyObject* a0, PyObject* a1 = nullptr, PyObject* a2 = nullptr) {
+    PyObject* argv[] = {nullptr, tk, a0, a1, a2};
+    const std::size_t n = a2 ? 4 : a1 ? 3 : 2;
+    if (is_tkapp(tk)) {
+        PyObject* descr = compat::type_lookup(Py_TYPE(tk), name);
+        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type)
+            return own(PyObject_Vectorcall(descr, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return call_method_vc(name, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// The interned "__getattribute__" and object's own slot wrapper for it.
+PyObject* object_getattribute() {
+    static PyObject* const wrapper = [] {
+        PyObject* w = PyDict_GetItemWithError(compat::type_dict_borrowed(&PyBaseObject_Type), S.dunder_getattribute);
+        return w ? Py_NewRef(w) : nullptr;
+    }();
+    return wrapper;
+}
+
+/*
+ * TkMemo --
+ *     The `tk` of the interpreter object used last, read through its weak
+ *     proxy.  Up to 3.11 every state of every dictionary has a
+ *     process-unique version: while the target of the proxy is the same
+ *     object, its instance dictionary is at the same version and its class
+ *     at the same version tag, `tcl.tk` finds the very entry it found then
+ *     (the class resolves __getattribute__ to object's own and has no
+ *     attribute `tk` that could be a descriptor, so the lookup is the
+ *     instance dictionary's).  A dead proxy has no target and never
+ *     matches.  `always_true` tells that the class has no __bool__ or
+ *     __len__, so the object cannot be false.
+ */
+struct TkMemo {
+    PyObject* target = nullptr;  // borrowed: compared by identity only
+    PyObject* dict = nullptr;    // borrowed: compared with its version only
+    uint64_t version = 0;
+    PyTypeObject* type = nullptr;
+    unsigned tag = 0;
+    PyObject* tk = nullptr;  // borrowed from dict in that state
+    bool always_true = false;
+} g_tk_memo;
+
+bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version);
+
+// The target of the weak proxy tcl when the memo holds for it (borrowed),
+// else null.
+PyObject* tk_memo_target(PyObject* tcl) {
+    if (!compat::kInstanceDictVersions || !g_tk_memo.target || !PyWeakref_CheckProxy(tcl)) return nullptr;
+    Ref target = Ref::steal(compat::weak_get(tcl));
+    if (target.get() != g_tk_memo.target) {
+        if (!target) PyErr_Clear();  // the slow path reports it
+        return nullptr;
+    }
+    PyTypeObject* t = Py_TYPE(target.get());
+    PyObject* d;
+    uint64_t v;
+    if (t != g_tk_memo.type || compat::type_version(t) != g_tk_memo.tag || !dict_state(target.get(), d, v) ||
+        d != g_tk_memo.dict || v != g_tk_memo.version)
+        return nullptr;
+    return g_tk_memo.target;  // kept alive by the proxy's caller
+}
+
+// Remember tk, just read as tcl.tk, when the lookup was the instance
+// dictionary's.
+void tk_memo_store(PyObject* tcl, PyObject* tk) {
+    g_tk_memo.target = nullptr;
+    if (!compat::kInstanceDictVersions || !PyWeakref_CheckProxy(tcl)) return;
+    Ref target = Ref::steal(compat::weak_get(tcl));
+    if (!target) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return;
+    }
+    PyTypeObject* t = Py_TYPE(target.get());
+    const unsigned tag = compat::type_version(t);
+    PyObject* own_getattribute = object_getattribute();
+    if (!tag || !own_getattribute) return;
+    if (t->tp_getattro != PyObject_GenericGetAttr && !(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return;
+    if (compat::type_lookup(t, S.dunder_getattribute) != own_getattribute || compat::type_lookup(t, S.tk)) return;
+    PyObject* d;
+    uint64_t v;
+    if (!dict_state(target.get(), d, v)) return;
+    PyObject* entry = PyDict_GetItemWithError(d, S.tk);
+    if (entry != tk) {
+        if (!entry && PyErr_Occurred()) throw PyErrSet{};
+        return;
+    }
+    const bool always_true = !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+                             !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+                             !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+    g_tk_memo = TkMemo{target.get(), d, v, t, tag, tk, always_true};
+}
+
+// tcl.tk (tk_from), taken from the memo while it holds.
+Ref var_tk(PyObject* tcl) {
+    if (tk_memo_target(tcl)) return Ref::newref(g_tk_memo.tk);
+    Ref tk = tk_from(tcl);
+    tk_memo_store(tcl, tk.get());
+    return tk;
+}
+
+/*
+ * var_getvar --
+ *     tk.getvar(name) or tk.getvar(name, index); the index goes as given.
+ * Results:
+ *     New reference to the raw value.
+ * Side effects:
+ *     None in Tcl beyond read traces.
+ */
+Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
+    Ref tk = var_tk(tcl);
+    return tcl_var_ran(tk.get(), [&] {
+        if (index == Py_None) return tk_method(tk.get(), S.getvar, name);
+        return tk_method(tk.get(), S.getvar, name, index);
+    });
 }
 
 // The value as Tcl's string: tk.call(("set", N)), which hands text over
@@ -135,13 +241,13 @@ bool is_tkapp(PyObject* tk) {
 // used: the value is read again through `set`, whose result and errors are
 // then exactly the ones callers have always seen.
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = tk_from(tcl);
+    Ref tk = var_tk(tcl);
     if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
         // the method as the type holds it now (served from the method cache)
         PyObject* getvar = compat::type_lookup(Py_TYPE(tk.get()), S.getvar);
         if (getvar && Py_TYPE(getvar) == &PyMethodDescr_Type) {
-            PyObject* argv[] = {tk.get(), name};
-            Ref v = Ref::steal(PyObject_Vectorcall(getvar, argv, 2, nullptr));
+            PyObject* argv[] = {nullptr, tk.get(), name};
+            Ref v = Ref::steal(PyObject_Vectorcall(getvar, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (v && PyUnicode_CheckExact(v.get())) return v;
             if (!v) {
                 if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
@@ -161,22 +267,22 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
 // The bridge checks the value it converts for a whole variable but not for
 // an element, where a value it cannot carry crashes it: refused here first.
 Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) {
-    Ref tk = tk_from(tcl);
+    Ref tk = var_tk(tcl);
     if (index == Py_None) {
         Ref v = tclobj_value(value);
-        return tcl_var_ran(tk.get(), [&] { return invoke(tk.get(), S.setvar, name, v.get()); });
+        return tcl_var_ran(tk.get(), [&] { return tk_method(tk.get(), S.setvar, name, v.get()); });
     }
     Ref q = to_quoml(index);
     Ref v = tclobj_value(value);
     refuse_uncarryable(v.get());
-    return tcl_var_ran(tk.get(), [&] { return invoke(tk.get(), S.setvar, name, q.get(), v.get()); });
+    return tcl_var_ran(tk.get(), [&] { return tk_method(tk.get(), S.setvar, name, q.get(), v.get()); });
 }
 
 // tk.unsetvar(name) or tk.unsetvar(name, quoml(index)); a TclError is
 // swallowed when nocomplain is true.
 void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocomplain) {
     try {
-        Ref tk = tk_from(tcl);
+        Ref tk = var_tk(tcl);
         Ref q = index == Py_None ? Ref() : to_quoml(index);
         tcl_var_ran(tk.get(), [&] {
             if (!q) return call_method1(tk.get(), S.unsetvar, name);
@@ -195,7 +301,7 @@ void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocompl
 
 // tk.call(("::info", "exists", N)) through tcl.cast_boolean.
 Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = tk_from(tcl);
+    Ref tk = var_tk(tcl);
     Ref n = element_name(name, index);
     Ref words = tuple_join({S.info_cmd, S.exists, n.get()});
     Ref r = tk_call(tk.get(), words.get());
@@ -204,7 +310,7 @@ Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
 
 // tk.call(("::array", sub, name[, quoml(extra)])): the raw result.
 Ref var_array_call(PyObject* tcl, PyObject* sub, PyObject* name, PyObject* pattern) {
-    Ref tk = tk_from(tcl);
+    Ref tk = var_tk(tcl);
     Ref words;
     if (pattern == Py_None) {
         words = tuple_join({S.array_cmd, sub, name});
@@ -237,7 +343,7 @@ bool texts_only(PyObject* r) {
 // when it typed one (a list, a number), the same command again as a script
 // whose result Tcl turns into text (script_text).  Through cast_array.
 Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
-    Ref tk = tk_from(tcl);
+    Ref tk = var_tk(tcl);
     Ref words;
     if (pattern == Py_None) {
         words = tuple_join({S.array_cmd, S.get, name});
@@ -254,7 +360,7 @@ Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
 }
 
 void var_array_set(PyObject* tcl, PyObject* name, PyObject* value) {
-    Ref tk = tk_from(tcl);
+    Ref tk = var_tk(tcl);
     Ref v = to_tclobj(value);
     Ref words = tuple_join({S.array_cmd, S.set, name, v.get()});
     tk_call(tk.get(), words.get());
@@ -311,7 +417,7 @@ Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
     // A cast gets the same input whatever Tcl did to the value: its text,
     // not the list, number, bytes or object the bridge made of it.
     if (!PyUnicode_CheckExact(raw.get())) {
-        Ref tk = tk_from(b.tcl.get());
+        Ref tk = var_tk(b.tcl.get());
         Ref n = element_name(b.name.get(), index);
         Ref words = tuple_of({S.set, n.get()});
         Ref script = to_quoml(words.get());
@@ -929,7 +1035,9 @@ void memo_store(ViewMemo& m, PyObject* self, PyObject* ns, PyObject* text, PyObj
 // The interpreter part of view_handle(): a true weak proxy as it is (what
 // bind_interp keeps), anything else bound afresh.
 Ref view_interp(Ref&& tcl) {
-    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) && truthy(tcl.get())) return std::move(tcl);
+    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) &&
+        ((tk_memo_target(tcl.get()) && g_tk_memo.always_true) || truthy(tcl.get())))
+        return std::move(tcl);
     return bind_interp(tcl.get());
 }
 
@@ -939,8 +1047,11 @@ Ref view_name(Ref&& joined) {
     return to_quoml(joined.get());
 }
 
-void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h, ViewMemo* memo = nullptr) {
-    if (memo && memo_holds(*memo, self)) {
+// The handle view.byref(var_name) would build; `remembered` when
+// memo_holds(*memo, self) was found true just before.
+void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h, ViewMemo* memo = nullptr,
+                 bool remembered = false) {
+    if (remembered) {
         Ref joined = join_member(memo->text, var_name);
         h.tcl = view_interp(Ref::newref(memo->tcl));
         h.name = view_name(std::move(joined));
@@ -1021,11 +1132,12 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
     return call_tuple_dict(byref.get(), pos.get(), kwargs);
 }
 
-// VariablesView.get(var_name): byref(var_name).get_str()
-Ref view_get_str(PyObject* self, PyObject* var_name, ViewMemo* memo = nullptr) {
-    if ((memo && memo_holds(*memo, self)) || view_plain(self, VS.own_get_str)) {
+// VariablesView.get(var_name): byref(var_name).get_str().  `remembered`
+// when memo_holds(*memo, self) was found true just before.
+Ref view_get_str(PyObject* self, PyObject* var_name, ViewMemo* memo = nullptr, bool remembered = false) {
+    if (remembered || view_plain(self, VS.own_get_str)) {
         ViewHandle h;
-        view_handle(self, var_name, h, memo);
+        view_handle(self, var_name, h, memo, remembered);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
     Ref v = view_byref(self, var_name);
@@ -1058,10 +1170,11 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return view_get_obj(a[0], a[1], or_none(a[2]));
 }
 
-Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, ViewMemo* memo = nullptr) {
-    if ((memo && memo_holds(*memo, self)) || view_plain(self, VS.own_set)) {
+Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, ViewMemo* memo = nullptr,
+             bool remembered = false) {
+    if (remembered || view_plain(self, VS.own_set)) {
         ViewHandle h;
-        view_handle(self, var_name, h, memo);
+        view_handle(self, var_name, h, memo, remembered);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
     }
     Ref v = view_byref(self, var_name);
@@ -1183,7 +1296,7 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject *self = a[0], *var_name = a[1];
     try {
         // the memo is filled only once both checks have passed for this view
-        if (memo_holds(g_getitem_memo, self)) return view_get_str(self, var_name, &g_getitem_memo);
+        if (memo_holds(g_getitem_memo, self)) return view_get_str(self, var_name, &g_getitem_memo, true);
         if (VS.own_view_get.on(self)) return view_get_str(self, var_name, &g_getitem_memo);
         if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
         return call_method1(self, S.get, var_name);
@@ -1212,7 +1325,9 @@ const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__set
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (memo_holds(g_setitem_memo, a[0]) || VS.own_view_set.on(a[0]))
+    if (memo_holds(g_setitem_memo, a[0]))
+        view_set(a[0], a[1], a[2], Py_None, &g_setitem_memo, true);
+    else if (VS.own_view_set.on(a[0]))
         view_set(a[0], a[1], a[2], Py_None, &g_setitem_memo);
     else
         invoke(a[0], S.set, a[1], a[2]);
