@@ -421,7 +421,29 @@ CHANGES = [
     ("namespace __str__", lambda view, ns, m: m.setattr(TclNamespace, "__str__", lambda self: "::n2"), "in n2", "n2"),
     ("module quoml", lambda view, ns, m: m.setattr(sys.modules["trelmo.tcl.namespace"], "quoml",
                                                    lambda o: "::n::other" if o == "::n::x" else quoml(o)), "o", None),
+    ("interpreter's tk", lambda view, ns, m: tk_elsewhere(ns.tcl, m, "instance"), "in n2", None),
+    ("interpreter class tk", lambda view, ns, m: tk_elsewhere(ns.tcl, m, "class"), "in n2", None),
+    ("interpreter __getattribute__", lambda view, ns, m: tk_elsewhere(ns.tcl, m, "getattribute"), "in n2", None),
 ]
+
+
+def tk_elsewhere(tcl, m, how):
+    """Make tcl.tk find the tk of another interpreter whose ::n::x is "in n2"
+    and ::n::arr(k) "elsewhere": through the instance, a class property or
+    the class's __getattribute__."""
+    other = Interpreter()
+    other.tk.eval("namespace eval ::n {set x {in n2}; array set arr {k elsewhere}}")
+    tk = other.tk
+    # kept alive by the module until the class is restored (undone last): a
+    # finaliser must not run while the runtime deletes the patched attribute
+    m.setattr(sys.modules[__name__], "_other_interpreter", other, raising=False)
+    if how == "instance":
+        m.setattr(tcl, "tk", tk)
+    elif how == "class":
+        m.setattr(Interpreter, "tk", property(lambda self: tk), raising=False)
+    else:
+        m.setattr(Interpreter, "__getattribute__",
+                  lambda self, name: tk if name == "tk" else object.__getattribute__(self, name), raising=False)
 
 
 @pytest.mark.parametrize("what, change, read, written", CHANGES, ids=[c[0] for c in CHANGES])
@@ -449,6 +471,9 @@ ARRAY_CHANGES = [
     ("class cast", lambda a, m: m.setattr(TclArrayVariable, "cast", property(lambda self: str.title), raising=False),
      "V"),
     ("interpreter", lambda a, m: setattr(a, "tcl", weakref.proxy(a.other)), "elsewhere"),
+    ("interpreter's tk", lambda a, m: tk_elsewhere(a.tcl, m, "instance"), "elsewhere"),
+    ("interpreter class tk", lambda a, m: tk_elsewhere(a.tcl, m, "class"), "elsewhere"),
+    ("interpreter __getattribute__", lambda a, m: tk_elsewhere(a.tcl, m, "getattribute"), "elsewhere"),
 ]
 
 
@@ -462,6 +487,52 @@ def test_repeated_element_reads_follow_changes(tcl, monkeypatch, what, change, r
         assert a["k"] == "v"
     change(a, monkeypatch)
     assert a["k"] == read
+
+
+def test_repeated_view_reads_follow_an_interpreter_turned_false(tcl, monkeypatch):
+    # a false interpreter object is replaced by the package's own, as a
+    # handle's constructor would do
+    space = TclNamespace("::false_probe", tcl)
+    space.create()
+    tcl.tk.eval("set ::false_probe::x here")
+    view = space.vars
+    for _ in range(3):
+        assert view["x"] == "here"
+    monkeypatch.setattr(Interpreter, "__bool__", lambda self: False, raising=False)
+    default_tk = sys.modules["trelmo.tcl"].tk  # the package as imported now
+    default_tk.eval("namespace eval ::false_probe {}; set ::false_probe::x {from the package}")
+    try:
+        assert view["x"] == "from the package"
+    finally:
+        default_tk.eval("namespace delete ::false_probe")
+
+
+# Each read of a variable through a handle or a view reads the Tcl variable
+# as often as the command it stands for: once for text, and for a value Tcl
+# holds typed (a number, a list) no more often than `set` followed by the
+# read of its text.
+READS = [
+    ("a[k]", lambda ns: TclArrayVariable("::n::arr", tcl=ns.tcl)["k"], "::n::arr(k)", 1),
+    ("element get_obj", lambda ns: TclVariable("::n::arr", "k", tcl=ns.tcl).get_obj(), "::n::arr(k)", 1),
+    ("element get_str", lambda ns: TclVariable("::n::arr", "k", tcl=ns.tcl).get_str(), "::n::arr(k)", 2),
+    ("get_obj", lambda ns: TclVariable("::n::x", tcl=ns.tcl).get_obj(), "::n::x", 1),
+    ("get_str", lambda ns: TclVariable("::n::x", tcl=ns.tcl).get_str(), "::n::x", 2),
+    ("get_obj with a cast", lambda ns: TclVariable("::n::x", tcl=ns.tcl, cast=str).get_obj(), "::n::x", 2),
+    ("vars[name]", lambda ns: ns.vars["x"], "::n::x", 2),
+    ("vars.get", lambda ns: ns.vars.get("x"), "::n::x", 2),
+    ("objs[name]", lambda ns: ns.objs["x"], "::n::x", 1),
+]
+
+
+@pytest.mark.parametrize("typed", [False, True], ids=["text", "typed"])
+@pytest.mark.parametrize("what, read, traced, typed_reads", READS, ids=[r[0] for r in READS])
+def test_reads_fire_read_traces_as_often_as_the_command(tcl, ns, what, read, traced, typed_reads, typed):
+    value = "[expr {6 * 7}]" if typed else "{forty two}"
+    tcl.tk.eval("namespace eval ::n {set x %s; set arr(k) %s}; set ::reads 0" % (value, value))
+    tcl.tk.eval("trace add variable %s read {apply {args {incr ::reads}}}" % traced)
+    for n in range(1, 4):  # repeated, as a loop would read
+        assert str(read(ns)) == ("42" if typed else "forty two")
+        assert int(tcl.tk.getvar("::reads")) == n * (typed_reads if typed else 1)
 
 
 def test_repeated_view_reads_after_the_interpreter_is_gone():

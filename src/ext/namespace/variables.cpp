@@ -237,27 +237,31 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
 // getvar(N) hands back a str exactly when Tcl holds the value as plain text,
 // and that str is then the text `set N` returns (both read the variable the
 // same way, from the current call frame, and decode Tcl's text the same
-// way).  Any other answer (an int, a tuple, a Tcl_Obj, an error) is not
-// used: the value is read again through `set`, whose result and errors are
-// then exactly the ones callers have always seen.
+// way).  Any other value (an int, a tuple, a Tcl_Obj) is the very object
+// `set N` would have handed back, so it goes to value_text as that result
+// would: the variable is read no more often than through `set` (a read
+// trace fires once for text, twice for a typed value either way).  An error
+// is not used: the value is read again through `set`, whose errors are then
+// exactly the ones callers have always seen.
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = var_tk(tcl);
+    Ref r;
     if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
         // the method as the type holds it now (served from the method cache)
         PyObject* getvar = compat::type_lookup(Py_TYPE(tk.get()), S.getvar);
         if (getvar && Py_TYPE(getvar) == &PyMethodDescr_Type) {
             PyObject* argv[] = {nullptr, tk.get(), name};
-            Ref v = Ref::steal(PyObject_Vectorcall(getvar, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            if (v && PyUnicode_CheckExact(v.get())) return v;
-            if (!v) {
+            r = Ref::steal(PyObject_Vectorcall(getvar, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!r) {
                 if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
                 PyErr_Clear();
             }
         }
     }
+    if (r && PyUnicode_CheckExact(r.get())) return r;
     Ref n = element_name(name, index);
     Ref words = tuple_of({S.set, n.get()});
-    Ref r = tk_call(tk.get(), words.get());
+    if (!r) r = tk_call(tk.get(), words.get());
     if (PyUnicode_CheckExact(r.get())) return r;
     Ref script = to_quoml(words.get());
     return value_text(tk.get(), std::move(r), script.get());
