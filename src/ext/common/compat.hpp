@@ -307,4 +307,36 @@ inline uint64_t instance_dict_version(PyObject* d) {
 #endif
 }
 
+// The instance dictionary obj already has (borrowed), or NULL when it has
+// none yet or its type keeps it where only dict_ptr() finds it.  Unlike
+// dict_ptr() it never makes one: a read of the slot where a plain class keeps
+// it (a fixed offset, or from 3.11 the managed slot before the object), for
+// a check that compares the dictionary with one seen before.  Up to 3.11
+// only, where instance dictionaries have versions.
+inline PyObject* existing_instance_dict(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyTypeObject* t = Py_TYPE(obj);
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (t->tp_flags & Py_TPFLAGS_MANAGED_DICT) return reinterpret_cast<PyObject**>(obj)[-3];
+#endif
+    if (t->tp_dictoffset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + t->tp_dictoffset);
+#else
+    (void)obj;
+#endif
+    return nullptr;
+}
+
+// The target of a weak proxy or reference (borrowed), NULL once it is gone.
+// Up to 3.11 only (later versions take a strong reference: weak_get), for a
+// comparison with an object seen before.
+inline PyObject* weak_target_borrowed(PyObject* ref) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* obj = PyWeakref_GET_OBJECT(ref);
+    return obj == Py_None ? nullptr : obj;
+#else
+    (void)ref;
+    return nullptr;
+#endif
+}
+
 }  // namespace compat

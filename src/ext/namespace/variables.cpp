@@ -111,12 +111,36 @@ bool is_tkapp(PyObject* tk) {
 // descriptor the type holds now (from the runtime's method cache) is called
 // directly: the same object the attribute lookup would find, without looking
 // it up twice.
+//
+// The descriptor found for each name is remembered under the type's version
+// tag, which the runtime renews whenever the type changes: while the tag is
+// the same, the lookup would find the same descriptor.
+PyObject* tkapp_method(PyTypeObject* t, PyObject* name) {
+    struct Entry {
+        PyObject* name;     // interned (borrowed)
+        unsigned tag;       // 0: not filled
+        PyObject* descr;    // owned, kept for the process
+    };
+    static Entry entries[3] = {{S.getvar, 0, nullptr}, {S.setvar, 0, nullptr}, {S.unsetvar, 0, nullptr}};
+    const unsigned tag = compat::type_version(t);
+    for (Entry& e : entries) {
+        if (e.name != name) continue;
+        if (tag && e.tag == tag) return e.descr;
+        PyObject* descr = compat::type_lookup(t, name);
+        if (!descr || Py_TYPE(descr) != &PyMethodDescr_Type) return nullptr;
+        Py_XSETREF(e.descr, Py_NewRef(descr));
+        e.tag = tag;
+        return descr;
+    }
+    PyObject* descr = compat::type_lookup(t, name);
+    return descr && Py_TYPE(descr) == &PyMethodDescr_Type ? descr : nullptr;
+}
+
 Ref tk_method(PyObject* tk, PyObject* name, PyObject* a0, PyObject* a1 = nullptr, PyObject* a2 = nullptr) {
     PyObject* argv[] = {nullptr, tk, a0, a1, a2};
     const std::size_t n = a2 ? 4 : a1 ? 3 : 2;
     if (is_tkapp(tk)) {
-        PyObject* descr = compat::type_lookup(Py_TYPE(tk), name);
-        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type)
+        if (PyObject* descr = tkapp_method(Py_TYPE(tk), name))
             return own(PyObject_Vectorcall(descr, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     return call_method_vc(name, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -155,23 +179,16 @@ struct TkMemo {
 } g_tk_memo;
 
 bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version);
+bool dict_same(PyObject* obj, PyObject* dict, uint64_t version);
 
-// The target of the weak proxy tcl when the memo holds for it (borrowed),
-// else null.
-PyObject* tk_memo_target(PyObject* tcl) {
-    if (!compat::kInstanceDictVersions || !g_tk_memo.target || !PyWeakref_CheckProxy(tcl)) return nullptr;
-    Ref target = Ref::steal(compat::weak_get(tcl));
-    if (target.get() != g_tk_memo.target) {
-        if (!target) PyErr_Clear();  // the slow path reports it
-        return nullptr;
-    }
-    PyTypeObject* t = Py_TYPE(target.get());
-    PyObject* d;
-    uint64_t v;
-    if (t != g_tk_memo.type || compat::type_version(t) != g_tk_memo.tag || !dict_state(target.get(), d, v) ||
-        d != g_tk_memo.dict || v != g_tk_memo.version)
-        return nullptr;
-    return g_tk_memo.target;  // kept alive by the proxy's caller
+// Whether the memo holds for the weak proxy tcl.
+bool tk_memo_holds(PyObject* tcl) {
+    if (!compat::kInstanceDictVersions || !g_tk_memo.target || !PyWeakref_CheckProxy(tcl)) return false;
+    PyObject* target = compat::weak_target_borrowed(tcl);  // alive while the proxy's owner holds it
+    if (target != g_tk_memo.target) return false;
+    PyTypeObject* t = Py_TYPE(target);
+    return t == g_tk_memo.type && compat::type_version(t) == g_tk_memo.tag &&
+           dict_same(target, g_tk_memo.dict, g_tk_memo.version);
 }
 
 // Remember tk, just read as tcl.tk, when the lookup was the instance
@@ -206,7 +223,7 @@ void tk_memo_store(PyObject* tcl, PyObject* tk) {
 
 // tcl.tk (tk_from), taken from the memo while it holds.
 Ref var_tk(PyObject* tcl) {
-    if (tk_memo_target(tcl)) return Ref::newref(g_tk_memo.tk);
+    if (tk_memo_holds(tcl)) return Ref::newref(g_tk_memo.tk);
     Ref tk = tk_from(tcl);
     tk_memo_store(tcl, tk.get());
     return tk;
@@ -247,9 +264,8 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
     Ref tk = var_tk(tcl);
     Ref r;
     if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
-        // the method as the type holds it now (served from the method cache)
-        PyObject* getvar = compat::type_lookup(Py_TYPE(tk.get()), S.getvar);
-        if (getvar && Py_TYPE(getvar) == &PyMethodDescr_Type) {
+        // the method as the type holds it now
+        if (PyObject* getvar = tkapp_method(Py_TYPE(tk.get()), S.getvar)) {
             PyObject* argv[] = {nullptr, tk.get(), name};
             r = Ref::steal(PyObject_Vectorcall(getvar, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (!r) {
@@ -691,6 +707,17 @@ bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version) {
     return version != 0;
 }
 
+// Whether obj's instance dictionary is `dict` at `version` (a state that
+// dict_state() reported): the slot read directly where the type allows it.
+bool dict_same(PyObject* obj, PyObject* dict, uint64_t version) {
+    PyObject* d = compat::existing_instance_dict(obj);
+    if (!d) {
+        uint64_t v;
+        return dict_state(obj, d, v) && d == dict && v == version;
+    }
+    return d == dict && compat::instance_dict_version(d) == version;
+}
+
 /*
  * ItemMemo --
  *     The handle whose elements were read last through a[k]: its instance
@@ -711,10 +738,8 @@ struct ItemMemo {
 
 bool item_memo_holds(PyObject* self) {
     if (!compat::kInstanceDictVersions || !g_item_memo.dict) return false;
-    PyObject* d;
-    uint64_t v;
     return Py_TYPE(self) == g_item_memo.type && compat::type_version(g_item_memo.type) == g_item_memo.tag &&
-           dict_state(self, d, v) && d == g_item_memo.dict && v == g_item_memo.version;
+           dict_same(self, g_item_memo.dict, g_item_memo.version);
 }
 
 // Remembers self once `self.get` was found to be the class's own: when its
@@ -1001,11 +1026,9 @@ ViewMemo g_getitem_memo, g_setitem_memo;
 
 bool memo_holds(const ViewMemo& m, PyObject* self) {
     if (!compat::kInstanceDictVersions || !m.view_dict) return false;
-    PyObject* d;
-    uint64_t v;
-    if (!dict_state(self, d, v) || d != m.view_dict || v != m.view_version) return false;
     if (Py_TYPE(self) != m.view_type || compat::type_version(m.view_type) != m.view_tag) return false;
-    if (!dict_state(m.ns, d, v) || d != m.ns_dict || v != m.ns_version) return false;
+    if (!dict_same(self, m.view_dict, m.view_version)) return false;
+    if (!dict_same(m.ns, m.ns_dict, m.ns_version)) return false;
     if (Py_TYPE(m.ns) != m.ns_type || compat::type_version(m.ns_type) != m.ns_tag) return false;
     PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
     return tv->tp_new == VS.tclvar_new && compat::type_version(tv) == m.var_tag;
@@ -1040,7 +1063,7 @@ void memo_store(ViewMemo& m, PyObject* self, PyObject* ns, PyObject* text, PyObj
 // bind_interp keeps), anything else bound afresh.
 Ref view_interp(Ref&& tcl) {
     if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) &&
-        ((tk_memo_target(tcl.get()) && g_tk_memo.always_true) || truthy(tcl.get())))
+        ((tk_memo_holds(tcl.get()) && g_tk_memo.always_true) || truthy(tcl.get())))
         return std::move(tcl);
     return bind_interp(tcl.get());
 }
