@@ -260,8 +260,8 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
 // trace fires once for text, twice for a typed value either way).  An error
 // is not used: the value is read again through `set`, whose errors are then
 // exactly the ones callers have always seen.
-Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = var_tk(tcl);
+Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index, Ref&& known_tk = Ref()) {
+    Ref tk = known_tk ? std::move(known_tk) : var_tk(tcl);
     Ref r;
     if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
         // the method as the type holds it now
@@ -286,8 +286,8 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index) {
 // tk.setvar(name, tclobj(value)) or tk.setvar(name, quoml(index), tclobj(value)).
 // The bridge checks the value it converts for a whole variable but not for
 // an element, where a value it cannot carry crashes it: refused here first.
-Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value) {
-    Ref tk = var_tk(tcl);
+Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value, Ref&& known_tk = Ref()) {
+    Ref tk = known_tk ? std::move(known_tk) : var_tk(tcl);
     if (index == Py_None) {
         Ref v = tclobj_value(value);
         return tcl_var_ran(tk.get(), [&] { return tk_method(tk.get(), S.setvar, name, v.get()); });
@@ -896,6 +896,7 @@ MethodSpec kTclArrayVariableMethods[] = {
 // interpreter and name, without making the short-lived handle itself.
 struct ViewHandle {
     Ref tcl, name;
+    Ref tk;  // tcl.tk when already known (the interpreter memo held), else empty
 };
 
 
@@ -1061,16 +1062,26 @@ void memo_store(ViewMemo& m, PyObject* self, PyObject* ns, PyObject* text, PyObj
 
 // The interpreter part of view_handle(): a true weak proxy as it is (what
 // bind_interp keeps), anything else bound afresh.
-Ref view_interp(Ref&& tcl) {
-    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) &&
-        ((tk_memo_holds(tcl.get()) && g_tk_memo.always_true) || truthy(tcl.get())))
-        return std::move(tcl);
+// `known` tells that the interpreter memo holds for it and its object
+// cannot be false.
+Ref view_interp(Ref&& tcl, bool* known = nullptr) {
+    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get()))) {
+        if (tk_memo_holds(tcl.get()) && g_tk_memo.always_true) {
+            if (known) *known = true;
+            return std::move(tcl);
+        }
+        if (truthy(tcl.get())) return std::move(tcl);
+    }
     return bind_interp(tcl.get());
 }
 
-// quoml of an exact str is the str itself (it can carry no protocol method)
-Ref view_name(Ref&& joined) {
-    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own()) return std::move(joined);
+// quoml of an exact str is the str itself (it can carry no protocol method);
+// `direct` tells that no conversion ran.
+Ref view_name(Ref&& joined, bool* direct = nullptr) {
+    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own()) {
+        if (direct) *direct = true;
+        return std::move(joined);
+    }
     return to_quoml(joined.get());
 }
 
@@ -1080,8 +1091,11 @@ void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h, ViewMemo* me
                  bool remembered = false) {
     if (remembered) {
         Ref joined = join_member(memo->text, var_name);
-        h.tcl = view_interp(Ref::newref(memo->tcl));
-        h.name = view_name(std::move(joined));
+        bool known = false, direct = false;
+        h.tcl = view_interp(Ref::newref(memo->tcl), &known);
+        h.name = view_name(std::move(joined), &direct);
+        // no Python code ran since the memo was asked: its tk is tcl.tk
+        if (known && direct) h.tk = Ref::newref(g_tk_memo.tk);
         return;
     }
     Ref ns = getattr(self, S.ns);
@@ -1165,7 +1179,7 @@ Ref view_get_str(PyObject* self, PyObject* var_name, ViewMemo* memo = nullptr, b
     if (remembered || view_plain(self, VS.own_get_str)) {
         ViewHandle h;
         view_handle(self, var_name, h, memo, remembered);
-        return var_get_str(h.tcl.get(), h.name.get(), Py_None);
+        return var_get_str(h.tcl.get(), h.name.get(), Py_None, std::move(h.tk));
     }
     Ref v = view_byref(self, var_name);
     return call_method0(v.get(), S.get_str);
@@ -1202,7 +1216,7 @@ Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* inde
     if (remembered || view_plain(self, VS.own_set)) {
         ViewHandle h;
         view_handle(self, var_name, h, memo, remembered);
-        return var_setvar(h.tcl.get(), h.name.get(), index, value);
+        return var_setvar(h.tcl.get(), h.name.get(), index, value, std::move(h.tk));
     }
     Ref v = view_byref(self, var_name);
     PyObject* argv[] = {v.get(), value, index};
