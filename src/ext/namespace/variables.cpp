@@ -136,12 +136,65 @@ PyObject* tkapp_method(PyTypeObject* t, PyObject* name) {
     return descr && Py_TYPE(descr) == &PyMethodDescr_Type ? descr : nullptr;
 }
 
+/*
+ * ArgsTuple --
+ *     The bridge's variable methods take their arguments as one tuple
+ *     (METH_VARARGS), which calling the descriptor builds and frees on every
+ *     call.  One tuple per argument count is kept instead, out of the
+ *     collector's sight, filled for a call and emptied after it.  It is used
+ *     only while no call has it (a Tcl trace may run Python code that reads
+ *     a variable again) and nothing else kept it: a tuple the callee held on
+ *     to keeps its items and is left to its new owner.
+ */
+struct ArgsTuple {
+    PyObject* tuple = nullptr;  // owned; items NULL between calls
+    bool busy = false;
+};
+ArgsTuple g_args[3];  // for 1, 2 and 3 arguments
+
+// descr(tk, *args[0:n]) for a METH_VARARGS method descriptor of the bridge.
+Ref call_varargs(PyObject* descr, PyObject* tk, PyObject* const* args, Py_ssize_t n) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    ArgsTuple& slot = g_args[n - 1];
+    if (slot.busy) {
+        PyObject* argv[] = {nullptr, tk, args[0], n > 1 ? args[1] : nullptr, n > 2 ? args[2] : nullptr};
+        return own(PyObject_Vectorcall(descr, argv + 1, (std::size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (!slot.tuple) {
+        slot.tuple = check(PyTuple_New(n));
+        PyObject_GC_UnTrack(slot.tuple);  // never holds anything between calls
+    }
+    PyObject* t = slot.tuple;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(args[i]));
+    slot.busy = true;
+    PyObject* r = nullptr;
+    if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        r = def->ml_meth(tk, t);
+        Py_LeaveRecursiveCall();
+    }
+    slot.busy = false;
+    if (Py_REFCNT(t) == 1) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(t, i);
+            PyTuple_SET_ITEM(t, i, nullptr);
+            Py_DECREF(item);
+        }
+    } else {
+        slot.tuple = nullptr;  // kept by the callee: it is theirs now
+        Py_DECREF(t);
+    }
+    return own(r);
+}
+
 Ref tk_method(PyObject* tk, PyObject* name, PyObject* a0, PyObject* a1 = nullptr, PyObject* a2 = nullptr) {
     PyObject* argv[] = {nullptr, tk, a0, a1, a2};
     const std::size_t n = a2 ? 4 : a1 ? 3 : 2;
     if (is_tkapp(tk)) {
-        if (PyObject* descr = tkapp_method(Py_TYPE(tk), name))
+        if (PyObject* descr = tkapp_method(Py_TYPE(tk), name)) {
+            const int flags = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_flags;
+            if ((flags & ~METH_COEXIST) == METH_VARARGS) return call_varargs(descr, tk, argv + 2, (Py_ssize_t)n - 1);
             return own(PyObject_Vectorcall(descr, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
     }
     return call_method_vc(name, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
@@ -265,9 +318,8 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index, Ref&& known_tk =
     Ref r;
     if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
         // the method as the type holds it now
-        if (PyObject* getvar = tkapp_method(Py_TYPE(tk.get()), S.getvar)) {
-            PyObject* argv[] = {nullptr, tk.get(), name};
-            r = Ref::steal(PyObject_Vectorcall(getvar, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (tkapp_method(Py_TYPE(tk.get()), S.getvar)) {
+            r = Ref::steal(raw_result([&] { return tk_method(tk.get(), S.getvar, name); }));
             if (!r) {
                 if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
                 PyErr_Clear();
