@@ -535,6 +535,40 @@ def test_reads_fire_read_traces_as_often_as_the_command(tcl, ns, what, read, tra
         assert int(tcl.tk.getvar("::reads")) == n * (typed_reads if typed else 1)
 
 
+@pytest.mark.parametrize("fails", [False, True], ids=["reads", "raises"])
+def test_reads_and_writes_from_inside_a_read_trace(tcl, ns, fails):
+    # a read trace runs Python code that reads and writes variables through
+    # handles and views again, while the outer read is still in the bridge
+    tk = tcl.tk
+    tk.eval("namespace eval ::n {array set arr {k v j w}; set x x0; set y y0}")
+    inner = TclArrayVariable("::n::arr", tcl=tcl)
+    seen = []
+
+    def on_read(*args):
+        seen.append((inner["j"], ns.vars["y"], ns.objs["y"]))
+        ns.vars["y"] = "y%d" % len(seen)
+        inner["j"] = "w%d" % len(seen)
+        if fails:
+            raise ValueError("from the trace")
+
+    tk.createcommand("on_read", on_read)
+    tk.eval("trace add variable ::n::arr(k) read {apply {args on_read}}")
+    tk.eval("trace add variable ::n::x read {apply {args on_read}}")
+    outer = TclArrayVariable("::n::arr", tcl=tcl)
+    for n in range(1, 4):
+        for read in (lambda: outer["k"], lambda: ns.vars["x"]):
+            if fails:
+                with pytest.raises((TclError, KeyError, ValueError)):
+                    read()
+            else:
+                assert read() in ("v", "x0")
+        last = len(seen)
+        assert seen[-1] == ("w%d" % (last - 1), "y%d" % (last - 1), "y%d" % (last - 1))
+    # the reads after all this see what was written last
+    tk.eval("trace remove variable ::n::arr(k) read {apply {args on_read}}")
+    assert outer["j"] == "w%d" % len(seen) and ns.vars["y"] == "y%d" % len(seen) and outer["k"] == "v"
+
+
 def test_repeated_view_reads_after_the_interpreter_is_gone():
     tcl = Interpreter()
     space = TclNamespace("::n", tcl)
