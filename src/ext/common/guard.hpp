@@ -13,6 +13,8 @@
 //   TypeMemo    a type-level verdict remembered under the type's version
 //               tag: hit(t) is one comparison; the runtime renews the tag
 //               whenever the type or a base changes.
+//   AttrMemo    one instance attribute's value, remembered under the type's
+//               tag and the instance dictionary's version.
 //
 // and the lookups they remember: type_resolves (the MRO lookup, from the
 // runtime's method cache) and instance_resolves (the same, and no instance
@@ -138,6 +140,67 @@ inline bool instance_resolves(PyObject* obj, PyObject* name, PyObject* loaded, T
     }
     return instance_lacks(obj, name);
 }
+
+// obj.<name> as ordinary attribute lookup finds it in obj's instance
+// dictionary, remembered for the last object asked while neither that
+// dictionary nor the type changes.  The answer holds only when the type's
+// __getattribute__ is object's and no data descriptor of the type takes the
+// name (so the dictionary entry is what the lookup returns); the type's
+// version tag covers both, the dictionary's version covers the entry.  Up to
+// 3.11 only: later instance dictionaries carry no version per state, and
+// find() always misses.
+class AttrMemo {
+  public:
+    // The remembered value (borrowed), or NULL: the caller then does the
+    // lookup itself and offers its answer to note().
+    PyObject* find(PyObject* obj) const noexcept {
+        if (!compat::kInstanceDictVersions || obj != obj_) return nullptr;
+        PyTypeObject* t = Py_TYPE(obj);
+        if (t != type_ || compat::type_version(t) != tag_) return nullptr;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
+        return value_;
+    }
+    // Remember value as obj.<name> when the rules above make it safe to.
+    // Throws PyErrSet when a lookup fails.
+    void note(PyObject* obj, PyObject* name, PyObject* value) {
+        if (!compat::kInstanceDictVersions) return;
+        PyTypeObject* t = Py_TYPE(obj);
+        const unsigned int tag = compat::type_version(t);
+        if (!tag) return;
+        PyObject* getattribute = compat::type_lookup(t, dunder_getattribute());
+        if (!getattribute || getattribute != compat::type_lookup(&PyBaseObject_Type, dunder_getattribute())) return;
+        PyObject* descr = compat::type_lookup(t, name);
+        if (descr && Py_TYPE(descr)->tp_descr_set) return;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
+        PyObject* entry = PyDict_GetItemWithError(*dictptr, name);
+        if (!entry && PyErr_Occurred()) throw PyErrSet{};
+        if (entry != value) return;
+        const uint64_t version = compat::instance_dict_version(*dictptr);
+        if (!version) return;
+        obj_ = obj;
+        type_ = t;
+        tag_ = tag;
+        dict_ = *dictptr;
+        version_ = version;
+        value_ = value;
+    }
+
+  private:
+    static PyObject* dunder_getattribute() {
+        static PyObject* name = PyUnicode_InternFromString("__getattribute__");
+        return name;
+    }
+    // All borrowed: used only while the dictionary, which holds value_, is
+    // unchanged (a new dictionary at the same address has a new version).
+    PyObject* obj_ = nullptr;
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    PyObject* dict_ = nullptr;
+    uint64_t version_ = 0;
+    PyObject* value_ = nullptr;
+};
 
 // Whether the class's own namespace still holds `loaded` under name (the
 // entry a static or class method is looked up from), remembered in memo.
