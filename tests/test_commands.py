@@ -358,6 +358,29 @@ def test_tk_is_looked_up_again_after_a_change(swap):
     ]
 
 
+@pytest.mark.parametrize("where", ["instance", "class", "getattribute"])
+def test_cast_boolean_is_looked_up_again_after_a_change(where):
+    class Tcl(_TkProperty):
+        pass
+
+    tcl = Tcl()
+    ns = TclNamespace("::q", tcl)
+    assert ns.exists() is False and ns.exists() is False
+    seen = []
+
+    def cast(*args):
+        seen.append(args[-1])
+        return "cast"
+
+    if where == "instance":
+        tcl.cast_boolean = cast
+    elif where == "class":
+        Tcl.cast_boolean = lambda self, value: cast(value)
+    else:
+        Tcl.__getattribute__ = lambda self, n: cast if n == "cast_boolean" else object.__getattribute__(self, n)
+    assert ns.exists() == "cast" and len(seen) == 1
+
+
 @pytest.mark.parametrize("cls, name", [(TclCommand, "call"), (TclNamespace, "exists"), (TclCommand, "__call__")])
 def test_methods_bind_like_functions(tcl, cls, name):
     """Methods in the class namespace behave as instance methods do: the class

@@ -151,6 +151,16 @@ Ref tk_call(PyObject* tk, PyObject* words) {
     return tcl_ran(tk, [&] { return call_method1(tk, S.call, words); });
 }
 
+Ref interp_method1(guard::MethodMemo& memo, PyObject* interp, PyObject* name, PyObject* arg) {
+    if (PyObject* f = memo.find(interp)) {
+        Ref keep = Ref::newref(f);
+        PyObject* argv[2] = {interp, arg};
+        return own(PyObject_Vectorcall(f, argv, 2, nullptr));
+    }
+    memo.note(interp, name);
+    return call_method1(interp, name, arg);
+}
+
 Ref tk_eval(PyObject* tk, PyObject* script) {
     return tcl_ran(tk, [&] { return call_method1(tk, S.eval, script); });
 }
