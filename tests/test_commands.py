@@ -1,6 +1,7 @@
 """TclCommand, TempTclCommand and the commands/procedures views, checked
 against real Tcl (and the words sent recorded where they are fixed)."""
 
+import copy
 import gc
 import inspect
 import logging
@@ -356,6 +357,66 @@ def test_tk_is_looked_up_again_after_a_change(swap):
         (("namespace", "eval", "::q", ("set", "y", 4)),),
         (("namespace", "exists", "::q"),),
     ]
+
+
+def _made_by_new(c):
+    """A handle made by __new__ alone, its attributes copied in."""
+    other = TclCommand.__new__(TclCommand)
+    other.__dict__.update(c.__dict__)
+    return other
+
+
+def _class_call_patched(c, monkeypatch):
+    monkeypatch.setattr(TclCommand, "__call__", lambda self, *a, **k: ("patched", a, k))
+    return c
+
+
+def _subclass_call(c, monkeypatch):
+    class Sub(TclCommand):
+        def __call__(self, *a, **k):
+            return ("sub", a, k)
+
+    return Sub("set", tcl=c.tcl)
+
+
+def _class_swapped(c, monkeypatch):
+    class Sub(TclCommand):
+        pass
+
+    c.__class__ = Sub
+    c.__class__ = TclCommand
+    return c
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda c, mp: c,
+        lambda c, mp: copy.copy(c),
+        lambda c, mp: _made_by_new(c),
+        _class_swapped,
+        _class_call_patched,
+        _subclass_call,
+    ],
+    ids=["plain", "copy", "new-only", "class-swapped", "class-call-patched", "subclass-call"],
+)
+def test_every_way_of_calling_a_handle(tcl, monkeypatch, make):
+    """Positional, keyword and star calls of a handle, however it was made,
+    give what its class's __call__ gives."""
+    c = make(TclCommand("set", tcl=tcl), monkeypatch)
+    call = type(c).__call__
+    for args, kwargs in [(("x", 1), {}), (("x",), {}), ((), {"k": 1}), (("x", "2"), {"k": "v"})]:
+        try:
+            expected = call(c, *args, **kwargs)
+        except Exception as e:  # the same error both ways
+            with pytest.raises(type(e)):
+                c(*args, **kwargs)
+            continue
+        assert c(*args, **kwargs) == expected
+        assert c(*args, **dict(kwargs)) == expected
+    if call is TclCommand.__call__:
+        with pytest.raises(TypeError, match="multiple values for argument 'self'"):
+            c(self=1)
 
 
 @pytest.mark.parametrize("where", ["instance", "class", "getattribute"])
