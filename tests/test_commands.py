@@ -1,6 +1,7 @@
 """TclCommand, TempTclCommand and the commands/procedures views, checked
 against real Tcl (and the words sent recorded where they are fixed)."""
 
+import copy
 import gc
 import inspect
 import logging
@@ -17,6 +18,8 @@ from hypothesis import strategies as st
 import trelmo.tcl.namespace as nsmod
 from trelmo.tcl import Interpreter, quoml, tclobj
 from trelmo.tcl.namespace import TclCommand, TclNamespace, TempTclCommand
+
+from conftest import RecordingTk
 
 quomlmod = sys.modules["trelmo.tcl.quoml"]
 TEMPLATE = re.compile(r"::__trelmo__(\w+?)_(\d+)_tmp\Z")
@@ -312,6 +315,156 @@ def test_rebound_tclobj_is_used(tcl, monkeypatch):
     assert c.build_tclcmd(5, 50) == ("list", 5, "50")
     monkeypatch.undo()
     assert c.build_tclcmd(5, 50) == ("list", 5, 50)
+
+
+class _TkProperty(Interpreter):
+    """An interpreter object whose ``tk`` may later become a class property."""
+
+
+def _swap_instance_tk(tcl, recorder):
+    tcl.tk = recorder
+
+
+def _swap_class_property(tcl, recorder):
+    type(tcl).tk = property(lambda self: recorder)
+
+
+def _swap_getattribute(tcl, recorder):
+    def getattribute(self, name):
+        return recorder if name == "tk" else object.__getattribute__(self, name)
+
+    type(tcl).__getattribute__ = getattribute
+
+
+@pytest.mark.parametrize("swap", [_swap_instance_tk, _swap_class_property, _swap_getattribute])
+def test_tk_is_looked_up_again_after_a_change(swap):
+    """Each operation reaches the interpreter object's current ``tk``, however
+    it came to be rebound since the handle last used it."""
+
+    class Tcl(_TkProperty):
+        pass
+
+    tcl = Tcl()
+    real = tcl.tk
+    recorder = RecordingTk(real)
+    cmd, ns = TclCommand("set", tcl=tcl), TclNamespace("::q", tcl)
+    for _ in range(2):
+        cmd("x", 1), ns.call("set", "y", 2), ns.exists()
+    swap(tcl, recorder)
+    assert str(cmd("x", 3)) == "3" and str(ns.call("set", "y", 4)) == "4" and ns.exists() is True
+    assert [args for op, args in recorder.sent] == [
+        (("set", "x", 3),),
+        (("namespace", "eval", "::q", ("set", "y", 4)),),
+        (("namespace", "exists", "::q"),),
+    ]
+
+
+def _made_by_new(c):
+    """A handle made by __new__ alone, its attributes copied in."""
+    other = TclCommand.__new__(TclCommand)
+    other.__dict__.update(c.__dict__)
+    return other
+
+
+def _class_call_patched(c, monkeypatch):
+    monkeypatch.setattr(TclCommand, "__call__", lambda self, *a, **k: ("patched", a, k))
+    return c
+
+
+def _subclass_call(c, monkeypatch):
+    class Sub(TclCommand):
+        def __call__(self, *a, **k):
+            return ("sub", a, k)
+
+    return Sub("set", tcl=c.tcl)
+
+
+def _class_swapped(c, monkeypatch):
+    class Sub(TclCommand):
+        pass
+
+    c.__class__ = Sub
+    c.__class__ = TclCommand
+    return c
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda c, mp: c,
+        lambda c, mp: copy.copy(c),
+        lambda c, mp: _made_by_new(c),
+        _class_swapped,
+        _class_call_patched,
+        _subclass_call,
+    ],
+    ids=["plain", "copy", "new-only", "class-swapped", "class-call-patched", "subclass-call"],
+)
+def test_every_way_of_calling_a_handle(tcl, monkeypatch, make):
+    """Positional, keyword and star calls of a handle, however it was made,
+    give what its class's __call__ gives."""
+    c = make(TclCommand("set", tcl=tcl), monkeypatch)
+    call = type(c).__call__
+    for args, kwargs in [(("x", 1), {}), (("x",), {}), ((), {"k": 1}), (("x", "2"), {"k": "v"})]:
+        try:
+            expected = call(c, *args, **kwargs)
+        except Exception as e:  # the same error both ways
+            with pytest.raises(type(e)):
+                c(*args, **kwargs)
+            continue
+        assert c(*args, **kwargs) == expected
+        assert c(*args, **dict(kwargs)) == expected
+    if call is TclCommand.__call__:
+        with pytest.raises(TypeError, match="multiple values for argument 'self'"):
+            c(self=1)
+
+
+@pytest.mark.parametrize("where", ["instance", "class", "getattribute"])
+def test_cast_boolean_is_looked_up_again_after_a_change(where):
+    class Tcl(_TkProperty):
+        pass
+
+    tcl = Tcl()
+    ns = TclNamespace("::q", tcl)
+    assert ns.exists() is False and ns.exists() is False
+    seen = []
+
+    def cast(*args):
+        seen.append(args[-1])
+        return "cast"
+
+    if where == "instance":
+        tcl.cast_boolean = cast
+    elif where == "class":
+        Tcl.cast_boolean = lambda self, value: cast(value)
+    else:
+        Tcl.__getattribute__ = lambda self, n: cast if n == "cast_boolean" else object.__getattribute__(self, n)
+    assert ns.exists() == "cast" and len(seen) == 1
+
+
+@pytest.mark.parametrize("cls, name", [(TclCommand, "call"), (TclNamespace, "exists"), (TclCommand, "__call__")])
+def test_methods_bind_like_functions(tcl, cls, name):
+    """Methods in the class namespace behave as instance methods do: the class
+    gives the function, an instance a bound method, an instance attribute
+    shadows them, and a subclass may call them through super()."""
+    member = cls.__dict__[name]
+    obj = cls("set", tcl=tcl) if cls is TclCommand else cls("::q", tcl)
+    assert getattr(cls, name) is member.__func__
+    assert member.__doc__ == member.__func__.__doc__ and member.__name__ == name
+    bound = getattr(obj, name)
+    assert bound.__self__ is obj and bound.__func__ is member.__func__
+    assert list(inspect.signature(getattr(cls, name)).parameters)[0] == "self"
+    assert member.__get__(None, cls) is member.__func__ and member == cls.__dict__[name]
+
+    class Sub(cls):
+        pass
+
+    setattr(Sub, name, lambda self, *a, **k: ("sub", super(Sub, self).__getattribute__(name)))
+    sub = Sub("set", tcl=tcl) if cls is TclCommand else Sub("::q", tcl)
+    assert getattr(sub, name)()[0] == "sub"
+    if name != "__call__":
+        setattr(obj, name, lambda *a: ("shadow", a))
+        assert getattr(obj, name)(1) == ("shadow", (1,))
 
 
 class Mutator:

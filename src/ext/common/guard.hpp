@@ -13,6 +13,10 @@
 //   TypeMemo    a type-level verdict remembered under the type's version
 //               tag: hit(t) is one comparison; the runtime renews the tag
 //               whenever the type or a base changes.
+//   AttrMemo    one instance attribute's value, remembered under the type's
+//               tag and the instance dictionary's version.
+//   MethodMemo  the same for a method found on the class, so that it can be
+//               called without making the bound method.
 //
 // and the lookups they remember: type_resolves (the MRO lookup, from the
 // runtime's method cache) and instance_resolves (the same, and no instance
@@ -138,6 +142,123 @@ inline bool instance_resolves(PyObject* obj, PyObject* name, PyObject* loaded, T
     }
     return instance_lacks(obj, name);
 }
+
+// Whether attribute lookup on instances of t is object's own (the type's
+// __getattribute__ is object.__getattribute__; a __getattr__ hook is only
+// asked after it fails).
+inline bool object_getattribute(PyTypeObject* t) {
+    static PyObject* name = PyUnicode_InternFromString("__getattribute__");
+    if (!name) throw PyErrSet{};
+    PyObject* found = compat::type_lookup(t, name);
+    return found && found == compat::type_lookup(&PyBaseObject_Type, name);
+}
+
+// obj.<name> as ordinary attribute lookup finds it in obj's instance
+// dictionary, remembered for the last object asked while neither that
+// dictionary nor the type changes.  The answer holds only when the type's
+// __getattribute__ is object's and no data descriptor of the type takes the
+// name (so the dictionary entry is what the lookup returns); the type's
+// version tag covers both, the dictionary's version covers the entry.  Up to
+// 3.11 only: later instance dictionaries carry no version per state, and
+// find() always misses.
+class AttrMemo {
+  public:
+    // The remembered value (borrowed), or NULL: the caller then does the
+    // lookup itself and offers its answer to note().
+    PyObject* find(PyObject* obj) const noexcept {
+        if (!compat::kInstanceDictVersions || obj != obj_) return nullptr;
+        PyTypeObject* t = Py_TYPE(obj);
+        if (t != type_ || compat::type_version(t) != tag_) return nullptr;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
+        return value_;
+    }
+    // Remember value as obj.<name> when the rules above make it safe to.
+    // Throws PyErrSet when a lookup fails.
+    void note(PyObject* obj, PyObject* name, PyObject* value) {
+        if (!compat::kInstanceDictVersions) return;
+        PyTypeObject* t = Py_TYPE(obj);
+        const unsigned int tag = compat::type_version(t);
+        if (!tag || !object_getattribute(t)) return;
+        PyObject* descr = compat::type_lookup(t, name);
+        if (descr && Py_TYPE(descr)->tp_descr_set) return;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
+        PyObject* entry = PyDict_GetItemWithError(*dictptr, name);
+        if (!entry && PyErr_Occurred()) throw PyErrSet{};
+        if (entry != value) return;
+        const uint64_t version = compat::instance_dict_version(*dictptr);
+        if (!version) return;
+        obj_ = obj;
+        type_ = t;
+        tag_ = tag;
+        dict_ = *dictptr;
+        version_ = version;
+        value_ = value;
+    }
+
+  private:
+    // All borrowed: used only while the dictionary, which holds value_, is
+    // unchanged (a new dictionary at the same address has a new version).
+    PyObject* obj_ = nullptr;
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    PyObject* dict_ = nullptr;
+    uint64_t version_ = 0;
+    PyObject* value_ = nullptr;
+};
+
+// obj.<name>(...) where the lookup finds a function of obj's class: the
+// function, remembered for the last object asked while neither its
+// dictionary nor its type changes, so callers can call it with obj first
+// instead of making the bound method.  The rules of AttrMemo apply, with
+// the class attribute a plain function or method descriptor that the
+// instance dictionary does not shadow.
+class MethodMemo {
+  public:
+    // The remembered function (borrowed), or NULL: the caller then calls
+    // obj.<name> the ordinary way, after offering the lookup to note().
+    PyObject* find(PyObject* obj) const noexcept {
+        if (!compat::kInstanceDictVersions || obj != obj_) return nullptr;
+        PyTypeObject* t = Py_TYPE(obj);
+        if (t != type_ || compat::type_version(t) != tag_) return nullptr;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
+        return func_;
+    }
+    // Remember obj.<name> when the rules above make it safe to.  Throws
+    // PyErrSet when a lookup fails.
+    void note(PyObject* obj, PyObject* name) {
+        if (!compat::kInstanceDictVersions) return;
+        PyTypeObject* t = Py_TYPE(obj);
+        const unsigned int tag = compat::type_version(t);
+        if (!tag || !object_getattribute(t)) return;
+        PyObject* func = compat::type_lookup(t, name);
+        if (!func || !(PyFunction_Check(func) || PyType_HasFeature(Py_TYPE(func), Py_TPFLAGS_METHOD_DESCRIPTOR)))
+            return;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
+        if (PyDict_GetItemWithError(*dictptr, name)) return;
+        if (PyErr_Occurred()) throw PyErrSet{};
+        const uint64_t version = compat::instance_dict_version(*dictptr);
+        if (!version) return;
+        obj_ = obj;
+        type_ = t;
+        tag_ = tag;
+        dict_ = *dictptr;
+        version_ = version;
+        func_ = func;
+    }
+
+  private:
+    // Borrowed, as in AttrMemo; the type (unchanged, by its tag) holds func_.
+    PyObject* obj_ = nullptr;
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    PyObject* dict_ = nullptr;
+    uint64_t version_ = 0;
+    PyObject* func_ = nullptr;
+};
 
 // Whether the class's own namespace still holds `loaded` under name (the
 // entry a static or class method is looked up from), remembered in memo.

@@ -174,6 +174,10 @@ Ref look_through(PyObject* tcl);
 Ref tk_from(PyObject* tcl);
 // tk.call(words).
 Ref tk_call(PyObject* tk, PyObject* words);
+// interp.<name>(arg) for an interpreter object (not a proxy): its conversion
+// methods, called without the bound method while memo says the lookup
+// still finds the same function of its class.
+Ref interp_method1(guard::MethodMemo& memo, PyObject* interp, PyObject* name, PyObject* arg);
 // tk.eval(script).
 Ref tk_eval(PyObject* tk, PyObject* script);
 // The new reference `run()` returns, or nullptr with the exception it raised

@@ -110,9 +110,17 @@ Ref look_through(PyObject* tcl) {
     return Ref::newref(tcl);
 }
 
+// The interpreter object's `tk`, remembered for the last interpreter object
+// asked while its dictionary and class are unchanged: handles of one
+// interpreter read it on every operation.
+guard::AttrMemo g_tk_memo;
+
 Ref tk_from(PyObject* tcl) {
     Ref target = look_through(tcl);
-    return getattr(target.get(), S.tk);
+    if (PyObject* tk = g_tk_memo.find(target.get())) return Ref::newref(tk);
+    Ref tk = getattr(target.get(), S.tk);
+    g_tk_memo.note(target.get(), S.tk, tk.get());
+    return tk;
 }
 
 // The _tkinter application's `call` is a method descriptor of its type (the
@@ -123,12 +131,34 @@ Ref tk_call(PyObject* tk, PyObject* words) {
     if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset == 0) {
         PyObject* descr = compat::type_lookup(t, S.call);
         if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+            // The method takes its arguments as one tuple and reads a lone
+            // tuple argument as the words: words itself is that tuple,
+            // unless it is a lone tuple (which would be read as the words).
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+            if (def->ml_flags == METH_VARARGS && PyTuple_CheckExact(words) &&
+                !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0))) &&
+                PyObject_TypeCheck(tk, reinterpret_cast<PyMethodDescrObject*>(descr)->d_common.d_type)) {
+                PyObject* r = def->ml_meth(tk, words);
+                if (!r && !PyErr_Occurred())
+                    PyErr_SetString(PyExc_SystemError, "the Tcl bridge's call returned NULL without an error");
+                return tclerror::checked(r, tk);
+            }
             PyObject* argv[3] = {nullptr, tk, words};
             return tclerror::checked(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
                                      tk);
         }
     }
     return tcl_ran(tk, [&] { return call_method1(tk, S.call, words); });
+}
+
+Ref interp_method1(guard::MethodMemo& memo, PyObject* interp, PyObject* name, PyObject* arg) {
+    if (PyObject* f = memo.find(interp)) {
+        Ref keep = Ref::newref(f);
+        PyObject* argv[2] = {interp, arg};
+        return own(PyObject_Vectorcall(f, argv, 2, nullptr));
+    }
+    memo.note(interp, name);
+    return call_method1(interp, name, arg);
 }
 
 Ref tk_eval(PyObject* tk, PyObject* script) {
