@@ -34,6 +34,8 @@ struct State {
     PyObject* Vix_Code_call = nullptr;     // and Vix_Code.__call__
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
     PyObject* kw_tcl = nullptr;               // ('tcl',): keyword names of Vix_Code(name, tcl=...)
+    getattrofunc getattr_hook = nullptr;  // the tp_getattro the runtime gives a class defining __getattr__
+    guard::TypeMemo<2> plain_lookup_types;  // interpreter classes whose attributes are read directly
 } M;
 
 #define VIX_NAMES(X) \
@@ -125,6 +127,73 @@ PyObject* call_bound(PyObject* attr, PyObject* self, PyObject* arg) {
     PyObject* res = PyObject_CallOneArg(bound, arg);
     Py_DECREF(bound);
     return res;
+}
+
+// ---------------------------------------------------------------------------
+// The interpreter object's members, read once per call.
+// ---------------------------------------------------------------------------
+
+// Whether attribute lookup on instances of tp is object.__getattribute__,
+// followed, for a class that defines __getattr__, by that method for a name
+// the lookup does not find: true for ordinary classes.
+bool plain_lookup(PyTypeObject* tp) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr && tp->tp_getattro != M.getattr_hook) return false;
+    if (M.plain_lookup_types.hit(tp)) return true;
+    if (!guard::type_resolves(tp, S.getattribute_, M.object_getattribute)) return false;
+    M.plain_lookup_types.store(tp);
+    return true;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * interp_attr --
+ *
+ *      tcl.<name>, where tcl is the chain's interpreter object, usually
+ *      the weak proxy the Vix made.  Reading an attribute through a proxy
+ *      reads it on the object behind it (ReferenceError once that is
+ *      gone); for an object of an ordinary class the lookup is run here
+ *      as the interpreter runs it -- object.__getattribute__, then the
+ *      class's __getattr__ when the name is not found -- without the
+ *      proxy's and the class's dispatch.  Other objects are asked with
+ *      getattr().  The object is not kept past the lookup.
+ *
+ * Results:
+ *      A new reference to the attribute.
+ *
+ * Side effects:
+ *      Those of the lookup (descriptors, __getattr__).
+ *
+ *----------------------------------------------------------------------
+ */
+Ref interp_attr(PyObject* tcl, PyObject* name) {
+    if (!compat::is_weak_proxy_type(Py_TYPE(tcl))) return getattr(tcl, name);
+    Ref target = weak_target(tcl);
+    PyObject* obj = target.get();
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!plain_lookup(tp)) return getattr(obj, name);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) return own(PyObject_GenericGetAttr(obj, name));
+    if (PyObject* found = compat::generic_getattr_optional(obj, name)) return Ref::steal(found);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyObject* hook = compat::type_lookup(tp, S.getattr_);  // borrowed; call_bound holds it
+    if (!hook) return own(PyObject_GenericGetAttr(obj, name));
+    return own(call_bound(hook, obj, name));
+}
+
+// obj.<name>(arg).  A method that the lookup finds on the class as an
+// instance method (how this package's classes hold their C methods), not
+// shadowed by the instance, is called with obj prepended, without the bound
+// method object that the lookup would make.
+Ref call_method_arg(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descr = Ref::newref(compat::type_lookup(tp, name));
+        if (descr && Py_TYPE(descr.get()) == &PyInstanceMethod_Type && guard::instance_lacks(obj, name)) {
+            PyObject* argv[] = {obj, arg};
+            return own(PyObject_Vectorcall(PyInstanceMethod_GET_FUNCTION(descr.get()), argv, 2, nullptr));
+        }
+    }
+    return call_method1(obj, name, arg);
 }
 
 /*
@@ -303,22 +372,29 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // 3. the history
     Ref tcl = getattr(self, S.tcl);
     {
-        Ref history = getattr(tcl.get(), S.history);
-        call_method1(history.get(), S.append, words.get());
+        Ref history = interp_attr(tcl.get(), S.history);
+        call_method_arg(history.get(), S.append, words.get());
     }
     // 4. the call, with the words as they are now
     Ref result;
     {
-        Ref tk = getattr(tcl.get(), S.tk);
+        Ref tk = interp_attr(tcl.get(), S.tk);
         // tk.call(*words), with the words as they are after the lookup.
         // When the lookup cannot run any code (generic lookup, no instance
         // dictionary, a C method on the type) the method is called directly
-        // with the object prepended, without a bound method object.
+        // with the object prepended, without a bound method object: the
+        // bridge's own call (which takes its arguments as one tuple) with
+        // the tuple of the words.
         PyTypeObject* tp = Py_TYPE(tk.get());
         PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && compat::lacks_instance_dict(tp)
                               ? compat::type_lookup(tp, S.call)
                               : nullptr;  // borrowed
-        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+        if (PyCFunction call = compat::varargs_method(descr, tp)) {
+            Ref keep = Ref::newref(descr);
+            Ref argv = own(PyList_AsTuple(words.get()));
+            RecursionGuard guard(" while calling a Python object");
+            result = Ref::steal(call(tk.get(), argv.get()));
+        } else if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
             Ref keep = Ref::newref(descr);
             Ref argv = own(PyList_AsTuple(words.get()));
             const Py_ssize_t n = PyTuple_GET_SIZE(argv.get());
@@ -357,7 +433,10 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         raise_instance(exc.get());
     }
     // 6. the result
-    if (truthy(cast)) return call_method1(tcl.get(), S.cast_any, result.get());
+    if (truthy(cast)) {
+        Ref cast_any = interp_attr(tcl.get(), S.cast_any);
+        return call1(cast_any.get(), result.get());
+    }
     PyObject* r = result.get();
     if (PyUnicode_CheckExact(r) || (PyLong_CheckExact(r) && !PyBool_Check(r))) return str(r);
     if (PyTuple_Check(r) || PyFloat_Check(r) || PyBool_Check(r) || PyBytes_Check(r)) return tcl_text(tcl.get(), r);
@@ -558,6 +637,7 @@ Ref init_module() {
     Ref vix_ns = own(PyDict_New());
     Ref vix = make_class(meta, "Vix", "Vix", bases.get(), kVixMethods, vix_ns.get(), modname.get(), kVixDoc);
     M.Vix_getattr = Py_NewRef(check(PyDict_GetItemWithError(vix_ns.get(), S.getattr_)));
+    M.getattr_hook = ((PyTypeObject*)vix.get())->tp_getattro;  // as the runtime made it, before ours replaces it
     install_getattro(vix.get());
     add_object(m.get(), "Vix", vix.get());
     M.Vix = vix.release();
