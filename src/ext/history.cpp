@@ -38,6 +38,9 @@ struct State {
     PyObject* is_enabled_for = nullptr;  // logging.Logger.isEnabledFor as loaded
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
     guard::TypeMemo<2> plain_loggers;  // logger classes whose debug check reads the logger's cache
+    // The names read on every append, with the objects bound to them at load.
+    guard::NameGuard log_name, entry_name, get_time_name;
+    PyObject *log = nullptr, *get_time = nullptr;
 } M;
 
 #define HISTORY_NAMES(X) \
@@ -87,6 +90,14 @@ constexpr long kMaxHistory = 9999;  // History.__MAX_HISTORY__, the default of m
 // holds it with Ref::newref before running code that may rebind it).
 PyObject* global_borrowed(PyObject* name) { return module_global_borrowed(M.dict, name); }
 Ref global(PyObject* name) { return Ref::newref(global_borrowed(name)); }
+
+// The module-level name `name`, read now: `loaded` while `still` holds (the
+// namespace unchanged, or the name bound to it still), else what the
+// namespace holds.
+Ref global_as_loaded(PyObject* name, guard::NameGuard& still, PyObject* loaded) {
+    if (loaded && still.holds()) return Ref::newref(loaded);
+    return global(name);
+}
 
 // deque(maxlen=maxlen) through the module-level name `deque`.
 Ref new_deque(PyObject* maxlen) {
@@ -184,7 +195,7 @@ struct LastSecond {
  *----------------------------------------------------------------------
  */
 Ref take_timestamp() {
-    Ref get_time = global(S.get_time);
+    Ref get_time = global_as_loaded(S.get_time, M.get_time_name, M.get_time);
     timespec before{};
     if (!M.clock_now || get_time.get() != M.clock_now || clock_gettime(CLOCK_REALTIME, &before) != 0)
         return call0(get_time.get());
@@ -342,7 +353,7 @@ MethodSpec kEntryMethods[] = {
 // makes it and initialised directly: the same object, without the generic
 // call machinery.
 Ref make_entry(PyObject* item) {
-    Ref cls = global(S.Entry);
+    Ref cls = global_as_loaded(S.Entry, M.entry_name, M.Entry);
     if (cls.get() == M.Entry) {
         auto* tp = (PyTypeObject*)M.Entry;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
@@ -427,7 +438,7 @@ Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
  */
 void history_append(PyObject* self, PyObject* item) {
     {
-        Ref log = global(S.log);
+        Ref log = global_as_loaded(S.log, M.log_name, M.log);
         if (debug_wanted(log.get())) {
             Ref text = str(item);
             Ref msg = own(PyUnicode_FromFormat("%% %U", text.get()));
@@ -962,6 +973,16 @@ Ref init_module() {
     M.Entry_init = Py_NewRef(check(PyDict_GetItemWithError(entry_ns.get(), S.init_)));
     add_object(m.get(), "Entry", entry.get());
     M.Entry = entry.release();
+
+    M.log = Py_NewRef(log.get());
+    M.get_time = Py_NewRef(get_time.get());
+    PyObject* dict = PyModule_GetDict(m.get());  // borrowed
+    M.log_name.init(dict);
+    M.log_name.expect(S.log, M.log);
+    M.entry_name.init(dict);
+    M.entry_name.expect(S.Entry, M.Entry);
+    M.get_time_name.init(dict);
+    M.get_time_name.expect(S.get_time, M.get_time);
 
     Ref history_ns = own(PyDict_New());
     Ref max_history = own(PyLong_FromLong(kMaxHistory));

@@ -36,6 +36,7 @@ struct State {
     PyObject* kw_tcl = nullptr;               // ('tcl',): keyword names of Vix_Code(name, tcl=...)
     getattrofunc getattr_hook = nullptr;  // the tp_getattro the runtime gives a class defining __getattr__
     guard::TypeMemo<2> plain_lookup_types;  // interpreter classes whose attributes are read directly
+    guard::NameGuard quoml_name, code_name;  // `quoml` and `Vix_Code` still bound as at load
 } M;
 
 #define VIX_NAMES(X) \
@@ -74,6 +75,10 @@ Ref global(PyObject* name) { return Ref::newref(module_global_borrowed(M.dict, n
 // quoml(o) through the module-level name, calling the C entry point while the
 // name is still the quoml module's own function.
 Ref to_quoml(PyObject* o) {
+    if (M.quoml_name.holds()) {
+        if (Py_TYPE(o) == &PyUnicode_Type) return Ref::newref(o);  // what quoml returns for an exact str
+        return own(M.capi->quoml(o));
+    }
     Ref f = global(S.quoml);
     if (f.get() == M.capi->quoml_func) {
         if (Py_TYPE(o) == &PyUnicode_Type) return Ref::newref(o);  // what quoml returns for an exact str
@@ -259,7 +264,7 @@ void code_setup(PyObject* self, PyObject* cmd, PyObject* tcl) {
 // through (metaclass, __new__, __init__), the instance is made as
 // object.__new__ makes it and initialised directly.
 Ref new_code(PyObject* name, PyObject* tcl) {
-    Ref cls = global(S.Vix_Code);
+    Ref cls = M.code_name.holds() ? Ref::newref(M.Vix_Code) : global(S.Vix_Code);
     if (cls.get() == M.Vix_Code) {
         auto* tp = (PyTypeObject*)M.Vix_Code;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
@@ -651,6 +656,12 @@ Ref init_module() {
     compat::patch_slots((PyTypeObject*)code.get(), [](PyTypeObject* t) { t->tp_call = code_tp_call; });
     add_object(m.get(), "Vix_Code", code.get());
     M.Vix_Code = code.release();
+
+    PyObject* dict = PyModule_GetDict(m.get());  // borrowed
+    M.quoml_name.init(dict);
+    M.quoml_name.expect(S.quoml, M.capi->quoml_func);
+    M.code_name.init(dict);
+    M.code_name.expect(S.Vix_Code, M.Vix_Code);
     return m;
 }
 
