@@ -246,6 +246,13 @@ Ref take_timestamp() {
  *
  *----------------------------------------------------------------------
  */
+// Whether the ready str w of length len holds a space character.
+bool has_space(PyObject* w, Py_ssize_t len) {
+    if (PyUnicode_KIND(w) == PyUnicode_1BYTE_KIND)
+        return len && std::memchr(PyUnicode_1BYTE_DATA(w), ' ', (std::size_t)len) != nullptr;
+    return PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;  // cannot fail: the indices are in range
+}
+
 Ref join_words(PyObject* api) {
     Ref seq = (PyList_CheckExact(api) || PyTuple_CheckExact(api)) ? Ref::newref(api) : own(PySequence_List(api));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -259,9 +266,8 @@ Ref join_words(PyObject* api) {
             raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, Py_TYPE(w)->tp_name);
         unicode_ready(w);
         const Py_ssize_t len = PyUnicode_GET_LENGTH(w);
-        const Py_ssize_t at = PyUnicode_FindChar(w, ' ', 0, len, 1);
-        if (at == -2) throw PyErrSet{};
-        const Py_ssize_t add = len + (at >= 0 ? 2 : 0);
+        const bool braced = has_space(w, len);
+        const Py_ssize_t add = len + (braced ? 2 : 0);
         if (add > PY_SSIZE_T_MAX - total) {
             PyErr_NoMemory();
             throw PyErrSet{};
@@ -278,10 +284,15 @@ Ref join_words(PyObject* api) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* w = items[i];
         const Py_ssize_t len = PyUnicode_GET_LENGTH(w);
-        const bool braced = PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;
+        const bool braced = has_space(w, len);
         if (i) PyUnicode_WRITE(kind, data, pos++, ' ');
         if (braced) PyUnicode_WRITE(kind, data, pos++, '{');
-        if (len) check_size(PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
+        if (kind == PyUnicode_1BYTE_KIND) {
+            // every word is one-byte text too (its characters are at most the text's)
+            if (len) std::memcpy(static_cast<Py_UCS1*>(data) + pos, PyUnicode_1BYTE_DATA(w), (std::size_t)len);
+        } else if (len) {
+            check_size(PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
+        }
         pos += len;
         if (braced) PyUnicode_WRITE(kind, data, pos++, '}');
     }
