@@ -41,6 +41,8 @@ struct State {
     // The names read on every append, with the objects bound to them at load.
     guard::NameGuard log_name, entry_name, get_time_name;
     PyObject *log = nullptr, *get_time = nullptr;
+    PyTypeObject* deque_type = nullptr;  // collections.deque (a built-in type: its methods cannot change)
+    PyCFunction deque_append = nullptr;  // the C function of deque.append, when it takes one argument
 } M;
 
 #define HISTORY_NAMES(X) \
@@ -459,7 +461,10 @@ void history_append(PyObject* self, PyObject* item) {
     if (!truthy(getattr(self, S.enabled).get())) return;
     Ref entry = make_entry(item);
     Ref history = getattr(self, S.history_);
-    call_method1(history.get(), S.append, entry.get());
+    if (Py_TYPE(history.get()) == M.deque_type && M.deque_append)
+        own(M.deque_append(history.get(), entry.get()));  // history.append(entry) of a plain deque
+    else
+        call_method1(history.get(), S.append, entry.get());
     Ref active = getattr(self, S.active_);
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return;
     Ref it = own(PyObject_GetIter(active.get()));
@@ -952,6 +957,10 @@ Ref init_module() {
     Ref re = add_object(m.get(), "re", import("re"));
     Ref logging = add_object(m.get(), "logging", import("logging"));
     Ref deque = add_object(m.get(), "deque", import_from("collections", "deque"));
+    if (PyType_Check(deque.get()) && !(((PyTypeObject*)deque.get())->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        M.deque_type = (PyTypeObject*)Py_NewRef(deque.get());
+        M.deque_append = compat::c_method(compat::type_lookup(M.deque_type, S.append), M.deque_type, METH_O);
+    }
     Ref get_time = add_object(m.get(), "get_time", import_from("trelmo.utils.utils", "get_time"));
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw PyErrSet{};
