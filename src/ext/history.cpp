@@ -41,6 +41,7 @@ struct State {
     // The names read on every append, with the objects bound to them at load.
     guard::NameGuard log_name, entry_name, get_time_name;
     PyObject *log = nullptr, *get_time = nullptr;
+    guard::TypeMemo<1> entry_init;  // Entry while its __init__ is ours
     PyTypeObject* deque_type = nullptr;  // collections.deque (a built-in type: its methods cannot change)
     PyCFunction deque_append = nullptr;  // the C function of deque.append, when it takes one argument
 } M;
@@ -370,7 +371,8 @@ Ref make_entry(PyObject* item) {
     if (cls.get() == M.Entry) {
         auto* tp = (PyTypeObject*)M.Entry;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            guard::type_resolves(tp, S.init_, M.Entry_init)) {
+            (M.entry_init.hit(tp) || guard::type_resolves(tp, S.init_, M.Entry_init))) {
+            if (!M.entry_init.hit(tp)) M.entry_init.store(tp);
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             entry_setup(self.get(), item);
             return self;

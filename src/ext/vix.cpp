@@ -37,6 +37,10 @@ struct State {
     getattrofunc getattr_hook = nullptr;  // the tp_getattro the runtime gives a class defining __getattr__
     guard::TypeMemo<2> plain_lookup_types;  // interpreter classes whose attributes are read directly
     guard::NameGuard quoml_name, code_name;  // `quoml` and `Vix_Code` still bound as at load
+    // Classes (Vix, Vix_Code or derived) whose lookup is object.__getattribute__
+    // followed by Vix.__getattr__ (plain_vix) or Vix_Code.__getattr__ (plain_code).
+    guard::TypeMemo<2> plain_vix, plain_code;
+    guard::TypeMemo<1> code_init, code_call;  // Vix_Code while its __init__ / __call__ are ours
 } M;
 
 #define VIX_NAMES(X) \
@@ -228,10 +232,29 @@ Ref call_method_arg(PyObject* obj, PyObject* name, PyObject* arg) {
  */
 PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
+    // For the classes as made, what both lookups find is remembered under
+    // the class's version (asked before any code runs).
+    bool vix = M.plain_vix.hit(tp), code = !vix && M.plain_code.hit(tp);
+    if (!vix && !code) {
+        PyObject* getattribute = compat::type_lookup(tp, S.getattribute_);  // borrowed
+        if (!getattribute || getattribute == M.object_getattribute) {
+            PyObject* getattr = compat::type_lookup(tp, S.getattr_);
+            vix = getattr == M.Vix_getattr;
+            code = getattr == M.Vix_Code_getattr;
+            if (vix) M.plain_vix.store(tp);
+            if (code) M.plain_code.store(tp);
+        }
+    }
+    if (vix || code) {
+        PyObject* res = compat::generic_getattr_optional(self, name);  // no AttributeError when absent
+        if (res || PyErr_Occurred()) return res;
+        if (vix) return guarded([&] { return vix_getattr(self, name); });
+        return guarded([&] { return code_getattr(self, name); });
+    }
     PyObject* getattribute = compat::type_lookup(tp, S.getattribute_);  // borrowed
     PyObject* res;
     if (!getattribute || getattribute == M.object_getattribute) {
-        res = compat::generic_getattr_optional(self, name);  // no AttributeError when absent
+        res = compat::generic_getattr_optional(self, name);
         if (res || PyErr_Occurred()) return res;
     } else {
         res = call_bound(getattribute, self, name);
@@ -268,7 +291,8 @@ Ref new_code(PyObject* name, PyObject* tcl) {
     if (cls.get() == M.Vix_Code) {
         auto* tp = (PyTypeObject*)M.Vix_Code;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            guard::type_resolves(tp, S.init_, M.Vix_Code_init)) {
+            (M.code_init.hit(tp) || guard::type_resolves(tp, S.init_, M.Vix_Code_init))) {
+            if (!M.code_init.hit(tp)) M.code_init.store(tp);
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             Ref cmd = own(PyList_New(1));
             PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
@@ -470,7 +494,11 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
  */
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* call = compat::type_lookup(tp, S.call_);  // borrowed
+    PyObject* call = M.Vix_Code_call;  // borrowed
+    if (!M.code_call.hit(tp)) {
+        call = compat::type_lookup(tp, S.call_);
+        if (call == M.Vix_Code_call) M.code_call.store(tp);
+    }
     if (call != M.Vix_Code_call) {
         if (!call) return PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", tp->tp_name);
         Py_INCREF(call);
