@@ -187,7 +187,8 @@ struct LastSecond {
  *      local date, time and fold stay the same, so they are kept from the
  *      last call made in that second and only the microseconds are new.
  *      The first timestamp of each second calls the method itself (and is
- *      kept when the clock shows the same second before and after it).
+ *      kept when the clock shows the same second before and after it), so
+ *      a change of the process's time zone shows from the next second on.
  *
  * Results:
  *      A new reference to the timestamp.
@@ -229,6 +230,13 @@ Ref take_timestamp() {
 // Entry
 // ---------------------------------------------------------------------------
 
+// Whether the ready str w of length len holds a space character.
+bool has_space(PyObject* w, Py_ssize_t len) {
+    if (PyUnicode_KIND(w) == PyUnicode_1BYTE_KIND)
+        return len && std::memchr(PyUnicode_1BYTE_DATA(w), ' ', (std::size_t)len) != nullptr;
+    return PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;  // cannot fail: the indices are in range
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -249,13 +257,6 @@ Ref take_timestamp() {
  *
  *----------------------------------------------------------------------
  */
-// Whether the ready str w of length len holds a space character.
-bool has_space(PyObject* w, Py_ssize_t len) {
-    if (PyUnicode_KIND(w) == PyUnicode_1BYTE_KIND)
-        return len && std::memchr(PyUnicode_1BYTE_DATA(w), ' ', (std::size_t)len) != nullptr;
-    return PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;  // cannot fail: the indices are in range
-}
-
 Ref join_words(PyObject* api) {
     Ref seq = (PyList_CheckExact(api) || PyTuple_CheckExact(api)) ? Ref::newref(api) : own(PySequence_List(api));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
