@@ -172,6 +172,52 @@ def test_logging_configuration_is_honoured(caplog, monkeypatch):
     assert seen == ["TclHistory is disabled.", "% x"]
 
 
+class _Verbose(logging.Logger):
+    def isEnabledFor(self, level):
+        return True
+
+
+def _subclassed(log, monkeypatch):
+    monkeypatch.setattr(log, "__class__", _Verbose)
+
+
+# Ways a logger decides whether the debug line is wanted, with the level at
+# INFO or DEBUG: (set up, level, whether the line is built).
+@pytest.mark.parametrize(
+    "setup, level, built",
+    [
+        (lambda log, mp: None, logging.INFO, False),
+        (lambda log, mp: None, logging.DEBUG, True),
+        (lambda log, mp: mp.setattr(log, "disabled", True), logging.DEBUG, False),
+        (lambda log, mp: mp.setitem(log.__dict__, "isEnabledFor", lambda level: True), logging.INFO, True),
+        (lambda log, mp: mp.setitem(log.__dict__, "isEnabledFor", lambda level: 0), logging.DEBUG, False),
+        (_subclassed, logging.INFO, True),
+        (lambda log, mp: mp.setattr(logging.Logger, "isEnabledFor", lambda self, level: True), logging.INFO, True),
+        (lambda log, mp: logging.disable(logging.DEBUG), logging.DEBUG, False),
+        (lambda log, mp: mp.setattr(log, "_cache", {}), logging.DEBUG, True),
+        (lambda log, mp: mp.setattr(log, "_cache", {logging.DEBUG: 1}), logging.DEBUG, True),
+    ],
+)
+def test_logger_decides_whether_the_line_is_built(caplog, monkeypatch, setup, level, built):
+    class Loud(str):
+        def __str__(self):
+            raise RuntimeError("str() called")
+
+    log = logging.getLogger("trelmo.tcl")
+    h = History()
+    caplog.set_level(level, logger="trelmo.tcl")
+    try:
+        setup(log, monkeypatch)
+        if built:
+            with pytest.raises(RuntimeError):
+                h.append(Loud("a"))
+        else:
+            h.append(Loud("a"))
+            assert apis(h.__history__) == ["a"]
+    finally:
+        logging.disable(logging.NOTSET)
+
+
 # -- markers -------------------------------------------------------------------------------------
 
 
@@ -362,6 +408,25 @@ def test_entry_words_read_back_as_a_tcl_list(tk, words):
 def test_entry_needs_str_words(api):
     with pytest.raises(TypeError):
         Entry(api)
+
+
+def test_entry_timestamps_are_the_local_time_now(monkeypatch):
+    # Entries made in a tight loop across a second's turn: each stamp is the
+    # naive local date-time datetime.now() gives, to the microsecond.
+    start = datetime.datetime.now()
+    while datetime.datetime.now().second == start.second:
+        pass
+    stamps = []
+    for _ in range(3):
+        before = datetime.datetime.now()
+        for _ in range(200):
+            stamps.append(Entry("x").timestamp)
+        assert before <= stamps[-200] and stamps[-1] <= datetime.datetime.now()
+    assert all(type(t) is datetime.datetime and t.tzinfo is None for t in stamps)
+    assert stamps == sorted(stamps)
+    calls = []
+    monkeypatch.setattr(history_mod, "get_time", lambda: calls.append(1) or datetime.datetime.today())
+    assert abs(Entry("x").timestamp - datetime.datetime.now()) < datetime.timedelta(seconds=5) and calls == [1]
 
 
 def test_entry_reads_get_time_at_call_time(monkeypatch):

@@ -373,6 +373,83 @@ def test_weak_binding(tcl):
         v.set("x", 1)
 
 
+class _Reads(Interpreter):
+    """Counts the lookups of the members a quick call uses."""
+
+    def __getattribute__(self, name):
+        if name in ("history", "tk", "cast_any"):
+            object.__getattribute__(self, "seen").append(name)
+        return object.__getattribute__(self, name)
+
+
+class _Members:
+    """An interpreter object of another class: members through __getattr__."""
+
+    def __init__(self, tcl):
+        self.tk, self.seen = tcl.tk, []
+
+    def __getattr__(self, name):
+        self.seen.append(name)
+        if name == "history":
+            return self.__dict__.setdefault("_history", _Log())
+        if name == "cast_any":
+            return lambda result: ("cast", result)
+        raise AttributeError(name)
+
+
+class _Log(list):
+    pass
+
+
+def _shadow_cast(tcl):
+    tcl.cast_any = lambda result: ("shadowed", result)
+    tcl.seen = []
+    return tcl
+
+
+def _history_property(tcl):
+    class Prop(Interpreter):
+        history = property(lambda self: self.__dict__["log"])
+
+    new = Prop.__new__(Prop)
+    new.__dict__.update(tk=tcl.tk, log=_Log(), seen=[])
+    return new
+
+
+def _append_shadowed(tcl):
+    tcl.history.append = tcl.history.__history__.append  # the raw word list goes to the deque
+    tcl.seen = []
+    return tcl
+
+
+def _reads(tcl):
+    new = _Reads.__new__(_Reads)
+    new.__dict__.update(tcl.__dict__, seen=[])
+    return new
+
+
+# Interpreter objects whose members a quick call must find the way Python does:
+# (make, the result of vix.set('x', 1), what the history holds, members seen).
+@pytest.mark.parametrize(
+    "make, result, recorded, seen",
+    [
+        (_reads, 1, "set x 1", ["history", "tk", "cast_any"]),
+        (_shadow_cast, ("shadowed", "1"), "set x 1", []),
+        (_history_property, 1, ["set", "x", "1"], []),
+        (_append_shadowed, 1, ["set", "x", "1"], []),
+        (lambda tcl: _Members(tcl), ("cast", "1"), ["set", "x", "1"], ["history", "cast_any"]),
+    ],
+)
+def test_interpreter_members_are_looked_up_as_python_does(tcl, make, result, recorded, seen):
+    interp = make(tcl)
+    v = Vix(interp)
+    assert v.set("x", 1) == result
+    assert interp.seen == seen
+    history = interp.history
+    last = history[-1] if isinstance(history, list) else history.__history__[-1]
+    assert (last if isinstance(last, list) else last.api) == recorded
+
+
 def test_default_interpreter_quick_calls():
     code = """
         import trelmo.tcl

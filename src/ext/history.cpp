@@ -10,10 +10,13 @@
 // module-level names at call time, so rebinding one (a test patching `log` or
 // `get_time`) takes effect at once.
 #include <cstring>
+#include <ctime>
 
 #include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
+
+#include <datetime.h>  // after Python.h, which it needs
 
 using namespace pyhelp;
 
@@ -31,6 +34,16 @@ struct State {
     PyObject* debug_level = nullptr;   // logging.DEBUG
     PyObject* count_default = nullptr; // 20
     const QuomlCAPI* capi = nullptr;   // quoml's C entry points
+    PyObject* clock_now = nullptr;     // get_time as loaded, when it is datetime.datetime.now (else NULL)
+    PyObject* is_enabled_for = nullptr;  // logging.Logger.isEnabledFor as loaded
+    PyObject* object_getattribute = nullptr;  // object.__getattribute__
+    guard::TypeMemo<2> plain_loggers;  // logger classes whose debug check reads the logger's cache
+    // The names read on every append, with the objects bound to them at load.
+    guard::NameGuard log_name, entry_name, get_time_name;
+    PyObject *log = nullptr, *get_time = nullptr;
+    guard::TypeMemo<1> entry_init;  // Entry while its __init__ is ours
+    PyTypeObject* deque_type = nullptr;  // collections.deque (a built-in type: its methods cannot change)
+    PyCFunction deque_append = nullptr;  // the C function of deque.append, when it takes one argument
 } M;
 
 #define HISTORY_NAMES(X) \
@@ -40,6 +53,9 @@ struct State {
     X(re, "re") \
     X(Entry, "Entry") \
     X(isEnabledFor, "isEnabledFor") \
+    X(disabled, "disabled") \
+    X(level_cache, "_cache") \
+    X(getattribute_, "__getattribute__") \
     X(debug, "debug") \
     X(maxlen, "maxlen") \
     X(enabled, "enabled") \
@@ -78,6 +94,14 @@ constexpr long kMaxHistory = 9999;  // History.__MAX_HISTORY__, the default of m
 PyObject* global_borrowed(PyObject* name) { return module_global_borrowed(M.dict, name); }
 Ref global(PyObject* name) { return Ref::newref(global_borrowed(name)); }
 
+// The module-level name `name`, read now: `loaded` while `still` holds (the
+// namespace unchanged, or the name bound to it still), else what the
+// namespace holds.
+Ref global_as_loaded(PyObject* name, guard::NameGuard& still, PyObject* loaded) {
+    if (loaded && still.holds()) return Ref::newref(loaded);
+    return global(name);
+}
+
 // deque(maxlen=maxlen) through the module-level name `deque`.
 Ref new_deque(PyObject* maxlen) {
     Ref deque = global(S.deque);
@@ -92,9 +116,126 @@ void log_debug(PyObject* text) {
     call_method1(log.get(), S.debug, text);
 }
 
+/*
+ *----------------------------------------------------------------------
+ *
+ * debug_wanted --
+ *
+ *      log.isEnabledFor(logging.DEBUG): whether log.debug() would pass a
+ *      record on.  For a logger of the logging module's own class (its
+ *      isEnabledFor, plain attribute lookup, no class attribute named
+ *      `disabled` or `_cache`) the answer is read where that method reads
+ *      it: False when `disabled` is True, else the logger's level cache,
+ *      which the logging module fills on first use and empties on every
+ *      reconfiguration.  Anything else (a rebound method, a missing cache
+ *      entry, values of other types) calls the method.
+ *
+ * Results:
+ *      The answer.
+ *
+ * Side effects:
+ *      The call may run arbitrary Python code.
+ *
+ *----------------------------------------------------------------------
+ */
+bool debug_wanted(PyObject* log) {
+    PyTypeObject* tp = Py_TYPE(log);
+    bool plain = M.plain_loggers.hit(tp);
+    if (!plain && M.is_enabled_for && tp->tp_getattro == PyObject_GenericGetAttr &&
+        guard::type_resolves(tp, S.getattribute_, M.object_getattribute) &&
+        guard::type_resolves(tp, S.isEnabledFor, M.is_enabled_for) && !compat::type_lookup(tp, S.disabled) &&
+        !compat::type_lookup(tp, S.level_cache)) {
+        M.plain_loggers.store(tp);
+        plain = true;
+    }
+    if (plain && guard::instance_lacks(log, S.isEnabledFor)) {
+        PyObject** dictptr = compat::dict_ptr(log);
+        PyObject* dict = dictptr ? *dictptr : nullptr;  // borrowed
+        PyObject* disabled = dict ? PyDict_GetItemWithError(dict, S.disabled) : nullptr;
+        if (disabled == Py_True) return false;
+        PyObject* cache = disabled == Py_False ? PyDict_GetItemWithError(dict, S.level_cache) : nullptr;
+        PyObject* answer = cache && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, M.debug_level) : nullptr;
+        if (answer == Py_True || answer == Py_False) return answer == Py_True;
+        if (PyErr_Occurred()) throw PyErrSet{};
+    }
+    Ref is_enabled_for;
+    if (!lookup_attr(log, S.isEnabledFor, is_enabled_for)) return true;  // debug() decides alone
+    return truthy(call1(is_enabled_for.get(), M.debug_level).get());
+}
+
+// ---------------------------------------------------------------------------
+// Timestamps
+// ---------------------------------------------------------------------------
+
+// The local date and time of the last whole second a timestamp was taken in,
+// as datetime.datetime.now() gave it.
+struct LastSecond {
+    bool valid = false;
+    time_t second = 0;  // seconds since the epoch
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, sec = 0, fold = 0;
+} g_last;
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * take_timestamp --
+ *
+ *      get_time() through the module-level name.  While that is still
+ *      datetime.datetime.now, as loaded, the result is made here: that
+ *      method reads the system clock, floors it to the microsecond and
+ *      converts the whole second to local time; within one second the
+ *      local date, time and fold stay the same, so they are kept from the
+ *      last call made in that second and only the microseconds are new.
+ *      The first timestamp of each second calls the method itself (and is
+ *      kept when the clock shows the same second before and after it), so
+ *      a change of the process's time zone shows from the next second on.
+ *
+ * Results:
+ *      A new reference to the timestamp.
+ *
+ * Side effects:
+ *      The call of a rebound get_time may run arbitrary Python code.
+ *
+ *----------------------------------------------------------------------
+ */
+Ref take_timestamp() {
+    Ref get_time = global_as_loaded(S.get_time, M.get_time_name, M.get_time);
+    timespec before{};
+    if (!M.clock_now || get_time.get() != M.clock_now || clock_gettime(CLOCK_REALTIME, &before) != 0)
+        return call0(get_time.get());
+    const int micro = (int)(before.tv_nsec / 1000);
+    if (g_last.valid && before.tv_sec == g_last.second)
+        return own(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(g_last.year, g_last.month, g_last.day, g_last.hour,
+                                                                 g_last.minute, g_last.sec, micro, Py_None,
+                                                                 g_last.fold, PyDateTimeAPI->DateTimeType));
+    Ref stamp = call0(get_time.get());
+    timespec after{};
+    if (clock_gettime(CLOCK_REALTIME, &after) == 0 && after.tv_sec == before.tv_sec &&
+        PyDateTime_CheckExact(stamp.get())) {
+        PyObject* d = stamp.get();
+        g_last.year = PyDateTime_GET_YEAR(d);
+        g_last.month = PyDateTime_GET_MONTH(d);
+        g_last.day = PyDateTime_GET_DAY(d);
+        g_last.hour = PyDateTime_DATE_GET_HOUR(d);
+        g_last.minute = PyDateTime_DATE_GET_MINUTE(d);
+        g_last.sec = PyDateTime_DATE_GET_SECOND(d);
+        g_last.fold = PyDateTime_DATE_GET_FOLD(d);
+        g_last.second = before.tv_sec;
+        g_last.valid = true;
+    }
+    return stamp;
+}
+
 // ---------------------------------------------------------------------------
 // Entry
 // ---------------------------------------------------------------------------
+
+// Whether the ready str w of length len holds a space character.
+bool has_space(PyObject* w, Py_ssize_t len) {
+    if (PyUnicode_KIND(w) == PyUnicode_1BYTE_KIND)
+        return len && std::memchr(PyUnicode_1BYTE_DATA(w), ' ', (std::size_t)len) != nullptr;
+    return PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;  // cannot fail: the indices are in range
+}
 
 /*
  *----------------------------------------------------------------------
@@ -129,9 +270,8 @@ Ref join_words(PyObject* api) {
             raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i, Py_TYPE(w)->tp_name);
         unicode_ready(w);
         const Py_ssize_t len = PyUnicode_GET_LENGTH(w);
-        const Py_ssize_t at = PyUnicode_FindChar(w, ' ', 0, len, 1);
-        if (at == -2) throw PyErrSet{};
-        const Py_ssize_t add = len + (at >= 0 ? 2 : 0);
+        const bool braced = has_space(w, len);
+        const Py_ssize_t add = len + (braced ? 2 : 0);
         if (add > PY_SSIZE_T_MAX - total) {
             PyErr_NoMemory();
             throw PyErrSet{};
@@ -148,10 +288,15 @@ Ref join_words(PyObject* api) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* w = items[i];
         const Py_ssize_t len = PyUnicode_GET_LENGTH(w);
-        const bool braced = PyUnicode_FindChar(w, ' ', 0, len, 1) >= 0;
+        const bool braced = has_space(w, len);
         if (i) PyUnicode_WRITE(kind, data, pos++, ' ');
         if (braced) PyUnicode_WRITE(kind, data, pos++, '{');
-        if (len) check_size(PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
+        if (kind == PyUnicode_1BYTE_KIND) {
+            // every word is one-byte text too (its characters are at most the text's)
+            if (len) std::memcpy(static_cast<Py_UCS1*>(data) + pos, PyUnicode_1BYTE_DATA(w), (std::size_t)len);
+        } else if (len) {
+            check_size(PyUnicode_CopyCharacters(out.get(), pos, w, 0, len));
+        }
         pos += len;
         if (braced) PyUnicode_WRITE(kind, data, pos++, '}');
     }
@@ -167,8 +312,7 @@ void entry_setup(PyObject* self, PyObject* api) {
     const bool is_text = PyUnicode_Check(api);
     Ref words = is_text ? none() : own(PySequence_Tuple(api));  // iterates api once
     Ref text = is_text ? Ref::newref(api) : join_words(words.get());
-    Ref get_time = global(S.get_time);
-    Ref stamp = call0(get_time.get());
+    Ref stamp = take_timestamp();
     setattr(self, S.timestamp, stamp.get());
     setattr(self, S.api, text.get());
     setattr(self, S.words, words.get());
@@ -224,11 +368,12 @@ MethodSpec kEntryMethods[] = {
 // makes it and initialised directly: the same object, without the generic
 // call machinery.
 Ref make_entry(PyObject* item) {
-    Ref cls = global(S.Entry);
+    Ref cls = global_as_loaded(S.Entry, M.entry_name, M.Entry);
     if (cls.get() == M.Entry) {
         auto* tp = (PyTypeObject*)M.Entry;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            guard::type_resolves(tp, S.init_, M.Entry_init)) {
+            (M.entry_init.hit(tp) || guard::type_resolves(tp, S.init_, M.Entry_init))) {
+            if (!M.entry_init.hit(tp)) M.entry_init.store(tp);
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             entry_setup(self.get(), item);
             return self;
@@ -309,12 +454,8 @@ Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
  */
 void history_append(PyObject* self, PyObject* item) {
     {
-        Ref log = global(S.log);
-        Ref is_enabled_for;
-        bool wanted = true;
-        if (lookup_attr(log.get(), S.isEnabledFor, is_enabled_for))
-            wanted = truthy(call1(is_enabled_for.get(), M.debug_level).get());
-        if (wanted) {
+        Ref log = global_as_loaded(S.log, M.log_name, M.log);
+        if (debug_wanted(log.get())) {
             Ref text = str(item);
             Ref msg = own(PyUnicode_FromFormat("%% %U", text.get()));
             call_method1(log.get(), S.debug, msg.get());
@@ -323,7 +464,10 @@ void history_append(PyObject* self, PyObject* item) {
     if (!truthy(getattr(self, S.enabled).get())) return;
     Ref entry = make_entry(item);
     Ref history = getattr(self, S.history_);
-    call_method1(history.get(), S.append, entry.get());
+    if (Py_TYPE(history.get()) == M.deque_type && M.deque_append)
+        own(M.deque_append(history.get(), entry.get()));  // history.append(entry) of a plain deque
+    else
+        call_method1(history.get(), S.append, entry.get());
     Ref active = getattr(self, S.active_);
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0) return;
     Ref it = own(PyObject_GetIter(active.get()));
@@ -816,11 +960,28 @@ Ref init_module() {
     Ref re = add_object(m.get(), "re", import("re"));
     Ref logging = add_object(m.get(), "logging", import("logging"));
     Ref deque = add_object(m.get(), "deque", import_from("collections", "deque"));
+    if (PyType_Check(deque.get()) && !(((PyTypeObject*)deque.get())->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        M.deque_type = (PyTypeObject*)Py_NewRef(deque.get());
+        M.deque_append = compat::c_method(compat::type_lookup(M.deque_type, S.append), M.deque_type, METH_O);
+    }
     Ref get_time = add_object(m.get(), "get_time", import_from("trelmo.utils.utils", "get_time"));
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw PyErrSet{};
+    {
+        // get_time is taken in C while it is datetime.datetime.now (see take_timestamp)
+        Ref now = getattr((PyObject*)PyDateTimeAPI->DateTimeType, "now");
+        if (check(PyObject_RichCompareBool(get_time.get(), now.get(), Py_EQ))) M.clock_now = Py_NewRef(get_time.get());
+    }
     Ref get_logger = getattr(logging.get(), "getLogger");
     Ref logger_name = from_utf8("trelmo.tcl");
     Ref log = add_object(m.get(), "log", call1(get_logger.get(), logger_name.get()));
     M.debug_level = getattr(logging.get(), "DEBUG").release();
+    {
+        Ref logger = getattr(logging.get(), "Logger");
+        if (PyType_Check(logger.get()))
+            M.is_enabled_for = Py_XNewRef(compat::type_lookup((PyTypeObject*)logger.get(), S.isEnabledFor));
+        M.object_getattribute = Py_NewRef(check(compat::type_lookup(&PyBaseObject_Type, S.getattribute_)));
+    }
     M.count_default = own(PyLong_FromLong(20)).release();
     Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
     check(PyModule_AddObjectRef(m.get(), "quoml", quoml.get()));
@@ -835,6 +996,16 @@ Ref init_module() {
     M.Entry_init = Py_NewRef(check(PyDict_GetItemWithError(entry_ns.get(), S.init_)));
     add_object(m.get(), "Entry", entry.get());
     M.Entry = entry.release();
+
+    M.log = Py_NewRef(log.get());
+    M.get_time = Py_NewRef(get_time.get());
+    PyObject* dict = PyModule_GetDict(m.get());  // borrowed
+    M.log_name.init(dict);
+    M.log_name.expect(S.log, M.log);
+    M.entry_name.init(dict);
+    M.entry_name.expect(S.Entry, M.Entry);
+    M.get_time_name.init(dict);
+    M.get_time_name.expect(S.get_time, M.get_time);
 
     Ref history_ns = own(PyDict_New());
     Ref max_history = own(PyLong_FromLong(kMaxHistory));

@@ -34,6 +34,13 @@ struct State {
     PyObject* Vix_Code_call = nullptr;     // and Vix_Code.__call__
     PyObject* object_getattribute = nullptr;  // object.__getattribute__
     PyObject* kw_tcl = nullptr;               // ('tcl',): keyword names of Vix_Code(name, tcl=...)
+    getattrofunc getattr_hook = nullptr;  // the tp_getattro the runtime gives a class defining __getattr__
+    guard::TypeMemo<2> plain_lookup_types;  // interpreter classes whose attributes are read directly
+    guard::NameGuard quoml_name, code_name;  // `quoml` and `Vix_Code` still bound as at load
+    // Classes (Vix, Vix_Code or derived) whose lookup is object.__getattribute__
+    // followed by Vix.__getattr__ (plain_vix) or Vix_Code.__getattr__ (plain_code).
+    guard::TypeMemo<2> plain_vix, plain_code;
+    guard::TypeMemo<1> code_init, code_call;  // Vix_Code while its __init__ / __call__ are ours
 } M;
 
 #define VIX_NAMES(X) \
@@ -72,6 +79,10 @@ Ref global(PyObject* name) { return Ref::newref(module_global_borrowed(M.dict, n
 // quoml(o) through the module-level name, calling the C entry point while the
 // name is still the quoml module's own function.
 Ref to_quoml(PyObject* o) {
+    if (M.quoml_name.holds()) {
+        if (Py_TYPE(o) == &PyUnicode_Type) return Ref::newref(o);  // what quoml returns for an exact str
+        return own(M.capi->quoml(o));
+    }
     Ref f = global(S.quoml);
     if (f.get() == M.capi->quoml_func) {
         if (Py_TYPE(o) == &PyUnicode_Type) return Ref::newref(o);  // what quoml returns for an exact str
@@ -127,6 +138,73 @@ PyObject* call_bound(PyObject* attr, PyObject* self, PyObject* arg) {
     return res;
 }
 
+// ---------------------------------------------------------------------------
+// The interpreter object's members, read once per call.
+// ---------------------------------------------------------------------------
+
+// Whether attribute lookup on instances of tp is object.__getattribute__,
+// followed, for a class that defines __getattr__, by that method for a name
+// the lookup does not find: true for ordinary classes.
+bool plain_lookup(PyTypeObject* tp) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr && tp->tp_getattro != M.getattr_hook) return false;
+    if (M.plain_lookup_types.hit(tp)) return true;
+    if (!guard::type_resolves(tp, S.getattribute_, M.object_getattribute)) return false;
+    M.plain_lookup_types.store(tp);
+    return true;
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * interp_attr --
+ *
+ *      tcl.<name>, where tcl is the chain's interpreter object, usually
+ *      the weak proxy the Vix made.  Reading an attribute through a proxy
+ *      reads it on the object behind it (ReferenceError once that is
+ *      gone); for an object of an ordinary class the lookup is run here
+ *      as the interpreter runs it -- object.__getattribute__, then the
+ *      class's __getattr__ when the name is not found -- without the
+ *      proxy's and the class's dispatch.  Other objects are asked with
+ *      getattr().  The object is not kept past the lookup.
+ *
+ * Results:
+ *      A new reference to the attribute.
+ *
+ * Side effects:
+ *      Those of the lookup (descriptors, __getattr__).
+ *
+ *----------------------------------------------------------------------
+ */
+Ref interp_attr(PyObject* tcl, PyObject* name) {
+    if (!compat::is_weak_proxy_type(Py_TYPE(tcl))) return getattr(tcl, name);
+    Ref target = weak_target(tcl);
+    PyObject* obj = target.get();
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!plain_lookup(tp)) return getattr(obj, name);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) return own(PyObject_GenericGetAttr(obj, name));
+    if (PyObject* found = compat::generic_getattr_optional(obj, name)) return Ref::steal(found);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    PyObject* hook = compat::type_lookup(tp, S.getattr_);  // borrowed; call_bound holds it
+    if (!hook) return own(PyObject_GenericGetAttr(obj, name));
+    return own(call_bound(hook, obj, name));
+}
+
+// obj.<name>(arg).  A method that the lookup finds on the class as an
+// instance method (how this package's classes hold their C methods), not
+// shadowed by the instance, is called with obj prepended, without the bound
+// method object that the lookup would make.
+Ref call_method_arg(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descr = Ref::newref(compat::type_lookup(tp, name));
+        if (descr && Py_TYPE(descr.get()) == &PyInstanceMethod_Type && guard::instance_lacks(obj, name)) {
+            PyObject* argv[] = {obj, arg};
+            return own(PyObject_Vectorcall(PyInstanceMethod_GET_FUNCTION(descr.get()), argv, 2, nullptr));
+        }
+    }
+    return call_method1(obj, name, arg);
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -154,10 +232,29 @@ PyObject* call_bound(PyObject* attr, PyObject* self, PyObject* arg) {
  */
 PyObject* chain_getattro(PyObject* self, PyObject* name) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
+    // For the classes as made, what both lookups find is remembered under
+    // the class's version (asked before any code runs).
+    bool vix = M.plain_vix.hit(tp), code = !vix && M.plain_code.hit(tp);
+    if (!vix && !code) {
+        PyObject* getattribute = compat::type_lookup(tp, S.getattribute_);  // borrowed
+        if (!getattribute || getattribute == M.object_getattribute) {
+            PyObject* getattr = compat::type_lookup(tp, S.getattr_);
+            vix = getattr == M.Vix_getattr;
+            code = getattr == M.Vix_Code_getattr;
+            if (vix) M.plain_vix.store(tp);
+            if (code) M.plain_code.store(tp);
+        }
+    }
+    if (vix || code) {
+        PyObject* res = compat::generic_getattr_optional(self, name);  // no AttributeError when absent
+        if (res || PyErr_Occurred()) return res;
+        if (vix) return guarded([&] { return vix_getattr(self, name); });
+        return guarded([&] { return code_getattr(self, name); });
+    }
     PyObject* getattribute = compat::type_lookup(tp, S.getattribute_);  // borrowed
     PyObject* res;
     if (!getattribute || getattribute == M.object_getattribute) {
-        res = compat::generic_getattr_optional(self, name);  // no AttributeError when absent
+        res = compat::generic_getattr_optional(self, name);
         if (res || PyErr_Occurred()) return res;
     } else {
         res = call_bound(getattribute, self, name);
@@ -190,11 +287,12 @@ void code_setup(PyObject* self, PyObject* cmd, PyObject* tcl) {
 // through (metaclass, __new__, __init__), the instance is made as
 // object.__new__ makes it and initialised directly.
 Ref new_code(PyObject* name, PyObject* tcl) {
-    Ref cls = global(S.Vix_Code);
+    Ref cls = M.code_name.holds() ? Ref::newref(M.Vix_Code) : global(S.Vix_Code);
     if (cls.get() == M.Vix_Code) {
         auto* tp = (PyTypeObject*)M.Vix_Code;
         if (Py_TYPE(tp) == &PyType_Type && tp->tp_new == PyBaseObject_Type.tp_new &&
-            guard::type_resolves(tp, S.init_, M.Vix_Code_init)) {
+            (M.code_init.hit(tp) || guard::type_resolves(tp, S.init_, M.Vix_Code_init))) {
+            if (!M.code_init.hit(tp)) M.code_init.store(tp);
             Ref self = own(PyBaseObject_Type.tp_new(tp, M.no_args, nullptr));  // object.__new__(cls)
             Ref cmd = own(PyList_New(1));
             PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
@@ -303,22 +401,29 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // 3. the history
     Ref tcl = getattr(self, S.tcl);
     {
-        Ref history = getattr(tcl.get(), S.history);
-        call_method1(history.get(), S.append, words.get());
+        Ref history = interp_attr(tcl.get(), S.history);
+        call_method_arg(history.get(), S.append, words.get());
     }
     // 4. the call, with the words as they are now
     Ref result;
     {
-        Ref tk = getattr(tcl.get(), S.tk);
+        Ref tk = interp_attr(tcl.get(), S.tk);
         // tk.call(*words), with the words as they are after the lookup.
         // When the lookup cannot run any code (generic lookup, no instance
         // dictionary, a C method on the type) the method is called directly
-        // with the object prepended, without a bound method object.
+        // with the object prepended, without a bound method object: the
+        // bridge's own call (which takes its arguments as one tuple) with
+        // the tuple of the words.
         PyTypeObject* tp = Py_TYPE(tk.get());
         PyObject* descr = tp->tp_getattro == PyObject_GenericGetAttr && compat::lacks_instance_dict(tp)
                               ? compat::type_lookup(tp, S.call)
                               : nullptr;  // borrowed
-        if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+        if (PyCFunction call = compat::varargs_method(descr, tp)) {
+            Ref keep = Ref::newref(descr);
+            Ref argv = own(PyList_AsTuple(words.get()));
+            RecursionGuard guard(" while calling a Python object");
+            result = Ref::steal(call(tk.get(), argv.get()));
+        } else if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
             Ref keep = Ref::newref(descr);
             Ref argv = own(PyList_AsTuple(words.get()));
             const Py_ssize_t n = PyTuple_GET_SIZE(argv.get());
@@ -357,7 +462,10 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         raise_instance(exc.get());
     }
     // 6. the result
-    if (truthy(cast)) return call_method1(tcl.get(), S.cast_any, result.get());
+    if (truthy(cast)) {
+        Ref cast_any = interp_attr(tcl.get(), S.cast_any);
+        return call1(cast_any.get(), result.get());
+    }
     PyObject* r = result.get();
     if (PyUnicode_CheckExact(r) || (PyLong_CheckExact(r) && !PyBool_Check(r))) return str(r);
     if (PyTuple_Check(r) || PyFloat_Check(r) || PyBool_Check(r) || PyBytes_Check(r)) return tcl_text(tcl.get(), r);
@@ -386,7 +494,11 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
  */
 PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject* call = compat::type_lookup(tp, S.call_);  // borrowed
+    PyObject* call = M.Vix_Code_call;  // borrowed
+    if (!M.code_call.hit(tp)) {
+        call = compat::type_lookup(tp, S.call_);
+        if (call == M.Vix_Code_call) M.code_call.store(tp);
+    }
     if (call != M.Vix_Code_call) {
         if (!call) return PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", tp->tp_name);
         Py_INCREF(call);
@@ -558,6 +670,7 @@ Ref init_module() {
     Ref vix_ns = own(PyDict_New());
     Ref vix = make_class(meta, "Vix", "Vix", bases.get(), kVixMethods, vix_ns.get(), modname.get(), kVixDoc);
     M.Vix_getattr = Py_NewRef(check(PyDict_GetItemWithError(vix_ns.get(), S.getattr_)));
+    M.getattr_hook = ((PyTypeObject*)vix.get())->tp_getattro;  // as the runtime made it, before ours replaces it
     install_getattro(vix.get());
     add_object(m.get(), "Vix", vix.get());
     M.Vix = vix.release();
@@ -571,6 +684,12 @@ Ref init_module() {
     compat::patch_slots((PyTypeObject*)code.get(), [](PyTypeObject* t) { t->tp_call = code_tp_call; });
     add_object(m.get(), "Vix_Code", code.get());
     M.Vix_Code = code.release();
+
+    PyObject* dict = PyModule_GetDict(m.get());  // borrowed
+    M.quoml_name.init(dict);
+    M.quoml_name.expect(S.quoml, M.capi->quoml_func);
+    M.code_name.init(dict);
+    M.code_name.expect(S.Vix_Code, M.Vix_Code);
     return m;
 }
 

@@ -142,6 +142,21 @@ inline PyObject* generic_getattr_optional(PyObject* obj, PyObject* name) {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
 }
 
+// The C function behind descr when descr is a method descriptor, with exactly
+// the calling convention `flags`, of a method that applies to instances of t;
+// NULL otherwise.  For METH_VARARGS (varargs_method: the arguments as one
+// tuple) calling it as f(self, args) is what calling the descriptor does,
+// without the argument tuple being built a second time from a vector; for
+// METH_O, f(self, arg).
+inline PyCFunction c_method(PyObject* descr, PyTypeObject* t, int flags) {
+    if (!descr || Py_TYPE(descr) != &PyMethodDescr_Type) return nullptr;
+    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    if (def->ml_flags != flags) return nullptr;
+    if (!PyType_IsSubtype(t, PyDescr_TYPE(descr))) return nullptr;
+    return def->ml_meth;
+}
+inline PyCFunction varargs_method(PyObject* descr, PyTypeObject* t) { return c_method(descr, t, METH_VARARGS); }
+
 // Change one or more slots of a class after it was made.  `patch` assigns
 // the slots; the runtime is then told the class changed, which drops its
 // cached lookups and gives the class a new version tag.
