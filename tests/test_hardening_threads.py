@@ -2,7 +2,9 @@
 values and calling Tcl at once.  Every result is checked against Tcl; no
 thread may see another's state, and nothing may crash."""
 
+import _thread
 import importlib
+import itertools
 import threading
 
 import pytest
@@ -176,6 +178,36 @@ def test_long_conversion_while_another_thread_changes_the_input(func, shape, res
     finally:
         stop.set()
         changer.join()
+
+
+@pytest.mark.parametrize("shape", ["list", "dict"])
+@pytest.mark.parametrize("func", ["quoml", "tclobj"])
+def test_long_conversion_stops_at_keyboard_interrupt(func, shape):
+    """A conversion of millions of items lets the interpreter run signal
+    handlers as it goes, as a loop in Python would: Ctrl-C stops it."""
+    q = importlib.import_module("trelmo.tcl.quoml")
+    reached = itertools.count()
+
+    class Last:
+        """The last item: converted only if the conversion runs to its end,
+        by a built-in callable, which gives no signal handler a turn."""
+
+        __quoml__ = __tclobj__ = reached.__next__
+
+    n = 4000000
+    if shape == "dict":
+        value = {"k%d" % i: "a b" for i in range(n // 2)}
+        value["last"] = Last()
+    else:
+        value = ["a b"] * n + [Last()]
+    timer = threading.Timer(0.01, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            getattr(q, func)(value)
+    finally:
+        timer.join()
+    assert next(reached) == 0
 
 
 # -- handles made in worker threads, and the default interpreter's thread ----------------------

@@ -24,7 +24,6 @@
 #include "quoml_core.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -88,6 +87,7 @@ struct State {
     PyObject* abc_token = nullptr;           // token under which the built-in ABC answers were checked
     bool abc_ok = false;                     // built-in types answer isinstance as expected
     guard::NameGuard names;                  // the names above, still bound as at import?
+    PyObject* pause = nullptr;               // a Python function that does nothing (see Ctx::tick)
 } M;
 
 // ---------------------------------------------------------------------------
@@ -121,14 +121,7 @@ bool builtin_abc_answers_hold() {
 // comparison while the module namespace is unchanged.
 bool names_are_own() { return M.names.holds(); }
 
-// How long a conversion keeps the interpreter lock before it lets other
-// threads run, and how many elements it handles between looks at the clock.
-// A thread waiting for the lock asks for it once it has waited one switch
-// interval (5 ms by default) without the lock changing hands; letting the
-// lock go after that request hands it over for sure, while letting it go and
-// taking it straight back before the request only restarts the waiter's
-// wait.  So the hold is a little longer than the default interval.
-constexpr std::chrono::steady_clock::duration kHoldLock = std::chrono::microseconds(5500);
+// How many elements a conversion handles between two pauses (see Ctx::tick).
 constexpr unsigned kTicksPerLook = 1024;
 
 // One conversion's view of the module-level names.  gen counts the points
@@ -136,18 +129,19 @@ constexpr unsigned kTicksPerLook = 1024;
 // iteration of a user iterable, a rebound module-level function, ...); the
 // check of the names is cached for one generation only.
 //
-// A long conversion also hands the interpreter lock to other threads every
-// couple of milliseconds (tick).  Their code may rebind the module-level
-// names, so the names are checked again afterwards; when they are still the
-// module's own, nothing this conversion has done so far depends on the pause
-// (no conversion step ran during it), so the generation stays and the work
+// A long conversion also pauses every kTicksPerLook elements (tick) to let
+// the interpreter do what Python code would do between two instructions:
+// hand the lock to a thread that has asked for it, run signal handlers and
+// pending calls.  Code run meanwhile may rebind the module-level names, so
+// the names are checked again afterwards; when they are still the module's
+// own, nothing this conversion has done so far depends on the pause (no
+// conversion step ran during it), so the generation stays and the work
 // already done by the fast path stands.
 struct Ctx {
     unsigned gen = 0;
     unsigned checked = ~0u;
     bool ok = false;
     unsigned ticks = 0;
-    std::chrono::steady_clock::time_point since{};  // when the lock was last taken; unset until the first look
 
     bool pristine() {
         if (checked != gen) {
@@ -158,26 +152,24 @@ struct Ctx {
     }
     void taint() noexcept { ++gen; }
 
-    // Counts one element.  Returns true when the lock was handed back, after
-    // which whatever the other threads may have changed must be looked at
-    // again (a list's length, a dict's size, the module-level names).
+    // Counts one element.  Returns true after a pause, after which whatever
+    // other code may have changed must be looked at again (a list's length,
+    // a dict's size, the module-level names).  A pause calls a Python
+    // function that does nothing: entering it, the interpreter looks at its
+    // pending requests as it does between instructions, so a thread waiting
+    // for the lock gets it as soon as it has asked (one switch interval),
+    // exactly as with pure Python code, and an exception raised by a signal
+    // handler (KeyboardInterrupt) stops the conversion.  Throws PyErrSet
+    // then.
     bool tick() {
         if (++ticks % kTicksPerLook) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (since == std::chrono::steady_clock::time_point{}) {
-            since = now;
-            return false;
-        }
-        if (now - since < kHoldLock) return false;
-        PyThreadState* ts = PyEval_SaveThread();
-        PyEval_RestoreThread(ts);
+        Ref r = call0(M.pause);
         resumed();
         return true;
     }
 
-    // After the lock was released: the names are checked again.
+    // After other code may have run: the names are checked again.
     void resumed() {
-        since = std::chrono::steady_clock::now();
         checked = ~0u;
         if (!pristine()) taint();
     }
@@ -1609,6 +1601,11 @@ Ref init_module() {
     quoml_casts::add_to_module(mod, tcl_obj.get());
 
     M.get_cache_token = import_from("abc", "get_cache_token").release();
+    {
+        Ref globals = own(PyDict_New());
+        check(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+        M.pause = own(PyRun_String("lambda: None", Py_eval_input, globals.get(), globals.get())).release();
+    }
     kCAPI.quoml_func = quoml.get();
     kCAPI.tclobj_func = tclobj.get();
     Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));
