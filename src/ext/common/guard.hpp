@@ -153,40 +153,51 @@ inline bool object_getattribute(PyTypeObject* t) {
     return found && found == compat::type_lookup(&PyBaseObject_Type, name);
 }
 
-// obj.<name> as ordinary attribute lookup finds it in obj's instance
-// dictionary, remembered for the last object asked while neither that
-// dictionary nor the type changes.  The answer holds only when the type's
-// __getattribute__ is object's and no data descriptor of the type takes the
-// name (so the dictionary entry is what the lookup returns); the type's
-// version tag covers both, the dictionary's version covers the entry.  Up to
-// 3.11 only: later instance dictionaries carry no version per state, and
-// find() always misses.
-class AttrMemo {
+// What obj.<name> finds, remembered for the last object asked while neither
+// its instance dictionary nor its type changes: the type's version tag
+// covers the class side of the lookup, the dictionary's version the
+// instance side.  Only for a type whose __getattribute__ is object's.  Two
+// kinds:
+//   kValue   the instance dictionary's entry, when no data descriptor of the
+//            type takes the name (AttrMemo);
+//   kMethod  a plain function or method descriptor of the class that the
+//            instance dictionary does not shadow, so the caller can call it
+//            with obj first instead of making the bound method (MethodMemo).
+// Up to 3.11 only: later instance dictionaries carry no version per state,
+// and find() always misses.
+enum class Found { kValue, kMethod };
+
+template <Found K>
+class LookupMemo {
   public:
-    // The remembered value (borrowed), or NULL: the caller then does the
-    // lookup itself and offers its answer to note().
+    // The remembered object (borrowed), or NULL: the caller then does the
+    // lookup itself, offering it to note() first.
     PyObject* find(PyObject* obj) const noexcept {
         if (!compat::kInstanceDictVersions || obj != obj_) return nullptr;
         PyTypeObject* t = Py_TYPE(obj);
         if (t != type_ || compat::type_version(t) != tag_) return nullptr;
         PyObject** dictptr = compat::dict_ptr(obj);
         if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
-        return value_;
+        return found_;
     }
-    // Remember value as obj.<name> when the rules above make it safe to.
-    // Throws PyErrSet when a lookup fails.
-    void note(PyObject* obj, PyObject* name, PyObject* value) {
+    // Remember what obj.<name> finds when the rules above make it safe to;
+    // for kValue, `value` is what the caller's lookup returned.  Throws
+    // PyErrSet when a lookup fails.
+    void note(PyObject* obj, PyObject* name, PyObject* value = nullptr) {
         if (!compat::kInstanceDictVersions) return;
         PyTypeObject* t = Py_TYPE(obj);
         const unsigned int tag = compat::type_version(t);
         if (!tag || !object_getattribute(t)) return;
         PyObject* descr = compat::type_lookup(t, name);
-        if (descr && Py_TYPE(descr)->tp_descr_set) return;
+        if (K == Found::kValue ? descr && Py_TYPE(descr)->tp_descr_set
+                               : !descr || !(PyFunction_Check(descr) ||
+                                             PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)))
+            return;
         PyObject** dictptr = compat::dict_ptr(obj);
         if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
         PyObject* entry = PyDict_GetItemWithError(*dictptr, name);
         if (!entry && PyErr_Occurred()) throw PyErrSet{};
-        if (entry != value) return;
+        if (entry != (K == Found::kValue ? value : nullptr) || (K == Found::kValue && !value)) return;
         const uint64_t version = compat::instance_dict_version(*dictptr);
         if (!version) return;
         obj_ = obj;
@@ -194,71 +205,22 @@ class AttrMemo {
         tag_ = tag;
         dict_ = *dictptr;
         version_ = version;
-        value_ = value;
+        found_ = K == Found::kValue ? value : descr;
     }
 
   private:
-    // All borrowed: used only while the dictionary, which holds value_, is
-    // unchanged (a new dictionary at the same address has a new version).
+    // All borrowed: used only while the dictionary (which holds a value) and
+    // the type (which holds a method) are unchanged; a new dictionary at the
+    // same address has a new version.
     PyObject* obj_ = nullptr;
     PyTypeObject* type_ = nullptr;
     unsigned int tag_ = 0;
     PyObject* dict_ = nullptr;
     uint64_t version_ = 0;
-    PyObject* value_ = nullptr;
+    PyObject* found_ = nullptr;
 };
-
-// obj.<name>(...) where the lookup finds a function of obj's class: the
-// function, remembered for the last object asked while neither its
-// dictionary nor its type changes, so callers can call it with obj first
-// instead of making the bound method.  The rules of AttrMemo apply, with
-// the class attribute a plain function or method descriptor that the
-// instance dictionary does not shadow.
-class MethodMemo {
-  public:
-    // The remembered function (borrowed), or NULL: the caller then calls
-    // obj.<name> the ordinary way, after offering the lookup to note().
-    PyObject* find(PyObject* obj) const noexcept {
-        if (!compat::kInstanceDictVersions || obj != obj_) return nullptr;
-        PyTypeObject* t = Py_TYPE(obj);
-        if (t != type_ || compat::type_version(t) != tag_) return nullptr;
-        PyObject** dictptr = compat::dict_ptr(obj);
-        if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
-        return func_;
-    }
-    // Remember obj.<name> when the rules above make it safe to.  Throws
-    // PyErrSet when a lookup fails.
-    void note(PyObject* obj, PyObject* name) {
-        if (!compat::kInstanceDictVersions) return;
-        PyTypeObject* t = Py_TYPE(obj);
-        const unsigned int tag = compat::type_version(t);
-        if (!tag || !object_getattribute(t)) return;
-        PyObject* func = compat::type_lookup(t, name);
-        if (!func || !(PyFunction_Check(func) || PyType_HasFeature(Py_TYPE(func), Py_TPFLAGS_METHOD_DESCRIPTOR)))
-            return;
-        PyObject** dictptr = compat::dict_ptr(obj);
-        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
-        if (PyDict_GetItemWithError(*dictptr, name)) return;
-        if (PyErr_Occurred()) throw PyErrSet{};
-        const uint64_t version = compat::instance_dict_version(*dictptr);
-        if (!version) return;
-        obj_ = obj;
-        type_ = t;
-        tag_ = tag;
-        dict_ = *dictptr;
-        version_ = version;
-        func_ = func;
-    }
-
-  private:
-    // Borrowed, as in AttrMemo; the type (unchanged, by its tag) holds func_.
-    PyObject* obj_ = nullptr;
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    PyObject* dict_ = nullptr;
-    uint64_t version_ = 0;
-    PyObject* func_ = nullptr;
-};
+using AttrMemo = LookupMemo<Found::kValue>;
+using MethodMemo = LookupMemo<Found::kMethod>;
 
 // Whether the class's own namespace still holds `loaded` under name (the
 // entry a static or class method is looked up from), remembered in memo.
