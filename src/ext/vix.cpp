@@ -189,22 +189,6 @@ Ref interp_attr(PyObject* tcl, PyObject* name) {
     return own(call_bound(hook, obj, name));
 }
 
-// obj.<name>(arg).  A method that the lookup finds on the class as an
-// instance method (how this package's classes hold their C methods), not
-// shadowed by the instance, is called with obj prepended, without the bound
-// method object that the lookup would make.
-Ref call_method_arg(PyObject* obj, PyObject* name, PyObject* arg) {
-    PyTypeObject* tp = Py_TYPE(obj);
-    if (tp->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descr = Ref::newref(compat::type_lookup(tp, name));
-        if (descr && Py_TYPE(descr.get()) == &PyInstanceMethod_Type && guard::instance_lacks(obj, name)) {
-            PyObject* argv[] = {obj, arg};
-            return own(PyObject_Vectorcall(PyInstanceMethod_GET_FUNCTION(descr.get()), argv, 2, nullptr));
-        }
-    }
-    return call_method1(obj, name, arg);
-}
-
 /*
  *----------------------------------------------------------------------
  *
@@ -402,7 +386,7 @@ Ref Vix_Code_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref tcl = getattr(self, S.tcl);
     {
         Ref history = interp_attr(tcl.get(), S.history);
-        call_method_arg(history.get(), S.append, words.get());
+        call_method1(history.get(), S.append, words.get());  // no bound method: see pyhelp::method_new
     }
     // 4. the call, with the words as they are now
     Ref result;

@@ -130,19 +130,19 @@ Ref tk_call(PyObject* tk, PyObject* words) {
     PyTypeObject* t = Py_TYPE(tk);
     if (t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset == 0) {
         PyObject* descr = compat::type_lookup(t, S.call);
+        // The bridge's call takes its arguments as one tuple and reads a lone
+        // tuple argument as the words: words itself is that tuple, unless it
+        // is a lone tuple (which would be read as the words).
+        PyCFunction call = compat::varargs_method(descr, t);
+        if (call && PyTuple_CheckExact(words) &&
+            !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0)))) {
+            Ref keep = Ref::newref(descr);
+            PyObject* r = call(tk, words);
+            if (!r && !PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "the Tcl bridge's call returned NULL without an error");
+            return tclerror::checked(r, tk);
+        }
         if (descr && Py_TYPE(descr) == &PyMethodDescr_Type) {
-            // The method takes its arguments as one tuple and reads a lone
-            // tuple argument as the words: words itself is that tuple,
-            // unless it is a lone tuple (which would be read as the words).
-            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-            if (def->ml_flags == METH_VARARGS && PyTuple_CheckExact(words) &&
-                !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0))) &&
-                PyObject_TypeCheck(tk, reinterpret_cast<PyMethodDescrObject*>(descr)->d_common.d_type)) {
-                PyObject* r = def->ml_meth(tk, words);
-                if (!r && !PyErr_Occurred())
-                    PyErr_SetString(PyExc_SystemError, "the Tcl bridge's call returned NULL without an error");
-                return tclerror::checked(r, tk);
-            }
             PyObject* argv[3] = {nullptr, tk, words};
             return tclerror::checked(PyObject_Vectorcall(descr, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
                                      tk);
