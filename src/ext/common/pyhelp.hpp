@@ -557,9 +557,9 @@ inline PyTypeObject* method_type() {
         {Py_tp_getset, getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"trelmo.tcl.instancemethod", sizeof(MethodObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&spec)).release());
+    static PyType_Spec type_spec = {"trelmo.tcl.instancemethod", sizeof(MethodObject), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&type_spec)).release());
     t->tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Modified(t);
