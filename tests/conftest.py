@@ -19,6 +19,11 @@ settings.register_profile("thorough", max_examples=5000, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
+def pytest_report_header(config):
+    on = sys.modules["trelmo.tcl.quoml"]._fast_paths
+    return "trelmo.tcl fast paths: %s" % ("on" if on else "off (TRELMO_TCL_NO_FAST_PATHS)")
+
+
 class RecordingTk:
     """Wraps a ``_tkinter`` app and records what is sent through it.
 

@@ -22,6 +22,9 @@
 // runtime's method cache) and instance_resolves (the same, and no instance
 // dictionary entry shadowing it).
 //
+// With the fast paths switched off (pyhelp::fast_paths()), every question
+// answers "not the loaded object", so every caller takes its plain way.
+//
 // Rules: a new fast path uses these; it never keeps a cache of its own.  A
 // guard is asked again whenever Python code may have run since the last
 // answer was used (a call into user code can rebind anything).
@@ -54,6 +57,7 @@ class NameGuard {
     // Whether every name is still bound to its loaded value.  Throws PyErrSet
     // when reading the namespace fails.
     bool holds() {
+        if (!pyhelp::fast_paths()) return false;
         if (stamp_ && *stamp_ == seen_) return ok_;
         ok_ = scan();
         seen_ = stamp_ ? *stamp_ : 0;
@@ -89,6 +93,7 @@ template <unsigned N = 1>
 class TypeMemo {
   public:
     bool hit(PyTypeObject* t) const noexcept {
+        if (!pyhelp::fast_paths()) return false;
         for (const Slot& s : slots_)
             if (s.type == t && s.tag && s.tag == compat::type_version(t)) return true;
         return false;
@@ -113,6 +118,7 @@ class TypeMemo {
 
 // Whether the MRO of t resolves name to exactly `loaded`.
 inline bool type_resolves(PyTypeObject* t, PyObject* name, PyObject* loaded) {
+    if (!pyhelp::fast_paths()) return false;
     return compat::type_lookup(t, name) == loaded;
 }
 
@@ -173,7 +179,7 @@ class LookupMemo {
     // The remembered object (borrowed), or NULL: the caller then does the
     // lookup itself, offering it to note() first.
     PyObject* find(PyObject* obj) const noexcept {
-        if (!compat::kInstanceDictVersions || obj != obj_) return nullptr;
+        if (!pyhelp::fast_paths() || !compat::kInstanceDictVersions || obj != obj_) return nullptr;
         PyTypeObject* t = Py_TYPE(obj);
         if (t != type_ || compat::type_version(t) != tag_) return nullptr;
         PyObject** dictptr = compat::dict_ptr(obj);
@@ -226,6 +232,7 @@ using MethodMemo = LookupMemo<Found::kMethod>;
 // entry a static or class method is looked up from), remembered in memo.
 template <unsigned N>
 inline bool class_entry_is(PyTypeObject* cls, PyObject* name, PyObject* loaded, TypeMemo<N>& memo) {
+    if (!pyhelp::fast_paths()) return false;
     if (memo.hit(cls)) return true;
     PyObject* entry = PyDict_GetItemWithError(compat::type_dict_borrowed(cls), name);
     if (entry != loaded) {

@@ -20,6 +20,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -284,8 +285,22 @@ inline Ref add_object(PyObject* m, const char* name, Ref&& value) {
     return std::move(value);
 }
 
-#define PYHELP_MODULE_INIT(name, init) \
-    TRELMO_MODINIT PyInit_##name() { return pyhelp::guarded([] { return init(); }); }
+// The one switch for every fast path: TRELMO_TCL_NO_FAST_PATHS set to a
+// non-empty value other than "0" when a module is imported makes that module
+// take the plain way everywhere (every guard answers "not the loaded object").
+// The suite runs both ways; each module reads the switch once, at its import.
+inline bool g_fast_paths = true;
+inline void read_fast_path_switch() noexcept {
+    const char* v = std::getenv("TRELMO_TCL_NO_FAST_PATHS");
+    g_fast_paths = !(v && *v && std::strcmp(v, "0") != 0);
+}
+inline bool fast_paths() noexcept { return g_fast_paths; }
+
+#define PYHELP_MODULE_INIT(name, init)                               \
+    TRELMO_MODINIT PyInit_##name() {                                 \
+        pyhelp::read_fast_path_switch();                             \
+        return pyhelp::guarded([] { return init(); });               \
+    }
 
 // Catch a Python exception by class, the way `except E:` does.  Returns true
 // (and clears the indicator) when the pending error matches; otherwise

@@ -398,5 +398,6 @@ Ref init_module() {
 }  // namespace trelmo_ns
 
 TRELMO_MODINIT PyInit_namespace() {
+    pyhelp::read_fast_path_switch();
     return pyhelp::guarded([] { return trelmo_ns::init_module(); });
 }

@@ -1566,6 +1566,8 @@ Ref init_module() {
     add_named(mod, kTclObj, tcl_obj.get());
     Ref sys = import("sys");
     add_object(mod, "sys", sys.get());
+    // Whether this process runs the fast paths (read at import; see pyhelp.hpp).
+    add_object(mod, "_fast_paths", pyhelp::fast_paths() ? Py_True : Py_False);
     add_named(mod, kUnicode, reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
     Ref scan = own(PyCFunction_NewEx(&kScanDef, nullptr, modname.get()));

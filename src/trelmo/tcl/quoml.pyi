@@ -38,6 +38,7 @@ class _Converter:
 quoml: _Converter
 
 _sysmaxsize: int
+_fast_paths: bool
 _long_type: Type[int]
 
 def _tclobj_from_sequence(obj: Iterable[Any]) -> Tuple[Any, ...]:
