@@ -3,7 +3,7 @@
 #   make demo    build, then run the guided tour (examples/tour.py)
 #   make test    build, then run the whole test suite
 #   make retest  the whole test suite again, without the build step
-#   make bench   build, then print the benchmark ratios
+#   make bench   build, then print the benchmark ratios (primary and newest Python)
 #   make build   create or refresh .venv and install the package editable
 #   make docs    build the documentation site into build/docs/html
 #   make wheel   the sdist and a manylinux wheel for PYTHON, into dist/
@@ -61,8 +61,20 @@ retest:
 demo: build
 	$(PY) examples/tour.py
 
+# make bench runs bench/run.py on the primary Python, then on the newest
+# CPython present (NEWEST_PYTHON, built into NEWEST_VENV like in CI); each
+# block starts with the Python it ran on.  BENCH_AREAS=quoml picks areas.
+NEWEST_PYTHON ?= $(shell sh tools/find-python.sh newest)
+NEWEST_VENV ?= .venv-newest
+BENCH_AREAS ?=
+same_version = $(shell for p in $(1) $(2); do $$p -c 'import sys; print(sys.version_info[:2])'; done | uniq | wc -l)
+
 bench: build
-	PYTHONDEVMODE= $(PY) bench/run.py
+	PYTHONDEVMODE= $(PY) bench/run.py $(BENCH_AREAS)
+	@if [ -z "$(NEWEST_PYTHON)" ]; then echo "bench: no newest CPython found, ran on $(PY) only"; \
+	elif [ "$(call same_version,$(PY),$(NEWEST_PYTHON))" = 1 ]; then echo "bench: $(PY) is the newest CPython"; \
+	else $(MAKE) --no-print-directory build PYTHON="$(NEWEST_PYTHON)" VENV="$(NEWEST_VENV)" \
+	  && PYTHONDEVMODE= $(NEWEST_VENV)/bin/python bench/run.py $(BENCH_AREAS); fi
 
 clean:
 	rm -rf build build.lock dist $(VENV) .pytest_cache .hypothesis

@@ -3,6 +3,9 @@
 Each bench_<area>.py defines ``run(report)``; ``report(name, ratio, bar, kind)``
 prints one line: a ratio (how many times faster, ``kind='faster'``, or the
 time relative to a baseline, ``kind='at most'``) against the bar it must reach.
+Wrapper cases report two ratios, with one handle and with 100 handles used
+round-robin (timing.report_handles).  The first line names the Python and
+whether the fast paths are on.
 Usage: python bench/run.py [area ...]
 """
 
@@ -36,8 +39,19 @@ def report(name, ratio, bar=None, kind="faster", unit="x"):
         failures.append(name)
 
 
+def header():
+    """The Python and the mode every ratio below was measured with."""
+    quoml = importlib.import_module("trelmo.tcl.quoml")  # the module (the package's `quoml` is the function)
+    return "Python %s (%s), fast paths %s" % (
+        sys.version.split()[0],
+        sys.executable,
+        "on" if quoml._fast_paths else "off (TRELMO_TCL_NO_FAST_PATHS)",
+    )
+
+
 def main(argv):
     areas = argv or AREAS
+    print("== " + header())
     for area in areas:
         path = os.path.join(HERE, "bench_%s.py" % area)
         if not os.path.exists(path):
