@@ -1,6 +1,7 @@
 """Shared fixtures: real Tcl interpreters, a recording tk wrapper, TclX."""
 
 import os
+import signal
 import sys
 
 import pytest
@@ -17,6 +18,13 @@ settings.register_profile(
 )
 settings.register_profile("thorough", max_examples=5000, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+# Started in the background by a shell without job control (`make test &` in
+# a script), the suite inherits SIGINT ignored, and so would every child
+# process: Ctrl-C and _thread.interrupt_main() would then do nothing.  The
+# tests of KeyboardInterrupt need Python's own handler, as in a terminal.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_report_header(config):
