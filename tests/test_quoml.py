@@ -107,8 +107,11 @@ def test_capsule_entry_points_are_the_module_functions():
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     addr = get(capsule, b"trelmo.tcl.quoml._C_API")
     version = ctypes.c_int.from_address(addr).value
-    ptrs = (ctypes.c_void_p * 4).from_address(addr + ctypes.sizeof(ctypes.c_void_p))
-    assert version == 2 and ptrs[0] == id(quoml) and ptrs[1] == id(tclobj)
+    ptrs = (ctypes.c_void_p * 8).from_address(addr + ctypes.sizeof(ctypes.c_void_p))
+    assert version == 3 and ptrs[0] == id(quoml) and ptrs[1] == id(tclobj)
+    from trelmo.tcl.namespace import TclVariable
+
+    assert ptrs[7] == id(type(TclVariable.__dict__["get"]))
     proto = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)
     c_quoml, c_tclobj = proto(ptrs[2]), proto(ptrs[3])
     value = ["a b", {"k": [1, None]}]

@@ -24,6 +24,7 @@
 #include "quoml_core.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -87,7 +88,7 @@ struct State {
     PyObject* abc_token = nullptr;           // token under which the built-in ABC answers were checked
     bool abc_ok = false;                     // built-in types answer isinstance as expected
     guard::NameGuard names;                  // the names above, still bound as at import?
-    PyObject* pause = nullptr;               // a Python function that does nothing (see Ctx::tick)
+    PyObject* getswitchinterval = nullptr;   // sys.getswitchinterval (see Ctx::pause)
 } M;
 
 // ---------------------------------------------------------------------------
@@ -122,26 +123,30 @@ bool builtin_abc_answers_hold() {
 bool names_are_own() { return M.names.holds(); }
 
 // How many elements a conversion handles between two pauses (see Ctx::tick).
-constexpr unsigned kTicksPerLook = 1024;
+constexpr int kTicksPerLook = 1024;
 
 // One conversion's view of the module-level names.  gen counts the points
 // where Python code may have run (a protocol method, str() of a user class,
 // iteration of a user iterable, a rebound module-level function, ...); the
 // check of the names is cached for one generation only.
 //
-// A long conversion also pauses every kTicksPerLook elements (tick) to let
-// the interpreter do what Python code would do between two instructions:
-// hand the lock to a thread that has asked for it, run signal handlers and
-// pending calls.  Code run meanwhile may rebind the module-level names, so
-// the names are checked again afterwards; when they are still the module's
-// own, nothing this conversion has done so far depends on the pause (no
-// conversion step ran during it), so the generation stays and the work
-// already done by the fast path stands.
+// A long conversion also pauses every kTicksPerLook elements (tick) to do
+// what the interpreter does between two instructions of Python code: run
+// signal handlers (KeyboardInterrupt stops the conversion) and, once it has
+// held the lock long enough, hand the lock to a thread that waits for it
+// (see pause()).  Code run meanwhile may change the input and rebind the
+// module-level names: every loop reads its container's size again and takes
+// its item afresh after a tick, and the names are checked again; when they
+// are still the module's own, nothing this conversion has done so far
+// depends on the pause (no conversion step ran during it), so the generation
+// stays and the work already done by the fast path stands.
 struct Ctx {
     unsigned gen = 0;
     unsigned checked = ~0u;
     bool ok = false;
-    unsigned ticks = 0;
+    int countdown = kTicksPerLook;
+    std::int64_t held_since = 0;  // when this conversion last took the lock (ns), 0 before the first pause
+    std::int64_t hold_limit = 0;  // how long it keeps the lock between two hand-overs (ns)
 
     bool pristine() {
         if (checked != gen) {
@@ -152,19 +157,14 @@ struct Ctx {
     }
     void taint() noexcept { ++gen; }
 
-    // Counts one element.  Returns true after a pause, after which whatever
+    // Counts n elements.  Returns true after a pause, after which whatever
     // other code may have changed must be looked at again (a list's length,
-    // a dict's size, the module-level names).  A pause calls a Python
-    // function that does nothing: entering it, the interpreter looks at its
-    // pending requests as it does between instructions, so a thread waiting
-    // for the lock gets it as soon as it has asked (one switch interval),
-    // exactly as with pure Python code, and an exception raised by a signal
-    // handler (KeyboardInterrupt) stops the conversion.  Throws PyErrSet
-    // then.
-    bool tick() {
-        if (++ticks % kTicksPerLook) return false;
-        Ref r = call0(M.pause);
-        resumed();
+    // a dict's size, the module-level names).  Throws PyErrSet when a signal
+    // handler raised (KeyboardInterrupt).
+    bool tick(int n = 1) {
+        countdown -= n;
+        if (countdown > 0) return false;
+        pause();
         return true;
     }
 
@@ -173,7 +173,64 @@ struct Ctx {
         checked = ~0u;
         if (!pristine()) taint();
     }
+
+    void pause();
 };
+
+std::int64_t monotonic_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * Ctx::pause --
+ *
+ *	Runs pending signal handlers, and lets a thread that waits for the
+ *	interpreter lock have it, without any Python frame.
+ *
+ *	A thread that waits for the lock asks its holder to let go once it
+ *	has waited one switch interval (sys.getswitchinterval()) without the
+ *	lock changing hands; the holder then lets go at the next point where
+ *	the interpreter looks, and does not take the lock back before the
+ *	waiter has had it.  Letting the lock go and taking it back at once
+ *	does the same when the request stands; before it stands, it only
+ *	wakes the waiter, which nearly always finds the lock taken again and
+ *	starts a new interval.  So the lock is handed back only after it has
+ *	been held a little longer than one interval (kHoldFactor of it): by
+ *	then a waiter has asked, and gets the lock.  A waiter thus waits at
+ *	most that long plus the time of kTicksPerLook elements.
+ *
+ * Results:
+ *	None.
+ *
+ * Side effects:
+ *	Signal handlers, the collector (3.12 on) and other threads may run:
+ *	anything may have changed.  Throws PyErrSet when a handler raised.
+ *
+ *----------------------------------------------------------------------
+ */
+constexpr double kHoldFactor = 1.5;
+
+void Ctx::pause() {
+    countdown = kTicksPerLook;
+    if (PyErr_CheckSignals() < 0) throw PyErrSet{};
+    const std::int64_t now = monotonic_ns();
+    if (held_since == 0) {
+        // The first pause of this conversion: how long it may keep the lock.
+        Ref interval = call0(M.getswitchinterval);
+        const double seconds = PyFloat_AsDouble(interval.get());
+        if (seconds == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+        hold_limit = static_cast<std::int64_t>(seconds * kHoldFactor * 1e9);
+        held_since = now;
+    } else if (now - held_since >= hold_limit) {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        held_since = monotonic_ns();
+    }
+    resumed();
+}
 
 // The value bound to a module-level name, as a Python function's global
 // lookup finds it: the module namespace, then the builtins.
@@ -909,10 +966,12 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
     if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx, known);
     if (t == &PyList_Type) {
         Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            ctx.tick();
-            if (items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) continue;
-            Ref e = Ref::newref(PyList_GET_ITEM(obj, i));
+        // The length is read after the tick, and the item held before any
+        // Python code runs: both may change meanwhile.
+        for (Py_ssize_t i = 0; (ctx.tick(), i < PyList_GET_SIZE(obj)); ++i) {
+            PyObject* item = PyList_GET_ITEM(obj, i);
+            if (items.push_if_str(item, ctx)) continue;
+            Ref e = Ref::newref(item);
             Known k;
             items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
         }
@@ -1209,11 +1268,11 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
     PyTypeObject* t = Py_TYPE(obj);
     std::vector<Ref> out;
     if (t == &PyList_Type || t == &PyTuple_Type) {
+        // A list's length is read after the tick, and its item held before
+        // any Python code runs: both may change meanwhile.
         const bool is_list = t == &PyList_Type;
-        Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(obj) : n); ++i) {
-            ctx.tick();
+        out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+        for (Py_ssize_t i = 0; (ctx.tick(), i < Py_SIZE(obj)); ++i) {
             Ref e = Ref::newref(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
             out.push_back(tclobj_item(e.get(), ctx));
         }
@@ -1475,6 +1534,121 @@ Ref make_func(PyMethodDef* def, PyObject* modname) {
 }
 
 // ---------------------------------------------------------------------------
+// trelmo.tcl.instancemethod: the class-namespace form of every instance
+// method the extension modules define in C++ (pyhelp::method_new), one static
+// type for the whole package, handed to the sibling modules through the
+// capsule.  It binds as the built-in instancemethod does (read from the class
+// it is the function itself, read from an instance a bound method) and
+// delegates other attributes to the function, and it is a method descriptor:
+// `obj.m(...)` and the runtime's slot calls (`obj[k]` through __getitem__)
+// call it with the instance first, without making the bound method each time.
+// Calling the type needs the function, so that no object of it is ever
+// without one; the type itself cannot be changed or subclassed.
+// ---------------------------------------------------------------------------
+
+struct MethodObject {
+    PyObject_HEAD
+    PyObject* func;  // never NULL
+    vectorcallfunc vectorcall;
+};
+
+PyObject* method_func_of(PyObject* self) noexcept { return reinterpret_cast<MethodObject*>(self)->func; }
+
+PyObject* Method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(method_func_of(self), args, nargsf, kwnames);
+}
+
+PyObject* Method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj) return Py_NewRef(method_func_of(self));
+    return PyMethod_New(method_func_of(self), obj);
+}
+
+PyObject* Method_getattro(PyObject* self, PyObject* name) {
+    PyObject* r = PyObject_GenericGetAttr(self, name);
+    if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
+    PyErr_Clear();
+    return PyObject_GetAttr(method_func_of(self), name);
+}
+
+PyObject* Method_get_func(PyObject* self, void*) { return Py_NewRef(method_func_of(self)); }
+
+PyObject* Method_get_doc(PyObject* self, void*) { return PyObject_GetAttrString(method_func_of(self), "__doc__"); }
+
+PyObject* Method_repr(PyObject* self) {
+    return guarded([&] {
+        Ref name = getattr(method_func_of(self), "__name__");
+        return own(PyUnicode_FromFormat("<instancemethod %S at %p>", name.get(), self));
+    });
+}
+
+PyObject* Method_richcompare(PyObject* a, PyObject* b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+    const int eq = PyObject_RichCompareBool(method_func_of(a), method_func_of(b), Py_EQ);
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+}
+
+int Method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(method_func_of(self));
+    return 0;
+}
+
+void Method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<MethodObject*>(self)->func);
+    PyObject_GC_Del(self);
+}
+
+extern PyTypeObject MethodType;  // defined below
+
+Ref method_of(PyObject* func) {
+    MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
+    if (!m) throw PyErrSet{};
+    m->func = Py_NewRef(func);
+    m->vectorcall = Method_vectorcall;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
+    return Ref::steal(reinterpret_cast<PyObject*>(m));
+}
+
+// instancemethod(function): the one way to make one.
+PyObject* Method_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        if (kwargs && PyDict_GET_SIZE(kwargs)) raise(PyExc_TypeError, "instancemethod() takes no keyword arguments");
+        PyObject* func;
+        if (!PyArg_UnpackTuple(args, "instancemethod", 1, 1, &func)) throw PyErrSet{};
+        if (!PyCallable_Check(func)) raise(PyExc_TypeError, "instancemethod() argument must be callable");
+        return method_of(func);
+    });
+}
+
+PyGetSetDef kMethodGetSet[] = {
+    {"__func__", Method_get_func, nullptr, nullptr, nullptr},
+    {"__doc__", Method_get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject MethodType = [] {
+    PyTypeObject t = compat::static_type();
+    t.tp_name = "trelmo.tcl.instancemethod";
+    t.tp_doc = "instancemethod(function)\n--\n\n"
+               "The class-namespace form of an instance method: the function itself when\n"
+               "read from the class, a bound method when read from an instance.";
+    t.tp_basicsize = sizeof(MethodObject);
+    t.tp_dealloc = Method_dealloc;
+    t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    t.tp_repr = Method_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = Method_getattro;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_traverse = Method_traverse;
+    t.tp_richcompare = Method_richcompare;
+    t.tp_getset = kMethodGetSet;
+    t.tp_descr_get = Method_descr_get;
+    t.tp_new = Method_new;
+    return t;
+}();
+
+// ---------------------------------------------------------------------------
 // C entry points for the sibling modules.
 // ---------------------------------------------------------------------------
 
@@ -1523,7 +1697,8 @@ PyObject* capi_loaded(PyObject* name) {
     return nullptr;
 }
 
-QuomlCAPI kCAPI = {2, nullptr, nullptr, capi_quoml, capi_tclobj, capi_names_hold, capi_pristine, capi_loaded};
+QuomlCAPI kCAPI = {TRELMO_QUOML_CAPI_VERSION, nullptr,       nullptr,     capi_quoml, capi_tclobj,
+                   capi_names_hold,           capi_pristine, capi_loaded, &MethodType};
 
 // ---------------------------------------------------------------------------
 // Module.
@@ -1550,6 +1725,7 @@ void add_named(PyObject* m, NameId id, PyObject* value) {
 Ref init_module() {
     if (M.module) return Ref::newref(M.module);
     check(PyType_Ready(&FuncType));
+    check(PyType_Ready(&MethodType));
     Ref m = new_module(&module_def, kInterned);
     M.dict = PyModule_GetDict(m.get());
     PyObject* mod = m.get();
@@ -1603,11 +1779,7 @@ Ref init_module() {
     quoml_casts::add_to_module(mod, tcl_obj.get());
 
     M.get_cache_token = import_from("abc", "get_cache_token").release();
-    {
-        Ref globals = own(PyDict_New());
-        check(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
-        M.pause = own(PyRun_String("lambda: None", Py_eval_input, globals.get(), globals.get())).release();
-    }
+    M.getswitchinterval = getattr(sys.get(), "getswitchinterval").release();
     kCAPI.quoml_func = quoml.get();
     kCAPI.tclobj_func = tclobj.get();
     Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));
