@@ -25,6 +25,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -32,6 +34,17 @@ namespace {
 
 using namespace pyhelp;
 namespace qc = quoml_core;
+
+// The per-element steps are kept inline in the loops that call them, and the
+// rare paths (a pause, the chunked writer) out of them, so that the loops stay
+// as tight as the compiler can make them.
+#if defined(__GNUC__)
+#define QUOML_HOT inline __attribute__((always_inline))
+#define QUOML_COLD __attribute__((noinline, cold))
+#else
+#define QUOML_HOT inline
+#define QUOML_COLD
+#endif
 
 const char kModuleName[] = "trelmo.tcl.quoml";
 
@@ -213,7 +226,7 @@ std::int64_t monotonic_ns() noexcept {
  */
 constexpr double kHoldFactor = 1.5;
 
-void Ctx::pause() {
+QUOML_COLD void Ctx::pause() {
     countdown = kTicksPerLook;
     if (PyErr_CheckSignals() < 0) throw PyErrSet{};
     const std::int64_t now = monotonic_ns();
@@ -312,7 +325,7 @@ qc::Scan scan_str(PyObject* s) noexcept {
 }
 
 template <typename D>
-D* convert_str(PyObject* s, unsigned flags, D* dst) noexcept {
+QUOML_HOT D* convert_str(PyObject* s, unsigned flags, D* dst) noexcept {
     const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
@@ -487,10 +500,56 @@ struct Known {
     bool valid = false;
 };
 
+// A growable array of Items that holds the first few in place, so that the
+// many short lists of a nested value are built without a heap allocation.
+class ItemArray {
+  public:
+    static constexpr std::size_t kInPlace = 8;
+    ItemArray() = default;
+    ItemArray(const ItemArray&) = delete;
+    ItemArray& operator=(const ItemArray&) = delete;
+    ~ItemArray() {
+        if (data_ != in_place_) std::free(data_);
+    }
+    void reserve(std::size_t n) {
+        if (n > cap_) grow(n);
+    }
+    void push_back(const Item& it) { add() = it; }
+    // A new last item, its fields unset.
+    Item& add() {
+        if (size_ == cap_) grow(2 * cap_);
+        return data_[size_++];
+    }
+    Item& back() noexcept { return data_[size_ - 1]; }
+    Item& operator[](std::size_t i) noexcept { return data_[i]; }
+    const Item& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    Item* begin() noexcept { return data_; }
+    Item* end() noexcept { return data_ + size_; }
+    const Item* begin() const noexcept { return data_; }
+    const Item* end() const noexcept { return data_ + size_; }
+
+  private:
+    void grow(std::size_t n) {
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(Item)) throw std::bad_alloc();
+        Item* p = static_cast<Item*>(std::malloc(n * sizeof(Item)));
+        if (!p) throw std::bad_alloc();
+        std::memcpy(static_cast<void*>(p), data_, size_ * sizeof(Item));
+        if (data_ != in_place_) std::free(data_);
+        data_ = p;
+        cap_ = n;
+    }
+    Item in_place_[kInPlace];
+    Item* data_ = in_place_;
+    std::size_t size_ = 0;
+    std::size_t cap_ = kInPlace;
+};
+
 // The elements of a list being built, with the running size of the result
 // while every element is an exact str scanned here.
 struct Items {
-    std::vector<Item> v;
+    ItemArray v;
     std::size_t total = 0;  // sum of converted lengths of kScanned items
     Py_UCS4 maxchar = 0x7f;
     unsigned gen;           // Ctx generation when the first item came in
@@ -513,14 +572,14 @@ struct Items {
     // An exact str element while untouched(): the common case, inline.
     bool push_if_str(PyObject* e, const Ctx& ctx) {
         if (Py_TYPE(e) != &PyUnicode_Type || !untouched(ctx)) return false;
-        v.push_back(Item{e, nullptr, 0, 0, kText});
-        Py_INCREF(e);
-        Item& it = v.back();
+        Item& it = v.add();
+        it.text = Py_NewRef(e);
+        it.aux = nullptr;
         account(it, scan_item(it));
         return true;
     }
     // Takes text; known, when valid, is its scan.
-    void push(Ref&& text, Ctx& ctx, const Known* known = nullptr) {
+    QUOML_HOT void push(Ref&& text, Ctx& ctx, const Known* known = nullptr) {
         v.push_back(Item{text.get(), nullptr, 0, 0, kText});
         text.release();
         Item& it = v.back();
@@ -535,7 +594,7 @@ struct Items {
             }
         }
     }
-    void account(const Item& it, const qc::Scan& sc) {
+    QUOML_HOT void account(const Item& it, const qc::Scan& sc) {
         if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
         total += it.len + 1;
         const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
@@ -674,11 +733,19 @@ Ref finish_list(Items& items, Ctx& ctx, Known* known = nullptr) {
 Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx, Known* known = nullptr) {
     RecursionGuard guard(" while converting a list to Tcl text");
     Items items(ctx, static_cast<std::size_t>(n), known);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        ctx.tick();
-        if (items.push_if_str(a[i], ctx)) continue;
+    // Exact strings go in by runs up to the next pause (see list_from_list);
+    // the array itself never changes.
+    for (Py_ssize_t i = 0; (ctx.tick(), i < n);) {
+        PyObject* item = a[i++];
+        if (items.push_if_str(item, ctx)) {
+            const Py_ssize_t start = i;
+            const Py_ssize_t end = std::min<Py_ssize_t>(n, start + ctx.countdown - 1);
+            while (i < end && items.push_if_str(a[i], ctx)) ++i;
+            ctx.countdown -= static_cast<int>(i - start);
+            continue;
+        }
         Known k;
-        items.push(quoml_item(a[i], ctx, &k), ctx, &k);
+        items.push(quoml_item(item, ctx, &k), ctx, &k);
     }
     return finish_list(items, ctx, known);
 }
@@ -830,7 +897,7 @@ D* write_chunk(const std::vector<PyObject*>& pins, D* dst, bool& first, qc::List
  *
  *----------------------------------------------------------------------
  */
-Ref write_streamed(PyObject* obj, Ctx& ctx, Known* known) {
+QUOML_COLD Ref write_streamed(PyObject* obj, Ctx& ctx, Known* known) {
     StrSource src(obj);
     // First look: types, the bound on the size, the widest character.
     std::size_t count = 0, bound = 0;
@@ -938,6 +1005,28 @@ Ref bytes_list(PyObject* b) {
     return out;
 }
 
+// The list string of an exact list (from_sequence_impl).
+Ref list_from_list(PyObject* obj, Ctx& ctx, Known* known) {
+    Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
+    // The length is read after every pause and every item that may run
+    // Python code, and an item is held before its turn.  Exact strings run
+    // no Python code: one opens a run of them up to the next pause.
+    for (Py_ssize_t i = 0; (ctx.tick(), i < PyList_GET_SIZE(obj));) {
+        PyObject* item = PyList_GET_ITEM(obj, i++);
+        if (items.push_if_str(item, ctx)) {
+            const Py_ssize_t start = i;
+            const Py_ssize_t end = std::min<Py_ssize_t>(PyList_GET_SIZE(obj), start + ctx.countdown - 1);
+            while (i < end && items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) ++i;
+            ctx.countdown -= static_cast<int>(i - start);  // at least one left: the next tick pauses
+            continue;
+        }
+        Ref e = Ref::newref(item);
+        Known k;
+        items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
+    }
+    return finish_list(items, ctx, known);
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -964,19 +1053,7 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
         if (Ref streamed = write_streamed(obj, ctx, known)) return streamed;
     }
     if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx, known);
-    if (t == &PyList_Type) {
-        Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
-        // The length is read after the tick, and the item held before any
-        // Python code runs: both may change meanwhile.
-        for (Py_ssize_t i = 0; (ctx.tick(), i < PyList_GET_SIZE(obj)); ++i) {
-            PyObject* item = PyList_GET_ITEM(obj, i);
-            if (items.push_if_str(item, ctx)) continue;
-            Ref e = Ref::newref(item);
-            Known k;
-            items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
-        }
-        return finish_list(items, ctx, known);
-    }
+    if (t == &PyList_Type) return list_from_list(obj, ctx, known);
     if (t == &PyBytes_Type && ctx.pristine()) return bytes_list(obj);
     Items items(ctx, 8, known);
     for_each_item(obj, ctx, [&](PyObject* e) {
@@ -1231,9 +1308,22 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     return call_named(kQuoml, obj, ctx);
 }
 
+// Whether tclobj(o) is o whatever the module-level names (an exact str,
+// float, bool or bytes: tclobj_impl's first rule), and the bridge carries it
+// inside a tuple (text of one byte per character cannot hold a surrogate).
+inline bool carried_as_is(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) {
+        unicode_ready(o);
+        return PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND;
+    }
+    return t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type;
+}
+
 // tclobj(e) for an item of a tuple being built.
 inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
     Ref r = ctx.pristine() ? tclobj_impl(e, ctx) : call_named(kTclobj, e, ctx);
+    if (Py_TYPE(r.get()) == &PyLong_Type || Py_TYPE(r.get()) == &PyTuple_Type || carried_as_is(r.get())) return r;
     refuse_uncarryable(r.get());
     return r;
 }
@@ -1242,22 +1332,25 @@ inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
 // garbage collector while it is filled, so that no other thread can reach it
 // half-filled while the lock is handed back.
 Ref tuple_of_refs(std::vector<Ref>& v, Ctx& ctx) {
-    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
-    const bool tracked = v.size() >= kTicksPerLook;
-    if (tracked) PyObject_GC_UnTrack(t.get());
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
-        if (tracked) ctx.tick();
+    const std::size_t n = v.size();
+    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    const bool long_tuple = n >= static_cast<std::size_t>(kTicksPerLook);
+    if (long_tuple) PyObject_GC_UnTrack(t.get());
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t stop = std::min(n, i + kTicksPerLook);
+        for (; i < stop; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
+        if (long_tuple) ctx.tick(kTicksPerLook);
     }
-    if (tracked) PyObject_GC_Track(t.get());
+    if (long_tuple) PyObject_GC_Track(t.get());
     return t;
 }
 
 // Drops the references of v, letting other threads run now and then.
 void drop_refs(std::vector<Ref>& v, Ctx& ctx) {
-    for (Ref& r : v) {
-        r.reset();
-        ctx.tick();
+    for (std::size_t i = 0; i < v.size();) {
+        const std::size_t stop = std::min(v.size(), i + kTicksPerLook);
+        for (; i < stop; ++i) v[i].reset();
+        ctx.tick(kTicksPerLook);
     }
     v.clear();
 }
@@ -1273,7 +1366,12 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
         const bool is_list = t == &PyList_Type;
         out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
         for (Py_ssize_t i = 0; (ctx.tick(), i < Py_SIZE(obj)); ++i) {
-            Ref e = Ref::newref(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+            PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+            if (carried_as_is(item)) {
+                out.push_back(Ref::newref(item));
+                continue;
+            }
+            Ref e = Ref::newref(item);
             out.push_back(tclobj_item(e.get(), ctx));
         }
         return tuple_of_refs(out, ctx);
