@@ -210,10 +210,11 @@ std::int64_t monotonic_ns() noexcept {
  *	waiter has had it.  Letting the lock go and taking it back at once
  *	does the same when the request stands; before it stands, it only
  *	wakes the waiter, which nearly always finds the lock taken again and
- *	starts a new interval.  So the lock is handed back only after it has
- *	been held a little longer than one interval (kHoldFactor of it): by
- *	then a waiter has asked, and gets the lock.  A waiter thus waits at
- *	most that long plus the time of kTicksPerLook elements.
+ *	starts a new interval.  So the lock is handed back at the first pause
+ *	(for a request that stood before the conversion began), then only
+ *	after it has been held a little longer than one interval (kHoldFactor
+ *	of it): by then a waiter has asked, and gets the lock.  A waiter thus
+ *	waits at most that long plus the time of kTicksPerLook elements.
  *
  * Results:
  *	None.
@@ -229,15 +230,15 @@ constexpr double kHoldFactor = 1.5;
 QUOML_COLD void Ctx::pause() {
     countdown = kTicksPerLook;
     if (PyErr_CheckSignals() < 0) throw PyErrSet{};
-    const std::int64_t now = monotonic_ns();
     if (held_since == 0) {
         // The first pause of this conversion: how long it may keep the lock.
+        // A request that stood before the conversion began is met at once.
         Ref interval = call0(M.getswitchinterval);
         const double seconds = PyFloat_AsDouble(interval.get());
         if (seconds == -1.0 && PyErr_Occurred()) throw PyErrSet{};
         hold_limit = static_cast<std::int64_t>(seconds * kHoldFactor * 1e9);
-        held_since = now;
-    } else if (now - held_since >= hold_limit) {
+    }
+    if (held_since == 0 || monotonic_ns() - held_since >= hold_limit) {
         Py_BEGIN_ALLOW_THREADS
         Py_END_ALLOW_THREADS
         held_since = monotonic_ns();
