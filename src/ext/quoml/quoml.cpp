@@ -1309,9 +1309,9 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     return call_named(kQuoml, obj, ctx);
 }
 
-// Whether tclobj(o) is o whatever the module-level names (an exact str,
-// float, bool or bytes: tclobj_impl's first rule), and the bridge carries it
-// inside a tuple (text of one byte per character cannot hold a surrogate).
+// Whether tclobj_impl(o) is o (an exact str, float, bool or bytes: its first
+// rule), and the bridge carries it inside a tuple (text of one byte per
+// character cannot hold a surrogate).
 inline bool carried_as_is(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type) {
@@ -1368,7 +1368,7 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
         out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
         for (Py_ssize_t i = 0; (ctx.tick(), i < Py_SIZE(obj)); ++i) {
             PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
-            if (carried_as_is(item)) {
+            if (carried_as_is(item) && ctx.pristine()) {
                 out.push_back(Ref::newref(item));
                 continue;
             }
