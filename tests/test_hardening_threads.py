@@ -3,9 +3,14 @@ values and calling Tcl at once.  Every result is checked against Tcl; no
 thread may see another's state, and nothing may crash."""
 
 import _thread
+import functools
+import gc
 import importlib
 import itertools
+import signal
+import sys
 import threading
+import types
 
 import pytest
 
@@ -173,34 +178,167 @@ def test_long_conversion_while_another_thread_changes_the_input(func, shape, res
         changer.join()
 
 
+def _quiet_item(action, result="x"):
+    """An item whose __quoml__ and __tclobj__ give result and, the first time,
+    call action(), through built-in callables only: no Python code runs, so
+    what action() starts (a signal handler, another thread) gets its turn only
+    at one of the conversion's own pauses, never at a time of the test's."""
+    fire = functools.partial(next, filter(None, itertools.starmap(action, [()])), result)
+    return types.SimpleNamespace(__quoml__=fire, __tclobj__=fire)
+
+
+def _long_value(shape, first, n):
+    """first, then n items, in a value of the given shape."""
+    if shape == "dict":
+        value = {"first": first}
+        value.update(("k%d" % i, 1.5) for i in range(n))
+        return value
+    items = [first] + [1.5] * n
+    return {"list": lambda: items, "nested": lambda: [items], "tuple of lists": lambda: ([items],)}[shape]()
+
+
 @pytest.mark.parametrize("shape", ["list", "dict"])
 @pytest.mark.parametrize("func", ["quoml", "tclobj"])
-def test_long_conversion_stops_at_keyboard_interrupt(func, shape):
-    """A conversion of millions of items lets the interpreter run signal
-    handlers as it goes, as a loop in Python would: Ctrl-C stops it."""
+def test_long_conversion_stops_at_keyboard_interrupt(func, shape, request):
+    """A long conversion runs signal handlers as it goes, as a loop in Python
+    would: Ctrl-C stops it.  The first item raises SIGINT's flag as a signal
+    arriving does; the last one is reached only if nothing stops the
+    conversion before its end."""
     q = importlib.import_module("trelmo.tcl.quoml")
     reached = itertools.count()
 
     class Last:
-        """The last item: converted only if the conversion runs to its end,
-        by a built-in callable, which gives no signal handler a turn."""
-
         __quoml__ = __tclobj__ = reached.__next__
 
-    n = 4000000
+    value = _long_value(shape, _quiet_item(_thread.interrupt_main), 100000)
+    gc.disable()  # a finaliser run by the collector would take the signal and lose its exception
+    request.addfinalizer(gc.enable)
     if shape == "dict":
-        value = {"k%d" % i: "a b" for i in range(n // 2)}
         value["last"] = Last()
     else:
-        value = ["a b"] * n + [Last()]
-    timer = threading.Timer(0.01, _thread.interrupt_main)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            getattr(q, func)(value)
-    finally:
-        timer.join()
+        value.append(Last())
+    with pytest.raises(KeyboardInterrupt):
+        getattr(q, func)(value)
     assert next(reached) == 0
+
+
+def _check_prefix(func, shape, out, n):
+    """out converts the value as it stood at some point: the first item, then
+    up to n items 1.5 (in a dict, under their keys)."""
+    split = Interpreter().tk.splitlist if func == "quoml" else (lambda v: v)
+    for _ in range({"nested": 1, "tuple of lists": 2}.get(shape, 0)):
+        out = split(out)[0]
+    words = [str(w) for w in split(out)]
+    if shape == "dict":
+        assert words[:2] == ["first", "x"] and len(words) <= 2 * n + 2
+        assert set(words[3::2]) <= {"1.5"}
+    else:
+        assert words[0] == "x" and len(words) <= n + 1
+        assert set(words[1:]) <= {"1.5"}
+
+
+@pytest.mark.parametrize("shape", ["list", "nested", "tuple of lists", "dict"])
+@pytest.mark.parametrize("who", ["signal handler", "other thread", "profiler", "tracer"])
+@pytest.mark.parametrize("func", ["quoml", "tclobj"])
+def test_input_emptied_during_a_long_conversion(func, who, shape):
+    """Python code that runs in the middle of a conversion may empty what is
+    being converted: a signal handler or another thread at one of the
+    conversion's pauses, a profiler or tracer at an item's protocol method.
+    The conversion reads on from what is left, and never past its end."""
+    q = importlib.import_module("trelmo.tcl.quoml")
+    n = 300000 if who == "other thread" else 5000
+    target = []
+
+    def empty():
+        for v in target:
+            v.clear()
+
+    if who == "signal handler":
+        first = _quiet_item(_thread.interrupt_main)
+    elif who == "other thread":
+        lock = threading.Lock()
+        lock.acquire()
+        first = _quiet_item(lock.release)
+    else:
+
+        class First:
+            def __quoml__(self):
+                return "x"
+
+            __tclobj__ = __quoml__
+
+        first = First()
+    value = _long_value(shape, first, n)
+    target.extend(v for v in (value, value[0] if isinstance(value, (list, tuple)) else None) if isinstance(v, (list, dict)))
+    if shape == "tuple of lists":
+        target.append(value[0][0])
+
+    def hook(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "__quoml__":
+            empty()
+        return None
+
+    old_handler = signal.signal(signal.SIGINT, lambda *a: empty())
+    thread = threading.Thread(target=lambda: (lock.acquire(), empty())) if who == "other thread" else None
+    if thread:
+        thread.start()
+    if who == "profiler":
+        sys.setprofile(hook)
+    elif who == "tracer":
+        sys.settrace(hook)
+    try:
+        out = getattr(q, func)(value)
+    except RuntimeError as e:  # what iterating a dict that changed size raises
+        assert shape == "dict" and "changed size during iteration" in str(e)
+        out = None
+    finally:
+        sys.setprofile(None)
+        sys.settrace(None)
+        if thread:
+            thread.join()
+        signal.signal(signal.SIGINT, old_handler)
+    if out is not None:
+        _check_prefix(func, shape, out, n)
+    if who != "other thread":  # the other thread may only get its turn after the call
+        assert not any(target)
+
+
+@pytest.mark.parametrize("hook", ["setprofile", "settrace", "monitoring"])
+@pytest.mark.parametrize("func", ["quoml", "tclobj"])
+def test_long_conversion_runs_no_python_frame(func, hook, request):
+    """The pauses of a long conversion are invisible to profilers, tracers and
+    sys.monitoring: no Python frame starts while it runs (with the fast paths
+    off, only the ABCs' isinstance checks the conversion rules ask for)."""
+    q = importlib.import_module("trelmo.tcl.quoml")
+    value = ["a b"] * 100000 + [[1.5, "c"]] * 50000 + [{"k": 2}] * 1000
+    f = getattr(q, func)
+    started = []
+    gc.disable()  # the collector's callbacks are Python code of their own
+    request.addfinalizer(gc.enable)
+    if hook == "monitoring":
+        mon = getattr(sys, "monitoring", None)
+        if mon is None:
+            pytest.skip("sys.monitoring is new in 3.12")
+        tool = 3
+        mon.use_tool_id(tool, "test")
+        try:
+            mon.register_callback(tool, mon.events.PY_START, lambda code, offset: started.append(code.co_filename))
+            mon.set_events(tool, mon.events.PY_START)
+            f(value)
+        finally:
+            mon.set_events(tool, 0)
+            mon.register_callback(tool, mon.events.PY_START, None)
+            mon.free_tool_id(tool)
+    else:
+        setter = getattr(sys, hook)
+        setter(lambda frame, event, arg: started.append(frame.f_code.co_filename) if event == "call" else None)
+        try:
+            f(value)
+        finally:
+            setter(None)
+    if not q._fast_paths:
+        started = [name for name in started if not name.endswith(("abc>", "abc.py"))]
+    assert started == []
 
 
 # -- handles made in worker threads, and the default interpreter's thread ----------------------

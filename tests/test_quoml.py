@@ -99,14 +99,66 @@ def test_signatures_and_argument_errors(name, params):
     assert f(**{p.strip(): [] if p.strip() != "flags" else set() for p in params.split(",")}) is not None
 
 
+def _method_objects():
+    """Every instance method the extension modules put in a class namespace."""
+    import importlib
+
+    from trelmo.tcl.dorvel import Dorvel
+
+    namespace = importlib.import_module("trelmo.tcl.namespace")
+    classes = [c for c in vars(namespace).values() if isinstance(c, type)]
+    classes += [Dorvel, importlib.import_module("trelmo.tcl.history").History, importlib.import_module("trelmo.tcl.vix").Vix]
+    return [m for c in classes for m in vars(c).values() if type(m).__name__ == "instancemethod"]
+
+
+def test_one_method_type_shared_by_every_module():
+    methods = _method_objects()
+    kind = type(methods[0])
+    assert {type(m) for m in methods} == {kind} and len({m.__qualname__.split(".")[0] for m in methods}) >= 5
+    assert kind.__module__ == "trelmo.tcl" and kind.__name__ == "instancemethod"
+    with pytest.raises(TypeError):
+        kind.extra = 1
+    with pytest.raises(TypeError):
+        type("Sub", (kind,), {})
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((None,), {}), ((len, len), {}), ((), {"function": len})])
+def test_method_type_needs_a_function(args, kwargs):
+    kind = type(_method_objects()[0])
+    with pytest.raises(TypeError):
+        kind(*args, **kwargs)
+
+
+def test_method_type_made_from_python_behaves_as_the_modules_own():
+    kind = type(_method_objects()[0])
+
+    class C:
+        n = kind(len)
+        name = kind(str.upper)
+
+    c = C()
+    assert C.n is len and C.__dict__["n"].__func__ is len and C.__dict__["n"].__name__ == "len"
+    assert C.__dict__["n"] == kind(len) and C.__dict__["n"] != C.__dict__["name"]
+    assert repr(C.__dict__["n"]).startswith("<instancemethod len at ")
+    assert C.__dict__["n"].__get__(None, C) is len and C.__dict__["n"].__doc__ == len.__doc__
+    with pytest.raises(TypeError):
+        c.n()  # len(c): C has no length
+    assert kind(str.upper)("ab") == "AB"
+    for m in _method_objects():
+        assert m == m and m.__func__.__name__ == m.__name__ and repr(m).startswith("<instancemethod ")
+
+
 def test_capsule_entry_points_are_the_module_functions():
     capsule = Q._C_API
     get = ctypes.pythonapi.PyCapsule_GetPointer
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     addr = get(capsule, b"trelmo.tcl.quoml._C_API")
     version = ctypes.c_int.from_address(addr).value
-    ptrs = (ctypes.c_void_p * 4).from_address(addr + ctypes.sizeof(ctypes.c_void_p))
-    assert version == 2 and ptrs[0] == id(quoml) and ptrs[1] == id(tclobj)
+    ptrs = (ctypes.c_void_p * 8).from_address(addr + ctypes.sizeof(ctypes.c_void_p))
+    assert version == 3 and ptrs[0] == id(quoml) and ptrs[1] == id(tclobj)
+    from trelmo.tcl.namespace import TclVariable
+
+    assert ptrs[7] == id(type(TclVariable.__dict__["get"]))
     proto = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)
     c_quoml, c_tclobj = proto(ptrs[2]), proto(ptrs[3])
     value = ["a b", {"k": [1, None]}]

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "quoml_capi.hpp"
 
 #include <cstdarg>
 #include <cstddef>
@@ -482,114 +483,13 @@ struct MethodSpec {
     Kind kind;
 };
 
-// ---------------------------------------------------------------------------
-// The class-namespace form of an instance method.  It binds as the
-// built-in instancemethod does (read from the class it is the function
-// itself, read from an instance a bound method) and delegates other
-// attributes to the function, and it is a method descriptor: `obj.m(...)`
-// and the runtime's slot calls (`obj[k]` through __getitem__) call it with
-// the instance first, without making the bound method each time.
-// ---------------------------------------------------------------------------
-struct MethodObject {
-    PyObject_HEAD
-    PyObject* func;
-    vectorcallfunc vectorcall;
-};
-
-inline PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    return PyObject_Vectorcall(reinterpret_cast<MethodObject*>(self)->func, args, nargsf, kwnames);
-}
-
-inline PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    PyObject* func = reinterpret_cast<MethodObject*>(self)->func;
-    if (!obj) return Py_NewRef(func);
-    return PyMethod_New(func, obj);
-}
-
-inline PyObject* method_getattro(PyObject* self, PyObject* name) noexcept {
-    PyObject* r = PyObject_GenericGetAttr(self, name);
-    if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
-    PyErr_Clear();
-    return PyObject_GetAttr(reinterpret_cast<MethodObject*>(self)->func, name);
-}
-
-inline PyObject* method_func(PyObject* self, void*) noexcept {
-    return Py_NewRef(reinterpret_cast<MethodObject*>(self)->func);
-}
-
-inline PyObject* method_doc(PyObject* self, void*) noexcept {
-    return PyObject_GetAttrString(reinterpret_cast<MethodObject*>(self)->func, "__doc__");
-}
-
-inline PyObject* method_repr(PyObject* self) noexcept {
-    PyObject* func = reinterpret_cast<MethodObject*>(self)->func;
-    PyObject* name = PyObject_GetAttrString(func, "__name__");
-    if (!name) return nullptr;
-    PyObject* r = PyUnicode_FromFormat("<instancemethod %S at %p>", name, self);
-    Py_DECREF(name);
-    return r;
-}
-
-inline PyObject* method_richcompare(PyObject* a, PyObject* b, int op) noexcept {
-    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
-    int eq = PyObject_RichCompareBool(reinterpret_cast<MethodObject*>(a)->func,
-                                      reinterpret_cast<MethodObject*>(b)->func, Py_EQ);
-    if (eq < 0) return nullptr;
-    return PyBool_FromLong(op == Py_EQ ? eq : !eq);
-}
-
-inline int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(reinterpret_cast<MethodObject*>(self)->func);
-    return 0;
-}
-
-inline void method_dealloc(PyObject* self) noexcept {
-    PyTypeObject* t = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<MethodObject*>(self)->func);
-    t->tp_free(self);
-    Py_DECREF(t);
-}
-
-// The method type of this extension module, made on first use (at module
-// initialisation, under the import lock).
-inline PyTypeObject* method_type() {
-    static PyTypeObject* type = nullptr;
-    if (type) return type;
-    static PyGetSetDef getset[] = {
-        {(char*)"__func__", method_func, nullptr, nullptr, nullptr},
-        {(char*)"__doc__", method_doc, nullptr, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void*)method_dealloc},
-        {Py_tp_traverse, (void*)method_traverse},
-        {Py_tp_call, (void*)PyVectorcall_Call},
-        {Py_tp_descr_get, (void*)method_descr_get},
-        {Py_tp_getattro, (void*)method_getattro},
-        {Py_tp_repr, (void*)method_repr},
-        {Py_tp_richcompare, (void*)method_richcompare},
-        {Py_tp_getset, getset},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec = {"trelmo.tcl.instancemethod", sizeof(MethodObject), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&type_spec)).release());
-    t->tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
-    t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-    PyType_Modified(t);
-    type = t;
-    return type;
-}
-
+// The class-namespace form of an instance method is the package's one
+// method type, trelmo.tcl.instancemethod, made by the quoml module and shared
+// through its capsule (see quoml.cpp): method_new(func) makes one.
 inline Ref method_new(PyObject* func) {
-    PyTypeObject* t = method_type();
-    MethodObject* m = PyObject_GC_New(MethodObject, t);
-    if (!m) throw PyErrSet{};
-    m->func = Py_NewRef(func);
-    m->vectorcall = method_vectorcall;
-    PyObject_GC_Track(m);
-    return own(reinterpret_cast<PyObject*>(m));
+    const QuomlCAPI* capi = quoml_capi_import();
+    if (!capi) throw PyErrSet{};
+    return call1(reinterpret_cast<PyObject*>(capi->method_type), func);
 }
 
 // Turn one spec into the object stored in the class namespace.

@@ -152,12 +152,16 @@ Ref cast_any(PyObject* value) {
     if (PyTuple_Check(value)) {
         RecursionGuard guard(" while converting a Tcl list");
         if (PyTuple_CheckExact(value)) {
+            // str() of an item may run Python code: the half-filled list is
+            // kept from the collector (gc.get_objects()) meanwhile.
             const Py_ssize_t n = PyTuple_GET_SIZE(value);
             Ref out = own(PyList_New(n));
+            PyObject_GC_UnTrack(out.get());
             for (Py_ssize_t i = 0; i < n; ++i) {
                 Ref item = cast_any(PyTuple_GET_ITEM(value, i));
                 PyList_SET_ITEM(out.get(), i, item.release());
             }
+            PyObject_GC_Track(out.get());
             return out;
         }
         // CAUTION: may run arbitrary Python code (a subclass's __iter__)

@@ -24,6 +24,9 @@
 #include "quoml_core.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +34,17 @@ namespace {
 
 using namespace pyhelp;
 namespace qc = quoml_core;
+
+// The per-element steps are kept inline in the loops that call them, and the
+// rare paths (a pause, the chunked writer) out of them, so that the loops stay
+// as tight as the compiler can make them.
+#if defined(__GNUC__)
+#define QUOML_HOT inline __attribute__((always_inline))
+#define QUOML_COLD __attribute__((noinline, cold))
+#else
+#define QUOML_HOT inline
+#define QUOML_COLD
+#endif
 
 const char kModuleName[] = "trelmo.tcl.quoml";
 
@@ -87,7 +101,7 @@ struct State {
     PyObject* abc_token = nullptr;           // token under which the built-in ABC answers were checked
     bool abc_ok = false;                     // built-in types answer isinstance as expected
     guard::NameGuard names;                  // the names above, still bound as at import?
-    PyObject* pause = nullptr;               // a Python function that does nothing (see Ctx::tick)
+    PyObject* getswitchinterval = nullptr;   // sys.getswitchinterval (see Ctx::pause)
 } M;
 
 // ---------------------------------------------------------------------------
@@ -122,26 +136,30 @@ bool builtin_abc_answers_hold() {
 bool names_are_own() { return M.names.holds(); }
 
 // How many elements a conversion handles between two pauses (see Ctx::tick).
-constexpr unsigned kTicksPerLook = 1024;
+constexpr int kTicksPerLook = 1024;
 
 // One conversion's view of the module-level names.  gen counts the points
 // where Python code may have run (a protocol method, str() of a user class,
 // iteration of a user iterable, a rebound module-level function, ...); the
 // check of the names is cached for one generation only.
 //
-// A long conversion also pauses every kTicksPerLook elements (tick) to let
-// the interpreter do what Python code would do between two instructions:
-// hand the lock to a thread that has asked for it, run signal handlers and
-// pending calls.  Code run meanwhile may rebind the module-level names, so
-// the names are checked again afterwards; when they are still the module's
-// own, nothing this conversion has done so far depends on the pause (no
-// conversion step ran during it), so the generation stays and the work
-// already done by the fast path stands.
+// A long conversion also pauses every kTicksPerLook elements (tick) to do
+// what the interpreter does between two instructions of Python code: run
+// signal handlers (KeyboardInterrupt stops the conversion) and, once it has
+// held the lock long enough, hand the lock to a thread that waits for it
+// (see pause()).  Code run meanwhile may change the input and rebind the
+// module-level names: every loop reads its container's size again and takes
+// its item afresh after a tick, and the names are checked again; when they
+// are still the module's own, nothing this conversion has done so far
+// depends on the pause (no conversion step ran during it), so the generation
+// stays and the work already done by the fast path stands.
 struct Ctx {
     unsigned gen = 0;
     unsigned checked = ~0u;
     bool ok = false;
-    unsigned ticks = 0;
+    int countdown = kTicksPerLook;
+    std::int64_t held_since = 0;  // when this conversion last took the lock (ns), 0 before the first pause
+    std::int64_t hold_limit = 0;  // how long it keeps the lock between two hand-overs (ns)
 
     bool pristine() {
         if (checked != gen) {
@@ -152,19 +170,14 @@ struct Ctx {
     }
     void taint() noexcept { ++gen; }
 
-    // Counts one element.  Returns true after a pause, after which whatever
+    // Counts n elements.  Returns true after a pause, after which whatever
     // other code may have changed must be looked at again (a list's length,
-    // a dict's size, the module-level names).  A pause calls a Python
-    // function that does nothing: entering it, the interpreter looks at its
-    // pending requests as it does between instructions, so a thread waiting
-    // for the lock gets it as soon as it has asked (one switch interval),
-    // exactly as with pure Python code, and an exception raised by a signal
-    // handler (KeyboardInterrupt) stops the conversion.  Throws PyErrSet
-    // then.
-    bool tick() {
-        if (++ticks % kTicksPerLook) return false;
-        Ref r = call0(M.pause);
-        resumed();
+    // a dict's size, the module-level names).  Throws PyErrSet when a signal
+    // handler raised (KeyboardInterrupt).
+    bool tick(int n = 1) {
+        countdown -= n;
+        if (countdown > 0) return false;
+        pause();
         return true;
     }
 
@@ -173,7 +186,65 @@ struct Ctx {
         checked = ~0u;
         if (!pristine()) taint();
     }
+
+    void pause();
 };
+
+std::int64_t monotonic_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+/*
+ *----------------------------------------------------------------------
+ *
+ * Ctx::pause --
+ *
+ *	Runs pending signal handlers, and lets a thread that waits for the
+ *	interpreter lock have it, without any Python frame.
+ *
+ *	A thread that waits for the lock asks its holder to let go once it
+ *	has waited one switch interval (sys.getswitchinterval()) without the
+ *	lock changing hands; the holder then lets go at the next point where
+ *	the interpreter looks, and does not take the lock back before the
+ *	waiter has had it.  Letting the lock go and taking it back at once
+ *	does the same when the request stands; before it stands, it only
+ *	wakes the waiter, which nearly always finds the lock taken again and
+ *	starts a new interval.  So the lock is handed back at the first pause
+ *	(for a request that stood before the conversion began), then only
+ *	after it has been held a little longer than one interval (kHoldFactor
+ *	of it): by then a waiter has asked, and gets the lock.  A waiter thus
+ *	waits at most that long plus the time of kTicksPerLook elements.
+ *
+ * Results:
+ *	None.
+ *
+ * Side effects:
+ *	Signal handlers, the collector (3.12 on) and other threads may run:
+ *	anything may have changed.  Throws PyErrSet when a handler raised.
+ *
+ *----------------------------------------------------------------------
+ */
+constexpr double kHoldFactor = 1.5;
+
+QUOML_COLD void Ctx::pause() {
+    countdown = kTicksPerLook;
+    if (PyErr_CheckSignals() < 0) throw PyErrSet{};
+    if (held_since == 0) {
+        // The first pause of this conversion: how long it may keep the lock.
+        // A request that stood before the conversion began is met at once.
+        Ref interval = call0(M.getswitchinterval);
+        const double seconds = PyFloat_AsDouble(interval.get());
+        if (seconds == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+        hold_limit = static_cast<std::int64_t>(seconds * kHoldFactor * 1e9);
+    }
+    if (held_since == 0 || monotonic_ns() - held_since >= hold_limit) {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        held_since = monotonic_ns();
+    }
+    resumed();
+}
 
 // The value bound to a module-level name, as a Python function's global
 // lookup finds it: the module namespace, then the builtins.
@@ -255,7 +326,7 @@ qc::Scan scan_str(PyObject* s) noexcept {
 }
 
 template <typename D>
-D* convert_str(PyObject* s, unsigned flags, D* dst) noexcept {
+QUOML_HOT D* convert_str(PyObject* s, unsigned flags, D* dst) noexcept {
     const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
@@ -430,10 +501,56 @@ struct Known {
     bool valid = false;
 };
 
+// A growable array of Items that holds the first few in place, so that the
+// many short lists of a nested value are built without a heap allocation.
+class ItemArray {
+  public:
+    static constexpr std::size_t kInPlace = 8;
+    ItemArray() = default;
+    ItemArray(const ItemArray&) = delete;
+    ItemArray& operator=(const ItemArray&) = delete;
+    ~ItemArray() {
+        if (data_ != in_place_) std::free(data_);
+    }
+    void reserve(std::size_t n) {
+        if (n > cap_) grow(n);
+    }
+    void push_back(const Item& it) { add() = it; }
+    // A new last item, its fields unset.
+    Item& add() {
+        if (size_ == cap_) grow(2 * cap_);
+        return data_[size_++];
+    }
+    Item& back() noexcept { return data_[size_ - 1]; }
+    Item& operator[](std::size_t i) noexcept { return data_[i]; }
+    const Item& operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    Item* begin() noexcept { return data_; }
+    Item* end() noexcept { return data_ + size_; }
+    const Item* begin() const noexcept { return data_; }
+    const Item* end() const noexcept { return data_ + size_; }
+
+  private:
+    void grow(std::size_t n) {
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(Item)) throw std::bad_alloc();
+        Item* p = static_cast<Item*>(std::malloc(n * sizeof(Item)));
+        if (!p) throw std::bad_alloc();
+        std::memcpy(static_cast<void*>(p), data_, size_ * sizeof(Item));
+        if (data_ != in_place_) std::free(data_);
+        data_ = p;
+        cap_ = n;
+    }
+    Item in_place_[kInPlace];
+    Item* data_ = in_place_;
+    std::size_t size_ = 0;
+    std::size_t cap_ = kInPlace;
+};
+
 // The elements of a list being built, with the running size of the result
 // while every element is an exact str scanned here.
 struct Items {
-    std::vector<Item> v;
+    ItemArray v;
     std::size_t total = 0;  // sum of converted lengths of kScanned items
     Py_UCS4 maxchar = 0x7f;
     unsigned gen;           // Ctx generation when the first item came in
@@ -456,14 +573,14 @@ struct Items {
     // An exact str element while untouched(): the common case, inline.
     bool push_if_str(PyObject* e, const Ctx& ctx) {
         if (Py_TYPE(e) != &PyUnicode_Type || !untouched(ctx)) return false;
-        v.push_back(Item{e, nullptr, 0, 0, kText});
-        Py_INCREF(e);
-        Item& it = v.back();
+        Item& it = v.add();
+        it.text = Py_NewRef(e);
+        it.aux = nullptr;
         account(it, scan_item(it));
         return true;
     }
     // Takes text; known, when valid, is its scan.
-    void push(Ref&& text, Ctx& ctx, const Known* known = nullptr) {
+    QUOML_HOT void push(Ref&& text, Ctx& ctx, const Known* known = nullptr) {
         v.push_back(Item{text.get(), nullptr, 0, 0, kText});
         text.release();
         Item& it = v.back();
@@ -478,7 +595,7 @@ struct Items {
             }
         }
     }
-    void account(const Item& it, const qc::Scan& sc) {
+    QUOML_HOT void account(const Item& it, const qc::Scan& sc) {
         if (it.len > static_cast<std::size_t>(PY_SSIZE_T_MAX) - total - 1) throw std::bad_alloc();
         total += it.len + 1;
         const Py_UCS4 mc = PyUnicode_MAX_CHAR_VALUE(it.text);
@@ -617,11 +734,19 @@ Ref finish_list(Items& items, Ctx& ctx, Known* known = nullptr) {
 Ref list_from_array(PyObject* const* a, Py_ssize_t n, Ctx& ctx, Known* known = nullptr) {
     RecursionGuard guard(" while converting a list to Tcl text");
     Items items(ctx, static_cast<std::size_t>(n), known);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        ctx.tick();
-        if (items.push_if_str(a[i], ctx)) continue;
+    // Exact strings go in by runs up to the next pause (see list_from_list);
+    // the array itself never changes.
+    for (Py_ssize_t i = 0; (ctx.tick(), i < n);) {
+        PyObject* item = a[i++];
+        if (items.push_if_str(item, ctx)) {
+            const Py_ssize_t start = i;
+            const Py_ssize_t end = std::min<Py_ssize_t>(n, start + ctx.countdown - 1);
+            while (i < end && items.push_if_str(a[i], ctx)) ++i;
+            ctx.countdown -= static_cast<int>(i - start);
+            continue;
+        }
         Known k;
-        items.push(quoml_item(a[i], ctx, &k), ctx, &k);
+        items.push(quoml_item(item, ctx, &k), ctx, &k);
     }
     return finish_list(items, ctx, known);
 }
@@ -773,7 +898,7 @@ D* write_chunk(const std::vector<PyObject*>& pins, D* dst, bool& first, qc::List
  *
  *----------------------------------------------------------------------
  */
-Ref write_streamed(PyObject* obj, Ctx& ctx, Known* known) {
+QUOML_COLD Ref write_streamed(PyObject* obj, Ctx& ctx, Known* known) {
     StrSource src(obj);
     // First look: types, the bound on the size, the widest character.
     std::size_t count = 0, bound = 0;
@@ -881,6 +1006,28 @@ Ref bytes_list(PyObject* b) {
     return out;
 }
 
+// The list string of an exact list (from_sequence_impl).
+Ref list_from_list(PyObject* obj, Ctx& ctx, Known* known) {
+    Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
+    // The length is read after every pause and every item that may run
+    // Python code, and an item is held before its turn.  Exact strings run
+    // no Python code: one opens a run of them up to the next pause.
+    for (Py_ssize_t i = 0; (ctx.tick(), i < PyList_GET_SIZE(obj));) {
+        PyObject* item = PyList_GET_ITEM(obj, i++);
+        if (items.push_if_str(item, ctx)) {
+            const Py_ssize_t start = i;
+            const Py_ssize_t end = std::min<Py_ssize_t>(PyList_GET_SIZE(obj), start + ctx.countdown - 1);
+            while (i < end && items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) ++i;
+            ctx.countdown -= static_cast<int>(i - start);  // at least one left: the next tick pauses
+            continue;
+        }
+        Ref e = Ref::newref(item);
+        Known k;
+        items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
+    }
+    return finish_list(items, ctx, known);
+}
+
 /*
  *----------------------------------------------------------------------
  *
@@ -907,17 +1054,7 @@ Ref from_sequence_impl(PyObject* obj, Ctx& ctx, Known* known) {
         if (Ref streamed = write_streamed(obj, ctx, known)) return streamed;
     }
     if (t == &PyTuple_Type) return list_from_array(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), ctx, known);
-    if (t == &PyList_Type) {
-        Items items(ctx, static_cast<std::size_t>(PyList_GET_SIZE(obj)), known);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            ctx.tick();
-            if (items.push_if_str(PyList_GET_ITEM(obj, i), ctx)) continue;
-            Ref e = Ref::newref(PyList_GET_ITEM(obj, i));
-            Known k;
-            items.push(quoml_item(e.get(), ctx, &k), ctx, &k);
-        }
-        return finish_list(items, ctx, known);
-    }
+    if (t == &PyList_Type) return list_from_list(obj, ctx, known);
     if (t == &PyBytes_Type && ctx.pristine()) return bytes_list(obj);
     Items items(ctx, 8, known);
     for_each_item(obj, ctx, [&](PyObject* e) {
@@ -1172,9 +1309,22 @@ Ref tclobj_impl(PyObject* obj, Ctx& ctx) {
     return call_named(kQuoml, obj, ctx);
 }
 
+// Whether tclobj_impl(o) is o (an exact str, float, bool or bytes: its first
+// rule), and the bridge carries it inside a tuple (text of one byte per
+// character cannot hold a surrogate).
+inline bool carried_as_is(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) {
+        unicode_ready(o);
+        return PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND;
+    }
+    return t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type;
+}
+
 // tclobj(e) for an item of a tuple being built.
 inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
     Ref r = ctx.pristine() ? tclobj_impl(e, ctx) : call_named(kTclobj, e, ctx);
+    if (Py_TYPE(r.get()) == &PyLong_Type || Py_TYPE(r.get()) == &PyTuple_Type || carried_as_is(r.get())) return r;
     refuse_uncarryable(r.get());
     return r;
 }
@@ -1183,22 +1333,25 @@ inline Ref tclobj_item(PyObject* e, Ctx& ctx) {
 // garbage collector while it is filled, so that no other thread can reach it
 // half-filled while the lock is handed back.
 Ref tuple_of_refs(std::vector<Ref>& v, Ctx& ctx) {
-    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
-    const bool tracked = v.size() >= kTicksPerLook;
-    if (tracked) PyObject_GC_UnTrack(t.get());
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
-        if (tracked) ctx.tick();
+    const std::size_t n = v.size();
+    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    const bool long_tuple = n >= static_cast<std::size_t>(kTicksPerLook);
+    if (long_tuple) PyObject_GC_UnTrack(t.get());
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t stop = std::min(n, i + kTicksPerLook);
+        for (; i < stop; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), v[i].release());
+        if (long_tuple) ctx.tick(kTicksPerLook);
     }
-    if (tracked) PyObject_GC_Track(t.get());
+    if (long_tuple) PyObject_GC_Track(t.get());
     return t;
 }
 
 // Drops the references of v, letting other threads run now and then.
 void drop_refs(std::vector<Ref>& v, Ctx& ctx) {
-    for (Ref& r : v) {
-        r.reset();
-        ctx.tick();
+    for (std::size_t i = 0; i < v.size();) {
+        const std::size_t stop = std::min(v.size(), i + kTicksPerLook);
+        for (; i < stop; ++i) v[i].reset();
+        ctx.tick(kTicksPerLook);
     }
     v.clear();
 }
@@ -1209,12 +1362,17 @@ Ref tclobj_from_sequence_impl(PyObject* obj, Ctx& ctx) {
     PyTypeObject* t = Py_TYPE(obj);
     std::vector<Ref> out;
     if (t == &PyList_Type || t == &PyTuple_Type) {
+        // A list's length is read after the tick, and its item held before
+        // any Python code runs: both may change meanwhile.
         const bool is_list = t == &PyList_Type;
-        Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(obj) : n); ++i) {
-            ctx.tick();
-            Ref e = Ref::newref(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+        out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+        for (Py_ssize_t i = 0; (ctx.tick(), i < Py_SIZE(obj)); ++i) {
+            PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+            if (carried_as_is(item) && ctx.pristine()) {
+                out.push_back(Ref::newref(item));
+                continue;
+            }
+            Ref e = Ref::newref(item);
             out.push_back(tclobj_item(e.get(), ctx));
         }
         return tuple_of_refs(out, ctx);
@@ -1475,6 +1633,121 @@ Ref make_func(PyMethodDef* def, PyObject* modname) {
 }
 
 // ---------------------------------------------------------------------------
+// trelmo.tcl.instancemethod: the class-namespace form of every instance
+// method the extension modules define in C++ (pyhelp::method_new), one static
+// type for the whole package, handed to the sibling modules through the
+// capsule.  It binds as the built-in instancemethod does (read from the class
+// it is the function itself, read from an instance a bound method) and
+// delegates other attributes to the function, and it is a method descriptor:
+// `obj.m(...)` and the runtime's slot calls (`obj[k]` through __getitem__)
+// call it with the instance first, without making the bound method each time.
+// Calling the type needs the function, so that no object of it is ever
+// without one; the type itself cannot be changed or subclassed.
+// ---------------------------------------------------------------------------
+
+struct MethodObject {
+    PyObject_HEAD
+    PyObject* func;  // never NULL
+    vectorcallfunc vectorcall;
+};
+
+PyObject* method_func_of(PyObject* self) noexcept { return reinterpret_cast<MethodObject*>(self)->func; }
+
+PyObject* Method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(method_func_of(self), args, nargsf, kwnames);
+}
+
+PyObject* Method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj) return Py_NewRef(method_func_of(self));
+    return PyMethod_New(method_func_of(self), obj);
+}
+
+PyObject* Method_getattro(PyObject* self, PyObject* name) {
+    PyObject* r = PyObject_GenericGetAttr(self, name);
+    if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
+    PyErr_Clear();
+    return PyObject_GetAttr(method_func_of(self), name);
+}
+
+PyObject* Method_get_func(PyObject* self, void*) { return Py_NewRef(method_func_of(self)); }
+
+PyObject* Method_get_doc(PyObject* self, void*) { return PyObject_GetAttrString(method_func_of(self), "__doc__"); }
+
+PyObject* Method_repr(PyObject* self) {
+    return guarded([&] {
+        Ref name = getattr(method_func_of(self), "__name__");
+        return own(PyUnicode_FromFormat("<instancemethod %S at %p>", name.get(), self));
+    });
+}
+
+PyObject* Method_richcompare(PyObject* a, PyObject* b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+    const int eq = PyObject_RichCompareBool(method_func_of(a), method_func_of(b), Py_EQ);
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+}
+
+int Method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(method_func_of(self));
+    return 0;
+}
+
+void Method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<MethodObject*>(self)->func);
+    PyObject_GC_Del(self);
+}
+
+extern PyTypeObject MethodType;  // defined below
+
+Ref method_of(PyObject* func) {
+    MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
+    if (!m) throw PyErrSet{};
+    m->func = Py_NewRef(func);
+    m->vectorcall = Method_vectorcall;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(m));
+    return Ref::steal(reinterpret_cast<PyObject*>(m));
+}
+
+// instancemethod(function): the one way to make one.
+PyObject* Method_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        if (kwargs && PyDict_GET_SIZE(kwargs)) raise(PyExc_TypeError, "instancemethod() takes no keyword arguments");
+        PyObject* func;
+        if (!PyArg_UnpackTuple(args, "instancemethod", 1, 1, &func)) throw PyErrSet{};
+        if (!PyCallable_Check(func)) raise(PyExc_TypeError, "instancemethod() argument must be callable");
+        return method_of(func);
+    });
+}
+
+PyGetSetDef kMethodGetSet[] = {
+    {"__func__", Method_get_func, nullptr, nullptr, nullptr},
+    {"__doc__", Method_get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject MethodType = [] {
+    PyTypeObject t = compat::static_type();
+    t.tp_name = "trelmo.tcl.instancemethod";
+    t.tp_doc = "instancemethod(function)\n--\n\n"
+               "The class-namespace form of an instance method: the function itself when\n"
+               "read from the class, a bound method when read from an instance.";
+    t.tp_basicsize = sizeof(MethodObject);
+    t.tp_dealloc = Method_dealloc;
+    t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    t.tp_repr = Method_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = Method_getattro;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_traverse = Method_traverse;
+    t.tp_richcompare = Method_richcompare;
+    t.tp_getset = kMethodGetSet;
+    t.tp_descr_get = Method_descr_get;
+    t.tp_new = Method_new;
+    return t;
+}();
+
+// ---------------------------------------------------------------------------
 // C entry points for the sibling modules.
 // ---------------------------------------------------------------------------
 
@@ -1523,7 +1796,8 @@ PyObject* capi_loaded(PyObject* name) {
     return nullptr;
 }
 
-QuomlCAPI kCAPI = {2, nullptr, nullptr, capi_quoml, capi_tclobj, capi_names_hold, capi_pristine, capi_loaded};
+QuomlCAPI kCAPI = {TRELMO_QUOML_CAPI_VERSION, nullptr,       nullptr,     capi_quoml, capi_tclobj,
+                   capi_names_hold,           capi_pristine, capi_loaded, &MethodType};
 
 // ---------------------------------------------------------------------------
 // Module.
@@ -1550,6 +1824,7 @@ void add_named(PyObject* m, NameId id, PyObject* value) {
 Ref init_module() {
     if (M.module) return Ref::newref(M.module);
     check(PyType_Ready(&FuncType));
+    check(PyType_Ready(&MethodType));
     Ref m = new_module(&module_def, kInterned);
     M.dict = PyModule_GetDict(m.get());
     PyObject* mod = m.get();
@@ -1603,11 +1878,7 @@ Ref init_module() {
     quoml_casts::add_to_module(mod, tcl_obj.get());
 
     M.get_cache_token = import_from("abc", "get_cache_token").release();
-    {
-        Ref globals = own(PyDict_New());
-        check(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
-        M.pause = own(PyRun_String("lambda: None", Py_eval_input, globals.get(), globals.get())).release();
-    }
+    M.getswitchinterval = getattr(sys.get(), "getswitchinterval").release();
     kCAPI.quoml_func = quoml.get();
     kCAPI.tclobj_func = tclobj.get();
     Ref capsule = own(PyCapsule_New(&kCAPI, TRELMO_QUOML_CAPSULE, nullptr));

@@ -28,14 +28,20 @@
 //   loaded(name)      the object `name` was bound to at import (borrowed,
 //                     alive for the process), or NULL (no exception) when name
 //                     is not one of those names.
+//
+// From version 3 it also carries the package's one method type,
+// trelmo.tcl.instancemethod (static, immutable): every module's classes hold
+// their C++ instance methods as objects of it (pyhelp::method_new).  A module
+// refuses to load with an older quoml module.
 #pragma once
 
 #include <Python.h>
 
 #define TRELMO_QUOML_CAPSULE "trelmo.tcl.quoml._C_API"
+#define TRELMO_QUOML_CAPI_VERSION 3
 
 struct QuomlCAPI {
-    int version;            // 2 (1 had the members up to tclobj)
+    int version;            // 3 (1 had the members up to tclobj, 2 up to loaded)
     PyObject* quoml_func;   // the module's `quoml` function object (borrowed, immortal for the process)
     PyObject* tclobj_func;  // the module's `tclobj` function object
     PyObject* (*quoml)(PyObject* obj);
@@ -44,12 +50,16 @@ struct QuomlCAPI {
     int (*names_hold)(void);
     int (*pristine)(void);
     PyObject* (*loaded)(PyObject* name);
+    // version 3
+    PyTypeObject* method_type;  // trelmo.tcl.instancemethod: method_type(func) makes one
 };
 
 // Import the capsule from the module object trelmo.tcl.quoml.  The package
 // binds its attribute `quoml` to the function, which hides the submodule from
 // a dotted attribute walk such as PyCapsule_Import's, so the module is taken
-// from the import system instead.  NULL with an exception set on failure.
+// from the import system instead.  NULL with an exception set on failure,
+// ImportError when the capsule is older than the one this module was built
+// against.
 static inline const QuomlCAPI* quoml_capi_import(void) {
     PyObject* module = PyImport_ImportModule("trelmo.tcl.quoml");
     if (!module) return NULL;
@@ -58,7 +68,12 @@ static inline const QuomlCAPI* quoml_capi_import(void) {
     if (!capsule) return NULL;
     // The capsule points at static data of the loaded quoml module, which is
     // never unloaded, so the pointer outlives the reference dropped here.
-    void* p = PyCapsule_GetPointer(capsule, TRELMO_QUOML_CAPSULE);
+    const QuomlCAPI* p = (const QuomlCAPI*)PyCapsule_GetPointer(capsule, TRELMO_QUOML_CAPSULE);
     Py_DECREF(capsule);
-    return (const QuomlCAPI*)p;
+    if (p && p->version < TRELMO_QUOML_CAPI_VERSION) {
+        PyErr_Format(PyExc_ImportError, "trelmo.tcl.quoml is too old (C API version %d, %d needed)", p->version,
+                     TRELMO_QUOML_CAPI_VERSION);
+        return NULL;
+    }
+    return p;
 }
