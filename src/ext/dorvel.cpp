@@ -64,6 +64,8 @@ const char kConflict[] = "target key \"%s\" is a value, cannot update value agai
     X(missing, "__missing__") \
     X(dunder_class, "__class__") \
     X(getattribute, "__getattribute__") \
+    X(instancecheck, "__instancecheck__") \
+    X(subclasscheck, "__subclasscheck__") \
     X(type_name, "typename") \
     X(keyed_list, kKeyedListType) \
     X(cast_list, "cast_list") \
@@ -93,6 +95,9 @@ struct State {
     PyTypeObject* tcl_obj;        // _tkinter.Tcl_Obj
     PyObject* tcl_error;          // _tkinter.TclError
     PyObject* cache_token;        // abc.get_cache_token
+    PyTypeObject* abc_meta;       // abc.ABCMeta
+    PyObject* abc_instancecheck;  // ABCMeta.__instancecheck__ and
+    PyObject* abc_subclasscheck;  // ABCMeta.__subclasscheck__ as loaded
     PyObject* dict_items;         // dict.items (the method descriptor)
     PyObject* object_class;       // object.__class__ (the getset descriptor)
     PyObject* base_getattribute;  // what Dorvel.__getattribute__ resolves to
@@ -152,11 +157,12 @@ Ref super_call(PyObject* self, PyObject* name, A... a) {
 
 // Per-call context.  Remembers whether the ABC cache token has been read
 // during this operation, and which of our functions the last class seen uses
-// (the containers along a dotted path are nearly always of one class).
-// Anything that may run Python code calls forget().
+// (the containers along a dotted path are nearly always of one class), under
+// that class's version tag.  Anything that may run Python code calls forget().
 struct Ctx {
     bool token_known = false;
     PyTypeObject* facts_type = nullptr;  // the class the facts below are about
+    unsigned int facts_tag = 0;          // at this version
     signed char own_slot[kMembers];      // slot_is_own, -1 while unknown
     signed char base_dict[kMembers];     // base_is_dict, -1 while unknown
 
@@ -165,8 +171,10 @@ struct Ctx {
         facts_type = nullptr;
     }
     void learn(PyTypeObject* t) {
-        if (t == facts_type) return;
+        const unsigned int tag = compat::type_version(t);
+        if (t == facts_type && tag && tag == facts_tag) return;
         facts_type = t;
+        facts_tag = tag;
         memset(own_slot, -1, sizeof own_slot);
         memset(base_dict, -1, sizeof base_dict);
     }
@@ -182,55 +190,87 @@ struct Ctx {
     }
 };
 
-// Remembered answers of isinstance(x, Dorvel) by type(x), valid for one value
-// of the ABC cache token.  Only types whose instances report their own type
-// as __class__ are remembered: for them ABCMeta's answer depends on the type
-// and its caches alone.
-struct MemoEntry {
-    PyTypeObject* type;  // strong
-    bool answer;
-};
-constexpr int kMemoSize = 16;
-MemoEntry memo[kMemoSize];
-int memo_len = 0;
-int memo_next = 0;
-unsigned long long memo_token = 0;
-
-void memo_clear() {
-    for (int i = 0; i < memo_len; ++i) Py_CLEAR(memo[i].type);
-    memo_len = memo_next = 0;
+// Whether obj[...] (through its type's slot) runs this module's function for
+// m, looked up now as the dispatch looks it up.  A dotted path is walked in
+// one loop while each next container's class answers yes: the call Python
+// would make lands in the same function, and making it would only spend
+// stack (a path of thousands of components would exhaust it), so the plain
+// way and the shortcuts give the same results at any depth.
+inline bool walks_into(PyObject* obj, Member m) {
+    return compat::type_lookup(Py_TYPE(obj), S.member[m]) == st.own[m];
 }
 
-void memo_sync(Ctx& ctx) {
-    if (ctx.token_known) return;
-    Ref token = call0(st.cache_token);
-    unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
-    if (value == (unsigned long long)-1 && PyErr_Occurred()) throw PyErrSet{};
-    if (value != memo_token) {
-        memo_clear();
-        memo_token = value;
-    }
-    ctx.token_known = true;
+// The same for obj.<member>(...) called as a method: ordinary attribute
+// lookup, no instance dictionary entry shadowing the class's.
+bool method_walks_into(PyObject* obj, Member m) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (compat::type_lookup(t, S.member[m]) != st.own[m]) return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr && compat::type_lookup(t, S.getattribute) != st.base_getattribute)
+        return false;
+    return guard::instance_lacks(obj, S.member[m]);
 }
 
 inline bool plain_class_attr(PyTypeObject* t) { return guard::type_resolves(t, S.dunder_class, st.object_class); }
 
-// isinstance(v, Dorvel)
+/*
+ * is_dorvel --
+ *
+ *   isinstance(v, Dorvel).  Dorvel's metaclass is ABCMeta, whose answer for
+ *   an object that reports its own class as __class__ depends on that class,
+ *   on Dorvel's registry and on ABCMeta's caches alone; a registration with
+ *   any ABC changes abc.get_cache_token(), and no version tag.  So an answer
+ *   is kept per class (guard::TypeMemo, under the class's version tag) for as
+ *   long as the token is the one it was found under and the metaclass's
+ *   checks are the ones loaded.  Everything else asks isinstance().
+ */
+struct AbcAnswers {
+    guard::TypeMemo<4> yes, no;        // classes whose instances are / are not Dorvel instances
+    guard::TypeMemo<1> plain_meta;     // Dorvel's metaclass while its checks are ABCMeta's as loaded
+    unsigned long long token = 0;      // the ABC cache token the answers were found under
+} g_abc;
+
+unsigned long long read_token() {
+    Ref token = call0(st.cache_token);
+    unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
+    if (value == (unsigned long long)-1 && PyErr_Occurred()) throw PyErrSet{};
+    return value;
+}
+
+void abc_sync(Ctx& ctx) {
+    if (ctx.token_known) return;
+    const unsigned long long token = read_token();
+    if (token != g_abc.token) {
+        g_abc.yes = {};
+        g_abc.no = {};
+        g_abc.token = token;
+    }
+    ctx.token_known = true;
+}
+
+bool plain_metaclass() {
+    PyTypeObject* meta = Py_TYPE(st.cls);
+    if (g_abc.plain_meta.hit(meta)) return true;
+    if (meta != st.abc_meta || !guard::type_resolves(meta, S.instancecheck, st.abc_instancecheck) ||
+        !guard::type_resolves(meta, S.subclasscheck, st.abc_subclasscheck))
+        return false;
+    g_abc.plain_meta.store(meta);
+    return true;
+}
+
 bool is_dorvel(Ctx& ctx, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    if (t == st.cls) return true;
-    memo_sync(ctx);
-    for (int i = 0; i < memo_len; ++i)  // holds only types that pass plain_class_attr
-        if (memo[i].type == t) return memo[i].answer;
+    if (t == st.cls) return true;  // the first test isinstance() makes
+    const bool known = pyhelp::fast_paths() && plain_metaclass();
+    if (known) {
+        abc_sync(ctx);
+        if (g_abc.no.hit(t)) return false;
+        if (g_abc.yes.hit(t)) return true;
+    }
     // CAUTION: may run arbitrary Python code (ABCMeta, __subclasshook__, __class__)
-    bool answer = check(PyObject_IsInstance(v, dorvel_class())) != 0;
+    const bool answer = check(PyObject_IsInstance(v, dorvel_class())) != 0;
     ctx.forget();
-    if (!plain_class_attr(t)) return answer;
-    MemoEntry& slot = memo[memo_next];
-    if (memo_next == memo_len) ++memo_len;
-    Py_XSETREF(slot.type, (PyTypeObject*)Py_NewRef((PyObject*)t));
-    slot.answer = answer;
-    memo_next = (memo_next + 1) % kMemoSize;
+    if (known && plain_class_attr(t) && plain_metaclass() && read_token() == g_abc.token)
+        (answer ? g_abc.yes : g_abc.no).store(t);
     return answer;
 }
 
@@ -424,7 +464,7 @@ Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     for (Ref head, leaf;;) {
         if (!c.step(head, leaf)) return base_getitem(ctx, cur.get(), leaf.get());
         Ref value = base_getitem(ctx, cur.get(), head.get());
-        if (!ctx.own(value.get(), kGetItem)) {
+        if (!walks_into(value.get(), kGetItem)) {
             Ref rest = c.whole();
             return own(PyObject_GetItem(value.get(), rest.get()));
         }
@@ -455,7 +495,7 @@ void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
             } else if (!is_dorvel(ctx, subkl.get())) {
                 raise_conflict(head.get());
             }
-            if (!ctx.own(subkl.get(), kSetItem)) {
+            if (!walks_into(subkl.get(), kSetItem)) {
                 Ref rest = c.whole();
                 ctx.forget();
                 check(PyObject_SetItem(subkl.get(), rest.get(), val.get()));
@@ -503,7 +543,7 @@ Ref contains_impl(Ctx& ctx, PyObject* self, PyObject* key) {
             if (!truthy(has.get())) return boolean(false);
             value = base_getitem(ctx, cur.get(), head.get());
         }
-        if (!method_is_own(value.get(), kContains)) {
+        if (!method_walks_into(value.get(), kContains)) {
             Ref rest = c.whole();
             return call_method(value.get(), S.member[kContains], rest.get());
         }
@@ -528,7 +568,7 @@ void delitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
         Ref value = base_getitem(ctx, cur.get(), head.get());
         PyObject* v = value.get();
         levels.push_back(Level{std::move(cur), std::move(head), std::move(value)});
-        if (!ctx.own(v, kDelItem)) {
+        if (!walks_into(v, kDelItem)) {
             Ref rest = c.whole();
             check(PyObject_DelItem(v, rest.get()));
             break;
@@ -1337,6 +1377,13 @@ Ref init_module() {
     st.tcl_obj = (PyTypeObject*)tcl_obj.release();
     st.tcl_error = import_from("_tkinter", "TclError").release();
     st.cache_token = import_from("abc", "get_cache_token").release();
+    {
+        Ref meta = import_from("abc", "ABCMeta");
+        if (!PyType_Check(meta.get())) raise(PyExc_TypeError, "abc.ABCMeta is not a class");
+        st.abc_meta = (PyTypeObject*)meta.release();
+        st.abc_instancecheck = Py_XNewRef(compat::type_lookup(st.abc_meta, S.instancecheck));
+        st.abc_subclasscheck = Py_XNewRef(compat::type_lookup(st.abc_meta, S.subclasscheck));
+    }
     st.dict_items = Py_NewRef(compat::type_lookup(&PyDict_Type, S.items));
     st.object_class = Py_NewRef(compat::type_lookup(&PyBaseObject_Type, S.dunder_class));
     st.empty_tuple = own(PyTuple_New(0)).release();
