@@ -1,5 +1,5 @@
 """Keyed lists: Dorvel against the pure-Python class of the same behaviour
-(bench/pydorvel.py) on a keyed list of 1,000 fields, three levels deep, with
+(tests/oracles/pydorvel.py) on a keyed list of 1,000 fields, three levels deep, with
 mixed values; from_tcl against the raw way, a Python loop over the bridge's
 splitlist (one record again and again, and 100 records in turn); and, for
 scale, TclX reading every leaf with keylget inside Tcl.
