@@ -32,7 +32,6 @@ struct State {
     PyObject* count_default = nullptr; // 20
     const QuomlCAPI* capi = nullptr;   // quoml's C entry points
     PyObject* logger_debug = nullptr;  // logging.Logger.debug as loaded
-    guard::TypeMemo<2> plain_debug;    // logger classes whose `debug` is logging.Logger.debug
     // The names read on every append, with the objects bound to them at load.
     guard::NameGuard log_name, entry_name;
     PyObject* log = nullptr;
@@ -108,17 +107,15 @@ void log_debug(PyObject* text) {
     call_method1(log.get(), S.debug, text);
 }
 
-// Whether the message of one log.debug(message) call can go unbuilt when the
-// logger would drop it: `debug` is logging.Logger.debug (found on the class,
-// ordinary attribute lookup, not shadowed by the instance), which passes a
-// message on only when self.isEnabledFor(DEBUG) says so.
+// Whether log.debug is logging.Logger.debug (found on the class, ordinary
+// attribute lookup, not shadowed by the instance), which passes a message on
+// only when self.isEnabledFor(DEBUG) says so.  Looked up each time, as the
+// call would look it up: this decides what the history does (whether the
+// line is built), so it is the same with the shortcuts switched off.
 bool debug_is_loggers(PyObject* log) {
     PyTypeObject* tp = Py_TYPE(log);
     if (tp->tp_getattro != PyObject_GenericGetAttr || !M.logger_debug) return false;
-    if (!M.plain_debug.hit(tp)) {
-        if (!guard::type_resolves(tp, S.debug, M.logger_debug)) return false;
-        M.plain_debug.store(tp);
-    }
+    if (compat::type_lookup(tp, S.debug) != M.logger_debug) return false;
     return guard::instance_lacks(log, S.debug);
 }
 
