@@ -228,7 +228,7 @@ class _OwnDebug(logging.Logger):
 @pytest.mark.parametrize(
     "where",
     [
-        lambda log, mp, seen: mp.setattr(log, "debug", seen.append),
+        lambda log, mp, seen: mp.setitem(log.__dict__, "debug", seen.append),  # undone by deleting it
         lambda log, mp, seen: mp.setattr(logging.Logger, "debug", lambda self, msg, *a, **k: seen.append(msg)),
         lambda log, mp, seen: (mp.setattr(_OwnDebug, "seen", seen, raising=False), mp.setattr(log, "__class__", _OwnDebug)),
     ],
