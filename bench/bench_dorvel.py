@@ -1,6 +1,8 @@
 """Keyed lists: Dorvel against the pure-Python class of the same behaviour
-(bench/pydorvel.py) on a keyed list of 1,000 fields, three levels deep, with
-mixed values; and, for scale, TclX reading every leaf with keylget inside Tcl.
+(tests/oracles/pydorvel.py) on a keyed list of 1,000 fields, three levels deep, with
+mixed values; from_tcl against the raw way, a Python loop over the bridge's
+splitlist (one record again and again, and 100 records in turn); and, for
+scale, TclX reading every leaf with keylget inside Tcl.
 
 The pure-Python quoml of that class is the all-Python path: its __tclobj__
 converts with the pure-Python tclobj (bench/pyquoml.py) and quoml formats.
@@ -35,13 +37,27 @@ def mixed_value(r):
     return "v%d" % r.randrange(1000)
 
 
-def build(seed=1):
-    """{top: {mid: {leaf: value}}}: 10 x 10 x 10 = 1,000 leaves."""
+def build(seed=1, tops=10):
+    """{top: {mid: {leaf: value}}}: tops x 10 x 10 leaves (1,000 by default)."""
     r = random.Random(seed)
     return {
         "top%d" % i: {"mid%d" % j: {"leaf%d" % k: mixed_value(r) for k in range(10)} for j in range(10)}
-        for i in range(10)
+        for i in range(tops)
     }
+
+
+def splitlist_parse(text, splitlist):
+    """The keyed list `text` as nested dicts, parsed with the bridge's
+    splitlist: a value whose elements all split into pairs is a nested list."""
+    out = {}
+    for field in splitlist(text):
+        key, value = splitlist(field)
+        elements = splitlist(value)
+        if all(len(splitlist(e)) == 2 for e in elements):
+            out[key] = splitlist_parse(value, splitlist)
+        else:
+            out[key] = value
+    return out
 
 
 def ratio(slow, fast, rounds=4, repeat=3):
@@ -94,6 +110,26 @@ def run(report):
     assert Dorvel.from_tcl(text) == pydorvel.Dorvel.from_tcl(text)
     report("from_tcl of its text: vs pure Python",
            ratio(lambda: pydorvel.Dorvel.from_tcl(text), lambda: Dorvel.from_tcl(text)), 2)
+
+    # The raw way: a Python loop that parses the record with the bridge's
+    # splitlist, nested keyed lists detected as from_tcl detects them.  One
+    # record read again and again, and 100 different records in turn.
+    splitlist = tk.splitlist
+    assert splitlist_parse(text, splitlist) == Dorvel.from_tcl(text)
+    records = [quoml(Dorvel(build(seed, tops=1))) for seed in range(100)]
+    assert all(splitlist_parse(t, splitlist) == Dorvel.from_tcl(t) for t in records)
+    turn = [0]
+
+    def each(parse):
+        def one():
+            turn[0] = (turn[0] + 1) % 100
+            return parse(records[turn[0]])
+        return one
+
+    report("from_tcl, 1,000 leaves / splitlist loop, 1 record",
+           1 / ratio(lambda: splitlist_parse(text, splitlist), lambda: Dorvel.from_tcl(text)), 1.0, "at most")
+    report("from_tcl, 100 leaves / splitlist loop, 100 records",
+           1 / ratio(each(lambda t: splitlist_parse(t, splitlist)), each(Dorvel.from_tcl)), 1.0, "at most")
 
     # TclX's own reading of every leaf, inside Tcl: the list of keys and the
     # keyed list are set up once, then keylget runs for each key.

@@ -218,6 +218,38 @@ def test_logger_decides_whether_the_line_is_built(caplog, monkeypatch, setup, le
         logging.disable(logging.NOTSET)
 
 
+class _OwnDebug(logging.Logger):
+    def debug(self, msg, *args, **kwargs):
+        _OwnDebug.seen.append(msg)
+
+
+# Where log.debug can be replaced: on the logger itself, on logging.Logger, in
+# a subclass.  The replacement is called for every line, whatever the level.
+@pytest.mark.parametrize(
+    "where",
+    [
+        lambda log, mp, seen: mp.setitem(log.__dict__, "debug", seen.append),  # undone by deleting it
+        lambda log, mp, seen: mp.setattr(logging.Logger, "debug", lambda self, msg, *a, **k: seen.append(msg)),
+        lambda log, mp, seen: (mp.setattr(_OwnDebug, "seen", seen, raising=False), mp.setattr(log, "__class__", _OwnDebug)),
+    ],
+    ids=["instance", "Logger", "subclass"],
+)
+@pytest.mark.parametrize("level", [logging.INFO, logging.DEBUG])
+def test_replaced_debug_is_called(caplog, monkeypatch, where, level):
+    log = logging.getLogger("trelmo.tcl")
+    caplog.set_level(level, logger="trelmo.tcl")
+    h = History()
+    h.append("before")
+    seen = []
+    where(log, monkeypatch, seen)
+    for _ in range(2):  # the second time too, after the class was seen once
+        h.append(["set", "x", "a b"])
+    h.disable()
+    h.append("off")
+    assert seen == ["% ['set', 'x', 'a b']"] * 2 + ["TclHistory is disabled.", "% off"]
+    assert apis(h.__history__) == ["before", "set x {a b}", "set x {a b}"]
+
+
 # -- markers -------------------------------------------------------------------------------------
 
 
@@ -427,6 +459,40 @@ def test_entry_timestamps_are_the_local_time_now(monkeypatch):
     calls = []
     monkeypatch.setattr(history_mod, "get_time", lambda: calls.append(1) or datetime.datetime.today())
     assert abs(Entry("x").timestamp - datetime.datetime.now()) < datetime.timedelta(seconds=5) and calls == [1]
+
+
+def test_entry_timestamps_are_what_get_time_returns(monkeypatch):
+    # A clock that hands out a sequence: every entry carries the very object
+    # returned for it, in order, however close together the entries are made.
+    base = datetime.datetime.now()
+    stamps = [base + datetime.timedelta(microseconds=i) for i in range(50)]
+    stamps += [base, base, datetime.date(2000, 1, 1), "not a date"]
+    monkeypatch.setattr(history_mod, "get_time", iter(stamps).__next__)
+    h = History(max_history=None)
+    for s in stamps:
+        h.append("x")
+    assert [e.timestamp for e in h.__history__] == stamps
+    assert all(e.timestamp is s for e, s in zip(h.__history__, stamps))
+
+
+def test_entry_timestamps_follow_a_time_zone_change(monkeypatch):
+    # The process's time zone changes between two entries of one second: each
+    # entry is the local time now() gives at that moment.
+    import time
+
+    if not hasattr(time, "tzset"):
+        pytest.skip("no time.tzset on this platform")
+    try:
+        for tz in ["UTC0", "XST-5:30", "YST7", "UTC0"]:
+            monkeypatch.setenv("TZ", tz)
+            time.tzset()
+            before = datetime.datetime.now()
+            stamp = Entry("x").timestamp
+            after = datetime.datetime.now()
+            assert before <= stamp <= after, tz
+    finally:
+        monkeypatch.undo()
+        time.tzset()
 
 
 def test_entry_reads_get_time_at_call_time(monkeypatch):

@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from trelmo.tcl import Interpreter
+from trelmo.tcl.history import History
 from trelmo.tcl.quoml import quoml
 
 vix_mod = importlib.import_module("trelmo.tcl.vix")
@@ -446,6 +447,41 @@ def test_interpreter_members_are_looked_up_as_python_does(tcl, make, result, rec
     history = interp.history
     last = history[-1] if isinstance(history, list) else history.__history__[-1]
     assert (last if isinstance(last, list) else last.api) == recorded
+
+
+# Rebinding an interpreter member after warm calls, with two interpreter
+# objects alternating: every call finds the members each object holds now.
+@pytest.mark.parametrize(
+    "rebind, check",
+    [
+        (lambda a, b, mp: mp.setattr(a, "history", History(), raising=False),
+         lambda a, b, r: a.history.filter()[-1].api == "set x 2"),
+        (lambda a, b, mp: mp.setattr(a, "cast_any", lambda v: ("mine", v), raising=False),
+         lambda a, b, r: r == ("mine", "2")),
+        (lambda a, b, mp: mp.setattr(type(a), "cast_any", staticmethod(lambda v: ("class", v))),
+         lambda a, b, r: r == ("class", "2")),
+        (lambda a, b, mp: mp.setattr(a, "tk", b.tk),
+         lambda a, b, r: b.tk.getvar("x") == "2"),
+    ],
+    ids=["history", "cast_any", "class cast_any", "tk"],
+)
+def test_members_are_found_after_rebinding_with_two_interpreters(monkeypatch, rebind, check):
+    a, b = Interpreter(), Interpreter()
+    try:
+        for i in range(3):  # warm, alternating
+            assert a.vix.set("x", 1) == 1 and b.vix.set("x", 0) == 0
+        rebind(a, b, monkeypatch)
+        for i in range(3):
+            b.vix.set("x", 0)
+            result = a.vix.set("x", 2)
+            assert check(a, b, result), i
+            b.vix.set("x", 0)
+        monkeypatch.undo()
+        assert a.vix.set("x", 3) == 3 and a.tk.getvar("x") == "3" and a.history.filter()[-1].api == "set x 3"
+        assert b.vix.set("x", 4) == 4 and b.tk.getvar("x") == "4"
+    finally:
+        a.close()
+        b.close()
 
 
 # -- classes behave as Python classes --------------------------------------------------------------

@@ -64,6 +64,8 @@ const char kConflict[] = "target key \"%s\" is a value, cannot update value agai
     X(missing, "__missing__") \
     X(dunder_class, "__class__") \
     X(getattribute, "__getattribute__") \
+    X(instancecheck, "__instancecheck__") \
+    X(subclasscheck, "__subclasscheck__") \
     X(type_name, "typename") \
     X(keyed_list, kKeyedListType) \
     X(cast_list, "cast_list") \
@@ -93,6 +95,9 @@ struct State {
     PyTypeObject* tcl_obj;        // _tkinter.Tcl_Obj
     PyObject* tcl_error;          // _tkinter.TclError
     PyObject* cache_token;        // abc.get_cache_token
+    PyTypeObject* abc_meta;       // abc.ABCMeta
+    PyObject* abc_instancecheck;  // ABCMeta.__instancecheck__ and
+    PyObject* abc_subclasscheck;  // ABCMeta.__subclasscheck__ as loaded
     PyObject* dict_items;         // dict.items (the method descriptor)
     PyObject* object_class;       // object.__class__ (the getset descriptor)
     PyObject* base_getattribute;  // what Dorvel.__getattribute__ resolves to
@@ -152,11 +157,12 @@ Ref super_call(PyObject* self, PyObject* name, A... a) {
 
 // Per-call context.  Remembers whether the ABC cache token has been read
 // during this operation, and which of our functions the last class seen uses
-// (the containers along a dotted path are nearly always of one class).
-// Anything that may run Python code calls forget().
+// (the containers along a dotted path are nearly always of one class), under
+// that class's version tag.  Anything that may run Python code calls forget().
 struct Ctx {
     bool token_known = false;
     PyTypeObject* facts_type = nullptr;  // the class the facts below are about
+    unsigned int facts_tag = 0;          // at this version
     signed char own_slot[kMembers];      // slot_is_own, -1 while unknown
     signed char base_dict[kMembers];     // base_is_dict, -1 while unknown
 
@@ -165,8 +171,10 @@ struct Ctx {
         facts_type = nullptr;
     }
     void learn(PyTypeObject* t) {
-        if (t == facts_type) return;
+        const unsigned int tag = compat::type_version(t);
+        if (t == facts_type && tag && tag == facts_tag) return;
         facts_type = t;
+        facts_tag = tag;
         memset(own_slot, -1, sizeof own_slot);
         memset(base_dict, -1, sizeof base_dict);
     }
@@ -182,55 +190,87 @@ struct Ctx {
     }
 };
 
-// Remembered answers of isinstance(x, Dorvel) by type(x), valid for one value
-// of the ABC cache token.  Only types whose instances report their own type
-// as __class__ are remembered: for them ABCMeta's answer depends on the type
-// and its caches alone.
-struct MemoEntry {
-    PyTypeObject* type;  // strong
-    bool answer;
-};
-constexpr int kMemoSize = 16;
-MemoEntry memo[kMemoSize];
-int memo_len = 0;
-int memo_next = 0;
-unsigned long long memo_token = 0;
-
-void memo_clear() {
-    for (int i = 0; i < memo_len; ++i) Py_CLEAR(memo[i].type);
-    memo_len = memo_next = 0;
+// Whether obj[...] (through its type's slot) runs this module's function for
+// m, looked up now as the dispatch looks it up.  A dotted path is walked in
+// one loop while each next container's class answers yes: the call Python
+// would make lands in the same function, and making it would only spend
+// stack (a path of thousands of components would exhaust it), so the plain
+// way and the shortcuts give the same results at any depth.
+inline bool walks_into(PyObject* obj, Member m) {
+    return compat::type_lookup(Py_TYPE(obj), S.member[m]) == st.own[m];
 }
 
-void memo_sync(Ctx& ctx) {
-    if (ctx.token_known) return;
-    Ref token = call0(st.cache_token);
-    unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
-    if (value == (unsigned long long)-1 && PyErr_Occurred()) throw PyErrSet{};
-    if (value != memo_token) {
-        memo_clear();
-        memo_token = value;
-    }
-    ctx.token_known = true;
+// The same for obj.<member>(...) called as a method: ordinary attribute
+// lookup, no instance dictionary entry shadowing the class's.
+bool method_walks_into(PyObject* obj, Member m) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (compat::type_lookup(t, S.member[m]) != st.own[m]) return false;
+    if (t->tp_getattro != PyObject_GenericGetAttr && compat::type_lookup(t, S.getattribute) != st.base_getattribute)
+        return false;
+    return guard::instance_lacks(obj, S.member[m]);
 }
 
 inline bool plain_class_attr(PyTypeObject* t) { return guard::type_resolves(t, S.dunder_class, st.object_class); }
 
-// isinstance(v, Dorvel)
+/*
+ * is_dorvel --
+ *
+ *   isinstance(v, Dorvel).  Dorvel's metaclass is ABCMeta, whose answer for
+ *   an object that reports its own class as __class__ depends on that class,
+ *   on Dorvel's registry and on ABCMeta's caches alone; a registration with
+ *   any ABC changes abc.get_cache_token(), and no version tag.  So an answer
+ *   is kept per class (guard::TypeMemo, under the class's version tag) for as
+ *   long as the token is the one it was found under and the metaclass's
+ *   checks are the ones loaded.  Everything else asks isinstance().
+ */
+struct AbcAnswers {
+    guard::TypeMemo<4> yes, no;        // classes whose instances are / are not Dorvel instances
+    guard::TypeMemo<1> plain_meta;     // Dorvel's metaclass while its checks are ABCMeta's as loaded
+    unsigned long long token = 0;      // the ABC cache token the answers were found under
+} g_abc;
+
+unsigned long long read_token() {
+    Ref token = call0(st.cache_token);
+    unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
+    if (value == (unsigned long long)-1 && PyErr_Occurred()) throw PyErrSet{};
+    return value;
+}
+
+void abc_sync(Ctx& ctx) {
+    if (ctx.token_known) return;
+    const unsigned long long token = read_token();
+    if (token != g_abc.token) {
+        g_abc.yes = {};
+        g_abc.no = {};
+        g_abc.token = token;
+    }
+    ctx.token_known = true;
+}
+
+bool plain_metaclass() {
+    PyTypeObject* meta = Py_TYPE(st.cls);
+    if (g_abc.plain_meta.hit(meta)) return true;
+    if (meta != st.abc_meta || !guard::type_resolves(meta, S.instancecheck, st.abc_instancecheck) ||
+        !guard::type_resolves(meta, S.subclasscheck, st.abc_subclasscheck))
+        return false;
+    g_abc.plain_meta.store(meta);
+    return true;
+}
+
 bool is_dorvel(Ctx& ctx, PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    if (t == st.cls) return true;
-    memo_sync(ctx);
-    for (int i = 0; i < memo_len; ++i)  // holds only types that pass plain_class_attr
-        if (memo[i].type == t) return memo[i].answer;
+    if (t == st.cls) return true;  // the first test isinstance() makes
+    const bool known = pyhelp::fast_paths() && plain_metaclass();
+    if (known) {
+        abc_sync(ctx);
+        if (g_abc.no.hit(t)) return false;
+        if (g_abc.yes.hit(t)) return true;
+    }
     // CAUTION: may run arbitrary Python code (ABCMeta, __subclasshook__, __class__)
-    bool answer = check(PyObject_IsInstance(v, dorvel_class())) != 0;
+    const bool answer = check(PyObject_IsInstance(v, dorvel_class())) != 0;
     ctx.forget();
-    if (!plain_class_attr(t)) return answer;
-    MemoEntry& slot = memo[memo_next];
-    if (memo_next == memo_len) ++memo_len;
-    Py_XSETREF(slot.type, (PyTypeObject*)Py_NewRef((PyObject*)t));
-    slot.answer = answer;
-    memo_next = (memo_next + 1) % kMemoSize;
+    if (known && plain_class_attr(t) && plain_metaclass() && read_token() == g_abc.token)
+        (answer ? g_abc.yes : g_abc.no).store(t);
     return answer;
 }
 
@@ -424,7 +464,7 @@ Ref getitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
     for (Ref head, leaf;;) {
         if (!c.step(head, leaf)) return base_getitem(ctx, cur.get(), leaf.get());
         Ref value = base_getitem(ctx, cur.get(), head.get());
-        if (!ctx.own(value.get(), kGetItem)) {
+        if (!walks_into(value.get(), kGetItem)) {
             Ref rest = c.whole();
             return own(PyObject_GetItem(value.get(), rest.get()));
         }
@@ -455,7 +495,7 @@ void setitem_impl(Ctx& ctx, PyObject* self, PyObject* key, PyObject* value) {
             } else if (!is_dorvel(ctx, subkl.get())) {
                 raise_conflict(head.get());
             }
-            if (!ctx.own(subkl.get(), kSetItem)) {
+            if (!walks_into(subkl.get(), kSetItem)) {
                 Ref rest = c.whole();
                 ctx.forget();
                 check(PyObject_SetItem(subkl.get(), rest.get(), val.get()));
@@ -503,7 +543,7 @@ Ref contains_impl(Ctx& ctx, PyObject* self, PyObject* key) {
             if (!truthy(has.get())) return boolean(false);
             value = base_getitem(ctx, cur.get(), head.get());
         }
-        if (!method_is_own(value.get(), kContains)) {
+        if (!method_walks_into(value.get(), kContains)) {
             Ref rest = c.whole();
             return call_method(value.get(), S.member[kContains], rest.get());
         }
@@ -528,7 +568,7 @@ void delitem_impl(Ctx& ctx, PyObject* self, PyObject* key) {
         Ref value = base_getitem(ctx, cur.get(), head.get());
         PyObject* v = value.get();
         levels.push_back(Level{std::move(cur), std::move(head), std::move(value)});
-        if (!ctx.own(v, kDelItem)) {
+        if (!walks_into(v, kDelItem)) {
             Ref rest = c.whole();
             check(PyObject_DelItem(v, rest.get()));
             break;
@@ -932,16 +972,218 @@ void update_impl(Ctx& ctx, PyObject* self, PyObject* const* args, Py_ssize_t nar
 // The Tcl form.
 // ---------------------------------------------------------------------------
 
+// Tcl's list syntax read in place.  The characters Tcl's list parser takes
+// as white space between elements:
+template <typename C>
+inline bool tcl_space(C c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// One element of a list text: its characters are text[start, start + len).
+struct Span {
+    Py_ssize_t start = 0, len = 0;
+};
+
+enum class Scan {
+    kEnd,        // only white space left
+    kElement,    // one element, its text unchanged
+    kSubst,      // Tcl would substitute a backslash sequence in the element
+    kMalformed,  // Tcl refuses the text: not a list
+};
+
+/*
+ * next_element --
+ *
+ *   The element of the list text s[p, limit) that starts at p, found as
+ *   Tcl's list parser finds it (Tcl_SplitList): white space skipped, then
+ *   a braced element (to the matching close brace, a backslash keeping the
+ *   next character from counting), a quoted element or a bare word; a close
+ *   brace or quote must be followed by white space or the end.  Only elements
+ *   whose value is their text are read here: a backslash outside braces means
+ *   a substitution, which is left to Tcl.
+ *
+ * Results:
+ *   kElement with e set and p past the element and the white space after
+ *   it; kEnd, kSubst or kMalformed.
+ */
+template <typename C>
+Scan next_element(const C* s, Py_ssize_t& p, Py_ssize_t limit, Span& e) {
+    while (p < limit && tcl_space(s[p])) ++p;
+    if (p == limit) return Scan::kEnd;
+    int open = 0;
+    bool quoted = false;
+    if (s[p] == '{') {
+        open = 1;
+        ++p;
+    } else if (s[p] == '"') {
+        quoted = true;
+        ++p;
+    }
+    const Py_ssize_t start = p;
+    Py_ssize_t end = -1;  // where a braced or quoted element's text ends
+    for (; p < limit; ++p) {
+        const C c = s[p];
+        if (c == '{') {
+            if (open) ++open;
+        } else if (c == '}' && open) {
+            if (--open) continue;
+            end = p;
+            if (++p < limit && !tcl_space(s[p])) return Scan::kMalformed;
+            break;
+        } else if (c == '\\') {
+            if (!open) return Scan::kSubst;
+            if (p + 1 < limit) ++p;
+        } else if (c == '"' && quoted) {
+            end = p;
+            if (++p < limit && !tcl_space(s[p])) return Scan::kMalformed;
+            break;
+        } else if (!open && !quoted && tcl_space(c)) {
+            break;
+        }
+    }
+    if (end < 0) {
+        if (open || quoted) return Scan::kMalformed;  // no close brace or quote
+        end = p;
+    }
+    e.start = start;
+    e.len = end - start;
+    while (p < limit && tcl_space(s[p])) ++p;
+    return Scan::kElement;
+}
+
+// Whether s[0, n) holds a lone surrogate, which the bridge cannot hand to Tcl.
+template <typename C>
+bool has_surrogate(const C* s, Py_ssize_t n) {
+    if (sizeof(C) == 1) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (s[i] >= 0xD800 && s[i] <= 0xDFFF) return true;
+    return false;
+}
+
+enum class Fields {
+    kRead,       // every field read into the dict
+    kNotKeyed,   // a field is not a pair, or the text is no list
+    kAskTcl,     // the split needs Tcl (a substitution, a lone surrogate)
+};
+
+/*
+ * read_fields --
+ *
+ *   The fields of the keyed-list text `text` (s[0, n) its characters) into
+ *   dsc: each field split again into key and value, dsc[key] = value, as
+ *   dict() of the splits that cast_list gives.
+ *
+ * Results:
+ *   kRead; kNotKeyed when a field does not split into two elements or the
+ *   text is not a list; kAskTcl when the text needs Tcl's own split.
+ *   Nothing is read into dsc unless the result is kRead.
+ */
+template <typename C>
+Fields read_fields(PyObject* text, const C* s, Py_ssize_t n, PyObject* dsc) {
+    if (has_surrogate(s, n)) return Fields::kAskTcl;
+    // Pass 1: every field and its two parts, as Tcl splits them.  A field
+    // that is not a pair settles it: cast_list's TclError for a later field
+    // and dict()'s ValueError both mean "not a keyed list".
+    std::vector<Span> parts;
+    Span field;
+    for (Py_ssize_t p = 0;;) {
+        Scan r = next_element(s, p, n, field);
+        if (r == Scan::kEnd) break;
+        if (r == Scan::kSubst) return Fields::kAskTcl;
+        if (r == Scan::kMalformed) return Fields::kNotKeyed;
+        Span part;
+        int count = 0;
+        for (Py_ssize_t q = field.start, limit = field.start + field.len;;) {
+            Scan rr = next_element(s, q, limit, part);
+            if (rr == Scan::kEnd) break;
+            if (rr == Scan::kSubst) return Fields::kAskTcl;
+            if (rr == Scan::kMalformed) return Fields::kNotKeyed;
+            if (++count <= 2) parts.push_back(part);
+        }
+        if (count != 2) return Fields::kNotKeyed;
+    }
+    // Pass 2: the entries, in field order.
+    for (std::size_t i = 0; i < parts.size(); i += 2) {
+        Ref key = own(PyUnicode_Substring(text, parts[i].start, parts[i].start + parts[i].len));
+        Ref value = own(PyUnicode_Substring(text, parts[i + 1].start, parts[i + 1].start + parts[i + 1].len));
+        check(PyDict_SetItem(dsc, key.get(), value.get()));
+    }
+    return Fields::kRead;
+}
+
+Fields read_fields(PyObject* text, PyObject* dsc) {
+    unicode_ready(text);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return read_fields(text, PyUnicode_1BYTE_DATA(text), n, dsc);
+        case PyUnicode_2BYTE_KIND:
+            return read_fields(text, PyUnicode_2BYTE_DATA(text), n, dsc);
+        default:
+            return read_fields(text, PyUnicode_4BYTE_DATA(text), n, dsc);
+    }
+}
+
+// The package's list splitter as loaded: trelmo.tcl's cast_list, which splits
+// a str with the bridge's splitlist (Tcl_SplitList), and its Interpreter's.
+struct Splitter {
+    PyObject* package = nullptr;      // the package module as found at load (strong), or NULL
+    guard::NameGuard names;           // cast_list, Interpreter and _thread_interpreter as at load
+    PyObject* interp_class = nullptr; // Interpreter
+    PyObject* interp_cast_list = nullptr;  // Interpreter.cast_list
+} g_split;
+
+// Whether cast_list(text) of the package `package` is, for an exact str, the
+// split read_fields makes: the package is the one loaded and its cast_list
+// the project's own.
+bool own_splitter(PyObject* package) {
+    return package == g_split.package && g_split.names.holds() &&
+           guard::type_resolves((PyTypeObject*)g_split.interp_class, S.cast_list, g_split.interp_cast_list);
+}
+
+// At load: the package module, when it is already initialised (importing
+// this module imports the package first) and its cast_list is its own.
+void find_splitter() {
+    Ref package = Ref::steal(PyImport_GetModule(S.package));
+    if (!package) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return;
+    }
+    PyObject* dict = PyModule_Check(package.get()) ? PyModule_GetDict(package.get()) : nullptr;
+    if (!dict) return;
+    Ref names[3] = {from_utf8("cast_list"), from_utf8("Interpreter"), from_utf8("_thread_interpreter")};
+    PyObject* found[3];
+    for (int i = 0; i < 3; ++i) {
+        found[i] = PyDict_GetItemWithError(dict, names[i].get());
+        if (!found[i]) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return;
+        }
+    }
+    if (!PyFunction_Check(found[0]) || !PyType_Check(found[1])) return;
+    Ref module = getattr(found[0], "__module__");
+    if (!PyUnicode_Check(module.get()) || PyUnicode_Compare(module.get(), S.package) != 0) return;
+    PyObject* method = compat::type_lookup((PyTypeObject*)found[1], S.cast_list);
+    if (!method || !PyFunction_Check(method)) return;
+    g_split.names.init(dict);
+    for (int i = 0; i < 3; ++i) g_split.names.expect(names[i].get(), found[i]);
+    g_split.interp_class = Py_NewRef(found[1]);
+    g_split.interp_cast_list = Py_NewRef(method);
+    g_split.package = package.release();
+}
+
 struct Reader {
     Ctx& ctx;
     Ref package;    // trelmo.tcl, imported once per from_tcl call
     Ref cast_list;  // its cast_list
 
+    PyObject* import_package() {
+        if (!package) package = own(PyImport_Import(S.package));
+        return package.get();
+    }
+
     PyObject* splitter() {
-        if (!cast_list) {
-            package = own(PyImport_Import(S.package));
-            cast_list = getattr(package.get(), S.cast_list);
-        }
+        if (!cast_list) cast_list = getattr(import_package(), S.cast_list);
         return cast_list.get();
     }
 
@@ -954,40 +1196,36 @@ struct Reader {
      *   split when that fails (see read_value); finally a new
      *   Dorvel is updated with the entries.
      *
+     *   While cast_list is the package's own, a str is split here, as Tcl
+     *   splits it (read_fields), unless the text needs Tcl's substitutions
+     *   or is one Tcl refuses at the top level (the error then comes from
+     *   cast_list itself).
+     *
      *   nested: string is a value inside a keyed list.  Then a split that is
      *   a list of the wrong length, which dict() would refuse with
      *   ValueError, returns an empty Ref at once instead of building that
-     *   error only for the caller to discard it.
+     *   error only for the caller to discard it; so does text that is no
+     *   list (cast_list's TclError, which read_value discards too).
      *
      * Results:
      *   A new Dorvel, or (nested only) an empty Ref: not a keyed list.
      *
      * Side effects:
-     *   Calls cast_list once for the string and once for each field.
+     *   Calls cast_list once for the string and once for each field, unless
+     *   they are split here.
      */
     Ref read(PyObject* string, bool nested) {
         RecursionGuard guard(" while reading a keyed list");
-        PyObject* split = splitter();
-        ctx.forget();
-        Ref fields = call1(split, string);
-        Ref splits = own(PyList_New(0));
-        for_each(fields.get(), [&](PyObject* field) {
-            Ref parts = call1(split, field);
-            check(PyList_Append(splits.get(), parts.get()));
-        });
-        // dict(splits), built directly while every split is a list or tuple of two
         Ref dsc = own(PyDict_New());
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(splits.get()); ++i) {
-            PyObject* s = PyList_GET_ITEM(splits.get(), i);
-            bool sequence = PyList_CheckExact(s) || PyTuple_CheckExact(s);
-            if (sequence && PySequence_Fast_GET_SIZE(s) == 2) {
-                check(PyDict_SetItem(dsc.get(), PySequence_Fast_GET_ITEM(s, 0), PySequence_Fast_GET_ITEM(s, 1)));
-                continue;
+        Fields found = Fields::kAskTcl;
+        if (PyUnicode_CheckExact(string) && own_splitter(import_package())) {
+            found = read_fields(string, dsc.get());
+            if (found == Fields::kNotKeyed) {
+                if (nested) return Ref();
+                found = Fields::kAskTcl;  // cast_list or dict() gives the error
             }
-            if (nested && sequence) return Ref();
-            dsc = call1((PyObject*)&PyDict_Type, splits.get());
-            break;
         }
+        if (found == Fields::kAskTcl && !split_fields(string, nested, dsc)) return Ref();
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(dsc.get(), &pos, &k, &v)) {
@@ -1001,16 +1239,44 @@ struct Reader {
         return klist;
     }
 
+    // The entries of string through cast_list into dsc (replaced when dict()
+    // builds it); false (nested only) when a field is not a pair.
+    bool split_fields(PyObject* string, bool nested, Ref& dsc) {
+        PyObject* split = splitter();
+        ctx.forget();
+        Ref fields = call1(split, string);
+        Ref splits = own(PyList_New(0));
+        for_each(fields.get(), [&](PyObject* field) {
+            Ref parts = call1(split, field);
+            check(PyList_Append(splits.get(), parts.get()));
+        });
+        // dict(splits), built directly while every split is a list or tuple of two
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(splits.get()); ++i) {
+            PyObject* s = PyList_GET_ITEM(splits.get(), i);
+            bool sequence = PyList_CheckExact(s) || PyTuple_CheckExact(s);
+            if (sequence && PySequence_Fast_GET_SIZE(s) == 2) {
+                check(PyDict_SetItem(dsc.get(), PySequence_Fast_GET_ITEM(s, 0), PySequence_Fast_GET_ITEM(s, 1)));
+                continue;
+            }
+            if (nested && sequence) return false;
+            dsc = call1((PyObject*)&PyDict_Type, splits.get());
+            break;
+        }
+        return true;
+    }
+
     // Dorvel.from_tcl(value) for a value inside a keyed list: an empty Ref
     // when the value is not a keyed list.  That is what a ValueError (a field
     // that is not a pair), a TclError (text that is not a valid list) or a
     // KeyError (keys whose paths collide, such as `{a b} {a.c d}`) from
     // reading it means: TclX holds such a value as a plain string, so it must
-    // not make the whole keyed list unreadable.
+    // not make the whole keyed list unreadable.  The class's own from_tcl is
+    // read on in this reader (the call would land there anyway), so nesting
+    // is limited alike with the shortcuts on and off.
     Ref read_value(PyObject* value) {
         Ref out;
         try {
-            if (guard::type_resolves(st.cls, S.member[kFromTcl], st.own[kFromTcl])) {
+            if (compat::type_lookup(st.cls, S.member[kFromTcl]) == st.own[kFromTcl]) {
                 out = read(value, true);
             } else {
                 ctx.forget();
@@ -1337,6 +1603,13 @@ Ref init_module() {
     st.tcl_obj = (PyTypeObject*)tcl_obj.release();
     st.tcl_error = import_from("_tkinter", "TclError").release();
     st.cache_token = import_from("abc", "get_cache_token").release();
+    {
+        Ref meta = import_from("abc", "ABCMeta");
+        if (!PyType_Check(meta.get())) raise(PyExc_TypeError, "abc.ABCMeta is not a class");
+        st.abc_meta = (PyTypeObject*)meta.release();
+        st.abc_instancecheck = Py_XNewRef(compat::type_lookup(st.abc_meta, S.instancecheck));
+        st.abc_subclasscheck = Py_XNewRef(compat::type_lookup(st.abc_meta, S.subclasscheck));
+    }
     st.dict_items = Py_NewRef(compat::type_lookup(&PyDict_Type, S.items));
     st.object_class = Py_NewRef(compat::type_lookup(&PyBaseObject_Type, S.dunder_class));
     st.empty_tuple = own(PyTuple_New(0)).release();
@@ -1361,6 +1634,7 @@ Ref init_module() {
     st.cls = (PyTypeObject*)cls.release();
     install_slots(st.cls);
     st.moddict = Py_NewRef(PyModule_GetDict(m.get()));
+    find_splitter();
     return m;
 }
 

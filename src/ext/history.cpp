@@ -10,13 +10,10 @@
 // module-level names at call time, so rebinding one (a test patching `log` or
 // `get_time`) takes effect at once.
 #include <cstring>
-#include <ctime>
 
 #include "guard.hpp"
 #include "pyhelp.hpp"
 #include "quoml_capi.hpp"
-
-#include <datetime.h>  // after Python.h, which it needs
 
 using namespace pyhelp;
 
@@ -34,13 +31,10 @@ struct State {
     PyObject* debug_level = nullptr;   // logging.DEBUG
     PyObject* count_default = nullptr; // 20
     const QuomlCAPI* capi = nullptr;   // quoml's C entry points
-    PyObject* clock_now = nullptr;     // get_time as loaded, when it is datetime.datetime.now (else NULL)
-    PyObject* is_enabled_for = nullptr;  // logging.Logger.isEnabledFor as loaded
-    PyObject* object_getattribute = nullptr;  // object.__getattribute__
-    guard::TypeMemo<2> plain_loggers;  // logger classes whose debug check reads the logger's cache
+    PyObject* logger_debug = nullptr;  // logging.Logger.debug as loaded
     // The names read on every append, with the objects bound to them at load.
-    guard::NameGuard log_name, entry_name, get_time_name;
-    PyObject *log = nullptr, *get_time = nullptr;
+    guard::NameGuard log_name, entry_name;
+    PyObject* log = nullptr;
     guard::TypeMemo<1> entry_init;  // Entry while its __init__ is ours
     PyTypeObject* deque_type = nullptr;  // collections.deque (a built-in type: its methods cannot change)
     PyCFunction deque_append = nullptr;  // the C function of deque.append, when it takes one argument
@@ -53,9 +47,6 @@ struct State {
     X(re, "re") \
     X(Entry, "Entry") \
     X(isEnabledFor, "isEnabledFor") \
-    X(disabled, "disabled") \
-    X(level_cache, "_cache") \
-    X(getattribute_, "__getattribute__") \
     X(debug, "debug") \
     X(maxlen, "maxlen") \
     X(enabled, "enabled") \
@@ -116,114 +107,54 @@ void log_debug(PyObject* text) {
     call_method1(log.get(), S.debug, text);
 }
 
-/*
- *----------------------------------------------------------------------
- *
- * debug_wanted --
- *
- *      log.isEnabledFor(logging.DEBUG): whether log.debug() would pass a
- *      record on.  For a logger of the logging module's own class (its
- *      isEnabledFor, plain attribute lookup, no class attribute named
- *      `disabled` or `_cache`) the answer is read where that method reads
- *      it: False when `disabled` is True, else the logger's level cache,
- *      which the logging module fills on first use and empties on every
- *      reconfiguration.  Anything else (a rebound method, a missing cache
- *      entry, values of other types) calls the method.
- *
- * Results:
- *      The answer.
- *
- * Side effects:
- *      The call may run arbitrary Python code.
- *
- *----------------------------------------------------------------------
- */
-bool debug_wanted(PyObject* log) {
+// Whether log.debug is logging.Logger.debug (found on the class, ordinary
+// attribute lookup, not shadowed by the instance), which passes a message on
+// only when self.isEnabledFor(DEBUG) says so.  Looked up each time, as the
+// call would look it up: this decides what the history does (whether the
+// line is built), so it is the same with the shortcuts switched off.
+bool debug_is_loggers(PyObject* log) {
     PyTypeObject* tp = Py_TYPE(log);
-    bool plain = M.plain_loggers.hit(tp);
-    if (!plain && M.is_enabled_for && tp->tp_getattro == PyObject_GenericGetAttr &&
-        guard::type_resolves(tp, S.getattribute_, M.object_getattribute) &&
-        guard::type_resolves(tp, S.isEnabledFor, M.is_enabled_for) && !compat::type_lookup(tp, S.disabled) &&
-        !compat::type_lookup(tp, S.level_cache)) {
-        M.plain_loggers.store(tp);
-        plain = true;
-    }
-    if (plain && guard::instance_lacks(log, S.isEnabledFor)) {
-        PyObject** dictptr = compat::dict_ptr(log);
-        PyObject* dict = dictptr ? *dictptr : nullptr;  // borrowed
-        PyObject* disabled = dict ? PyDict_GetItemWithError(dict, S.disabled) : nullptr;
-        if (disabled == Py_True) return false;
-        PyObject* cache = disabled == Py_False ? PyDict_GetItemWithError(dict, S.level_cache) : nullptr;
-        PyObject* answer = cache && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, M.debug_level) : nullptr;
-        if (answer == Py_True || answer == Py_False) return answer == Py_True;
-        if (PyErr_Occurred()) throw PyErrSet{};
-    }
-    Ref is_enabled_for;
-    if (!lookup_attr(log, S.isEnabledFor, is_enabled_for)) return true;  // debug() decides alone
-    return truthy(call1(is_enabled_for.get(), M.debug_level).get());
+    if (tp->tp_getattro != PyObject_GenericGetAttr || !M.logger_debug) return false;
+    if (compat::type_lookup(tp, S.debug) != M.logger_debug) return false;
+    return guard::instance_lacks(log, S.debug);
 }
 
-// ---------------------------------------------------------------------------
-// Timestamps
-// ---------------------------------------------------------------------------
-
-// The local date and time of the last whole second a timestamp was taken in,
-// as datetime.datetime.now() gave it.
-struct LastSecond {
-    bool valid = false;
-    time_t second = 0;  // seconds since the epoch
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, sec = 0, fold = 0;
-} g_last;
-
 /*
  *----------------------------------------------------------------------
  *
- * take_timestamp --
+ * log_item --
  *
- *      get_time() through the module-level name.  While that is still
- *      datetime.datetime.now, as loaded, the result is made here: that
- *      method reads the system clock, floors it to the microsecond and
- *      converts the whole second to local time; within one second the
- *      local date, time and fold stay the same, so they are kept from the
- *      last call made in that second and only the microseconds are new.
- *      The first timestamp of each second calls the method itself (and is
- *      kept when the clock shows the same second before and after it), so
- *      a change of the process's time zone shows from the next second on.
+ *      log.debug("% " + str(item)), log being the module-level name read
+ *      now.  While `debug` is the logging module's own method
+ *      (debug_is_loggers), the line is built and passed only when
+ *      log.isEnabledFor(logging.DEBUG) answers true -- the test that method
+ *      makes before anything else, asked the way Python code asks it, so a
+ *      replaced isEnabledFor, a disabled logger and every reconfiguration
+ *      count.  A replaced `debug` (on the instance, on the class, in a
+ *      subclass) is always called with the line.
  *
  * Results:
- *      A new reference to the timestamp.
+ *      None.
  *
  * Side effects:
- *      The call of a rebound get_time may run arbitrary Python code.
+ *      Logging.  CAUTION: may run arbitrary Python code.
  *
  *----------------------------------------------------------------------
  */
+void log_item(PyObject* item) {
+    Ref log = global_as_loaded(S.log, M.log_name, M.log);
+    if (debug_is_loggers(log.get()) &&
+        !truthy(call_method1(log.get(), S.isEnabledFor, M.debug_level).get()))
+        return;
+    Ref text = str(item);
+    Ref msg = own(PyUnicode_FromFormat("%% %U", text.get()));
+    call_method1(log.get(), S.debug, msg.get());
+}
+
+// get_time() through the module-level name, read now: the entry's timestamp.
 Ref take_timestamp() {
-    Ref get_time = global_as_loaded(S.get_time, M.get_time_name, M.get_time);
-    timespec before{};
-    if (!M.clock_now || get_time.get() != M.clock_now || clock_gettime(CLOCK_REALTIME, &before) != 0)
-        return call0(get_time.get());
-    const int micro = (int)(before.tv_nsec / 1000);
-    if (g_last.valid && before.tv_sec == g_last.second)
-        return own(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(g_last.year, g_last.month, g_last.day, g_last.hour,
-                                                                 g_last.minute, g_last.sec, micro, Py_None,
-                                                                 g_last.fold, PyDateTimeAPI->DateTimeType));
-    Ref stamp = call0(get_time.get());
-    timespec after{};
-    if (clock_gettime(CLOCK_REALTIME, &after) == 0 && after.tv_sec == before.tv_sec &&
-        PyDateTime_CheckExact(stamp.get())) {
-        PyObject* d = stamp.get();
-        g_last.year = PyDateTime_GET_YEAR(d);
-        g_last.month = PyDateTime_GET_MONTH(d);
-        g_last.day = PyDateTime_GET_DAY(d);
-        g_last.hour = PyDateTime_DATE_GET_HOUR(d);
-        g_last.minute = PyDateTime_DATE_GET_MINUTE(d);
-        g_last.sec = PyDateTime_DATE_GET_SECOND(d);
-        g_last.fold = PyDateTime_DATE_GET_FOLD(d);
-        g_last.second = before.tv_sec;
-        g_last.valid = true;
-    }
-    return stamp;
+    Ref get_time = global(S.get_time);
+    return call0(get_time.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -437,10 +368,7 @@ Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
  *      order of __activeMarkers__ (a marker listed twice gets it twice).
  *
  *      The log line is the item's str() after "% "; a tuple item is written
- *      the same way, as one value.  Building it is skipped when the logger
- *      would drop it anyway: log.debug() asks log.isEnabledFor(DEBUG) first
- *      itself, so asking it here changes nothing a handler or filter could
- *      see, and the logger's own cache keeps any reconfiguration in effect.
+ *      the same way, as one value (see log_item).
  *
  * Results:
  *      None.
@@ -453,14 +381,7 @@ Ref History_disable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
  *----------------------------------------------------------------------
  */
 void history_append(PyObject* self, PyObject* item) {
-    {
-        Ref log = global_as_loaded(S.log, M.log_name, M.log);
-        if (debug_wanted(log.get())) {
-            Ref text = str(item);
-            Ref msg = own(PyUnicode_FromFormat("%% %U", text.get()));
-            call_method1(log.get(), S.debug, msg.get());
-        }
-    }
+    log_item(item);
     if (!truthy(getattr(self, S.enabled).get())) return;
     Ref entry = make_entry(item);
     Ref history = getattr(self, S.history_);
@@ -964,14 +885,7 @@ Ref init_module() {
         M.deque_type = (PyTypeObject*)Py_NewRef(deque.get());
         M.deque_append = compat::c_method(compat::type_lookup(M.deque_type, S.append), M.deque_type, METH_O);
     }
-    Ref get_time = add_object(m.get(), "get_time", import_from("trelmo.utils.utils", "get_time"));
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw PyErrSet{};
-    {
-        // get_time is taken in C while it is datetime.datetime.now (see take_timestamp)
-        Ref now = getattr((PyObject*)PyDateTimeAPI->DateTimeType, "now");
-        if (check(PyObject_RichCompareBool(get_time.get(), now.get(), Py_EQ))) M.clock_now = Py_NewRef(get_time.get());
-    }
+    add_object(m.get(), "get_time", import_from("trelmo.utils.utils", "get_time"));
     Ref get_logger = getattr(logging.get(), "getLogger");
     Ref logger_name = from_utf8("trelmo.tcl");
     Ref log = add_object(m.get(), "log", call1(get_logger.get(), logger_name.get()));
@@ -979,8 +893,7 @@ Ref init_module() {
     {
         Ref logger = getattr(logging.get(), "Logger");
         if (PyType_Check(logger.get()))
-            M.is_enabled_for = Py_XNewRef(compat::type_lookup((PyTypeObject*)logger.get(), S.isEnabledFor));
-        M.object_getattribute = Py_NewRef(check(compat::type_lookup(&PyBaseObject_Type, S.getattribute_)));
+            M.logger_debug = Py_XNewRef(compat::type_lookup((PyTypeObject*)logger.get(), S.debug));
     }
     M.count_default = own(PyLong_FromLong(20)).release();
     Ref quoml = import_sibling("trelmo.tcl", "quoml", "quoml");
@@ -998,14 +911,11 @@ Ref init_module() {
     M.Entry = entry.release();
 
     M.log = Py_NewRef(log.get());
-    M.get_time = Py_NewRef(get_time.get());
     PyObject* dict = PyModule_GetDict(m.get());  // borrowed
     M.log_name.init(dict);
     M.log_name.expect(S.log, M.log);
     M.entry_name.init(dict);
     M.entry_name.expect(S.Entry, M.Entry);
-    M.get_time_name.init(dict);
-    M.get_time_name.expect(S.get_time, M.get_time);
 
     Ref history_ns = own(PyDict_New());
     Ref max_history = own(PyLong_FromLong(kMaxHistory));

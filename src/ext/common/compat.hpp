@@ -118,9 +118,15 @@ inline PyObject* type_dict_borrowed(PyTypeObject* t) { return t->tp_dict; }
 // The type's version tag, or 0 when it has no valid one.  The runtime gives
 // a type a new tag whenever the type or one of its bases changes and never
 // reuses a tag, so an unchanged non-zero tag means every lookup on the type
-// still finds what it found before.
+// still finds what it found before.  From 3.13 the runtime no longer sets
+// Py_TPFLAGS_VALID_VERSION_TAG: a tag is valid when it is not 0 (a change
+// sets it to 0 until the next lookup assigns a new one).
 inline unsigned int type_version(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return t->tp_version_tag;
+#else
     return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+#endif
 }
 
 // Where obj keeps its instance dictionary: NULL when it has none, else a
