@@ -13,14 +13,13 @@
 //   TypeMemo    a type-level verdict remembered under the type's version
 //               tag: hit(t) is one comparison; the runtime renews the tag
 //               whenever the type or a base changes.
-//   AttrMemo    one instance attribute's value, remembered under the type's
-//               tag and the instance dictionary's version.
-//   MethodMemo  the same for a method found on the class, so that it can be
-//               called without making the bound method.
 //
 // and the lookups they remember: type_resolves (the MRO lookup, from the
 // runtime's method cache) and instance_resolves (the same, and no instance
 // dictionary entry shadowing it).
+//
+// Nothing else is remembered: no instance attribute, no object's address, no
+// "last object asked".  What an instance holds is read from it on every use.
 //
 // With the fast paths switched off (pyhelp::fast_paths()), every question
 // answers "not the loaded object", so every caller takes its plain way.
@@ -148,85 +147,6 @@ inline bool instance_resolves(PyObject* obj, PyObject* name, PyObject* loaded, T
     }
     return instance_lacks(obj, name);
 }
-
-// Whether attribute lookup on instances of t is object's own (the type's
-// __getattribute__ is object.__getattribute__; a __getattr__ hook is only
-// asked after it fails).
-inline bool object_getattribute(PyTypeObject* t) {
-    static PyObject* name = PyUnicode_InternFromString("__getattribute__");
-    if (!name) throw PyErrSet{};
-    PyObject* found = compat::type_lookup(t, name);
-    return found && found == compat::type_lookup(&PyBaseObject_Type, name);
-}
-
-// What obj.<name> finds, remembered for the last object asked while neither
-// its instance dictionary nor its type changes: the type's version tag
-// covers the class side of the lookup, the dictionary's version the
-// instance side.  Only for a type whose __getattribute__ is object's.  Two
-// kinds:
-//   kValue   the instance dictionary's entry, when no data descriptor of the
-//            type takes the name (AttrMemo);
-//   kMethod  a plain function or method descriptor of the class that the
-//            instance dictionary does not shadow, so the caller can call it
-//            with obj first instead of making the bound method (MethodMemo).
-// Up to 3.11 only: later instance dictionaries carry no version per state,
-// and find() always misses.
-enum class Found { kValue, kMethod };
-
-template <Found K>
-class LookupMemo {
-  public:
-    // The remembered object (borrowed), or NULL: the caller then does the
-    // lookup itself, offering it to note() first.
-    PyObject* find(PyObject* obj) const noexcept {
-        if (!pyhelp::fast_paths() || !compat::kInstanceDictVersions || obj != obj_) return nullptr;
-        PyTypeObject* t = Py_TYPE(obj);
-        if (t != type_ || compat::type_version(t) != tag_) return nullptr;
-        PyObject** dictptr = compat::dict_ptr(obj);
-        if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
-        return found_;
-    }
-    // Remember what obj.<name> finds when the rules above make it safe to;
-    // for kValue, `value` is what the caller's lookup returned.  Throws
-    // PyErrSet when a lookup fails.
-    void note(PyObject* obj, PyObject* name, PyObject* value = nullptr) {
-        if (!compat::kInstanceDictVersions) return;
-        PyTypeObject* t = Py_TYPE(obj);
-        const unsigned int tag = compat::type_version(t);
-        if (!tag || !object_getattribute(t)) return;
-        PyObject* descr = compat::type_lookup(t, name);
-        if (K == Found::kValue ? descr && Py_TYPE(descr)->tp_descr_set
-                               : !descr || !(PyFunction_Check(descr) ||
-                                             PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)))
-            return;
-        PyObject** dictptr = compat::dict_ptr(obj);
-        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
-        PyObject* entry = PyDict_GetItemWithError(*dictptr, name);
-        if (!entry && PyErr_Occurred()) throw PyErrSet{};
-        if (entry != (K == Found::kValue ? value : nullptr) || (K == Found::kValue && !value)) return;
-        const uint64_t version = compat::instance_dict_version(*dictptr);
-        if (!version) return;
-        obj_ = obj;
-        type_ = t;
-        tag_ = tag;
-        dict_ = *dictptr;
-        version_ = version;
-        found_ = K == Found::kValue ? value : descr;
-    }
-
-  private:
-    // All borrowed: used only while the dictionary (which holds a value) and
-    // the type (which holds a method) are unchanged; a new dictionary at the
-    // same address has a new version.
-    PyObject* obj_ = nullptr;
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    PyObject* dict_ = nullptr;
-    uint64_t version_ = 0;
-    PyObject* found_ = nullptr;
-};
-using AttrMemo = LookupMemo<Found::kValue>;
-using MethodMemo = LookupMemo<Found::kMethod>;
 
 // Whether the class's own namespace still holds `loaded` under name (the
 // entry a static or class method is looked up from), remembered in memo.
