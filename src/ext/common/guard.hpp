@@ -13,6 +13,9 @@
 //   TypeMemo    a type-level verdict remembered under the type's version
 //               tag: hit(t) is one comparison; the runtime renews the tag
 //               whenever the type or a base changes.
+//   DictReads   the verdict that some attributes of a type's instances are
+//               plain instance dictionary entries, so that they can be read
+//               from the dictionary without the generic lookup.
 //
 // and the lookups they remember: type_resolves (the MRO lookup, from the
 // runtime's method cache) and instance_resolves (the same, and no instance
@@ -33,11 +36,13 @@
 #include "pyhelp.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace guard {
 
 using pyhelp::PyErrSet;
+using pyhelp::Ref;
 
 class NameGuard {
   public:
@@ -147,6 +152,88 @@ inline bool instance_resolves(PyObject* obj, PyObject* name, PyObject* loaded, T
     }
     return instance_lacks(obj, name);
 }
+
+// DictReads: whether obj.<name>, for each of a fixed set of names, is the
+// entry `name` of obj's instance dictionary whenever that dictionary has
+// one.  That is so for a type whose attribute lookup is object's own (the
+// type resolves __getattribute__ to object's; a __getattr__ hook of a class
+// is asked only after that lookup fails) and whose MRO gives none of the
+// names a data descriptor (which would win over the dictionary).  The
+// verdict is per type, remembered under its version tag; what an instance
+// holds is read from it on every use (read()).
+template <unsigned N = 2>
+class DictReads {
+  public:
+    // getattribute: the interned "__getattribute__"; names: interned.  All
+    // kept alive by the caller for the process.
+    void init(PyObject* getattribute, std::initializer_list<PyObject*> names) {
+        getattribute_ = getattribute;
+        object_getattribute_ = compat::type_lookup(&PyBaseObject_Type, getattribute);
+        names_.assign(names.begin(), names.end());
+    }
+    bool holds(PyTypeObject* t) {
+        if (memo_.hit(t)) return true;
+        if (!pyhelp::fast_paths() || !object_getattribute_) return false;
+        if (t->tp_getattro != PyObject_GenericGetAttr &&
+            !(PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) &&
+              compat::type_lookup(t, getattribute_) == object_getattribute_))
+            return false;
+        for (PyObject* name : names_) {
+            PyObject* d = compat::type_lookup(t, name);
+            if (d && Py_TYPE(d)->tp_descr_set) return false;
+        }
+        memo_.store(t);
+        return true;
+    }
+    // obj.<name> (name one of the set): the instance dictionary's entry
+    // while the verdict holds for type(obj) and the entry exists, else the
+    // full attribute lookup.
+    Ref read(PyObject* obj, PyObject* name) {
+        if (holds(Py_TYPE(obj))) {
+            PyObject** dictptr = compat::dict_ptr(obj);
+            if (dictptr && *dictptr) {
+                Ref dict = Ref::newref(*dictptr);
+                if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) return Ref::newref(v);
+                if (PyErr_Occurred()) throw PyErrSet{};
+            }
+        }
+        return pyhelp::getattr(obj, name);
+    }
+
+    // The entries names[0:n] of obj's instance dictionary (new references in
+    // out) when the verdict holds for type(obj), the dictionary has them all
+    // and none of absent[0:m]; false otherwise, with nothing looked up beyond
+    // the dictionary.  *exact tells that the dictionary holds nothing but
+    // names[0:n], so that no attribute of the class at all is shadowed by an
+    // instance entry.
+    bool peek(PyObject* obj, PyObject* const* names, int n, Ref* out, bool* exact, PyObject* const* absent = nullptr,
+              int m = 0) {
+        if (!holds(Py_TYPE(obj))) return false;
+        PyObject** dictptr = compat::dict_ptr(obj);
+        if (!dictptr || !*dictptr) return false;
+        Ref dict = Ref::newref(*dictptr);
+        for (int i = 0; i < n; ++i) {
+            PyObject* v = PyDict_GetItemWithError(dict.get(), names[i]);
+            if (!v) {
+                if (PyErr_Occurred()) throw PyErrSet{};
+                return false;
+            }
+            out[i] = Ref::newref(v);
+        }
+        for (int i = 0; i < m; ++i) {
+            if (PyDict_GetItemWithError(dict.get(), absent[i])) return false;
+            if (PyErr_Occurred()) throw PyErrSet{};
+        }
+        *exact = PyDict_GET_SIZE(dict.get()) == n;
+        return true;
+    }
+
+  private:
+    PyObject* getattribute_ = nullptr;
+    PyObject* object_getattribute_ = nullptr;  // borrowed from object's own dictionary
+    std::vector<PyObject*> names_;
+    TypeMemo<N> memo_;
+};
 
 // Whether the class's own namespace still holds `loaded` under name (the
 // entry a static or class method is looked up from), remembered in memo.

@@ -110,14 +110,17 @@ Ref look_through(PyObject* tcl) {
     return Ref::newref(tcl);
 }
 
+// Interpreter classes whose `tk` is read from the instance dictionary.
+guard::DictReads<2> g_interp_reads;
+
 // The interpreter object's `tk`, read from it on every use (a handle may be
 // the only one of its interpreter, or one of many used in turn).
 Ref tk_from(PyObject* tcl) {
     if (PyWeakref_CheckProxy(tcl)) {
         Ref target = weak_target(tcl);
-        return getattr(target.get(), S.tk);
+        return g_interp_reads.read(target.get(), S.tk);
     }
-    return getattr(tcl, S.tk);
+    return g_interp_reads.read(tcl, S.tk);
 }
 
 // The _tkinter application's `call` is a method descriptor of its type (the
@@ -366,6 +369,7 @@ Ref init_module() {
     g_tclobj_name.init(M.dict);
     g_tclobj_name.expect(S.tclobj, M.capi->tclobj_func);
     g_names_iter_type = check(PyType_FromSpec(&kNamesIterSpec));
+    g_interp_reads.init(S.dunder_getattribute, {S.tk});
 
     // The classes, in this order: variables, commands, then the namespace
     // (its nested views first), then the temporary namespace.

@@ -34,6 +34,10 @@ struct VarState {
         own_array_unset, own_array_size, own_array_names;
     Loaded own_view_iter, own_view_byref, own_view_get, own_view_set, own_view_unset, own_view_exists, own_objs_get;
     guard::TypeMemo<2> plain_ns_types;  // namespace classes whose handles ns_text may read directly
+    // classes whose instances' attributes are read from their dictionaries:
+    // handles (tcl, var_name, cast), views (ns), namespaces (ns, tcl)
+    guard::DictReads<4> handle_reads;
+    guard::DictReads<2> view_reads, ns_reads;
 } VS;
 
 // ---------------------------------------------------------------------------
@@ -291,7 +295,18 @@ Ref var_is_array(PyObject* tcl, PyObject* name) {
 // The interpreter and name of a handle.
 struct Bound {
     Ref tcl, name;
-    explicit Bound(PyObject* self) : tcl(getattr(self, S.tcl)), name(getattr(self, S.var_name)) {}
+    explicit Bound(PyObject* self) {
+        Ref parts[2];
+        bool exact;
+        PyObject* const names[] = {S.tcl, S.var_name};
+        if (VS.handle_reads.peek(self, names, 2, parts, &exact)) {
+            tcl = std::move(parts[0]);
+            name = std::move(parts[1]);
+            return;
+        }
+        tcl = VS.handle_reads.read(self, S.tcl);
+        name = VS.handle_reads.read(self, S.var_name);
+    }
 };
 
 const Signature kSigInit{"__init__", "TclVariable.__init__", {"self", "var_name", "array_index", "tcl", "cast"}, 5, 2};
@@ -312,21 +327,158 @@ Ref TclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return none();
 }
 
+/*
+ * The package's own casts --
+ *     trelmo.tcl.cast_list, cast_array and cast_dict, and the methods of the
+ *     same names of its Interpreter class.  On a tuple of texts (how the
+ *     bridge hands over a value Tcl holds as a list whose elements are all
+ *     text) each gives what it gives on the value's text: the elements as
+ *     they are (cast_list), paired into a dict (cast_array; an odd last
+ *     name is dropped), or paired with an even count (cast_dict).  So for
+ *     these casts the value the bridge handed over is used as it is, with
+ *     no second read of its text and no second split.
+ *
+ *     They are bound once the package is loaded (it imports this module, so
+ *     not at this module's import), and recognised by identity: the package
+ *     function while the package's names are still the ones bound then, or a
+ *     bound method of the class's function whose object's class still
+ *     resolves the names the cast uses to those functions and whose
+ *     instance dictionary shadows none of them.
+ */
+enum class CastKind { list, array, dict, other };
+
+struct OwnCasts {
+    bool bound = false;
+    guard::NameGuard package;  // the package functions and the names they use
+    PyObject* fn[3] = {};      // trelmo.tcl.cast_list, cast_array, cast_dict (owned)
+    PyObject* meth[3] = {};    // Interpreter's functions of the same names (owned)
+    PyObject* list_text = nullptr;  // Interpreter._list_text (owned)
+    PyObject* interp_type = nullptr;  // trelmo.tcl.Interpreter (owned)
+    PyObject* name[3] = {};    // the interned names (borrowed)
+    guard::TypeMemo<2> types[3];  // interpreter classes that resolve what kind k uses
+};
+OwnCasts g_casts;
+
+// Bind the package's casts when the package is loaded; false until then.
+bool bind_own_casts() {
+    OwnCasts& c = g_casts;
+    if (c.bound) return true;
+    Ref pkg = Ref::steal(PyImport_GetModule(S.trelmo_tcl));
+    if (!pkg) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return false;
+    }
+    PyObject* d = PyModule_GetDict(pkg.get());  // borrowed
+    if (!d) throw PyErrSet{};
+    PyObject* names[] = {S.cast_list, S.cast_array, S.cast_dict};
+    PyObject *fn[3], *meth[3];
+    PyObject* interp = PyDict_GetItemWithError(d, S.Interpreter);
+    PyObject* thread_interp = PyDict_GetItemWithError(d, S.thread_interpreter);
+    if (!interp || !thread_interp || !PyType_Check(interp)) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return false;  // not loaded yet
+    }
+    PyObject* interp_dict = compat::type_dict_borrowed((PyTypeObject*)interp);
+    PyObject* list_text = PyDict_GetItemWithError(interp_dict, S.list_text);
+    for (int k = 0; k < 3; ++k) {
+        fn[k] = PyDict_GetItemWithError(d, names[k]);
+        meth[k] = PyDict_GetItemWithError(interp_dict, names[k]);
+        if (!fn[k] || !meth[k] || !PyFunction_Check(fn[k]) || !PyFunction_Check(meth[k])) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return false;
+        }
+    }
+    if (!list_text) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return false;
+    }
+    c.package.init(d);
+    c.package.expect(S.Interpreter, interp);
+    c.package.expect(S.thread_interpreter, thread_interp);
+    for (int k = 0; k < 3; ++k) {
+        c.package.expect(names[k], fn[k]);
+        c.fn[k] = Py_NewRef(fn[k]);
+        c.meth[k] = Py_NewRef(meth[k]);
+        c.name[k] = names[k];
+    }
+    c.list_text = Py_NewRef(list_text);
+    c.interp_type = Py_NewRef(interp);
+    c.bound = true;
+    return true;
+}
+
+// Whether interpreter objects of class t resolve what the cast of kind k
+// runs: the method itself, cast_list for cast_array, and _list_text.
+bool interp_class_ok(PyTypeObject* t, int k) {
+    OwnCasts& c = g_casts;
+    if (c.types[k].hit(t)) return true;
+    if (!guard::type_resolves(t, c.name[k], c.meth[k]) || !guard::type_resolves(t, S.list_text, c.list_text) ||
+        (k == 1 && !guard::type_resolves(t, S.cast_list, c.meth[0])))
+        return false;
+    c.types[k].store(t);
+    return true;
+}
+
+// Which of the package's casts `cast` is, if any.
+CastKind own_cast_kind(PyObject* cast) {
+    if (!pyhelp::fast_paths()) return CastKind::other;
+    PyObject* f = cast;
+    PyObject* self = nullptr;
+    if (PyMethod_Check(cast)) {
+        f = PyMethod_GET_FUNCTION(cast);
+        self = PyMethod_GET_SELF(cast);
+    }
+    if (!PyFunction_Check(f) || !bind_own_casts()) return CastKind::other;
+    OwnCasts& c = g_casts;
+    for (int k = 0; k < 3; ++k) {
+        if (!self && f == c.fn[k]) {
+            if (c.package.holds() && interp_class_ok((PyTypeObject*)c.interp_type, k)) return (CastKind)k;
+            return CastKind::other;
+        }
+        if (self && f == c.meth[k]) {
+            if (interp_class_ok(Py_TYPE(self), k) && guard::instance_lacks(self, S.list_text) &&
+                (k != 1 || guard::instance_lacks(self, S.cast_list)))
+                return (CastKind)k;
+            return CastKind::other;
+        }
+    }
+    return CastKind::other;
+}
+
+// What the package's cast of kind k gives on raw, a value the bridge handed
+// over, when raw is a tuple of texts; an empty Ref otherwise (the cast then
+// gets the value's text).
+Ref own_cast_of_texts(CastKind kind, PyObject* raw) {
+    if (kind == CastKind::other || !PyTuple_CheckExact(raw)) return Ref();
+    const Py_ssize_t n = PyTuple_GET_SIZE(raw);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(raw, i))) return Ref();
+    if (kind == CastKind::list) return own(PySequence_List(raw));
+    if (kind == CastKind::dict && n % 2) return Ref();  // the cast raises its own error
+    Ref out = own(PyDict_New());
+    for (Py_ssize_t i = 0; i + 1 < n; i += 2)
+        check(PyDict_SetItem(out.get(), PyTuple_GET_ITEM(raw, i), PyTuple_GET_ITEM(raw, i + 1)));
+    return out;
+}
+
 // get_obj() with the cast rule: an omitted cast means self.cast, a false one none.
-Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
-    Bound b(self);
-    Ref raw = var_getvar(b.tcl.get(), b.name.get(), index);
+// get_obj() of the handle self, whose interpreter and name are tcl and name.
+Ref get_obj_of(PyObject* self, PyObject* tcl, PyObject* name, PyObject* index, PyObject* cast) {
+    Ref raw = var_getvar(tcl, name, index);
     Ref own_cast;
     if (cast == VS.marker) {
-        own_cast = getattr(self, S.cast);
+        // read after the command, which may have run Python code
+        own_cast = VS.handle_reads.read(self, S.cast);
         cast = own_cast.get();
     }
     if (cast == Py_None || !truthy(cast)) return raw;
     // A cast gets the same input whatever Tcl did to the value: its text,
-    // not the list, number, bytes or object the bridge made of it.
+    // not the list, number, bytes or object the bridge made of it; the
+    // package's own casts give that very result from the list itself.
     if (!PyUnicode_CheckExact(raw.get())) {
-        Ref tk = tk_from(b.tcl.get());
-        Ref n = element_name(b.name.get(), index);
+        if (Ref r = own_cast_of_texts(own_cast_kind(cast), raw.get())) return r;
+        Ref tk = tk_from(tcl);
+        Ref n = element_name(name, index);
         Ref words = tuple_of({S.set, n.get()});
         Ref script = to_quoml(words.get());
         raw = value_text(tk.get(), std::move(raw), script.get());
@@ -334,10 +486,23 @@ Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
     return call1(cast, raw.get());
 }
 
+// get_obj() with the cast rule: an omitted cast means self.cast, a false one none.
+Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
+    Bound b(self);
+    return get_obj_of(self, b.tcl.get(), b.name.get(), index, cast);
+}
+
 const Signature kSigGetObj{"get_obj", "TclVariable.get_obj", {"self", "array_index", "cast"}, 3, 1};
 Ref TclVariable_get_obj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
-    parse_into(kSigGetObj, args, nargs, kwnames, a);
+    if (nargs == 1 && kwnames && PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == S.cast) {
+        // get(cast=...), the common keyword call (the compiler interns the name)
+        a[0] = args[0];
+        a[1] = nullptr;
+        a[2] = args[1];
+    } else {
+        parse_into(kSigGetObj, args, nargs, kwnames, a);
+    }
     return get_obj_impl(a[0], or_none(a[1]), a[2] ? a[2] : VS.marker);
 }
 
@@ -591,6 +756,15 @@ Ref array_item(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(Sig, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
+    if (Op == ItemOp::getitem && VS.own_get.on_type(Py_TYPE(self))) {
+        // The handle's dictionary holding exactly its three attributes
+        // shadows no method: read them in one pass.
+        Ref parts[3];
+        bool exact = false;
+        PyObject* const names[] = {S.tcl, S.var_name, S.cast};
+        if (VS.handle_reads.peek(self, names, 3, parts, &exact) && exact)
+            return get_obj_of(self, parts[0].get(), parts[1].get(), key, VS.marker);
+    }
     Loaded& meth = Op == ItemOp::getitem   ? VS.own_get
                    : Op == ItemOp::setitem ? VS.own_set
                    : Op == ItemOp::delitem ? VS.own_unset
@@ -716,22 +890,25 @@ struct ViewHandle {
  * Results:
  *     New reference to the namespace's text.
  */
+// Whether quoml(ns) of a namespace object of class t is its `ns` attribute
+// when that is an exact str (see ns_text): remembered per class.
+bool plain_ns_type(PyTypeObject* t) {
+    if ((t != (PyTypeObject*)M.TclNamespace && t != (PyTypeObject*)M.TempTclNamespace) || !VS.tclns_body) return false;
+    if (VS.plain_ns_types.hit(t)) return true;
+    PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, S.dunder_str);
+    if (!own_str && PyErr_Occurred()) throw PyErrSet{};
+    if (!own_str || !guard::type_resolves(t, S.dunder_str, own_str) || compat::type_lookup(t, S.dunder_quoml) ||
+        compat::type_lookup(t, S.dunder_tclobj))
+        return false;
+    VS.plain_ns_types.store(t);
+    return true;
+}
+
 Ref ns_text(PyObject* ns) {
-    PyTypeObject* t = Py_TYPE(ns);
-    if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
-        quoml_is_own()) {
-        bool type_ok = VS.plain_ns_types.hit(t);
-        if (!type_ok) {
-            PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, S.dunder_str);
-            if (!own_str && PyErr_Occurred()) throw PyErrSet{};
-            type_ok = own_str && guard::type_resolves(t, S.dunder_str, own_str) &&
-                      !compat::type_lookup(t, S.dunder_quoml) && !compat::type_lookup(t, S.dunder_tclobj);
-            if (type_ok) VS.plain_ns_types.store(t);
-        }
-        if (type_ok && guard::instance_lacks(ns, S.dunder_quoml) && guard::instance_lacks(ns, S.dunder_tclobj)) {
-            Ref text = getattr(ns, S.ns);
-            if (PyUnicode_CheckExact(text.get())) return text;
-        }
+    if (plain_ns_type(Py_TYPE(ns)) && quoml_is_own() && guard::instance_lacks(ns, S.dunder_quoml) &&
+        guard::instance_lacks(ns, S.dunder_tclobj)) {
+        Ref text = VS.ns_reads.read(ns, S.ns);
+        if (PyUnicode_CheckExact(text.get())) return text;
     }
     return to_quoml(ns);
 }
@@ -795,12 +972,47 @@ Ref view_name(Ref&& joined) {
 // The handle view.byref(var_name) would build, its parts read from the view
 // and its namespace now.
 void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
-    Ref ns = getattr(self, S.ns);
+    Ref ns = VS.view_reads.read(self, S.ns);
     Ref text = ns_text(ns.get());
     Ref joined = join_member(text.get(), var_name);
-    Ref tcl = getattr(ns.get(), S.tcl);
+    Ref tcl = VS.ns_reads.read(ns.get(), S.tcl);
     h.tcl = view_interp(std::move(tcl));
     h.name = view_name(std::move(joined));
+}
+
+/*
+ * fast_view_handle --
+ *     What view_handle() finds, read in one pass while everything is as this
+ *     module made it: the view's class resolves `view_meth` (when given) and
+ *     byref to this module's own, the handle class is plain for
+ *     `handle_meth`, the view's instance dictionary holds its `ns` and
+ *     nothing else (so it shadows none of the class's methods), and that
+ *     namespace object, of a plain namespace class, holds `ns` (an exact
+ *     str) and `tcl` (a weak proxy) and no conversion method.  Every one of these is read from
+ *     the objects now.
+ * Results:
+ *     False, having run no Python code, when any of that does not hold: the
+ *     caller then takes the general way.
+ */
+bool fast_view_handle(PyObject* self, Loaded* view_meth, Loaded& handle_meth, PyObject* var_name, ViewHandle& h) {
+    PyTypeObject* vt = Py_TYPE(self);
+    if ((view_meth && !view_meth->on_type(vt)) || !VS.own_view_byref.on_type(vt) || !handle_is_plain(handle_meth))
+        return false;
+    Ref ns;
+    bool exact = false;
+    PyObject* const view_names[] = {S.ns};
+    if (!VS.view_reads.peek(self, view_names, 1, &ns, &exact) || !exact) return false;
+    if (!plain_ns_type(Py_TYPE(ns.get())) || !quoml_is_own()) return false;
+    Ref parts[2];
+    PyObject* const ns_names[] = {S.ns, S.tcl};
+    PyObject* const protocol[] = {S.dunder_quoml, S.dunder_tclobj};
+    if (!VS.ns_reads.peek(ns.get(), ns_names, 2, parts, &exact, protocol, 2) || !PyUnicode_CheckExact(parts[0].get()) ||
+        !compat::is_weak_proxy_type(Py_TYPE(parts[1].get())))
+        return false;
+    Ref joined = join_member(parts[0].get(), var_name);
+    h.tcl = view_interp(std::move(parts[1]));
+    h.name = view_name(std::move(joined));
+    return true;
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
@@ -866,9 +1078,12 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 // VariablesView.get(var_name): byref(var_name).get_str().
-Ref view_get_str(PyObject* self, PyObject* var_name) {
+Ref view_get_str(PyObject* self, PyObject* var_name, Loaded* view_meth = nullptr) {
+    ViewHandle h;
+    if (fast_view_handle(self, view_meth, VS.own_get_str, var_name, h))
+        return var_get_str(h.tcl.get(), h.name.get(), Py_None);
+    if (view_meth && !view_meth->on(self)) return call_method1(self, view_meth->name, var_name);
     if (view_plain(self, VS.own_get_str)) {
-        ViewHandle h;
         view_handle(self, var_name, h);
         return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
@@ -902,9 +1117,12 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return view_get_obj(a[0], a[1], or_none(a[2]));
 }
 
-Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index) {
+Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, Loaded* view_meth = nullptr) {
+    ViewHandle h;
+    if (fast_view_handle(self, view_meth, VS.own_set, var_name, h))
+        return var_setvar(h.tcl.get(), h.name.get(), index, value);
+    if (view_meth && !view_meth->on(self)) return invoke(self, view_meth->name, var_name, value);
     if (view_plain(self, VS.own_set)) {
-        ViewHandle h;
         view_handle(self, var_name, h);
         return var_setvar(h.tcl.get(), h.name.get(), index, value);
     }
@@ -1026,7 +1244,7 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        if (VS.own_view_get.on(self)) return view_get_str(self, var_name);
+        if (VS.own_view_get.on_type(Py_TYPE(self))) return view_get_str(self, var_name, &VS.own_view_get);
         if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
         return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
@@ -1054,8 +1272,8 @@ const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__set
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (VS.own_view_set.on(a[0]))
-        view_set(a[0], a[1], a[2], Py_None);
+    if (VS.own_view_set.on_type(Py_TYPE(a[0])))
+        view_set(a[0], a[1], a[2], Py_None, &VS.own_view_set);
     else
         invoke(a[0], S.set, a[1], a[2]);
     return none();
@@ -1305,6 +1523,9 @@ PyObject* keep(Ref&& r) { return r.release(); }
 }  // namespace
 
 void make_variable_classes() {
+    VS.handle_reads.init(S.dunder_getattribute, {S.tcl, S.var_name, S.cast});
+    VS.view_reads.init(S.dunder_getattribute, {S.ns});
+    VS.ns_reads.init(S.dunder_getattribute, {S.ns, S.tcl});
     VS.kw_array_index = keep(tuple_of({S.array_index}));
     VS.kw_nocomplain = keep(tuple_of({S.nocomplain}));
     VS.kw_pattern = keep(tuple_of({S.pattern}));
