@@ -119,8 +119,14 @@ inline PyObject* type_dict_borrowed(PyTypeObject* t) { return t->tp_dict; }
 // a type a new tag whenever the type or one of its bases changes and never
 // reuses a tag, so an unchanged non-zero tag means every lookup on the type
 // still finds what it found before.
+// From 3.13 the runtime no longer sets Py_TPFLAGS_VALID_VERSION_TAG: a tag
+// is valid exactly when it is not 0.
 inline unsigned int type_version(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return t->tp_version_tag;
+#else
     return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+#endif
 }
 
 // Where obj keeps its instance dictionary: NULL when it has none, else a

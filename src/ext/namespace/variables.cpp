@@ -950,8 +950,28 @@ bool simple_member(PyObject* s) {
 // TclNamespace.join(ns_text, var_name).  For a plain namespace name and a
 // member name without colons, normalising changes nothing and the join is
 // the concatenation.
+// ASCII names, the common case, are checked and joined byte by byte.
+Ref join_ascii(PyObject* ns_text, PyObject* var_name) {
+    const Py_ssize_t na = PyUnicode_GET_LENGTH(ns_text), nb = PyUnicode_GET_LENGTH(var_name);
+    const char* a = (const char*)PyUnicode_DATA(ns_text);
+    const char* b = (const char*)PyUnicode_DATA(var_name);
+    if (nb == 0 || std::memchr(b, ':', (std::size_t)nb) || na == 0 || !plain_chars((const Py_UCS1*)a, na))
+        return Ref();
+    Ref out = own(PyUnicode_New(na + 2 + nb, 127));
+    char* d = (char*)PyUnicode_DATA(out.get());
+    std::memcpy(d, a, (std::size_t)na);
+    d[na] = d[na + 1] = ':';
+    std::memcpy(d + na + 2, b, (std::size_t)nb);
+    return out;
+}
+
 Ref join_member(PyObject* ns_text, PyObject* var_name) {
-    if (pyhelp::fast_paths() && simple_member(var_name) && plain_name(ns_text)) return concat3(ns_text, "::", var_name, "");
+    if (pyhelp::fast_paths() && PyUnicode_CheckExact(ns_text) && PyUnicode_CheckExact(var_name) &&
+        PyUnicode_IS_COMPACT_ASCII(ns_text) && PyUnicode_IS_COMPACT_ASCII(var_name)) {
+        if (Ref r = join_ascii(ns_text, var_name)) return r;
+    } else if (pyhelp::fast_paths() && simple_member(var_name) && plain_name(ns_text)) {
+        return concat3(ns_text, "::", var_name, "");
+    }
     PyObject* items[] = {ns_text, var_name};
     return ns_join(items, 2);
 }
