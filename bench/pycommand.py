@@ -2,7 +2,7 @@
 
 The same rules as trelmo.tcl.namespace.TclCommand for construction, word
 assembly (build_tclcmd, kwargs_to_dashed_args) and calling, written the plain
-way, with the pure-Python quoml()/tclobj() of bench/pyquoml.py: the whole
+way, with the pure-Python quoml()/tclobj() of tests/oracles/pyquoml.py: the whole
 call path as a Python implementation would run it.
 """
 

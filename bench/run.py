@@ -12,6 +12,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+# the plain-Python transcriptions the tests check against are the slow baselines here
+sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests", "oracles"))
 
 AREAS = ["quoml", "namespace", "variables", "commands", "dorvel", "history"]
 

@@ -1,8 +1,5 @@
 """Helpers shared by the hardening tests (test_hardening_*.py).
 
-* ``module_ready(name, attr)``: whether an extension module has grown past its
-  placeholder (it has ``attr``); the hardening cases of a module skip only
-  while it is still a placeholder.
 * ``tcl_split(tk, text)``: Tcl's own list parser as the oracle, reached with
   ``tk.call`` so that NUL characters survive (``tk.splitlist`` refuses them).
 * ``decode_fuzz_input(data)``: the fuzz harness's reading of an input as list
@@ -10,14 +7,7 @@
   harness (fuzz/fuzz_quoml.cpp), so the regression corpus replays here.
 """
 
-import importlib
-
 SEPARATOR = 0xFE  # never part of well-formed UTF-8; splits an input into elements
-
-
-def module_ready(name, attr):
-    # an import error is a failure, not a reason to skip
-    return hasattr(importlib.import_module("trelmo.tcl." + name), attr)
 
 
 def tcl_split(tk, text):

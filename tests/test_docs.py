@@ -30,27 +30,7 @@ DOC_FILES = ["README.md"] + sorted(
 )
 MODULES = ["quoml", "namespace", "dorvel", "history", "vix"]
 
-# The name each extension module must define once it is more than a stub
-# source; a module without it has not landed yet.
-_MAIN_NAME = {"quoml": "quoml", "namespace": "TclNamespace", "dorvel": "Dorvel", "history": "History", "vix": "Vix"}
-
-# Which module a snippet needs, judged by the names it uses.
-_NEEDS = [
-    ("namespace", re.compile(r"\b(Temp)?Tcl(Namespace|Variable|ArrayVariable|Command)\b|\.(vars|objs|cmds|procs)\b")),
-    ("dorvel", re.compile(r"\bDorvel\b|keylset|keylget")),
-    ("history", re.compile(r"\bHistory\b|\bhistory\b")),
-    ("vix", re.compile(r"\bVix\b|\bvix\b")),
-]
-
 _FENCE = re.compile(r"^```([\w-]*)[ \t]*([^\n]*)\n(.*?)^```[ \t]*$", re.M | re.S)
-
-
-def _landed(module):
-    try:
-        mod = importlib.import_module("trelmo.tcl." + module)
-    except Exception:  # a module being rebuilt may fail to load at all
-        return False
-    return hasattr(mod, _MAIN_NAME[module])
 
 
 def _blocks(path):
@@ -68,25 +48,11 @@ def _blocks(path):
     return out
 
 
-def _missing_modules(blocks):
-    if not _landed("quoml"):  # the package itself cannot be imported without it
-        return ["quoml"]
-    missing = []
-    source = "\n".join(b[2] for b in blocks)
-    for module, pattern in _NEEDS:
-        if pattern.search(source) and not _landed(module):
-            missing.append(module)
-    return missing
-
-
 @pytest.mark.parametrize("path", DOC_FILES)
 def test_snippets_run(path, capsys):
     blocks = _blocks(path)
     if not blocks:
         return  # prose only
-    missing = _missing_modules(blocks)
-    if missing:
-        pytest.skip("modules not built yet: %s" % ", ".join(missing))
     filename = os.path.join(ROOT, path)
     namespace = {"__name__": "__docs__"}
     parser = doctest.DocTestParser()
@@ -141,9 +107,6 @@ def test_relative_links_resolve(path):
 @pytest.mark.parametrize("script", ["report_example.py", "typed_usage.py", "tour.py"])
 def test_examples_run(script):
     """The examples run to the end, cleanly (nothing ignored at finalisation)."""
-    missing = [m for m in MODULES if not _landed(m)]
-    if missing:
-        pytest.skip("modules not built yet: %s" % ", ".join(missing))
     env = dict(os.environ, PYTHONDEVMODE="1")
     proc = subprocess.run(
         [sys.executable, os.path.join(ROOT, "examples", script)],
@@ -161,8 +124,6 @@ def test_examples_run(script):
 def test_version_is_the_distributions_and_in_the_changelog():
     """__version__ is the installed distribution's version, and the changelog
     has an entry for it."""
-    if not _landed("quoml"):
-        pytest.skip("trelmo.tcl.quoml not built yet")
     from importlib import metadata
 
     import trelmo.tcl
@@ -212,8 +173,6 @@ def _public_api(module):
 
 @pytest.mark.parametrize("module", MODULES)
 def test_docs_page_covers_api(module):
-    if not _landed(module):
-        pytest.skip("trelmo.tcl.%s not built yet" % module)
     with open(os.path.join(ROOT, "docs", module + ".md"), encoding="utf-8") as f:
         page = f.read()
     undocumented = []
@@ -262,16 +221,12 @@ def _help_gaps(module):
 
 @pytest.mark.parametrize("module", MODULES)
 def test_help_shows_signature_and_summary(module):
-    if not _landed(module):
-        pytest.skip("trelmo.tcl.%s not built yet" % module)
     gaps = _help_gaps(module)
     assert not gaps, "help() gaps in trelmo.tcl.%s:\n  %s" % (module, "\n  ".join(gaps))
 
 
 def test_help_renders_for_package():
     """help() of the package module and its Interpreter shows signatures."""
-    if not _landed("quoml"):
-        pytest.skip("trelmo.tcl.quoml not built yet")
     import pydoc
 
     import trelmo.tcl
@@ -284,7 +239,6 @@ def test_help_renders_for_package():
 
 if __name__ == "__main__":  # python tests/test_docs.py: list the help() gaps of every module
     for m in MODULES:
-        if _landed(m):
-            for gap in _help_gaps(m):
-                print("%s: %s" % (m, gap))
+        for gap in _help_gaps(m):
+            print("%s: %s" % (m, gap))
     sys.exit(0)

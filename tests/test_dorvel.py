@@ -1,14 +1,12 @@
 """trelmo.tcl.dorvel: the keyed-list model, its Tcl form, and agreement with
 the real TclX (keylset, keylget, keylkeys) as the judge.
 
-The model is also checked against bench/pydorvel.py, the plain Python
+The model is also checked against tests/oracles/pydorvel.py, the plain Python
 transcription of the same class, over generated operation sequences.
 """
 
 import copy
 import inspect
-import os
-import sys
 from collections.abc import MutableMapping
 from tkinter import TclError
 
@@ -21,8 +19,7 @@ import trelmo.tcl.dorvel as dorvel
 from trelmo.datastructures import AttrDict
 from trelmo.tcl import Dorvel, quoml, tclobj
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-import pydorvel  # noqa: E402
+from oracles import pydorvel
 
 CONFLICT = 'target key "%s" is a value, cannot update value against another keyed list'
 

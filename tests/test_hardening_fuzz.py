@@ -12,9 +12,8 @@ import pathlib
 
 import pytest
 
-from hardening_support import decode_fuzz_input, module_ready, tcl_split
+from hardening_support import decode_fuzz_input, tcl_split
 
-pytestmark = pytest.mark.skipif(not module_ready("quoml", "_Tcl_ConvertElement"), reason="quoml not built yet")
 
 FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
 INPUTS = sorted(p for d in ("regressions", "corpus") for p in (FUZZ / d).glob("*") if p.is_file() and p.suffix != ".md")

@@ -21,22 +21,8 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from hardening_support import module_ready, tcl_split
+from hardening_support import tcl_split
 from trelmo.tcl import Interpreter
-
-ready = {
-    name: pytest.mark.skipif(not module_ready(name, attr), reason="%s not built yet" % name)
-    for name, attr in (
-        ("quoml", "_Tcl_ConvertElement"),
-        ("namespace", "TempTclCommand"),
-        ("dorvel", "Dorvel"),
-        ("vix", "Vix"),
-    )
-}
-ready_dorvel = ready["dorvel"]
-ready_namespace = ready["namespace"]
-ready_quoml = ready["quoml"]
-ready_vix = ready["vix"]
 
 
 # -- hostile objects -------------------------------------------------------------------
@@ -288,7 +274,6 @@ def _q():
 
 
 # -- quoml ------------------------------------------------------------------------------------
-@ready_quoml
 @given(hostile_values)
 def test_quoml_tclobj_never_crash(value):
     q = _q()
@@ -305,7 +290,6 @@ def test_quoml_tclobj_never_crash(value):
             assert kind == "ok", (fn, result)
 
 
-@ready_quoml
 @given(st.one_of(cyclic_values(), st.builds(lambda v: [v, RaisingStr()], cyclic_values())))
 def test_self_containing_values_raise_recursion_error(value):
     q = _q()
@@ -314,7 +298,6 @@ def test_self_containing_values_raise_recursion_error(value):
         assert kind == "raised" and isinstance(result, (RecursionError, Boom)), (fn, result)
 
 
-@ready_quoml
 @pytest.mark.parametrize("depth", [50, 10000, 200000])
 def test_deep_nesting(depth):
     q = _q()
@@ -326,7 +309,6 @@ def test_deep_nesting(depth):
         assert kind == "ok" or isinstance(result, RecursionError)
 
 
-@ready_quoml
 @given(text_trees)
 def test_quoml_and_tclobj_read_back_through_tcl(interp, tree):
     trapped = armed(interp)
@@ -344,7 +326,6 @@ def test_quoml_and_tclobj_read_back_through_tcl(interp, tree):
     assert trapped() == 0
 
 
-@ready_quoml
 @given(clean_values)
 def test_list_elements_read_back_as_their_text(interp, value):
     q = _q()
@@ -354,7 +335,6 @@ def test_list_elements_read_back_as_their_text(interp, value):
     assert tcl_split(interp.tk, text) == tuple(q.quoml(x) for x in items)
 
 
-@ready_quoml
 @given(tcl_text, st.one_of(st.sets(st.sampled_from(["USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED", "x"])),
                            st.builds(list), st.builds(dict), st.just(frozenset()), st.none(), st.integers()))
 def test_convert_element_with_any_flags(element, flags):
@@ -366,7 +346,6 @@ def test_convert_element_with_any_flags(element, flags):
         assert isinstance(result, str)
 
 
-@ready_quoml
 @given(surrogate_text)
 def test_lone_surrogates_are_refused_by_tcl_not_corrupted(interp, text):
     q = _q()
@@ -427,11 +406,8 @@ def run_child(code):
     return subprocess.run([sys.executable, "-c", CHILD % code], capture_output=True, text=True, timeout=60)
 
 
-@ready_namespace
 @pytest.mark.parametrize("case", sorted(NESTED_SURROGATE_CASES))
 def test_nested_uncarryable_text_is_refused_cleanly(case):
-    if case == "Dorvel" and not module_ready("dorvel", "Dorvel"):
-        pytest.skip("dorvel not built yet")
     child = run_child(NESTED_SURROGATE_CASES[case])
     assert child.returncode == 0 and child.stdout.strip() == "refused", (child.returncode, child.stderr[-800:])
 
@@ -440,8 +416,6 @@ def _nested_surrogates_are_safe():
     """Whether the modules refuse nested uncarryable text before the bridge
     sees it; until they do, the in-process properties below keep lone
     surrogates out of the values they hand to Tcl."""
-    if not module_ready("namespace", "TclCommand"):
-        return False
     child = run_child(NESTED_SURROGATE_CASES["TclCommand.call"])
     return child.returncode == 0 and child.stdout.strip() == "refused"
 
@@ -455,7 +429,6 @@ tk_hostile_values = (
 
 
 # -- namespace: commands, variables, views -------------------------------------------------------
-@ready_namespace
 @given(st.lists(tk_hostile_values, max_size=4), st.dictionaries(st.sampled_from(["a", "opt", "x_y"]), tk_hostile_values, max_size=2))
 def test_command_call_and_eval_never_crash(interp, args, kwargs):
     trapped = armed(interp)
@@ -471,7 +444,6 @@ def test_command_call_and_eval_never_crash(interp, args, kwargs):
     assert trapped() == 0
 
 
-@ready_namespace
 @given(st.lists(text_trees, max_size=4))
 def test_command_words_reach_tcl_exactly(interp, words):
     trapped = armed(interp)
@@ -494,7 +466,6 @@ def _leaves(tree):
             yield from _leaves(t)
 
 
-@ready_namespace
 @given(
     st.text(alphabet=st.characters(blacklist_categories=("Cs",), blacklist_characters=":()\x00"), min_size=1, max_size=8),
     st.one_of(tcl_text, surrogate_text, st.lists(tcl_text, max_size=3), tk_hostile_values),
@@ -520,7 +491,6 @@ def test_variables_view_round_trip(interp, name, value):
     assert trapped() == 0
 
 
-@ready_namespace
 @given(st.text(alphabet=st.sampled_from("ab[]$;{}\\\" #"), min_size=1, max_size=8))
 def test_hostile_names_run_nothing(interp, name):
     trapped = armed(interp)
@@ -542,7 +512,6 @@ def test_hostile_names_run_nothing(interp, name):
 KEY = st.text(alphabet="abcxyz_0123456789", min_size=1, max_size=5)
 
 
-@ready_dorvel
 @given(st.recursive(st.dictionaries(KEY, hostile_values, max_size=3), lambda c: st.dictionaries(KEY, c, max_size=3), max_leaves=8))
 def test_dorvel_never_crashes(mapping):
     from trelmo.tcl.dorvel import Dorvel
@@ -555,7 +524,6 @@ def test_dorvel_never_crashes(mapping):
         outcome(Dorvel.from_tcl, outcome(q.quoml, d)[1])
 
 
-@ready_dorvel
 @given(st.dictionaries(st.lists(KEY, min_size=1, max_size=3).map(".".join), tcl_text.filter(bool), max_size=5))
 def test_dorvel_reaches_tclx_exactly(interp, dotted):
     """Every dotted key of a keyed list reads back with TclX's keylget."""
@@ -576,7 +544,6 @@ def test_dorvel_reaches_tclx_exactly(interp, dotted):
 
 
 # -- vix -------------------------------------------------------------------------------------------
-@ready_vix
 @given(st.lists(hostile_values, max_size=3), st.dictionaries(st.sampled_from(["o", "opt"]), hostile_values, max_size=2))
 def test_quick_calls_never_crash(interp, args, kwargs):
     trapped = armed(interp)
@@ -598,7 +565,6 @@ def test_quick_calls_never_crash(interp, args, kwargs):
     assert trapped() == 0
 
 
-@ready_vix
 @given(st.text(alphabet=st.sampled_from("ab[]$;{}\\\" #_"), min_size=1, max_size=8))
 def test_quick_call_names_run_nothing(interp, name):
     trapped = armed(interp)
@@ -610,7 +576,6 @@ def test_quick_call_names_run_nothing(interp, name):
 
 
 # -- text read back through the eval path ----------------------------------------------------------
-@ready_namespace
 @pytest.mark.parametrize("reader", ["vars view", "vars.get", "get_str", "array_get_str", "vars.array_get",
                                     "TclCommand.eval", "get_str after llength", "array_get_str after llength"])
 def test_nul_reads_back_through_the_string_readers(interp, reader):
@@ -634,7 +599,6 @@ def test_nul_reads_back_through_the_string_readers(interp, reader):
     }[reader]
     kind, result = outcome(read)
     assert (kind, result) == ("ok", value)  # read back exactly, never refused
-
 
 
 # One array element written with a value Tcl cannot carry: refused like a
@@ -663,7 +627,6 @@ except UnicodeEncodeError:
 """
 
 
-@ready_namespace
 @pytest.mark.parametrize("value", ["'a\\ud800'", "['x', 'a\\udfff']", "NoText()"])
 @pytest.mark.parametrize("case", sorted(ELEMENT_WRITES))
 def test_array_element_writes_refuse_uncarryable_text(case, value):

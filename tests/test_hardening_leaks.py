@@ -22,7 +22,6 @@ from tkinter import TclError
 
 import pytest
 
-from hardening_support import module_ready
 
 CALLS = int(os.environ.get("TRELMO_LEAK_CALLS", "200"))
 # Under PYTHONMALLOC=malloc (the sanitizer run) the interpreter's free lists
@@ -112,18 +111,14 @@ OPS = []
 
 
 def op(module, attr, *names):
-    """Register ``fn(ctx)`` under each name; skipped while ``module`` lacks ``attr``."""
+    """Register ``fn(ctx)`` under each name."""
 
     def register(fn):
         for name in names or (fn.__name__,):
-            OPS.append(pytest.param(fn, id="%s:%s" % (module, name), marks=_ready(module, attr)))
+            OPS.append(pytest.param(fn, id="%s:%s" % (module, name)))
         return fn
 
     return register
-
-
-def _ready(module, attr):
-    return pytest.mark.skipif(not module_ready(module, attr), reason="%s not built yet" % module)
 
 
 # quoml -------------------------------------------------------------------------

@@ -17,16 +17,7 @@ import weakref
 
 import pytest
 
-from hardening_support import module_ready
 from trelmo.tcl import Interpreter
-
-need = {
-    name: pytest.mark.skipif(not module_ready(name, attr), reason="%s not built yet" % name)
-    for name, attr in (("namespace", "TempTclCommand"), ("vix", "Vix"), ("dorvel", "Dorvel"))
-}
-need_namespace = need["namespace"]
-need_vix = need["vix"]
-
 
 def _handles(tcl):
     """(name, handle, operations needing Tcl, operations that do not)."""
@@ -71,7 +62,6 @@ def _handles(tcl):
     ]
 
 
-@need_namespace
 def test_handles_raise_reference_error_once_the_interpreter_is_gone():
     tcl = Interpreter()
     cases = _handles(tcl)
@@ -92,7 +82,6 @@ def test_handles_raise_reference_error_once_the_interpreter_is_gone():
             fn()
 
 
-@need_vix
 def test_quick_calls_raise_reference_error_once_the_interpreter_is_gone():
     tcl = Interpreter()
     chain = tcl.vix.ns.proc
@@ -168,7 +157,6 @@ SHUTDOWN_CASES = {
 }
 
 
-@need_namespace
 @pytest.mark.parametrize("case", sorted(SHUTDOWN_CASES))
 def test_temporary_command_finalised_after_interpreter(case):
     code = CHILD_PRELUDE + textwrap.dedent(SHUTDOWN_CASES[case])
@@ -188,31 +176,28 @@ def _rss_kb():
 def _one_interpreter_life(leave_commands=False):
     tcl = Interpreter()
     tcl.tk.eval("proc p {a {b 2}} {return $a}")
-    if module_ready("namespace", "TempTclCommand"):
-        from trelmo.tcl.namespace import TclCommand, TclNamespace, TclVariable, TempTclCommand
+    from trelmo.tcl.namespace import TclCommand, TclNamespace, TclVariable, TempTclCommand
 
-        ns = TclNamespace("::loop", tcl)
-        ns.create()
-        ns.vars["x"] = [1, "a b"]
-        ns.cmds["f"] = lambda *a: "f"
-        ns.cmds["f"](1)
-        TclVariable("::v", tcl=tcl).set("x")
-        TclCommand("p", tcl=tcl).proc_arg_default("b")
-        with TempTclCommand(lambda: "t", tcl=tcl) as t:
-            t()
-        del t  # finalised while its interpreter lives
-        list(ns.procs)
-        if leave_commands:
-            keep = TempTclCommand(lambda: "t", tcl=tcl)
-            keep()
-        else:
-            del ns.cmds["f"]
-    if module_ready("vix", "Vix"):
-        tcl.vix.set("y", 1)
-    if module_ready("dorvel", "Dorvel"):
-        from trelmo.tcl.dorvel import Dorvel
+    ns = TclNamespace("::loop", tcl)
+    ns.create()
+    ns.vars["x"] = [1, "a b"]
+    ns.cmds["f"] = lambda *a: "f"
+    ns.cmds["f"](1)
+    TclVariable("::v", tcl=tcl).set("x")
+    TclCommand("p", tcl=tcl).proc_arg_default("b")
+    with TempTclCommand(lambda: "t", tcl=tcl) as t:
+        t()
+    del t  # finalised while its interpreter lives
+    list(ns.procs)
+    if leave_commands:
+        keep = TempTclCommand(lambda: "t", tcl=tcl)
+        keep()
+    else:
+        del ns.cmds["f"]
+    tcl.vix.set("y", 1)
+    from trelmo.tcl.dorvel import Dorvel
 
-        Dorvel.from_tcl(tcl.tk.eval("list {a b} {c {{d e}}}"))
+    Dorvel.from_tcl(tcl.tk.eval("list {a b} {c {{d e}}}"))
 
 
 def _growth_per_round(life):
@@ -254,7 +239,6 @@ def test_interpreters_created_and_dropped_leave_no_growth():
     _assert_no_growth(_growth_per_round(_one_interpreter_life))
 
 
-@need_namespace
 def test_interpreters_dropped_with_python_commands_left_are_freed(recwarn):
     # a view's cmds[name] = f and a TempTclCommand finalised after its
     # interpreter: the interpreter deletes what was registered through it
@@ -264,7 +248,6 @@ def test_interpreters_dropped_with_python_commands_left_are_freed(recwarn):
 
 
 # -- closing an interpreter: close() and the with block -------------------------------------------
-@need_namespace
 def test_closed_interpreter_refuses_every_handle():
     from tkinter import TclError
 

@@ -9,13 +9,11 @@ import threading
 
 import pytest
 
-from hardening_support import module_ready, tcl_split
+from hardening_support import tcl_split
 from trelmo.tcl import Interpreter
 
 THREADS = 4
 ROUNDS = 150
-
-pytestmark = pytest.mark.skipif(not module_ready("namespace", "TempTclCommand"), reason="namespace not built yet")
 
 
 def worker(index, errors, barrier):
@@ -29,10 +27,7 @@ def worker(index, errors, barrier):
         ns.create()
         lst = TclCommand("list", tcl=tcl)
         var = TclVariable("::t%d::v" % index, tcl=tcl)
-        has_vix = module_ready("vix", "Vix")
-        has_dorvel = module_ready("dorvel", "Dorvel")
-        if has_dorvel:
-            from trelmo.tcl.dorvel import Dorvel
+        from trelmo.tcl.dorvel import Dorvel
         barrier.wait()
         for i in range(ROUNDS):
             words = ["t%d" % index, str(i), "a b", "{", "[x]", "$y", "\u20ac\U0001f600", [str(i), "c d"]]
@@ -47,11 +42,9 @@ def worker(index, errors, barrier):
             assert ns.vars["i"] == str(i)
             with TempTclCommand(lambda *a, n=index: "%d:%d" % (n, len(a)), tcl=tcl) as t:
                 assert t(1, 2) == "%d:2" % index
-            if has_vix:
-                assert tcl.vix.set("::t%d::w" % index, i, cast_=False) == str(i)
-            if has_dorvel:
-                d = Dorvel({"k.n": str(index), "i": str(i)})
-                assert Dorvel.from_tcl(q.quoml(d)) == d
+            assert tcl.vix.set("::t%d::w" % index, i, cast_=False) == str(i)
+            d = Dorvel({"k.n": str(index), "i": str(i)})
+            assert Dorvel.from_tcl(q.quoml(d)) == d
     except BaseException as e:  # noqa: BLE001 - reported by the main thread
         errors.append((index, repr(e)))
 

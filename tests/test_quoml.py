@@ -1,5 +1,5 @@
 """trelmo.tcl.quoml: Tcl's own parser as the oracle for list quoting, a
-pure-Python transcription of the rules (bench/pyquoml.py) as a differential
+pure-Python transcription of the rules (tests/oracles/pyquoml.py) as a differential
 oracle for the low-level functions, and the conversion rules, protocols,
 rebinding of module-level names, error propagation, recursion and memory."""
 
@@ -8,7 +8,6 @@ import ctypes
 import enum
 import gc
 import inspect
-import os
 import subprocess
 import sys
 import tkinter
@@ -22,8 +21,7 @@ import trelmo.tcl.quoml  # noqa: F401  (the package attribute `quoml` is the fun
 Q = sys.modules["trelmo.tcl.quoml"]
 quoml, tclobj = Q.quoml, Q.tclobj
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-import pyquoml  # noqa: E402
+from oracles import pyquoml
 
 DONT = {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
 NAMES = [
