@@ -12,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from tkinter import TclError
 
+import trelmo.tcl
 from trelmo.tcl import Interpreter, quoml, tclobj
 
 from conftest import RecordingTk

@@ -52,7 +52,6 @@
     X(TempTclNamespace) T(register_command, "_register_command") T(command_renamed, "_command_renamed") \
     T(eval_cmd, "::eval") T(string_cat_open, "::string cat [") T(string_cat_close, "\n] .") X(string) \
     T(apply_cmd, "::apply") X(cast_dict) X(Interpreter) T(thread_interpreter, "_thread_interpreter") \
-    T(list_text, "_list_text") \
     T(existing_vars, "{p} {lmap n [::info vars $p] {if {[::info exists $n]} {set n} else continue}}")
 
 namespace trelmo_ns {

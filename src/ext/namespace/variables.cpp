@@ -342,7 +342,7 @@ Ref TclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
  *     not at this module's import), and recognised by identity: the package
  *     function while the package's names are still the ones bound then, or a
  *     bound method of the class's function whose object's class still
- *     resolves the names the cast uses to those functions and whose
+ *     resolves the names the cast uses on text to those functions and whose
  *     instance dictionary shadows none of them.
  */
 enum class CastKind { list, array, dict, other };
@@ -352,7 +352,6 @@ struct OwnCasts {
     guard::NameGuard package;  // the package functions and the names they use
     PyObject* fn[3] = {};      // trelmo.tcl.cast_list, cast_array, cast_dict (owned)
     PyObject* meth[3] = {};    // Interpreter's functions of the same names (owned)
-    PyObject* list_text = nullptr;  // Interpreter._list_text (owned)
     PyObject* interp_type = nullptr;  // trelmo.tcl.Interpreter (owned)
     PyObject* name[3] = {};    // the interned names (borrowed)
     guard::TypeMemo<2> types[3];  // interpreter classes that resolve what kind k uses
@@ -379,7 +378,6 @@ bool bind_own_casts() {
         return false;  // not loaded yet
     }
     PyObject* interp_dict = compat::type_dict_borrowed((PyTypeObject*)interp);
-    PyObject* list_text = PyDict_GetItemWithError(interp_dict, S.list_text);
     for (int k = 0; k < 3; ++k) {
         fn[k] = PyDict_GetItemWithError(d, names[k]);
         meth[k] = PyDict_GetItemWithError(interp_dict, names[k]);
@@ -387,10 +385,6 @@ bool bind_own_casts() {
             if (PyErr_Occurred()) throw PyErrSet{};
             return false;
         }
-    }
-    if (!list_text) {
-        if (PyErr_Occurred()) throw PyErrSet{};
-        return false;
     }
     c.package.init(d);
     c.package.expect(S.Interpreter, interp);
@@ -401,19 +395,17 @@ bool bind_own_casts() {
         c.meth[k] = Py_NewRef(meth[k]);
         c.name[k] = names[k];
     }
-    c.list_text = Py_NewRef(list_text);
     c.interp_type = Py_NewRef(interp);
     c.bound = true;
     return true;
 }
 
 // Whether interpreter objects of class t resolve what the cast of kind k
-// runs: the method itself, cast_list for cast_array, and _list_text.
+// runs on text: the method itself, and cast_list for cast_array.
 bool interp_class_ok(PyTypeObject* t, int k) {
     OwnCasts& c = g_casts;
     if (c.types[k].hit(t)) return true;
-    if (!guard::type_resolves(t, c.name[k], c.meth[k]) || !guard::type_resolves(t, S.list_text, c.list_text) ||
-        (k == 1 && !guard::type_resolves(t, S.cast_list, c.meth[0])))
+    if (!guard::type_resolves(t, c.name[k], c.meth[k]) || (k == 1 && !guard::type_resolves(t, S.cast_list, c.meth[0])))
         return false;
     c.types[k].store(t);
     return true;
@@ -436,8 +428,7 @@ CastKind own_cast_kind(PyObject* cast) {
             return CastKind::other;
         }
         if (self && f == c.meth[k]) {
-            if (interp_class_ok(Py_TYPE(self), k) && guard::instance_lacks(self, S.list_text) &&
-                (k != 1 || guard::instance_lacks(self, S.cast_list)))
+            if (interp_class_ok(Py_TYPE(self), k) && (k != 1 || guard::instance_lacks(self, S.cast_list)))
                 return (CastKind)k;
             return CastKind::other;
         }
