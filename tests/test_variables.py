@@ -4,6 +4,7 @@ objects views of a namespace, and the temporary variables."""
 import collections.abc as abc
 import gc
 import inspect
+import subprocess
 import sys
 import weakref
 
@@ -665,6 +666,19 @@ def test_casts_not_the_package_own_get_the_text(tcl, monkeypatch, what, make_cas
     cast = make_cast(tcl, monkeypatch)
     for _ in range(3):
         assert handle.get(cast=cast) == expected
+
+
+@pytest.mark.parametrize("code", [
+    "trelmo.tcl.cast_list = lambda v: ['mine']; cast = trelmo.tcl.cast_list",
+    "trelmo.tcl.Interpreter.cast_list = lambda self, v: ['mine']; cast = trelmo.tcl.Interpreter().cast_list",
+], ids=["package function", "class method"])
+def test_casts_replaced_before_the_first_use_are_not_the_package_own(code):
+    # in a fresh process, so that the package's casts are first asked for here
+    script = ("import trelmo.tcl\nfrom trelmo.tcl.namespace import TclVariable\n" + code.replace("; ", "\n") +
+              "\ntcl = trelmo.tcl.Interpreter()\ntcl.tk.eval('set l [list a b]')\n"
+              "print([TclVariable('l', tcl=tcl).get(cast=cast) for _ in range(2)])\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[['mine'], ['mine']]"
 
 
 @pytest.mark.parametrize("fresh", [False, True], ids=["changed", "new each time"])

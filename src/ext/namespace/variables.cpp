@@ -349,6 +349,7 @@ enum class CastKind { list, array, dict, other };
 
 struct OwnCasts {
     bool bound = false;
+    bool refused = false;      // the package held replacements at the first use
     guard::NameGuard package;  // the package functions and the names they use
     PyObject* fn[3] = {};      // trelmo.tcl.cast_list, cast_array, cast_dict (owned)
     PyObject* meth[3] = {};    // Interpreter's functions of the same names (owned)
@@ -362,6 +363,7 @@ OwnCasts g_casts;
 bool bind_own_casts() {
     OwnCasts& c = g_casts;
     if (c.bound) return true;
+    if (c.refused) return false;
     Ref pkg = Ref::steal(PyImport_GetModule(S.trelmo_tcl));
     if (!pkg) {
         if (PyErr_Occurred()) throw PyErrSet{};
@@ -383,6 +385,18 @@ bool bind_own_casts() {
         meth[k] = PyDict_GetItemWithError(interp_dict, names[k]);
         if (!fn[k] || !meth[k] || !PyFunction_Check(fn[k]) || !PyFunction_Check(meth[k])) {
             if (PyErr_Occurred()) throw PyErrSet{};
+            return false;
+        }
+        // Only the package's own definitions: functions made in its
+        // namespace under their own names, not replacements bound before
+        // the first use (which then never count as the package's).
+        Ref fq = getattr(fn[k], S.dunder_qualname), mq = getattr(meth[k], S.dunder_qualname);
+        Ref want = own(PyUnicode_FromFormat("Interpreter.%U", names[k]));
+        if (PyFunction_GET_GLOBALS(fn[k]) != d || PyFunction_GET_GLOBALS(meth[k]) != d ||
+            !PyUnicode_Check(fq.get()) || !PyUnicode_Check(mq.get()) || PyUnicode_Compare(fq.get(), names[k]) != 0 ||
+            PyUnicode_Compare(mq.get(), want.get()) != 0) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            c.refused = true;
             return false;
         }
     }
