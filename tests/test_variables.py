@@ -4,6 +4,7 @@ objects views of a namespace, and the temporary variables."""
 import collections.abc as abc
 import gc
 import inspect
+import subprocess
 import sys
 import weakref
 
@@ -12,7 +13,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 from tkinter import TclError
 
+import trelmo.tcl
 from trelmo.tcl import Interpreter, quoml, tclobj
+
+from conftest import RecordingTk
 from trelmo.tcl.namespace import (
     TclArrayVariable,
     TclNamespace,
@@ -573,6 +577,165 @@ def test_repeated_view_reads_after_the_interpreter_is_gone():
         view["x"]
     with pytest.raises(ReferenceError):
         view["x"] = 2
+
+
+# Values as Tcl holds them: the script that sets ::n::v and ::n::arr(k), and
+# the command that then gives the value its type (text, a list, an integer, a
+# double), whose spelling differs from the one Python would give it.
+HELD = [
+    ("text", "{forty two}", ""),
+    ("list", "{a  b {c d}}", "llength $::n::v; llength $::n::arr(k)"),
+    ("list built", "[list a b {c d} e]", ""),
+    ("integer", "0x2A", "expr {$::n::v + $::n::arr(k)}"),
+    ("integer computed", "[expr {6 * 7}]", ""),
+    ("double", "1.50", "expr {$::n::v * $::n::arr(k)}"),
+]
+
+
+def _pairs(items):
+    it = iter(items)
+    return dict(zip(it, it))
+
+
+# (path, read, expected from the value's text and the bridge): every read
+# path, with and without the package's own casts and with another cast
+REPEATED_READS = [
+    ("vars[name]", lambda ns, h: ns.vars["v"], lambda text, tk: text),
+    ("vars.get", lambda ns, h: ns.vars.get("v"), lambda text, tk: text),
+    ("get_str", lambda ns, h: h.get_str(), lambda text, tk: text),
+    ("get cast=str", lambda ns, h: h.get(cast=str), lambda text, tk: text),
+    ("a[k] cast=str", lambda ns, h: TclArrayVariable("::n::arr", tcl=ns.tcl, cast=str)["k"], lambda text, tk: text),
+    ("a[k] cast=cast_list", lambda ns, h: TclArrayVariable("::n::arr", tcl=ns.tcl, cast=ns.tcl.cast_list)["k"],
+     lambda text, tk: list(tk.splitlist(text))),
+    ("get cast=tcl.cast_list", lambda ns, h: h.get(cast=ns.tcl.cast_list), lambda text, tk: list(tk.splitlist(text))),
+    ("get cast=package cast_list", lambda ns, h: h.get(cast=trelmo.tcl.cast_list),
+     lambda text, tk: list(tk.splitlist(text))),
+    ("get cast=tcl.cast_array", lambda ns, h: h.get(cast=ns.tcl.cast_array), lambda text, tk: _pairs(tk.splitlist(text))),
+    ("get cast=package cast_array", lambda ns, h: h.get(cast=trelmo.tcl.cast_array),
+     lambda text, tk: _pairs(tk.splitlist(text))),
+    ("get cast=tcl.cast_dict", lambda ns, h: h.get(cast=ns.tcl.cast_dict), lambda text, tk: _pairs(tk.splitlist(text))),
+    ("objs[name]", lambda ns, h: ns.objs["v"], None),
+    ("a[k]", lambda ns, h: TclArrayVariable("::n::arr", tcl=ns.tcl)["k"], None),
+    ("get_obj", lambda ns, h: h.get_obj(), None),
+]
+
+
+@pytest.mark.parametrize("recorded", [False, True], ids=["tkapp", "recording"])
+@pytest.mark.parametrize("held, value, forcing", HELD, ids=[h[0] for h in HELD])
+@pytest.mark.parametrize("path, read, expected", REPEATED_READS, ids=[r[0] for r in REPEATED_READS])
+def test_every_read_gives_the_same_answer_every_time(tcl, ns, held, value, forcing, path, read, expected, recorded):
+    tk = raw(tcl)
+    tk.eval("namespace eval ::n {set v %s; set arr(k) $v}" % value)
+    if forcing:
+        tk.eval(forcing)
+    text = tk.eval("set ::n::v")
+    if recorded:
+        tcl.tk = RecordingTk(tk)
+    handle = TclVariable("::n::v", tcl=tcl)
+    if expected is not None and "dict" in path and len(tk.splitlist(text)) % 2:
+        with pytest.raises(ValueError):
+            read(ns, handle)
+        return
+    answers = [read(ns, handle) for _ in range(4)]
+    first = answers[0] if expected is None else expected(text, tk)
+    assert answers == [first] * 4
+    assert all(type(a) is type(first) for a in answers)
+
+
+# Casts that are not the package's own, or no longer are, get the value's text.
+OTHER_CASTS = [
+    ("another function", lambda tcl, m: (lambda v: v), "a b {c d}"),
+    ("a subclass's cast_list", lambda tcl, m: type("Mine", (Interpreter,), {"cast_list": lambda self, v: ["mine"]})(
+    ).cast_list, ["mine"]),
+    ("an instance's cast_list", lambda tcl, m: (m.setattr(tcl, "cast_list", lambda v: ["mine"], raising=False),
+                                                tcl.cast_list)[1], ["mine"]),
+    ("the class's cast_list replaced", lambda tcl, m: (m.setattr(Interpreter, "cast_list", lambda self, v: ["mine"]),
+                                                       tcl.cast_list)[1], ["mine"]),
+    ("the package function after the class's", lambda tcl, m: (
+        m.setattr(Interpreter, "cast_list", lambda self, v: ["mine"]), trelmo.tcl.cast_list)[1], ["mine"]),
+    ("a bound method kept, the class's replaced", lambda tcl, m: (
+        tcl.cast_list, m.setattr(Interpreter, "cast_list", lambda self, v: ["mine"]))[0], ["a", "b", "c d"]),
+]
+
+
+@pytest.mark.parametrize("what, make_cast, expected", OTHER_CASTS, ids=[c[0] for c in OTHER_CASTS])
+def test_casts_not_the_package_own_get_the_text(tcl, monkeypatch, what, make_cast, expected):
+    tcl.tk.eval("set l [list a b {c d}]")
+    handle = TclVariable("l", tcl=tcl)
+    assert handle.get(cast=tcl.cast_list) == ["a", "b", "c d"]  # warm
+    cast = make_cast(tcl, monkeypatch)
+    for _ in range(3):
+        assert handle.get(cast=cast) == expected
+
+
+@pytest.mark.parametrize("code", [
+    "trelmo.tcl.cast_list = lambda v: ['mine']; cast = trelmo.tcl.cast_list",
+    "trelmo.tcl.Interpreter.cast_list = lambda self, v: ['mine']; cast = trelmo.tcl.Interpreter().cast_list",
+], ids=["package function", "class method"])
+def test_casts_replaced_before_the_first_use_are_not_the_package_own(code):
+    # in a fresh process, so that the package's casts are first asked for here
+    script = ("import trelmo.tcl\nfrom trelmo.tcl.namespace import TclVariable\n" + code.replace("; ", "\n") +
+              "\ntcl = trelmo.tcl.Interpreter()\ntcl.tk.eval('set l [list a b]')\n"
+              "print([TclVariable('l', tcl=tcl).get(cast=cast) for _ in range(2)])\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[['mine'], ['mine']]"
+
+
+@pytest.mark.parametrize("fresh", [False, True], ids=["changed", "new each time"])
+def test_view_whose_namespace_is_a_property(tcl, fresh):
+    tcl.tk.eval("namespace eval ::n {set x one}; namespace eval ::n2 {set x two}")
+    current = [TclNamespace("::n", tcl)]
+
+    class Following(TclNamespace.VariablesView):
+        @property
+        def ns(self):
+            return TclNamespace(current[0].ns, tcl) if fresh else current[0]
+
+        @ns.setter
+        def ns(self, value):
+            current[0] = value
+
+    view = Following(current[0])
+    for _ in range(3):
+        assert view["x"] == "one"
+    current[0] = TclNamespace("::n2", tcl)
+    for _ in range(3):
+        assert view["x"] == "two"
+        view["y"] = "set"
+    assert tcl.tk.eval("set ::n2::y") == "set"
+    gc.collect()
+    assert view["x"] == "two"
+
+
+def test_module_quoml_rebound_after_warm_reads_names_the_namespace(tcl, ns, monkeypatch):
+    tcl.tk.eval("set ::n::x 1; namespace eval ::n2 {set x 2}")
+    for _ in range(3):
+        assert ns.vars["x"] == "1"
+    module = sys.modules["trelmo.tcl.namespace"]
+    monkeypatch.setattr(module, "quoml", lambda o: "::n2" if isinstance(o, TclNamespace) else quoml(o))
+    assert ns.vars["x"] == "2"
+
+
+def test_variable_methods_honour_a_getattribute_added_to_the_bridge_class(tcl, ns):
+    class Wrapped(RecordingTk):
+        pass
+
+    tk = raw(tcl)
+    tk.eval("set ::n::x x0; array set ::n::arr {k v}")
+    other = Interpreter()
+    other.tk.eval("namespace eval ::n {set x elsewhere; array set arr {k elsewhere}}")
+    tcl.tk = Wrapped(tk)
+    a = TclArrayVariable("::n::arr", tcl=tcl)
+    handle = TclVariable("::n::x", tcl=tcl)
+    for _ in range(3):
+        assert a["k"] == "v" and handle.get() == "x0"
+        handle.set("x0")
+    redirected = ("getvar", "setvar")
+    Wrapped.__getattribute__ = lambda self, name: (
+        getattr(other.tk, name) if name in redirected else object.__getattribute__(self, name))
+    assert a["k"] == "elsewhere" and handle.get() == "elsewhere"
+    handle.set("written")
+    assert other.tk.getvar("::n::x") == "written" and tk.getvar("::n::x") == "x0"
 
 
 def test_view_iteration_lists_the_namespace_own_variables(tcl, ns, rec):

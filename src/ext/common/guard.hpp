@@ -13,14 +13,16 @@
 //   TypeMemo    a type-level verdict remembered under the type's version
 //               tag: hit(t) is one comparison; the runtime renews the tag
 //               whenever the type or a base changes.
-//   AttrMemo    one instance attribute's value, remembered under the type's
-//               tag and the instance dictionary's version.
-//   MethodMemo  the same for a method found on the class, so that it can be
-//               called without making the bound method.
+//   DictReads   the verdict that some attributes of a type's instances are
+//               plain instance dictionary entries, so that they can be read
+//               from the dictionary without the generic lookup.
 //
 // and the lookups they remember: type_resolves (the MRO lookup, from the
 // runtime's method cache) and instance_resolves (the same, and no instance
 // dictionary entry shadowing it).
+//
+// Nothing else is remembered: no instance attribute, no object's address, no
+// "last object asked".  What an instance holds is read from it on every use.
 //
 // With the fast paths switched off (pyhelp::fast_paths()), every question
 // answers "not the loaded object", so every caller takes its plain way.
@@ -34,11 +36,13 @@
 #include "pyhelp.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace guard {
 
 using pyhelp::PyErrSet;
+using pyhelp::Ref;
 
 class NameGuard {
   public:
@@ -149,84 +153,87 @@ inline bool instance_resolves(PyObject* obj, PyObject* name, PyObject* loaded, T
     return instance_lacks(obj, name);
 }
 
-// Whether attribute lookup on instances of t is object's own (the type's
-// __getattribute__ is object.__getattribute__; a __getattr__ hook is only
-// asked after it fails).
-inline bool object_getattribute(PyTypeObject* t) {
-    static PyObject* name = PyUnicode_InternFromString("__getattribute__");
-    if (!name) throw PyErrSet{};
-    PyObject* found = compat::type_lookup(t, name);
-    return found && found == compat::type_lookup(&PyBaseObject_Type, name);
-}
-
-// What obj.<name> finds, remembered for the last object asked while neither
-// its instance dictionary nor its type changes: the type's version tag
-// covers the class side of the lookup, the dictionary's version the
-// instance side.  Only for a type whose __getattribute__ is object's.  Two
-// kinds:
-//   kValue   the instance dictionary's entry, when no data descriptor of the
-//            type takes the name (AttrMemo);
-//   kMethod  a plain function or method descriptor of the class that the
-//            instance dictionary does not shadow, so the caller can call it
-//            with obj first instead of making the bound method (MethodMemo).
-// Up to 3.11 only: later instance dictionaries carry no version per state,
-// and find() always misses.
-enum class Found { kValue, kMethod };
-
-template <Found K>
-class LookupMemo {
+// DictReads: whether obj.<name>, for each of a fixed set of names, is the
+// entry `name` of obj's instance dictionary whenever that dictionary has
+// one.  That is so for a type whose attribute lookup is object's own (the
+// type resolves __getattribute__ to object's; a __getattr__ hook of a class
+// is asked only after that lookup fails) and whose MRO gives none of the
+// names a data descriptor (which would win over the dictionary).  The
+// verdict is per type, remembered under its version tag; what an instance
+// holds is read from it on every use (read()).
+template <unsigned N = 2>
+class DictReads {
   public:
-    // The remembered object (borrowed), or NULL: the caller then does the
-    // lookup itself, offering it to note() first.
-    PyObject* find(PyObject* obj) const noexcept {
-        if (!pyhelp::fast_paths() || !compat::kInstanceDictVersions || obj != obj_) return nullptr;
-        PyTypeObject* t = Py_TYPE(obj);
-        if (t != type_ || compat::type_version(t) != tag_) return nullptr;
-        PyObject** dictptr = compat::dict_ptr(obj);
-        if (!dictptr || *dictptr != dict_ || compat::instance_dict_version(dict_) != version_) return nullptr;
-        return found_;
+    // getattribute: the interned "__getattribute__"; names: interned.  All
+    // kept alive by the caller for the process.
+    void init(PyObject* getattribute, std::initializer_list<PyObject*> names) {
+        getattribute_ = getattribute;
+        object_getattribute_ = compat::type_lookup(&PyBaseObject_Type, getattribute);
+        names_.assign(names.begin(), names.end());
     }
-    // Remember what obj.<name> finds when the rules above make it safe to;
-    // for kValue, `value` is what the caller's lookup returned.  Throws
-    // PyErrSet when a lookup fails.
-    void note(PyObject* obj, PyObject* name, PyObject* value = nullptr) {
-        if (!compat::kInstanceDictVersions) return;
-        PyTypeObject* t = Py_TYPE(obj);
-        const unsigned int tag = compat::type_version(t);
-        if (!tag || !object_getattribute(t)) return;
-        PyObject* descr = compat::type_lookup(t, name);
-        if (K == Found::kValue ? descr && Py_TYPE(descr)->tp_descr_set
-                               : !descr || !(PyFunction_Check(descr) ||
-                                             PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)))
-            return;
+    bool holds(PyTypeObject* t) {
+        if (memo_.hit(t)) return true;
+        if (!pyhelp::fast_paths() || !object_getattribute_) return false;
+        if (t->tp_getattro != PyObject_GenericGetAttr &&
+            !(PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) &&
+              compat::type_lookup(t, getattribute_) == object_getattribute_))
+            return false;
+        for (PyObject* name : names_) {
+            PyObject* d = compat::type_lookup(t, name);
+            if (d && Py_TYPE(d)->tp_descr_set) return false;
+        }
+        memo_.store(t);
+        return true;
+    }
+    // obj.<name> (name one of the set): the instance dictionary's entry
+    // while the verdict holds for type(obj) and the entry exists, else the
+    // full attribute lookup.
+    Ref read(PyObject* obj, PyObject* name) {
+        if (holds(Py_TYPE(obj))) {
+            PyObject** dictptr = compat::dict_ptr(obj);
+            if (dictptr && *dictptr) {
+                Ref dict = Ref::newref(*dictptr);
+                if (PyObject* v = PyDict_GetItemWithError(dict.get(), name)) return Ref::newref(v);
+                if (PyErr_Occurred()) throw PyErrSet{};
+            }
+        }
+        return pyhelp::getattr(obj, name);
+    }
+
+    // The entries names[0:n] of obj's instance dictionary (new references in
+    // out) when the verdict holds for type(obj), the dictionary has them all
+    // and none of absent[0:m]; false otherwise, with nothing looked up beyond
+    // the dictionary.  *exact tells that the dictionary holds nothing but
+    // names[0:n], so that no attribute of the class at all is shadowed by an
+    // instance entry.
+    bool peek(PyObject* obj, PyObject* const* names, int n, Ref* out, bool* exact, PyObject* const* absent = nullptr,
+              int m = 0) {
+        if (!holds(Py_TYPE(obj))) return false;
         PyObject** dictptr = compat::dict_ptr(obj);
-        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return;
-        PyObject* entry = PyDict_GetItemWithError(*dictptr, name);
-        if (!entry && PyErr_Occurred()) throw PyErrSet{};
-        if (entry != (K == Found::kValue ? value : nullptr) || (K == Found::kValue && !value)) return;
-        const uint64_t version = compat::instance_dict_version(*dictptr);
-        if (!version) return;
-        obj_ = obj;
-        type_ = t;
-        tag_ = tag;
-        dict_ = *dictptr;
-        version_ = version;
-        found_ = K == Found::kValue ? value : descr;
+        if (!dictptr || !*dictptr) return false;
+        Ref dict = Ref::newref(*dictptr);
+        for (int i = 0; i < n; ++i) {
+            PyObject* v = PyDict_GetItemWithError(dict.get(), names[i]);
+            if (!v) {
+                if (PyErr_Occurred()) throw PyErrSet{};
+                return false;
+            }
+            out[i] = Ref::newref(v);
+        }
+        for (int i = 0; i < m; ++i) {
+            if (PyDict_GetItemWithError(dict.get(), absent[i])) return false;
+            if (PyErr_Occurred()) throw PyErrSet{};
+        }
+        *exact = PyDict_GET_SIZE(dict.get()) == n;
+        return true;
     }
 
   private:
-    // All borrowed: used only while the dictionary (which holds a value) and
-    // the type (which holds a method) are unchanged; a new dictionary at the
-    // same address has a new version.
-    PyObject* obj_ = nullptr;
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    PyObject* dict_ = nullptr;
-    uint64_t version_ = 0;
-    PyObject* found_ = nullptr;
+    PyObject* getattribute_ = nullptr;
+    PyObject* object_getattribute_ = nullptr;  // borrowed from object's own dictionary
+    std::vector<PyObject*> names_;
+    TypeMemo<N> memo_;
 };
-using AttrMemo = LookupMemo<Found::kValue>;
-using MethodMemo = LookupMemo<Found::kMethod>;
 
 // Whether the class's own namespace still holds `loaded` under name (the
 // entry a static or class method is looked up from), remembered in memo.

@@ -50,7 +50,9 @@
     X(ProxyTypes) X(update_wrapper) X(flags) X(optimize) X(TclVariable) X(TempTclVariable) \
     X(TclArrayVariable) X(TempTclArrayVariable) X(TclCommand) X(TempTclCommand) X(TclNamespace) \
     X(TempTclNamespace) T(register_command, "_register_command") T(command_renamed, "_command_renamed") \
-    T(eval_cmd, "::eval") T(string_cat_open, "::string cat [") T(string_cat_close, "\n] .") X(string)
+    T(eval_cmd, "::eval") T(string_cat_open, "::string cat [") T(string_cat_close, "\n] .") X(string) \
+    T(apply_cmd, "::apply") X(cast_dict) X(Interpreter) T(thread_interpreter, "_thread_interpreter") \
+    T(existing_vars, "{p} {lmap n [::info vars $p] {if {[::info exists $n]} {set n} else continue}}")
 
 namespace trelmo_ns {
 
@@ -69,6 +71,8 @@ struct State {  // one global instance, zero-initialised
 
     // imports, in the order the module binds them
     PyObject *MutableMapping, *TclError, *Tk, *MethodType, *weakref, *sys, *functools;
+    // the bridge's application type (_tkinter.TkappType), not bound in the module
+    PyObject* TkappType;
     // derived from the imports: weakref.proxy, weakref.ProxyTypes (a tuple),
     // functools.update_wrapper
     PyObject *weakref_proxy, *ProxyTypes, *update_wrapper;
@@ -175,9 +179,8 @@ Ref tk_from(PyObject* tcl);
 // tk.call(words).
 Ref tk_call(PyObject* tk, PyObject* words);
 // interp.<name>(arg) for an interpreter object (not a proxy): its conversion
-// methods, called without the bound method while memo says the lookup
-// still finds the same function of its class.
-Ref interp_method1(guard::MethodMemo& memo, PyObject* interp, PyObject* name, PyObject* arg);
+// methods, called without the bound method where the runtime allows it.
+Ref interp_method1(PyObject* interp, PyObject* name, PyObject* arg);
 // tk.eval(script).
 Ref tk_eval(PyObject* tk, PyObject* script);
 // The new reference `run()` returns, or nullptr with the exception it raised

@@ -110,17 +110,17 @@ Ref look_through(PyObject* tcl) {
     return Ref::newref(tcl);
 }
 
-// The interpreter object's `tk`, remembered for the last interpreter object
-// asked while its dictionary and class are unchanged: handles of one
-// interpreter read it on every operation.
-guard::AttrMemo g_tk_memo;
+// Interpreter classes whose `tk` is read from the instance dictionary.
+guard::DictReads<2> g_interp_reads;
 
+// The interpreter object's `tk`, read from it on every use (a handle may be
+// the only one of its interpreter, or one of many used in turn).
 Ref tk_from(PyObject* tcl) {
-    Ref target = look_through(tcl);
-    if (PyObject* tk = g_tk_memo.find(target.get())) return Ref::newref(tk);
-    Ref tk = getattr(target.get(), S.tk);
-    g_tk_memo.note(target.get(), S.tk, tk.get());
-    return tk;
+    if (PyWeakref_CheckProxy(tcl)) {
+        Ref target = weak_target(tcl);
+        return g_interp_reads.read(target.get(), S.tk);
+    }
+    return g_interp_reads.read(tcl, S.tk);
 }
 
 // The _tkinter application's `call` is a method descriptor of its type (the
@@ -151,15 +151,7 @@ Ref tk_call(PyObject* tk, PyObject* words) {
     return tcl_ran(tk, [&] { return call_method1(tk, S.call, words); });
 }
 
-Ref interp_method1(guard::MethodMemo& memo, PyObject* interp, PyObject* name, PyObject* arg) {
-    if (PyObject* f = memo.find(interp)) {
-        Ref keep = Ref::newref(f);
-        PyObject* argv[2] = {interp, arg};
-        return own(PyObject_Vectorcall(f, argv, 2, nullptr));
-    }
-    memo.note(interp, name);
-    return call_method1(interp, name, arg);
-}
+Ref interp_method1(PyObject* interp, PyObject* name, PyObject* arg) { return call_method1(interp, name, arg); }
 
 Ref tk_eval(PyObject* tk, PyObject* script) {
     return tcl_ran(tk, [&] { return call_method1(tk, S.eval, script); });
@@ -353,6 +345,7 @@ Ref init_module() {
     bind(m.get(), "TclError", import_from("tkinter", "TclError"), &M.TclError);
     bind(m.get(), "Tk", import_from("tkinter", "Tk"), &M.Tk);
     tclerror::init();
+    M.TkappType = import_from("_tkinter", "TkappType").release();
     bind(m.get(), "MethodType", import_from("types", "MethodType"), &M.MethodType);
     bind(m.get(), "weakref", import("weakref"), &M.weakref);
     bind(m.get(), "sys", import("sys"), &M.sys);
@@ -376,6 +369,7 @@ Ref init_module() {
     g_tclobj_name.init(M.dict);
     g_tclobj_name.expect(S.tclobj, M.capi->tclobj_func);
     g_names_iter_type = check(PyType_FromSpec(&kNamesIterSpec));
+    g_interp_reads.init(S.dunder_getattribute, {S.tk});
 
     // The classes, in this order: variables, commands, then the namespace
     // (its nested views first), then the temporary namespace.

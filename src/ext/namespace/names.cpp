@@ -548,8 +548,7 @@ Ref TclNamespace_exists(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     Ref interp = interp_of(self);
     Ref tk = tk_from(interp.get());
     Ref result = tk_call(tk.get(), words.get());
-    static guard::MethodMemo cast_boolean;
-    return interp_method1(cast_boolean, interp.get(), S.cast_boolean, result.get());
+    return interp_method1(interp.get(), S.cast_boolean, result.get());
 }
 
 // children(pattern=None): the children of this namespace, those matching the

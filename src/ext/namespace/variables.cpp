@@ -26,8 +26,6 @@ struct VarState {
     PyObject* ObjectsView = nullptr;
     newfunc tclvar_new = nullptr;     // TclVariable's tp_new when it was made
     PyObject* tclns_body = nullptr;   // the class body dict TclNamespace was made from
-    PyObject* plain_ns = nullptr;     // the last namespace text found plain (see join_member)
-    PyObject *last_ns = nullptr, *last_member = nullptr, *last_joined = nullptr;  // the last plain join (owned)
     // keyword-name tuples for calls through `self`
     PyObject *kw_array_index, *kw_nocomplain, *kw_pattern, *kw_index_nocomplain, *kw_tcl, *kw_var_type;
     // the class attributes as made here; a lookup that still finds one of
@@ -36,6 +34,10 @@ struct VarState {
         own_array_unset, own_array_size, own_array_names;
     Loaded own_view_iter, own_view_byref, own_view_get, own_view_set, own_view_unset, own_view_exists, own_objs_get;
     guard::TypeMemo<2> plain_ns_types;  // namespace classes whose handles ns_text may read directly
+    // classes whose instances' attributes are read from their dictionaries:
+    // handles (tcl, var_name, cast), views (ns), namespaces (ns, tcl)
+    guard::DictReads<4> handle_reads;
+    guard::DictReads<2> view_reads, ns_reads;
 } VS;
 
 // ---------------------------------------------------------------------------
@@ -92,194 +94,35 @@ bool handle_is_plain(Loaded& meth) {
 // Tcl traffic of a variable handle, on its interpreter `tcl` and name `name`.
 // ---------------------------------------------------------------------------
 
-// Whether tk is an application object of _tkinter itself (the type is
-// remembered once recognised): its getvar and eval are the bridge's own.
-PyTypeObject* g_tkapp = nullptr;  // never freed: _tkinter stays loaded
+// Whether tk is the bridge's own application object (its type, bound when
+// the module loaded): its variable methods are the bridge's C functions.
+bool is_tkapp(PyObject* tk) { return Py_TYPE(tk) == reinterpret_cast<PyTypeObject*>(M.TkappType); }
 
-bool is_tkapp(PyObject* tk) {
-    PyTypeObject* t = Py_TYPE(tk);
-    if (t == g_tkapp) return true;
-    if (g_tkapp || std::strcmp(t->tp_name, "_tkinter.tkapp") != 0 || t->tp_dictoffset != 0 ||
-        (t->tp_flags & Py_TPFLAGS_BASETYPE) || t->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    g_tkapp = t;
-    return true;
-}
-
-// tk.<name>(*args).  On the bridge's own application object, which has no
-// instance dictionary and whose type cannot be subclassed, the method
-// descriptor the type holds now (from the runtime's method cache) is called
-// directly: the same object the attribute lookup would find, without looking
-// it up twice.
-//
-// The descriptor found for each name is remembered under the type's version
-// tag, which the runtime renews whenever the type changes: while the tag is
-// the same, the lookup would find the same descriptor.
-PyObject* tkapp_method(PyTypeObject* t, PyObject* name) {
-    struct Entry {
-        PyObject* name;     // interned (borrowed)
-        unsigned tag;       // 0: not filled
-        PyObject* descr;    // owned, kept for the process
-    };
-    static Entry entries[3] = {{S.getvar, 0, nullptr}, {S.setvar, 0, nullptr}, {S.unsetvar, 0, nullptr}};
-    const unsigned tag = compat::type_version(t);
-    for (Entry& e : entries) {
-        if (e.name != name) continue;
-        if (tag && e.tag == tag) return e.descr;
-        PyObject* descr = compat::type_lookup(t, name);
-        if (!descr || Py_TYPE(descr) != &PyMethodDescr_Type) return nullptr;
-        Py_XSETREF(e.descr, Py_NewRef(descr));
-        e.tag = tag;
-        return descr;
-    }
-    PyObject* descr = compat::type_lookup(t, name);
-    return descr && Py_TYPE(descr) == &PyMethodDescr_Type ? descr : nullptr;
-}
-
-/*
- * ArgsTuple --
- *     The bridge's variable methods take their arguments as one tuple
- *     (METH_VARARGS), which calling the descriptor builds and frees on every
- *     call.  One tuple per argument count is kept instead, out of the
- *     collector's sight, filled for a call and emptied after it.  It is used
- *     only while no call has it (a Tcl trace may run Python code that reads
- *     a variable again) and nothing else kept it: a tuple the callee held on
- *     to keeps its items and is left to its new owner.
- */
-struct ArgsTuple {
-    PyObject* tuple = nullptr;  // owned; items NULL between calls
-    bool busy = false;
-};
-ArgsTuple g_args[3];  // for 1, 2 and 3 arguments
-
-// descr(tk, *args[0:n]) for a METH_VARARGS method descriptor of the bridge.
-Ref call_varargs(PyObject* descr, PyObject* tk, PyObject* const* args, Py_ssize_t n) {
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-    ArgsTuple& slot = g_args[n - 1];
-    if (slot.busy) {
-        PyObject* argv[] = {nullptr, tk, args[0], n > 1 ? args[1] : nullptr, n > 2 ? args[2] : nullptr};
-        return own(PyObject_Vectorcall(descr, argv + 1, (std::size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    if (!slot.tuple) {
-        slot.tuple = check(PyTuple_New(n));
-        PyObject_GC_UnTrack(slot.tuple);  // never holds anything between calls
-    }
-    PyObject* t = slot.tuple;
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(args[i]));
-    slot.busy = true;
-    PyObject* r = nullptr;
-    if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-        r = def->ml_meth(tk, t);
-        Py_LeaveRecursiveCall();
-    }
-    slot.busy = false;
-    if (Py_REFCNT(t) == 1) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyTuple_GET_ITEM(t, i);
-            PyTuple_SET_ITEM(t, i, nullptr);
-            Py_DECREF(item);
-        }
-    } else {
-        slot.tuple = nullptr;  // kept by the callee: it is theirs now
-        Py_DECREF(t);
-    }
-    return own(r);
-}
-
+// tk.<name>(*args).  The bridge's application object has no instance
+// dictionary and cannot be subclassed, so the attribute lookup is the type's:
+// the method descriptor the type holds now (from the runtime's method cache)
+// is called through its C function, with the one argument tuple the
+// descriptor itself would build, and no bound method.  Anything else (a
+// wrapper of the application, the fast paths switched off) is asked for the
+// method as Python would.
 Ref tk_method(PyObject* tk, PyObject* name, PyObject* a0, PyObject* a1 = nullptr, PyObject* a2 = nullptr) {
-    PyObject* argv[] = {nullptr, tk, a0, a1, a2};
-    const std::size_t n = a2 ? 4 : a1 ? 3 : 2;
-    if (is_tkapp(tk)) {
-        if (PyObject* descr = tkapp_method(Py_TYPE(tk), name)) {
-            const int flags = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_flags;
-            if ((flags & ~METH_COEXIST) == METH_VARARGS) return call_varargs(descr, tk, argv + 2, (Py_ssize_t)n - 1);
-            return own(PyObject_Vectorcall(descr, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    const Py_ssize_t n = a2 ? 3 : a1 ? 2 : 1;
+    if (pyhelp::fast_paths() && is_tkapp(tk)) {
+        PyTypeObject* t = Py_TYPE(tk);
+        PyObject* descr = compat::type_lookup(t, name);
+        if (PyCFunction f = compat::varargs_method(descr, t)) {
+            Ref keep = Ref::newref(descr);
+            Ref args = own(n == 1 ? PyTuple_Pack(1, a0) : n == 2 ? PyTuple_Pack(2, a0, a1) : PyTuple_Pack(3, a0, a1, a2));
+            if (Py_EnterRecursiveCall(" while calling a Python object")) throw PyErrSet{};
+            PyObject* r = f(tk, args.get());
+            Py_LeaveRecursiveCall();
+            if (!r && !PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "the Tcl bridge's variable method returned NULL without an error");
+            return own(r);
         }
     }
-    return call_method_vc(name, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-// The interned "__getattribute__" and object's own slot wrapper for it.
-PyObject* object_getattribute() {
-    static PyObject* const wrapper = [] {
-        PyObject* w = PyDict_GetItemWithError(compat::type_dict_borrowed(&PyBaseObject_Type), S.dunder_getattribute);
-        return w ? Py_NewRef(w) : nullptr;
-    }();
-    return wrapper;
-}
-
-/*
- * TkMemo --
- *     The `tk` of the interpreter object used last, read through its weak
- *     proxy.  Up to 3.11 every state of every dictionary has a
- *     process-unique version: while the target of the proxy is the same
- *     object, its instance dictionary is at the same version and its class
- *     at the same version tag, `tcl.tk` finds the very entry it found then
- *     (the class resolves __getattribute__ to object's own and has no
- *     attribute `tk` that could be a descriptor, so the lookup is the
- *     instance dictionary's).  A dead proxy has no target and never
- *     matches.  `always_true` tells that the class has no __bool__ or
- *     __len__, so the object cannot be false.
- */
-struct TkMemo {
-    PyObject* target = nullptr;  // borrowed: compared by identity only
-    PyObject* dict = nullptr;    // borrowed: compared with its version only
-    uint64_t version = 0;
-    PyTypeObject* type = nullptr;
-    unsigned tag = 0;
-    PyObject* tk = nullptr;  // borrowed from dict in that state
-    bool always_true = false;
-} g_tk_memo;
-
-bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version);
-bool dict_same(PyObject* obj, PyObject* dict, uint64_t version);
-
-// Whether the memo holds for the weak proxy tcl.
-bool tk_memo_holds(PyObject* tcl) {
-    if (!compat::kInstanceDictVersions || !g_tk_memo.target || !PyWeakref_CheckProxy(tcl)) return false;
-    PyObject* target = compat::weak_target_borrowed(tcl);  // alive while the proxy's owner holds it
-    if (target != g_tk_memo.target) return false;
-    PyTypeObject* t = Py_TYPE(target);
-    return t == g_tk_memo.type && compat::type_version(t) == g_tk_memo.tag &&
-           dict_same(target, g_tk_memo.dict, g_tk_memo.version);
-}
-
-// Remember tk, just read as tcl.tk, when the lookup was the instance
-// dictionary's.
-void tk_memo_store(PyObject* tcl, PyObject* tk) {
-    g_tk_memo.target = nullptr;
-    if (!compat::kInstanceDictVersions || !PyWeakref_CheckProxy(tcl)) return;
-    Ref target = Ref::steal(compat::weak_get(tcl));
-    if (!target) {
-        if (PyErr_Occurred()) throw PyErrSet{};
-        return;
-    }
-    PyTypeObject* t = Py_TYPE(target.get());
-    const unsigned tag = compat::type_version(t);
-    PyObject* own_getattribute = object_getattribute();
-    if (!tag || !own_getattribute) return;
-    if (t->tp_getattro != PyObject_GenericGetAttr && !(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return;
-    if (compat::type_lookup(t, S.dunder_getattribute) != own_getattribute || compat::type_lookup(t, S.tk)) return;
-    PyObject* d;
-    uint64_t v;
-    if (!dict_state(target.get(), d, v)) return;
-    PyObject* entry = PyDict_GetItemWithError(d, S.tk);
-    if (entry != tk) {
-        if (!entry && PyErr_Occurred()) throw PyErrSet{};
-        return;
-    }
-    const bool always_true = !(t->tp_as_number && t->tp_as_number->nb_bool) &&
-                             !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
-                             !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
-    g_tk_memo = TkMemo{target.get(), d, v, t, tag, tk, always_true};
-}
-
-// tcl.tk (tk_from), taken from the memo while it holds.
-Ref var_tk(PyObject* tcl) {
-    if (tk_memo_holds(tcl)) return Ref::newref(g_tk_memo.tk);
-    Ref tk = tk_from(tcl);
-    tk_memo_store(tcl, tk.get());
-    return tk;
+    PyObject* argv[] = {nullptr, tk, a0, a1, a2};
+    return call_method_vc(name, argv + 1, (std::size_t)(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 /*
@@ -291,7 +134,7 @@ Ref var_tk(PyObject* tcl) {
  *     None in Tcl beyond read traces.
  */
 Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = var_tk(tcl);
+    Ref tk = tk_from(tcl);
     return tcl_var_ran(tk.get(), [&] {
         if (index == Py_None) return tk_method(tk.get(), S.getvar, name);
         return tk_method(tk.get(), S.getvar, name, index);
@@ -314,16 +157,13 @@ Ref var_getvar(PyObject* tcl, PyObject* name, PyObject* index) {
 // is not used: the value is read again through `set`, whose errors are then
 // exactly the ones callers have always seen.
 Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index, Ref&& known_tk = Ref()) {
-    Ref tk = known_tk ? std::move(known_tk) : var_tk(tcl);
+    Ref tk = known_tk ? std::move(known_tk) : tk_from(tcl);
     Ref r;
     if (index == Py_None && PyUnicode_CheckExact(name) && is_tkapp(tk.get())) {
-        // the method as the type holds it now
-        if (tkapp_method(Py_TYPE(tk.get()), S.getvar)) {
-            r = Ref::steal(raw_result([&] { return tk_method(tk.get(), S.getvar, name); }));
-            if (!r) {
-                if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
-                PyErr_Clear();
-            }
+        r = Ref::steal(raw_result([&] { return tk_method(tk.get(), S.getvar, name); }));
+        if (!r) {
+            if (!PyErr_ExceptionMatches(M.TclError)) throw PyErrSet{};
+            PyErr_Clear();
         }
     }
     if (r && PyUnicode_CheckExact(r.get())) return r;
@@ -339,7 +179,7 @@ Ref var_get_str(PyObject* tcl, PyObject* name, PyObject* index, Ref&& known_tk =
 // The bridge checks the value it converts for a whole variable but not for
 // an element, where a value it cannot carry crashes it: refused here first.
 Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value, Ref&& known_tk = Ref()) {
-    Ref tk = known_tk ? std::move(known_tk) : var_tk(tcl);
+    Ref tk = known_tk ? std::move(known_tk) : tk_from(tcl);
     if (index == Py_None) {
         Ref v = tclobj_value(value);
         return tcl_var_ran(tk.get(), [&] { return tk_method(tk.get(), S.setvar, name, v.get()); });
@@ -354,7 +194,7 @@ Ref var_setvar(PyObject* tcl, PyObject* name, PyObject* index, PyObject* value, 
 // swallowed when nocomplain is true.
 void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocomplain) {
     try {
-        Ref tk = var_tk(tcl);
+        Ref tk = tk_from(tcl);
         Ref q = index == Py_None ? Ref() : to_quoml(index);
         tcl_var_ran(tk.get(), [&] {
             if (!q) return call_method1(tk.get(), S.unsetvar, name);
@@ -373,7 +213,7 @@ void var_unset(PyObject* tcl, PyObject* name, PyObject* index, PyObject* nocompl
 
 // tk.call(("::info", "exists", N)) through tcl.cast_boolean.
 Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
-    Ref tk = var_tk(tcl);
+    Ref tk = tk_from(tcl);
     Ref n = element_name(name, index);
     Ref words = tuple_join({S.info_cmd, S.exists, n.get()});
     Ref r = tk_call(tk.get(), words.get());
@@ -382,7 +222,7 @@ Ref var_exists(PyObject* tcl, PyObject* name, PyObject* index) {
 
 // tk.call(("::array", sub, name[, quoml(extra)])): the raw result.
 Ref var_array_call(PyObject* tcl, PyObject* sub, PyObject* name, PyObject* pattern) {
-    Ref tk = var_tk(tcl);
+    Ref tk = tk_from(tcl);
     Ref words;
     if (pattern == Py_None) {
         words = tuple_join({S.array_cmd, sub, name});
@@ -415,7 +255,7 @@ bool texts_only(PyObject* r) {
 // when it typed one (a list, a number), the same command again as a script
 // whose result Tcl turns into text (script_text).  Through cast_array.
 Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
-    Ref tk = var_tk(tcl);
+    Ref tk = tk_from(tcl);
     Ref words;
     if (pattern == Py_None) {
         words = tuple_join({S.array_cmd, S.get, name});
@@ -432,7 +272,7 @@ Ref var_array_get_str(PyObject* tcl, PyObject* name, PyObject* pattern) {
 }
 
 void var_array_set(PyObject* tcl, PyObject* name, PyObject* value) {
-    Ref tk = var_tk(tcl);
+    Ref tk = tk_from(tcl);
     Ref v = to_tclobj(value);
     Ref words = tuple_join({S.array_cmd, S.set, name, v.get()});
     tk_call(tk.get(), words.get());
@@ -455,7 +295,18 @@ Ref var_is_array(PyObject* tcl, PyObject* name) {
 // The interpreter and name of a handle.
 struct Bound {
     Ref tcl, name;
-    explicit Bound(PyObject* self) : tcl(getattr(self, S.tcl)), name(getattr(self, S.var_name)) {}
+    explicit Bound(PyObject* self) {
+        Ref parts[2];
+        bool exact;
+        PyObject* const names[] = {S.tcl, S.var_name};
+        if (VS.handle_reads.peek(self, names, 2, parts, &exact)) {
+            tcl = std::move(parts[0]);
+            name = std::move(parts[1]);
+            return;
+        }
+        tcl = VS.handle_reads.read(self, S.tcl);
+        name = VS.handle_reads.read(self, S.var_name);
+    }
 };
 
 const Signature kSigInit{"__init__", "TclVariable.__init__", {"self", "var_name", "array_index", "tcl", "cast"}, 5, 2};
@@ -476,21 +327,163 @@ Ref TclVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     return none();
 }
 
+/*
+ * The package's own casts --
+ *     trelmo.tcl.cast_list, cast_array and cast_dict, and the methods of the
+ *     same names of its Interpreter class.  On a tuple of texts (how the
+ *     bridge hands over a value Tcl holds as a list whose elements are all
+ *     text) each gives what it gives on the value's text: the elements as
+ *     they are (cast_list), paired into a dict (cast_array; an odd last
+ *     name is dropped), or paired with an even count (cast_dict).  So for
+ *     these casts the value the bridge handed over is used as it is, with
+ *     no second read of its text and no second split.
+ *
+ *     They are bound once the package is loaded (it imports this module, so
+ *     not at this module's import), and recognised by identity: the package
+ *     function while the package's names are still the ones bound then, or a
+ *     bound method of the class's function whose object's class still
+ *     resolves the names the cast uses on text to those functions and whose
+ *     instance dictionary shadows none of them.
+ */
+enum class CastKind { list, array, dict, other };
+
+struct OwnCasts {
+    bool bound = false;
+    bool refused = false;      // the package held replacements at the first use
+    guard::NameGuard package;  // the package functions and the names they use
+    PyObject* fn[3] = {};      // trelmo.tcl.cast_list, cast_array, cast_dict (owned)
+    PyObject* meth[3] = {};    // Interpreter's functions of the same names (owned)
+    PyObject* interp_type = nullptr;  // trelmo.tcl.Interpreter (owned)
+    PyObject* name[3] = {};    // the interned names (borrowed)
+    guard::TypeMemo<2> types[3];  // interpreter classes that resolve what kind k uses
+};
+OwnCasts g_casts;
+
+// Bind the package's casts when the package is loaded; false until then.
+bool bind_own_casts() {
+    OwnCasts& c = g_casts;
+    if (c.bound) return true;
+    if (c.refused) return false;
+    Ref pkg = Ref::steal(PyImport_GetModule(S.trelmo_tcl));
+    if (!pkg) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return false;
+    }
+    PyObject* d = PyModule_GetDict(pkg.get());  // borrowed
+    if (!d) throw PyErrSet{};
+    PyObject* names[] = {S.cast_list, S.cast_array, S.cast_dict};
+    PyObject *fn[3], *meth[3];
+    PyObject* interp = PyDict_GetItemWithError(d, S.Interpreter);
+    PyObject* thread_interp = PyDict_GetItemWithError(d, S.thread_interpreter);
+    if (!interp || !thread_interp || !PyType_Check(interp)) {
+        if (PyErr_Occurred()) throw PyErrSet{};
+        return false;  // not loaded yet
+    }
+    PyObject* interp_dict = compat::type_dict_borrowed((PyTypeObject*)interp);
+    for (int k = 0; k < 3; ++k) {
+        fn[k] = PyDict_GetItemWithError(d, names[k]);
+        meth[k] = PyDict_GetItemWithError(interp_dict, names[k]);
+        if (!fn[k] || !meth[k] || !PyFunction_Check(fn[k]) || !PyFunction_Check(meth[k])) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            return false;
+        }
+        // Only the package's own definitions: functions made in its
+        // namespace under their own names, not replacements bound before
+        // the first use (which then never count as the package's).
+        Ref fq = getattr(fn[k], S.dunder_qualname), mq = getattr(meth[k], S.dunder_qualname);
+        Ref want = own(PyUnicode_FromFormat("Interpreter.%U", names[k]));
+        if (PyFunction_GET_GLOBALS(fn[k]) != d || PyFunction_GET_GLOBALS(meth[k]) != d ||
+            !PyUnicode_Check(fq.get()) || !PyUnicode_Check(mq.get()) || PyUnicode_Compare(fq.get(), names[k]) != 0 ||
+            PyUnicode_Compare(mq.get(), want.get()) != 0) {
+            if (PyErr_Occurred()) throw PyErrSet{};
+            c.refused = true;
+            return false;
+        }
+    }
+    c.package.init(d);
+    c.package.expect(S.Interpreter, interp);
+    c.package.expect(S.thread_interpreter, thread_interp);
+    for (int k = 0; k < 3; ++k) {
+        c.package.expect(names[k], fn[k]);
+        c.fn[k] = Py_NewRef(fn[k]);
+        c.meth[k] = Py_NewRef(meth[k]);
+        c.name[k] = names[k];
+    }
+    c.interp_type = Py_NewRef(interp);
+    c.bound = true;
+    return true;
+}
+
+// Whether interpreter objects of class t resolve what the cast of kind k
+// runs on text: the method itself, and cast_list for cast_array.
+bool interp_class_ok(PyTypeObject* t, int k) {
+    OwnCasts& c = g_casts;
+    if (c.types[k].hit(t)) return true;
+    if (!guard::type_resolves(t, c.name[k], c.meth[k]) || (k == 1 && !guard::type_resolves(t, S.cast_list, c.meth[0])))
+        return false;
+    c.types[k].store(t);
+    return true;
+}
+
+// Which of the package's casts `cast` is, if any.
+CastKind own_cast_kind(PyObject* cast) {
+    if (!pyhelp::fast_paths()) return CastKind::other;
+    PyObject* f = cast;
+    PyObject* self = nullptr;
+    if (PyMethod_Check(cast)) {
+        f = PyMethod_GET_FUNCTION(cast);
+        self = PyMethod_GET_SELF(cast);
+    }
+    if (!PyFunction_Check(f) || !bind_own_casts()) return CastKind::other;
+    OwnCasts& c = g_casts;
+    for (int k = 0; k < 3; ++k) {
+        if (!self && f == c.fn[k]) {
+            if (c.package.holds() && interp_class_ok((PyTypeObject*)c.interp_type, k)) return (CastKind)k;
+            return CastKind::other;
+        }
+        if (self && f == c.meth[k]) {
+            if (interp_class_ok(Py_TYPE(self), k) && (k != 1 || guard::instance_lacks(self, S.cast_list)))
+                return (CastKind)k;
+            return CastKind::other;
+        }
+    }
+    return CastKind::other;
+}
+
+// What the package's cast of kind k gives on raw, a value the bridge handed
+// over, when raw is a tuple of texts; an empty Ref otherwise (the cast then
+// gets the value's text).
+Ref own_cast_of_texts(CastKind kind, PyObject* raw) {
+    if (kind == CastKind::other || !PyTuple_CheckExact(raw)) return Ref();
+    const Py_ssize_t n = PyTuple_GET_SIZE(raw);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(raw, i))) return Ref();
+    if (kind == CastKind::list) return own(PySequence_List(raw));
+    if (kind == CastKind::dict && n % 2) return Ref();  // the cast raises its own error
+    Ref out = own(PyDict_New());
+    for (Py_ssize_t i = 0; i + 1 < n; i += 2)
+        check(PyDict_SetItem(out.get(), PyTuple_GET_ITEM(raw, i), PyTuple_GET_ITEM(raw, i + 1)));
+    return out;
+}
+
 // get_obj() with the cast rule: an omitted cast means self.cast, a false one none.
-Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
-    Bound b(self);
-    Ref raw = var_getvar(b.tcl.get(), b.name.get(), index);
+// get_obj() of the handle self, whose interpreter and name are tcl and name.
+Ref get_obj_of(PyObject* self, PyObject* tcl, PyObject* name, PyObject* index, PyObject* cast) {
+    Ref raw = var_getvar(tcl, name, index);
     Ref own_cast;
     if (cast == VS.marker) {
-        own_cast = getattr(self, S.cast);
+        // read after the command, which may have run Python code
+        own_cast = VS.handle_reads.read(self, S.cast);
         cast = own_cast.get();
     }
     if (cast == Py_None || !truthy(cast)) return raw;
     // A cast gets the same input whatever Tcl did to the value: its text,
-    // not the list, number, bytes or object the bridge made of it.
+    // not the list, number, bytes or object the bridge made of it; the
+    // package's own casts give that very result from the list itself.
     if (!PyUnicode_CheckExact(raw.get())) {
-        Ref tk = var_tk(b.tcl.get());
-        Ref n = element_name(b.name.get(), index);
+        if (Ref r = own_cast_of_texts(own_cast_kind(cast), raw.get())) return r;
+        Ref tk = tk_from(tcl);
+        Ref n = element_name(name, index);
         Ref words = tuple_of({S.set, n.get()});
         Ref script = to_quoml(words.get());
         raw = value_text(tk.get(), std::move(raw), script.get());
@@ -498,10 +491,23 @@ Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
     return call1(cast, raw.get());
 }
 
+// get_obj() with the cast rule: an omitted cast means self.cast, a false one none.
+Ref get_obj_impl(PyObject* self, PyObject* index, PyObject* cast) {
+    Bound b(self);
+    return get_obj_of(self, b.tcl.get(), b.name.get(), index, cast);
+}
+
 const Signature kSigGetObj{"get_obj", "TclVariable.get_obj", {"self", "array_index", "cast"}, 3, 1};
 Ref TclVariable_get_obj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
-    parse_into(kSigGetObj, args, nargs, kwnames, a);
+    if (nargs == 1 && kwnames && PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == S.cast) {
+        // get(cast=...), the common keyword call (the compiler interns the name)
+        a[0] = args[0];
+        a[1] = nullptr;
+        a[2] = args[1];
+    } else {
+        parse_into(kSigGetObj, args, nargs, kwnames, a);
+    }
     return get_obj_impl(a[0], or_none(a[1]), a[2] ? a[2] : VS.marker);
 }
 
@@ -750,100 +756,26 @@ Ref TclArrayVariable___init__(PyObject* const* args, Py_ssize_t nargs, PyObject*
 // array_index=key), self.unset(array_index=key), self.exists(array_index=key).
 enum class ItemOp { getitem, setitem, delitem, contains };
 
-// The instance dictionary of obj and its version, or false.
-bool dict_state(PyObject* obj, PyObject*& dict, uint64_t& version) {
-    PyObject** dp = compat::dict_ptr(obj);
-    if (!dp || !*dp || !PyDict_CheckExact(*dp)) return false;
-    dict = *dp;
-    version = compat::instance_dict_version(dict);
-    return version != 0;
-}
-
-// Whether obj's instance dictionary is `dict` at `version` (a state that
-// dict_state() reported): the slot read directly where the type allows it.
-bool dict_same(PyObject* obj, PyObject* dict, uint64_t version) {
-    PyObject* d = compat::existing_instance_dict(obj);
-    if (!d) {
-        uint64_t v;
-        return dict_state(obj, d, v) && d == dict && v == version;
-    }
-    return d == dict && compat::instance_dict_version(d) == version;
-}
-
-/*
- * ItemMemo --
- *     The handle whose elements were read last through a[k]: its instance
- *     dictionary at a version (up to 3.11, where every dictionary state has
- *     a process-unique version), its class at a version tag, and the
- *     attributes tcl, var_name and cast as entries of that dictionary
- *     state (borrowed from it).  While both are unchanged, `self.get` is
- *     still the class's own and those attributes are still those entries,
- *     so they are taken from here instead of being looked up again.
- */
-struct ItemMemo {
-    PyObject* dict = nullptr;  // borrowed: compared with its version only
-    uint64_t version = 0;
-    PyTypeObject* type = nullptr;
-    unsigned tag = 0;
-    PyObject *tcl = nullptr, *name = nullptr, *cast = nullptr;  // borrowed from dict in that state
-} g_item_memo;
-
-bool item_memo_holds(PyObject* self) {
-    if (!compat::kInstanceDictVersions || !g_item_memo.dict) return false;
-    return Py_TYPE(self) == g_item_memo.type && compat::type_version(g_item_memo.type) == g_item_memo.tag &&
-           dict_same(self, g_item_memo.dict, g_item_memo.version);
-}
-
-// Remembers self once `self.get` was found to be the class's own: when its
-// three attributes are plain entries of its instance dictionary.
-void item_memo_store(PyObject* self) {
-    g_item_memo.dict = nullptr;
-    if (!compat::kInstanceDictVersions) return;
-    PyTypeObject* t = Py_TYPE(self);
-    if (t->tp_getattro != PyObject_GenericGetAttr) return;
-    const unsigned tag = compat::type_version(t);
-    PyObject* d;
-    uint64_t v;
-    if (!tag || !dict_state(self, d, v)) return;
-    PyObject* found[3];
-    PyObject* const names[] = {S.tcl, S.var_name, S.cast};
-    for (int i = 0; i < 3; ++i) {
-        if (compat::type_lookup(t, names[i])) return;  // a class attribute could be a descriptor
-        found[i] = PyDict_GetItemWithError(d, names[i]);
-        if (!found[i]) {
-            if (PyErr_Occurred()) throw PyErrSet{};
-            return;
-        }
-    }
-    g_item_memo = ItemMemo{d, v, t, tag, found[0], found[1], found[2]};
-}
-
-// a[k] through the memo: get_obj(array_index=k) with the handle's cast.
-Ref item_get_remembered(PyObject* self, PyObject* key) {
-    Ref tcl = Ref::newref(g_item_memo.tcl), name = Ref::newref(g_item_memo.name);
-    Ref raw = var_getvar(tcl.get(), name.get(), key);
-    // self.cast read after the command, as get_obj reads it: Tcl may have
-    // run Python code meanwhile
-    Ref cast = item_memo_holds(self) ? Ref::newref(g_item_memo.cast) : getattr(self, S.cast);
-    if (cast.get() == Py_None || !truthy(cast.get())) return raw;
-    return call1(cast.get(), raw.get());
-}
-
 template <ItemOp Op, const Signature& Sig>
 Ref array_item(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(Sig, args, nargs, kwnames, a);
     PyObject *self = a[0], *key = a[1], *value = a[2];
-    if (Op == ItemOp::getitem && item_memo_holds(self)) return item_get_remembered(self, key);
+    if (Op == ItemOp::getitem && VS.own_get.on_type(Py_TYPE(self))) {
+        // The handle's dictionary holding exactly its three attributes
+        // shadows no method: read them in one pass.
+        Ref parts[3];
+        bool exact = false;
+        PyObject* const names[] = {S.tcl, S.var_name, S.cast};
+        if (VS.handle_reads.peek(self, names, 3, parts, &exact) && exact)
+            return get_obj_of(self, parts[0].get(), parts[1].get(), key, VS.marker);
+    }
     Loaded& meth = Op == ItemOp::getitem   ? VS.own_get
                    : Op == ItemOp::setitem ? VS.own_set
                    : Op == ItemOp::delitem ? VS.own_unset
                                            : VS.own_exists;
     if (meth.on(self)) {
-        if (Op == ItemOp::getitem) {
-            item_memo_store(self);
-            return get_obj_impl(self, key, VS.marker);
-        }
+        if (Op == ItemOp::getitem) return get_obj_impl(self, key, VS.marker);
         Bound b(self);
         if (Op == ItemOp::setitem) var_setvar(b.tcl.get(), b.name.get(), key, value);
         if (Op == ItemOp::delitem) var_unset(b.tcl.get(), b.name.get(), key, Py_False);
@@ -948,7 +880,6 @@ MethodSpec kTclArrayVariableMethods[] = {
 // interpreter and name, without making the short-lived handle itself.
 struct ViewHandle {
     Ref tcl, name;
-    Ref tk;  // tcl.tk when already known (the interpreter memo held), else empty
 };
 
 
@@ -964,25 +895,25 @@ struct ViewHandle {
  * Results:
  *     New reference to the namespace's text.
  */
-Ref ns_text(PyObject* ns, bool* direct = nullptr) {
-    PyTypeObject* t = Py_TYPE(ns);
-    if ((t == (PyTypeObject*)M.TclNamespace || t == (PyTypeObject*)M.TempTclNamespace) && VS.tclns_body &&
-        quoml_is_own()) {
-        bool type_ok = VS.plain_ns_types.hit(t);
-        if (!type_ok) {
-            PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, S.dunder_str);
-            if (!own_str && PyErr_Occurred()) throw PyErrSet{};
-            type_ok = own_str && guard::type_resolves(t, S.dunder_str, own_str) &&
-                      !compat::type_lookup(t, S.dunder_quoml) && !compat::type_lookup(t, S.dunder_tclobj);
-            if (type_ok) VS.plain_ns_types.store(t);
-        }
-        if (type_ok && guard::instance_lacks(ns, S.dunder_quoml) && guard::instance_lacks(ns, S.dunder_tclobj)) {
-            Ref text = getattr(ns, S.ns);
-            if (PyUnicode_CheckExact(text.get())) {
-                if (direct) *direct = true;
-                return text;
-            }
-        }
+// Whether quoml(ns) of a namespace object of class t is its `ns` attribute
+// when that is an exact str (see ns_text): remembered per class.
+bool plain_ns_type(PyTypeObject* t) {
+    if ((t != (PyTypeObject*)M.TclNamespace && t != (PyTypeObject*)M.TempTclNamespace) || !VS.tclns_body) return false;
+    if (VS.plain_ns_types.hit(t)) return true;
+    PyObject* own_str = PyDict_GetItemWithError(VS.tclns_body, S.dunder_str);
+    if (!own_str && PyErr_Occurred()) throw PyErrSet{};
+    if (!own_str || !guard::type_resolves(t, S.dunder_str, own_str) || compat::type_lookup(t, S.dunder_quoml) ||
+        compat::type_lookup(t, S.dunder_tclobj))
+        return false;
+    VS.plain_ns_types.store(t);
+    return true;
+}
+
+Ref ns_text(PyObject* ns) {
+    if (plain_ns_type(Py_TYPE(ns)) && quoml_is_own() && guard::instance_lacks(ns, S.dunder_quoml) &&
+        guard::instance_lacks(ns, S.dunder_tclobj)) {
+        Ref text = VS.ns_reads.read(ns, S.ns);
+        if (PyUnicode_CheckExact(text.get())) return text;
     }
     return to_quoml(ns);
 }
@@ -1023,144 +954,90 @@ bool simple_member(PyObject* s) {
 
 // TclNamespace.join(ns_text, var_name).  For a plain namespace name and a
 // member name without colons, normalising changes nothing and the join is
-// the concatenation; the last namespace name seen is remembered as plain.
+// the concatenation.
+// ASCII names, the common case, are checked and joined byte by byte.
+Ref join_ascii(PyObject* ns_text, PyObject* var_name) {
+    const Py_ssize_t na = PyUnicode_GET_LENGTH(ns_text), nb = PyUnicode_GET_LENGTH(var_name);
+    const char* a = (const char*)PyUnicode_DATA(ns_text);
+    const char* b = (const char*)PyUnicode_DATA(var_name);
+    if (nb == 0 || std::memchr(b, ':', (std::size_t)nb) || na == 0 || !plain_chars((const Py_UCS1*)a, na))
+        return Ref();
+    Ref out = own(PyUnicode_New(na + 2 + nb, 127));
+    char* d = (char*)PyUnicode_DATA(out.get());
+    std::memcpy(d, a, (std::size_t)na);
+    d[na] = d[na + 1] = ':';
+    std::memcpy(d + na + 2, b, (std::size_t)nb);
+    return out;
+}
+
 Ref join_member(PyObject* ns_text, PyObject* var_name) {
-    // The last join, by identity of its two (immutable) strings: a view read
-    // again and again under one name joins the same objects each time.
-    if (ns_text == VS.last_ns && var_name == VS.last_member) return Ref::newref(VS.last_joined);
-    if (simple_member(var_name) && PyUnicode_CheckExact(ns_text)) {
-        bool plain;
-        if (ns_text == VS.plain_ns) {
-            plain = true;
-        } else {
-            plain = plain_name(ns_text);
-            if (plain) Py_XSETREF(VS.plain_ns, Py_NewRef(ns_text));
-        }
-        if (plain) {
-            Ref joined = concat3(ns_text, "::", var_name, "");
-            Py_XSETREF(VS.last_ns, Py_NewRef(ns_text));
-            Py_XSETREF(VS.last_member, Py_NewRef(var_name));
-            Py_XSETREF(VS.last_joined, Py_NewRef(joined.get()));
-            return joined;
-        }
+    if (pyhelp::fast_paths() && PyUnicode_CheckExact(ns_text) && PyUnicode_CheckExact(var_name) &&
+        PyUnicode_IS_COMPACT_ASCII(ns_text) && PyUnicode_IS_COMPACT_ASCII(var_name)) {
+        if (Ref r = join_ascii(ns_text, var_name)) return r;
+    } else if (pyhelp::fast_paths() && simple_member(var_name) && plain_name(ns_text)) {
+        return concat3(ns_text, "::", var_name, "");
     }
     PyObject* items[] = {ns_text, var_name};
     return ns_join(items, 2);
 }
 
-/*
- * ViewMemo --
- *     What view_handle() found for the view used last through one of its
- *     item operations, kept while nothing it depends on can have changed.
- *     Up to 3.11 every state of every dictionary has a process-unique
- *     version: an unchanged version of the view's instance dictionary (so the
- *     same `ns` handle, no shadowing method) and of the namespace handle's
- *     (the same name text and interpreter proxy), with unchanged version
- *     tags of both classes and of TclVariable, means that every lookup
- *     view_handle() and the guards before it made would find what they found
- *     before.  Later versions have no such versions for instance
- *     dictionaries, and the lookups are made every time.  The quoml names
- *     and the interpreter's truth are asked on every use.
- */
-struct ViewMemo {
-    PyObject* view_dict = nullptr;  // borrowed: compared with its version only
-    uint64_t view_version = 0;
-    PyObject* ns = nullptr;  // borrowed: held by view_dict in that state
-    PyObject* ns_dict = nullptr;
-    uint64_t ns_version = 0;
-    PyTypeObject *view_type = nullptr, *ns_type = nullptr;
-    unsigned view_tag = 0, ns_tag = 0, var_tag = 0;
-    // the namespace name text and the weak proxy found then: owned, and kept
-    // for the process like the rest of the module state (never released
-    // from a static destructor, after the runtime is gone)
-    PyObject *text = nullptr, *tcl = nullptr;
-};
-ViewMemo g_getitem_memo, g_setitem_memo;
-
-bool memo_holds(const ViewMemo& m, PyObject* self) {
-    if (!compat::kInstanceDictVersions || !m.view_dict) return false;
-    if (Py_TYPE(self) != m.view_type || compat::type_version(m.view_type) != m.view_tag) return false;
-    if (!dict_same(self, m.view_dict, m.view_version)) return false;
-    if (!dict_same(m.ns, m.ns_dict, m.ns_version)) return false;
-    if (Py_TYPE(m.ns) != m.ns_type || compat::type_version(m.ns_type) != m.ns_tag) return false;
-    PyTypeObject* tv = (PyTypeObject*)M.TclVariable;
-    return tv->tp_new == VS.tclvar_new && compat::type_version(tv) == m.var_tag;
-}
-
-// Remembers what view_handle() just found for self (all its checks passed).
-void memo_store(ViewMemo& m, PyObject* self, PyObject* ns, PyObject* text, PyObject* tcl) {
-    m.view_dict = nullptr;
-    if (!compat::kInstanceDictVersions || !compat::is_weak_proxy_type(Py_TYPE(tcl))) return;
-    const unsigned view_tag = compat::type_version(Py_TYPE(self));
-    const unsigned ns_tag = compat::type_version(Py_TYPE(ns));
-    const unsigned var_tag = compat::type_version((PyTypeObject*)M.TclVariable);
-    if (!view_tag || !ns_tag || !var_tag) return;
-    PyObject *view_dict, *ns_dict;
-    uint64_t view_version, ns_version;
-    if (!dict_state(self, view_dict, view_version) || !dict_state(ns, ns_dict, ns_version)) return;
-    m.view_type = Py_TYPE(self);
-    m.ns_type = Py_TYPE(ns);
-    m.view_tag = view_tag;
-    m.ns_tag = ns_tag;
-    m.var_tag = var_tag;
-    m.view_version = view_version;
-    m.ns = ns;
-    m.ns_dict = ns_dict;
-    m.ns_version = ns_version;
-    Py_XSETREF(m.text, Py_NewRef(text));
-    Py_XSETREF(m.tcl, Py_NewRef(tcl));
-    m.view_dict = view_dict;
-}
-
 // The interpreter part of view_handle(): a true weak proxy as it is (what
 // bind_interp keeps), anything else bound afresh.
-// `known` tells that the interpreter memo holds for it and its object
-// cannot be false.
-Ref view_interp(Ref&& tcl, bool* known = nullptr) {
-    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get()))) {
-        if (tk_memo_holds(tcl.get()) && g_tk_memo.always_true) {
-            if (known) *known = true;
-            return std::move(tcl);
-        }
-        if (truthy(tcl.get())) return std::move(tcl);
-    }
+Ref view_interp(Ref&& tcl) {
+    if (compat::is_weak_proxy_type(Py_TYPE(tcl.get())) && truthy(tcl.get())) return std::move(tcl);
     return bind_interp(tcl.get());
 }
 
-// quoml of an exact str is the str itself (it can carry no protocol method);
-// `direct` tells that no conversion ran.
-Ref view_name(Ref&& joined, bool* direct = nullptr) {
-    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own()) {
-        if (direct) *direct = true;
-        return std::move(joined);
-    }
+// quoml of an exact str is the str itself (it can carry no protocol method).
+Ref view_name(Ref&& joined) {
+    if (PyUnicode_CheckExact(joined.get()) && quoml_is_own()) return std::move(joined);
     return to_quoml(joined.get());
 }
 
-// The handle view.byref(var_name) would build; `remembered` when
-// memo_holds(*memo, self) was found true just before.
-void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h, ViewMemo* memo = nullptr,
-                 bool remembered = false) {
-    if (remembered) {
-        Ref joined = join_member(memo->text, var_name);
-        bool known = false, direct = false;
-        h.tcl = view_interp(Ref::newref(memo->tcl), &known);
-        h.name = view_name(std::move(joined), &direct);
-        // no Python code ran since the memo was asked: its tk is tcl.tk
-        if (known && direct) h.tk = Ref::newref(g_tk_memo.tk);
-        return;
-    }
-    Ref ns = getattr(self, S.ns);
-    bool direct = false;
-    Ref text = ns_text(ns.get(), &direct);
+// The handle view.byref(var_name) would build, its parts read from the view
+// and its namespace now.
+void view_handle(PyObject* self, PyObject* var_name, ViewHandle& h) {
+    Ref ns = VS.view_reads.read(self, S.ns);
+    Ref text = ns_text(ns.get());
     Ref joined = join_member(text.get(), var_name);
-    Ref tcl = getattr(ns.get(), S.tcl);
-    if (memo) {
-        if (direct) memo_store(*memo, self, ns.get(), text.get(), tcl.get());
-        else memo->view_dict = nullptr;
-    }
+    Ref tcl = VS.ns_reads.read(ns.get(), S.tcl);
     h.tcl = view_interp(std::move(tcl));
     h.name = view_name(std::move(joined));
+}
+
+/*
+ * fast_view_handle --
+ *     What view_handle() finds, read in one pass while everything is as this
+ *     module made it: the view's class resolves `view_meth` (when given) and
+ *     byref to this module's own, the handle class is plain for
+ *     `handle_meth`, the view's instance dictionary holds its `ns` and
+ *     nothing else (so it shadows none of the class's methods), and that
+ *     namespace object, of a plain namespace class, holds `ns` (an exact
+ *     str) and `tcl` (a weak proxy) and no conversion method.  Every one of these is read from
+ *     the objects now.
+ * Results:
+ *     False, having run no Python code, when any of that does not hold: the
+ *     caller then takes the general way.
+ */
+bool fast_view_handle(PyObject* self, Loaded* view_meth, Loaded& handle_meth, PyObject* var_name, ViewHandle& h) {
+    PyTypeObject* vt = Py_TYPE(self);
+    if ((view_meth && !view_meth->on_type(vt)) || !VS.own_view_byref.on_type(vt) || !handle_is_plain(handle_meth))
+        return false;
+    Ref ns;
+    bool exact = false;
+    PyObject* const view_names[] = {S.ns};
+    if (!VS.view_reads.peek(self, view_names, 1, &ns, &exact) || !exact) return false;
+    if (!plain_ns_type(Py_TYPE(ns.get())) || !quoml_is_own()) return false;
+    Ref parts[2];
+    PyObject* const ns_names[] = {S.ns, S.tcl};
+    PyObject* const protocol[] = {S.dunder_quoml, S.dunder_tclobj};
+    if (!VS.ns_reads.peek(ns.get(), ns_names, 2, parts, &exact, protocol, 2) || !PyUnicode_CheckExact(parts[0].get()) ||
+        !compat::is_weak_proxy_type(Py_TYPE(parts[1].get())))
+        return false;
+    Ref joined = join_member(parts[0].get(), var_name);
+    h.tcl = view_interp(std::move(parts[1]));
+    h.name = view_name(std::move(joined));
+    return true;
 }
 
 // Whether a view may skip the handle: byref and the handle class untouched.
@@ -1225,13 +1102,15 @@ Ref VariablesView_array_byref(PyObject* const* args, Py_ssize_t nargs, PyObject*
     return call_tuple_dict(byref.get(), pos.get(), kwargs);
 }
 
-// VariablesView.get(var_name): byref(var_name).get_str().  `remembered`
-// when memo_holds(*memo, self) was found true just before.
-Ref view_get_str(PyObject* self, PyObject* var_name, ViewMemo* memo = nullptr, bool remembered = false) {
-    if (remembered || view_plain(self, VS.own_get_str)) {
-        ViewHandle h;
-        view_handle(self, var_name, h, memo, remembered);
-        return var_get_str(h.tcl.get(), h.name.get(), Py_None, std::move(h.tk));
+// VariablesView.get(var_name): byref(var_name).get_str().
+Ref view_get_str(PyObject* self, PyObject* var_name, Loaded* view_meth = nullptr) {
+    ViewHandle h;
+    if (fast_view_handle(self, view_meth, VS.own_get_str, var_name, h))
+        return var_get_str(h.tcl.get(), h.name.get(), Py_None);
+    if (view_meth && !view_meth->on(self)) return call_method1(self, view_meth->name, var_name);
+    if (view_plain(self, VS.own_get_str)) {
+        view_handle(self, var_name, h);
+        return var_get_str(h.tcl.get(), h.name.get(), Py_None);
     }
     Ref v = view_byref(self, var_name);
     return call_method0(v.get(), S.get_str);
@@ -1263,12 +1142,14 @@ Ref ObjectsView_get(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return view_get_obj(a[0], a[1], or_none(a[2]));
 }
 
-Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, ViewMemo* memo = nullptr,
-             bool remembered = false) {
-    if (remembered || view_plain(self, VS.own_set)) {
-        ViewHandle h;
-        view_handle(self, var_name, h, memo, remembered);
-        return var_setvar(h.tcl.get(), h.name.get(), index, value, std::move(h.tk));
+Ref view_set(PyObject* self, PyObject* var_name, PyObject* value, PyObject* index, Loaded* view_meth = nullptr) {
+    ViewHandle h;
+    if (fast_view_handle(self, view_meth, VS.own_set, var_name, h))
+        return var_setvar(h.tcl.get(), h.name.get(), index, value);
+    if (view_meth && !view_meth->on(self)) return invoke(self, view_meth->name, var_name, value);
+    if (view_plain(self, VS.own_set)) {
+        view_handle(self, var_name, h);
+        return var_setvar(h.tcl.get(), h.name.get(), index, value);
     }
     Ref v = view_byref(self, var_name);
     PyObject* argv[] = {v.get(), value, index};
@@ -1388,9 +1269,7 @@ Ref VariablesView___getitem__(PyObject* const* args, Py_ssize_t nargs, PyObject*
     parse_into(kSigViewGetItem, args, nargs, kwnames, a);
     PyObject *self = a[0], *var_name = a[1];
     try {
-        // the memo is filled only once both checks have passed for this view
-        if (memo_holds(g_getitem_memo, self)) return view_get_str(self, var_name, &g_getitem_memo, true);
-        if (VS.own_view_get.on(self)) return view_get_str(self, var_name, &g_getitem_memo);
+        if (VS.own_view_get.on_type(Py_TYPE(self))) return view_get_str(self, var_name, &VS.own_view_get);
         if (VS.own_objs_get.on(self)) return view_get_obj(self, var_name, Py_None);
         return call_method1(self, S.get, var_name);
     } catch (const PyErrSet&) {
@@ -1418,10 +1297,8 @@ const Signature kSigViewSetItem{"__setitem__", "TclNamespace.VariablesView.__set
 Ref VariablesView___setitem__(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     parse_into(kSigViewSetItem, args, nargs, kwnames, a);
-    if (memo_holds(g_setitem_memo, a[0]))
-        view_set(a[0], a[1], a[2], Py_None, &g_setitem_memo, true);
-    else if (VS.own_view_set.on(a[0]))
-        view_set(a[0], a[1], a[2], Py_None, &g_setitem_memo);
+    if (VS.own_view_set.on_type(Py_TYPE(a[0])))
+        view_set(a[0], a[1], a[2], Py_None, &VS.own_view_set);
     else
         invoke(a[0], S.set, a[1], a[2]);
     return none();
@@ -1462,9 +1339,6 @@ Ref view_fetch_names(PyObject* self) {
     // set, which cannot be read; the lambda keeps the names that exist, in
     // the same round trip, and runs in a frame of its own so that its loop
     // variable lands nowhere.
-    static PyObject* const existing = check(PyUnicode_InternFromString(
-        "{p} {lmap n [::info vars $p] {if {[::info exists $n]} {set n} else continue}}"));
-    static PyObject* const apply_cmd = check(PyUnicode_InternFromString("::apply"));
     Ref ns = getattr(self, S.ns);
     Ref text = ns_text(ns.get());
     PyObject* items[] = {S.sep, text.get()};
@@ -1474,7 +1348,7 @@ Ref view_fetch_names(PyObject* self) {
     // from the pattern "<abs>::*"; the prefix is cut from each answer.
     Ref prefix = own(PyUnicode_Concat(abs.get(), S.sep));
     Ref pattern = own(PyUnicode_Concat(abs.get(), S.sep_star));
-    Ref words = tuple_of({apply_cmd, existing, pattern.get()});
+    Ref words = tuple_of({S.apply_cmd, S.existing_vars, pattern.get()});
     Ref result = call_method1(ns.get(), S.call, words.get());
     Ref tcl = getattr(ns.get(), S.tcl);
     Ref names = call_method1(tcl.get(), S.cast_list, result.get());
@@ -1674,6 +1548,9 @@ PyObject* keep(Ref&& r) { return r.release(); }
 }  // namespace
 
 void make_variable_classes() {
+    VS.handle_reads.init(S.dunder_getattribute, {S.tcl, S.var_name, S.cast});
+    VS.view_reads.init(S.dunder_getattribute, {S.ns});
+    VS.ns_reads.init(S.dunder_getattribute, {S.ns, S.tcl});
     VS.kw_array_index = keep(tuple_of({S.array_index}));
     VS.kw_nocomplain = keep(tuple_of({S.nocomplain}));
     VS.kw_pattern = keep(tuple_of({S.pattern}));
