@@ -103,9 +103,9 @@ need_sources = pytest.mark.skipif(
 
 
 def _check_globals():
-    spec = importlib.util.spec_from_file_location("check_globals", CHECK_GLOBALS)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("check_globals", CHECK_GLOBALS)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
